@@ -1,0 +1,79 @@
+// The trie store: the whole state of one index, as flat arrays indexed by node number.
+//
+// Node 0 is the root. The children of node v are child_transitions[node_shifts[v] ..
+// end(v)), where end(v) is node_shifts[v + 1], or child_transitions.size() for the last
+// node; a start at or past the end means no children. child_labels[v] is the character on
+// the edge into v (0: no label, the walks never visit such a child).
+//
+// Stores built from flat arrays satisfy the invariants checked at construction; stores
+// restored from a snapshot are taken as they are, so every reader checks its indexes.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "prefix/trie/payload_table.hpp"
+
+namespace brindlex {
+
+enum class IdMode : uint8_t { Uuid = 0, Int32 = 1 };
+
+using VideoUuid = std::array<uint8_t, 16>;
+
+// Facts derived from the eight fields once, when a store is made; never stored in a
+// snapshot.
+struct DerivedFacts {
+    // Depth of the deepest node a walk can enter (labelled edges only), or kUnbounded
+    // when the child lists reachable from the root contain a cycle.
+    static constexpr uint64_t kUnbounded = UINT64_MAX;
+    uint64_t max_depth = 0;
+
+    friend bool operator==(const DerivedFacts&, const DerivedFacts&) = default;
+};
+
+struct TrieStore {
+    // The eight fields, in the order the snapshot writes them.
+    std::vector<uint32_t> node_shifts;
+    std::vector<uint32_t> child_labels;
+    std::vector<uint32_t> child_transitions;
+    PayloadTable payloads;
+    std::vector<VideoUuid> video_uuids;
+    std::vector<uint32_t> video_int_ids;
+    IdMode id_mode = IdMode::Uuid;
+    std::vector<uint8_t> has_payload;  // 0 or 1 per node
+
+    DerivedFacts facts;
+
+    size_t node_count() const { return child_labels.size(); }
+
+    size_t video_count() const {
+        return id_mode == IdMode::Uuid ? video_uuids.size() : video_int_ids.size();
+    }
+
+    // The half-open child range of v as positions into child_transitions, or an empty
+    // range when start >= end. The end is not clamped to child_transitions: callers check
+    // each position they read. Requires v < node_shifts.size().
+    struct Range {
+        uint64_t begin;
+        uint64_t end;
+    };
+    Range child_range(size_t v) const {
+        const uint64_t b = node_shifts[v];
+        const uint64_t e = v + 1 < node_shifts.size() ? node_shifts[v + 1] : child_transitions.size();
+        return b < e ? Range{b, e} : Range{b, b};
+    }
+
+    size_t memory_bytes() const {
+        return node_shifts.capacity() * 4 + child_labels.capacity() * 4 + child_transitions.capacity() * 4 +
+               payloads.memory_bytes() + video_uuids.capacity() * 16 + video_int_ids.capacity() * 4 +
+               has_payload.capacity();
+    }
+
+    friend bool operator==(const TrieStore&, const TrieStore&) = default;
+};
+
+// Fills store.facts; call once after the eight fields are final.
+void derive_facts(TrieStore& store);
+
+}  // namespace brindlex

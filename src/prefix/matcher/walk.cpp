@@ -5,6 +5,8 @@
 #include "prefix/matcher/walk.hpp"
 
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <limits>
 #include <memory>
 #include <new>
@@ -52,27 +54,180 @@ enum class Variant { Terms, Nodes };
 template <Variant V>
 using Record = std::conditional_t<V == Variant::Terms, TermMatch, NodeMatch>;
 
-// Fills `cur` (row d + 1) from `prev` (row d) for a child labelled `label`, and returns
-// the row minimum, gathered in the same pass. Wide holds every intermediate sum.
-template <class Cell, class Wide>
-inline Wide fill_row(const Cell* prev, Cell* cur, const uint32_t* term, uint64_t L, uint32_t label,
-                     Wide first) {
-    Wide left = first;  // cell j - 1 of the new row
-    Wide diag = prev[0];
-    Wide row_min = first;
-    cur[0] = static_cast<Cell>(first);
-    for (uint64_t j = 1; j <= L; ++j) {
-        const Wide up = prev[j];
-        Wide c = diag + (term[j - 1] != label ? 1 : 0);  // substitution
-        if (up + 1 < c) c = up + 1;                      // deletion
-        if (left + 1 < c) c = left + 1;                  // insertion
-        cur[j] = static_cast<Cell>(c);
-        if (c < row_min) row_min = c;
-        left = c;
-        diag = up;
+// ---------------------------------------------------------------------------------------
+// Row kernels. A kernel keeps the rows of the current path (row d belongs to the node at
+// depth d) and fills row d + 1 from row d for a child's label. fill() returns false when
+// every cell of the new row exceeds the bound (the child is pruned); otherwise it sets
+// `distance` to the row's last cell, or kFar when that cell exceeds the bound.
+
+constexpr uint32_t kFar = UINT32_MAX;
+
+// The plain table: L + 1 cells a row, the row minimum gathered while the row is filled.
+// It serves every term and bound; it is also the reference the faster kernel is tested
+// against.
+template <class Cell>
+class CellRows {
+    using Wide = std::conditional_t<sizeof(Cell) <= 2, uint32_t, uint64_t>;
+
+public:
+    CellRows(std::span<const uint32_t> term, const TablePlan& plan)
+        : term_(term.data()),
+          length_(term.size()),
+          width_(plan.width),
+          bound_(plan.bound),
+          // Rows beyond 0 are always written before they are read: no zero fill needed.
+          table_(std::make_unique_for_overwrite<Cell[]>(plan.rows * plan.width)) {
+        for (uint64_t j = 0; j <= length_; ++j) table_[j] = static_cast<Cell>(j);
     }
-    return row_min;
-}
+
+    bool fill(uint64_t row, uint32_t label, uint32_t& distance) {
+        const Cell* prev = table_.get() + (row - 1) * width_;
+        Cell* cur = table_.get() + row * width_;
+        Wide left = static_cast<Wide>(row);  // cell j - 1 of the new row; cell 0 is the depth
+        Wide diag = prev[0];
+        Wide row_min = left;
+        cur[0] = static_cast<Cell>(left);
+        for (uint64_t j = 1; j <= length_; ++j) {
+            const Wide up = prev[j];
+            Wide c = diag + (term_[j - 1] != label ? 1 : 0);  // substitution or match
+            if (up + 1 < c) c = up + 1;                       // deletion
+            if (left + 1 < c) c = left + 1;                   // insertion
+            cur[j] = static_cast<Cell>(c);
+            if (c < row_min) row_min = c;
+            left = c;
+            diag = up;
+        }
+        if (row_min > bound_) return false;
+        distance = left <= bound_ ? static_cast<uint32_t>(left) : kFar;
+        return true;
+    }
+
+private:
+    const uint32_t* term_;
+    uint64_t length_;
+    uint64_t width_;
+    Wide bound_;
+    std::unique_ptr<Cell[]> table_;
+};
+
+// Bit-parallel rows, one machine word per error level: bit j of level e of a row is set
+// when cell j of that row is at most e. For terms of at most kMaxLevelTerm characters
+// and bounds of at most kMaxLevelBound, a row costs (bound + 1) short word updates
+// instead of L + 1 cell updates. With S the sets of the parent row and S' those of the
+// new row, for a label matching the term positions in M:
+//   S'_e = (S_e << 1 & M)          a match
+//        | S_{e-1} << 1            a substitution
+//        | S_{e-1}                 a label with no term character (deletion)
+//        | S'_{e-1} << 1           a term character with no label (insertion)
+//        | {0} when depth <= e     cell 0 holds the depth
+// The row minimum is within the bound exactly when S'_bound is not empty, and the last
+// cell is the first level whose bit L is set.
+constexpr uint64_t kMaxLevelTerm = 63;
+constexpr uint32_t kMaxLevelBound = 31;
+
+// Where each term character occurs, as bit masks (bit j for character j, from 1).
+class TermMasks {
+public:
+    explicit TermMasks(std::span<const uint32_t> term) {
+        latin_.fill(0);
+        for (size_t j = 1; j <= term.size(); ++j) {
+            const uint32_t c = term[j - 1];
+            if (c < latin_.size()) {
+                latin_[c] |= uint64_t{1} << j;
+                continue;
+            }
+            size_t k = 0;
+            while (k < others_ && other_chars_[k] != c) ++k;
+            if (k == others_) {
+                other_chars_[others_] = c;
+                other_masks_[others_++] = 0;
+            }
+            other_masks_[k] |= uint64_t{1} << j;
+        }
+    }
+
+    uint64_t operator()(uint32_t label) const {
+        if (label < latin_.size()) [[likely]] return latin_[label];
+        for (size_t k = 0; k < others_; ++k) {
+            if (other_chars_[k] == label) return other_masks_[k];
+        }
+        return 0;
+    }
+
+private:
+    std::array<uint64_t, 256> latin_;
+    std::array<uint32_t, kMaxLevelTerm> other_chars_{};
+    std::array<uint64_t, kMaxLevelTerm> other_masks_{};
+    size_t others_ = 0;
+};
+
+// Levels is the number of error levels (bound + 1); a fixed count lets the compiler
+// unroll the level loop for the common small bounds, 0 means "given at run time".
+template <uint32_t FixedLevels>
+class LevelRows {
+public:
+    LevelRows(std::span<const uint32_t> term, const TablePlan& plan)
+        : masks_(term),
+          length_(term.size()),
+          levels_(FixedLevels != 0 ? FixedLevels : plan.bound + 1),
+          valid_(length_ >= 63 ? ~uint64_t{0} : (uint64_t{1} << (length_ + 1)) - 1),
+          rows_(std::make_unique_for_overwrite<uint64_t[]>(plan.rows * levels())) {
+        for (uint32_t e = 0; e < levels(); ++e) rows_[e] = ((uint64_t{2} << e) - 1) & valid_;
+    }
+
+    bool fill(uint64_t row, uint32_t label, uint32_t& distance) {
+        const uint32_t n = levels();
+        const uint64_t match = masks_(label);
+        const uint64_t* old = rows_.get() + (row - 1) * n;
+        uint64_t* cur = rows_.get() + row * n;
+        // Bits above L may appear from the shifts; they only ever move further up, so
+        // they are masked off where a row is judged instead of at every level.
+        uint64_t below = (old[0] << 1) & match;
+        cur[0] = below;
+        for (uint32_t e = 1; e < n; ++e) {
+            const uint64_t v = ((old[e] << 1) & match) | (old[e - 1] << 1) | old[e - 1] | (below << 1);
+            cur[e] = v;
+            below = v;
+        }
+        if (row < n) [[unlikely]] {
+            // Cell 0 holds the depth, so near the root it is within the upper levels; the
+            // insertion term carries it up the row.
+            below = 0;
+            for (uint32_t e = 0; e < n; ++e) {
+                uint64_t v = cur[e] | (below << 1);
+                if (e >= row) v |= 1;
+                cur[e] = v;
+                below = v;
+            }
+        }
+        if ((below & valid_) == 0) return false;
+        distance = kFar;
+        if ((below >> length_) & 1) {
+            for (uint32_t e = 0; e < n; ++e) {
+                if ((cur[e] >> length_) & 1) {
+                    distance = e;
+                    break;
+                }
+            }
+        }
+        return true;
+    }
+
+private:
+    uint32_t levels() const {
+        if constexpr (FixedLevels != 0) return FixedLevels;
+        return levels_;
+    }
+
+    TermMasks masks_;
+    uint64_t length_;
+    uint32_t levels_;
+    uint64_t valid_;  // bits 0..L
+    std::unique_ptr<uint64_t[]> rows_;
+};
+
+// ---------------------------------------------------------------------------------------
+// The descent, shared by every kernel and both forms.
 
 struct Frame {
     uint64_t node;  // the node whose children this frame goes through
@@ -85,31 +240,27 @@ std::string describe_node_shifts(uint64_t node, size_t len) {
            std::to_string(len) + " entries)";
 }
 
-template <Variant V, class Cell>
-Result<std::vector<Record<V>>> walk_core(const TrieStore& store, std::span<const uint32_t> term,
-                                         const TablePlan& plan, bool payload_only, uint64_t limit) {
-    using Wide = std::conditional_t<sizeof(Cell) <= 2, uint32_t, uint64_t>;
-    const uint64_t L = term.size();
-    const uint64_t width = plan.width;
-    const Wide bound = plan.bound;
+template <Variant V, class Kernel>
+Result<std::vector<Record<V>>> walk_core(const TrieStore& store, Kernel& kernel, uint64_t term_length,
+                                         const TablePlan& plan, bool payload_only, uint64_t limit,
+                                         bool skip_short_subtrees) {
+    const uint64_t bound = plan.bound;
     const bool check_payload = V == Variant::Terms || payload_only;
 
     const auto& shifts = store.node_shifts;
     const auto& transitions = store.child_transitions;
     const auto& labels = store.child_labels;
     const auto& flags = store.has_payload;
+    const auto& height = store.facts.height;
+    // Subtree skipping is exact only where the facts describe every reachable node.
+    skip_short_subtrees = skip_short_subtrees && store.facts.sound && height.size() == shifts.size();
 
-    // Rows beyond 0 are always written before they are read, so they need no zero fill;
-    // only the rows a walk reaches are ever touched.
-    auto table = std::make_unique_for_overwrite<Cell[]>(plan.rows * width);
-    for (uint64_t j = 0; j <= L; ++j) table[j] = static_cast<Cell>(j);
     // frames[d] belongs to the entered node at depth d, path[d - 1] is that node's label.
     auto frames = std::make_unique_for_overwrite<Frame[]>(plan.rows);
     std::unique_ptr<uint32_t[]> path;
     if constexpr (V == Variant::Terms) path = std::make_unique_for_overwrite<uint32_t[]>(plan.rows);
 
     std::vector<Record<V>> out;
-    if (shifts.empty()) return out;  // no nodes: the root has no children
     {
         const auto r = store.child_range(0);
         frames[0] = Frame{0, r.begin, r.end};
@@ -138,6 +289,12 @@ Result<std::vector<Record<V>>> walk_core(const TrieStore& store, std::span<const
         if (label == 0) continue;
 
         const uint64_t row = depth + 1;
+        // No node below this child lies deeper than row + height; when even that is more
+        // than the bound short of the term, nothing in the subtree can be reported.
+        if (skip_short_subtrees && child < height.size()) {
+            const uint64_t h = height[child];
+            if (h != DerivedFacts::kHeightUnknown && row + h + bound < term_length) continue;
+        }
         if (row > plan.last_row) [[unlikely]] {
             if (row >= plan.rows) {
                 return internal_error("walk: node " + std::to_string(child) + " at depth " + std::to_string(row) +
@@ -148,13 +305,10 @@ Result<std::vector<Record<V>>> walk_core(const TrieStore& store, std::span<const
                                   ", deeper than the store's derived max_depth " +
                                   std::to_string(store.facts.max_depth) + " (facts stale or not derived)");
         }
-        const Cell* prev = table.get() + depth * width;
-        Cell* cur = table.get() + row * width;
-        const Wide row_min = fill_row<Cell, Wide>(prev, cur, term.data(), L, label, static_cast<Wide>(row));
-        if (row_min > bound) continue;  // pruned: neither reported nor entered
+        uint32_t distance = kFar;
+        if (!kernel.fill(row, label, distance)) continue;  // pruned: neither reported nor entered
 
-        const Wide distance = cur[L];
-        if (distance <= bound) {
+        if (distance != kFar) {
             bool report = true;
             if (check_payload) {
                 if (child >= flags.size()) {
@@ -172,9 +326,9 @@ Result<std::vector<Record<V>>> walk_core(const TrieStore& store, std::span<const
                     text.reserve(bytes);
                     for (uint64_t k = 0; k < depth; ++k) utf8::append(text, path[k]);
                     utf8::append(text, label);
-                    out.push_back(TermMatch{std::move(text), child, static_cast<uint32_t>(distance)});
+                    out.push_back(TermMatch{std::move(text), child, distance});
                 } else {
-                    out.push_back(NodeMatch{child, static_cast<uint32_t>(distance)});
+                    out.push_back(NodeMatch{child, distance});
                 }
                 if (out.size() >= limit) return out;  // stop before entering the child
             }
@@ -190,29 +344,128 @@ Result<std::vector<Record<V>>> walk_core(const TrieStore& store, std::span<const
     return out;
 }
 
+// The same descent over a sound store, reading its breadth-first entries: every read is
+// known to be in range, child lists are contiguous, and the lists near the root share a
+// few pages. Subtrees whose deepest node is still more than the bound short of the term
+// are skipped unseen.
+template <Variant V, class Kernel>
+Result<std::vector<Record<V>>> walk_sound(const TrieStore& store, Kernel& kernel, uint64_t term_length,
+                                          const TablePlan& plan, bool payload_only, uint64_t limit) {
+    using Entry = DerivedFacts::Entry;
+    const uint64_t bound = plan.bound;
+    const bool check_payload = V == Variant::Terms || payload_only;
+    const Entry* entries = store.facts.entries.data();
+
+    struct Span {
+        uint32_t pos;
+        uint32_t end;
+    };
+    auto frames = std::make_unique_for_overwrite<Span[]>(plan.rows);
+    std::unique_ptr<uint32_t[]> path;
+    if constexpr (V == Variant::Terms) path = std::make_unique_for_overwrite<uint32_t[]>(plan.rows);
+
+    std::vector<Record<V>> out;
+    frames[0] = Span{0, store.facts.root_count};
+    uint64_t depth = 0;
+    while (true) {
+        Span& f = frames[depth];
+        if (f.pos >= f.end) {
+            if (depth == 0) break;
+            --depth;
+            continue;
+        }
+        const Entry& entry = entries[f.pos++];
+        const uint32_t info = entry.info;
+        const uint64_t row = depth + 1;
+        const uint64_t height = info >> DerivedFacts::kHeightShift;
+        if (height != DerivedFacts::kHeightUnknown && row + height + bound < term_length) continue;
+        // Facts that no longer describe the store must not make the walk write past its
+        // table; fail as the checked descent does.
+        if (row > plan.last_row) [[unlikely]] {
+            return internal_error("walk: node " + std::to_string(entry.node) + " lies at depth " +
+                                  std::to_string(row) + ", deeper than the store's derived max_depth " +
+                                  std::to_string(store.facts.max_depth) + " (facts stale or not derived)");
+        }
+        const uint32_t label = info & DerivedFacts::kLabelMask;
+        uint32_t distance = kFar;
+        if (!kernel.fill(row, label, distance)) continue;
+        if (distance != kFar && (!check_payload || (info & DerivedFacts::kPayloadBit))) {
+            if constexpr (V == Variant::Terms) {
+                std::string text;
+                size_t bytes = utf8::encoded_size(label);
+                for (uint64_t k = 0; k < depth; ++k) bytes += utf8::encoded_size(path[k]);
+                text.reserve(bytes);
+                for (uint64_t k = 0; k < depth; ++k) utf8::append(text, path[k]);
+                utf8::append(text, label);
+                out.push_back(TermMatch{std::move(text), entry.node, distance});
+            } else {
+                out.push_back(NodeMatch{entry.node, distance});
+            }
+            if (out.size() >= limit) return out;
+        }
+        if constexpr (V == Variant::Terms) path[depth] = label;
+        frames[row] = Span{entry.first, entry.first + entry.count};
+        depth = row;
+    }
+    return out;
+}
+
+// Runs the descent that fits the store with the given kernel.
+template <Variant V, class Kernel>
+Result<std::vector<Record<V>>> descend(const TrieStore& store, Kernel& kernel, uint64_t term_length,
+                                       const TablePlan& plan, bool payload_only, uint64_t limit, bool fast) {
+    const DerivedFacts& facts = store.facts;
+    const bool facts_fit = facts.sound && facts.height.size() == store.node_shifts.size() &&
+                           store.has_payload.size() >= store.node_shifts.size() &&
+                           facts.root_count <= facts.entries.size() &&
+                           facts.transitions_seen == store.child_transitions.size();
+    if (fast && facts_fit) {
+        return walk_sound<V>(store, kernel, term_length, plan, payload_only, limit);
+    }
+    return walk_core<V>(store, kernel, term_length, plan, payload_only, limit, fast);
+}
+
 template <Variant V>
 Result<std::vector<Record<V>>> run(const TrieStore& store, std::string_view text, uint32_t max_dist,
-                                   bool payload_only, std::optional<uint64_t> limit) {
+                                   bool payload_only, std::optional<uint64_t> limit, WalkKernel choice) {
     const uint64_t cap = limit.value_or(std::numeric_limits<uint64_t>::max());
     // A limit of 0 and a store without nodes give an empty result without a look at
     // anything else.
     if (cap == 0 || store.node_shifts.empty()) return std::vector<Record<V>>{};
     const std::vector<uint32_t> term = utf8::decode(text);
     const TablePlan plan = walk_detail::plan_table(term.size(), max_dist, store.facts.max_depth);
-    if (plan.narrow) return walk_core<V, uint16_t>(store, term, plan, payload_only, cap);
-    return walk_core<V, uint32_t>(store, term, plan, payload_only, cap);
+    const bool fast = choice == WalkKernel::Fastest;
+    if (fast && term.size() <= kMaxLevelTerm && plan.bound <= kMaxLevelBound) {
+        auto with = [&]<uint32_t Levels>() {
+            LevelRows<Levels> kernel(term, plan);
+            return descend<V>(store, kernel, term.size(), plan, payload_only, cap, true);
+        };
+        switch (plan.bound) {
+            case 0: return with.template operator()<1>();
+            case 1: return with.template operator()<2>();
+            case 2: return with.template operator()<3>();
+            case 3: return with.template operator()<4>();
+            default: return with.template operator()<0>();
+        }
+    }
+    if (plan.narrow) {
+        CellRows<uint16_t> kernel(term, plan);
+        return descend<V>(store, kernel, term.size(), plan, payload_only, cap, fast);
+    }
+    CellRows<uint32_t> kernel(term, plan);
+    return descend<V>(store, kernel, term.size(), plan, payload_only, cap, fast);
 }
 
 }  // namespace
 
 Result<std::vector<TermMatch>> walk_terms(const TrieStore& store, std::string_view term, uint32_t max_dist,
-                                          std::optional<uint64_t> limit) {
-    return run<Variant::Terms>(store, term, max_dist, true, limit);
+                                          std::optional<uint64_t> limit, WalkKernel kernel) {
+    return run<Variant::Terms>(store, term, max_dist, true, limit, kernel);
 }
 
 Result<std::vector<NodeMatch>> walk_nodes(const TrieStore& store, std::string_view term, uint32_t max_dist,
-                                          bool payload_only, std::optional<uint64_t> limit) {
-    return run<Variant::Nodes>(store, term, max_dist, payload_only, limit);
+                                          bool payload_only, std::optional<uint64_t> limit, WalkKernel kernel) {
+    return run<Variant::Nodes>(store, term, max_dist, payload_only, limit, kernel);
 }
 
 }  // namespace brindlex

@@ -6,10 +6,10 @@ namespace brindlex {
 
 namespace {
 
-// Height of the subtree a walk can enter below `root`: children are followed through
-// labelled edges only, and unreadable entries are not followed (a walk that meets them
-// fails there). A child list that leads back onto the current path means a cycle.
-uint64_t walkable_height(const TrieStore& s, size_t root) {
+// Walks the child lists from the root through labelled edges only, as the walks do, and
+// fills the facts. Unreadable entries are not followed; they make the store unsound. A
+// child list that leads back onto the current path is a cycle.
+void derive_walk_facts(const TrieStore& s, DerivedFacts& facts) {
     const size_t n = s.node_shifts.size();
     enum : uint8_t { kNew = 0, kOpen = 1, kDone = 2 };
     std::vector<uint8_t> state(n, kNew);
@@ -20,26 +20,39 @@ uint64_t walkable_height(const TrieStore& s, size_t root) {
         uint64_t end;
     };
     std::vector<Frame> stack;
+    bool sound = true;
 
     auto push = [&](size_t v) {
         state[v] = kOpen;
         const auto r = s.child_range(v);
+        if (r.end > s.child_transitions.size()) sound = false;
         stack.push_back({v, r.begin, std::min<uint64_t>(r.end, s.child_transitions.size())});
     };
-    push(root);
+    push(0);
     while (!stack.empty()) {
         Frame& f = stack.back();
         if (f.pos < f.end) {
             const size_t w = s.child_transitions[f.pos++];
-            if (w >= s.child_labels.size() || s.child_labels[w] == 0) continue;
+            if (w >= s.child_labels.size()) {
+                sound = false;
+                continue;
+            }
+            if (s.child_labels[w] == 0) continue;
+            if (s.child_labels[w] > DerivedFacts::kLabelMask) sound = false;
             uint64_t h = 0;
             if (w < n) {
-                if (state[w] == kOpen) return DerivedFacts::kUnbounded;
+                if (state[w] == kOpen) {
+                    facts.max_depth = DerivedFacts::kUnbounded;
+                    facts.sound = false;
+                    return;
+                }
                 if (state[w] == kNew) {
                     push(w);
                     continue;
                 }
                 h = height[w];
+            } else {
+                sound = false;
             }
             height[f.node] = std::max(height[f.node], h + 1);
             continue;
@@ -52,14 +65,52 @@ uint64_t walkable_height(const TrieStore& s, size_t root) {
             height[parent] = std::max(height[parent], height[done] + 1);
         }
     }
-    return height[root];
+    facts.max_depth = height[0];
+    // The walk entries hold node numbers and labels in 32 and 21 bits.
+    sound = sound && s.has_payload.size() >= n && n < (uint64_t{1} << 32);
+    facts.sound = sound;
+    if (!sound) return;
+    facts.height.resize(n);
+    for (size_t v = 0; v < n; ++v) {
+        facts.height[v] = static_cast<uint8_t>(std::min<uint64_t>(height[v], DerivedFacts::kHeightUnknown));
+    }
+    // Breadth-first copy of the labelled child lists. Each reachable position gets one
+    // entry; a list shared by two parents is copied once per parent, which keeps every
+    // list contiguous. Entry numbers must fit in 32 bits, else the store walks unsorted.
+    auto& entries = facts.entries;
+    auto append_children = [&](size_t v) {
+        const auto r = s.child_range(v);
+        for (uint64_t pos = r.begin; pos < r.end; ++pos) {
+            const uint32_t w = s.child_transitions[pos];
+            const uint32_t label = s.child_labels[w];
+            if (label == 0) continue;
+            entries.push_back({label | (s.has_payload[w] ? DerivedFacts::kPayloadBit : 0) |
+                                   uint32_t{facts.height[w]} << DerivedFacts::kHeightShift,
+                               0, 0, w});
+        }
+    };
+    facts.transitions_seen = s.child_transitions.size();
+    append_children(0);
+    facts.root_count = static_cast<uint32_t>(entries.size());
+    for (size_t i = 0; i < entries.size(); ++i) {
+        const size_t before = entries.size();
+        append_children(entries[i].node);
+        if (entries.size() >= (uint64_t{1} << 32)) {
+            facts.sound = false;
+            facts.entries = {};
+            facts.height = {};
+            return;
+        }
+        entries[i].first = static_cast<uint32_t>(before);
+        entries[i].count = static_cast<uint32_t>(entries.size() - before);
+    }
 }
 
 }  // namespace
 
 void derive_facts(TrieStore& store) {
     store.facts = DerivedFacts{};
-    if (!store.node_shifts.empty()) store.facts.max_depth = walkable_height(store, 0);
+    if (!store.node_shifts.empty()) derive_walk_facts(store, store.facts);
 }
 
 }  // namespace brindlex

@@ -29,6 +29,38 @@ struct DerivedFacts {
     static constexpr uint64_t kUnbounded = UINT64_MAX;
     uint64_t max_depth = 0;
 
+    // True when every read a walk can make from the root is in range and the reachable
+    // child lists form no cycle. Only then may a walk skip subtrees by `height`, since
+    // skipping must never hide a read that would have failed.
+    bool sound = false;
+
+    // Per node: how many labelled levels lie below it (0 for a leaf), capped at
+    // kHeightUnknown, which means "at least that many". Filled only for sound stores.
+    static constexpr uint8_t kHeightUnknown = 255;
+    std::vector<uint8_t> height;
+
+    // For sound stores only: the labelled children of every reachable child list, copied
+    // in breadth-first order, so that the nodes near the root, which almost every query
+    // visits, sit together in memory, and each child list is one run of entries. `info`
+    // packs the label (bits 0-20), has_payload (bit 21) and the capped height (bits
+    // 22-29); the entry's own children are entries [first, first + count); `node` is the
+    // child's number in the store. Entries [0, root_count) are the root's children.
+    struct Entry {
+        uint32_t info;
+        uint32_t first;
+        uint32_t count;
+        uint32_t node;
+        friend bool operator==(const Entry&, const Entry&) = default;
+    };
+    static constexpr uint32_t kLabelMask = (1u << 21) - 1;
+    static constexpr uint32_t kPayloadBit = 1u << 21;
+    static constexpr unsigned kHeightShift = 22;
+    std::vector<Entry> entries;
+    uint32_t root_count = 0;
+    // The length of child_transitions the entries were made from: a cheap guard against
+    // facts that no longer describe the store.
+    uint64_t transitions_seen = 0;
+
     friend bool operator==(const DerivedFacts&, const DerivedFacts&) = default;
 };
 
@@ -67,7 +99,8 @@ struct TrieStore {
     size_t memory_bytes() const {
         return node_shifts.capacity() * 4 + child_labels.capacity() * 4 + child_transitions.capacity() * 4 +
                payloads.memory_bytes() + video_uuids.capacity() * 16 + video_int_ids.capacity() * 4 +
-               has_payload.capacity();
+               has_payload.capacity() + facts.height.capacity() +
+               facts.entries.capacity() * sizeof(DerivedFacts::Entry);
     }
 
     friend bool operator==(const TrieStore&, const TrieStore&) = default;

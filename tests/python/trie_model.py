@@ -72,3 +72,167 @@ def random_query(rng, alphabet=ALPHABET, max_len=6):
 
 def seeded(seed):
     return random.Random(seed)
+
+
+# --- video ranking -------------------------------------------------------------------
+
+U32_MAX = 2**32 - 1
+FUZZY_MATCH_FACTOR = 0.05
+PREFIX_NODE_FACTOR = 0.85
+DEFAULT_MIN_SCORE = 0.01
+
+
+class AmbiguousCut(Exception):
+    """A node's list was cut between videos of equal sum: which one survives is not fixed."""
+
+
+def model_aggregate(trie, video_top_n):
+    """Every node's payload after the aggregation pass, as (count, [(video, count), ...]),
+    for a trie whose children are numbered after their parents.
+
+    A merged list is sorted by sum; its order among distinct videos never matters to the
+    ranking, which adds each video's contributions separately."""
+    node_shifts, _, payloads, transitions, _ = trie
+    n = len(node_shifts)
+    out = [None] * n
+    for v in reversed(range(n)):
+        own = payloads[v] or (0, [], [])
+        count, entries = own[0], list(zip(own[1], own[2]))
+        end = node_shifts[v + 1] if v + 1 < n else len(transitions)
+        kids = [c for c in transitions[node_shifts[v]:end] if c != v]
+        for c in kids:
+            child_count, child_entries = out[c]
+            count = min(count + child_count, U32_MAX)
+            sums = {}
+            for video, k in entries + child_entries:
+                sums[video] = sums.get(video, 0) + k
+            entries = sorted(sums.items(), key=lambda e: -e[1])
+        # A leaf keeps its own order, so only a merged list can be cut through a tie.
+        if kids and 0 < video_top_n < len(entries) and entries[video_top_n - 1][1] == entries[video_top_n][1]:
+            raise AmbiguousCut(v)
+        out[v] = (count, entries[:video_top_n])
+    return out
+
+
+def random_video_trie(rng, nodes, id_bytes=4, videos=8, ids=8):
+    """A random trie whose payloads have counts from a wide range (so that sums rarely tie),
+    a few zero counts, repeated videos in one list, and `ids` video ids for `videos` video
+    numbers (numbers without an id when ids < videos)."""
+    node_shifts, labels, _, transitions, _ = random_trie(rng, nodes, payload_rate=0.0)
+
+    def zero_or_wide():
+        return 0 if rng.random() < 0.05 else rng.randrange(1, 1000)
+
+    payloads = []
+    for _ in range(nodes):
+        if rng.random() < 0.5:
+            k = rng.randrange(5)
+            payloads.append((zero_or_wide(), [rng.randrange(videos) for _ in range(k)], [zero_or_wide() for _ in range(k)]))
+        else:
+            payloads.append(None)
+    video_index = [rng.randbytes(id_bytes) for _ in range(ids)]
+    return node_shifts, labels, payloads, transitions, video_index
+
+
+def near_query(rng, trie, alphabet=ALPHABET):
+    """Mostly a stored path's term (or a prefix of it) with up to two random edits, so
+    that most queries reach something; otherwise any random term."""
+    paths = preorder(trie[0], trie[1], trie[3]) if trie[0] else []
+    if not paths or rng.random() < 0.2:
+        return random_query(rng, alphabet, 5)
+    term = list(rng.choice(paths)[1])
+    for _ in range(rng.randrange(3)):
+        i = rng.randrange(len(term) + 1)
+        edit = rng.randrange(3)
+        if edit == 0:
+            term.insert(i, rng.choice(alphabet))
+        elif i < len(term):
+            term[i:i + 1] = [] if edit == 1 else [rng.choice(alphabet)]
+    return "".join(term)
+
+
+def walk_node_records(trie, query, max_dist, payload_only):
+    """(node, distance) for every reachable node within max_dist, in walk order."""
+    node_shifts, labels, payloads, transitions, _ = trie
+    if not node_shifts:
+        return []
+    return [
+        (v, d)
+        for v, term in preorder(node_shifts, labels, transitions)
+        if (payloads[v] is not None or not payload_only) and (d := levenshtein(term, query)) <= max_dist
+    ]
+
+
+def model_video_scores(trie, aggregated, query, max_dist, include_prefix_nodes=None, min_score=None):
+    """[(video number, score)] of every video that passes the threshold, in no order.
+
+    Sums are formed in walk order and per payload in list order, as the ranking does, so
+    the scores are bit-for-bit those of the module."""
+    if include_prefix_nodes is None:
+        records = walk_node_records(trie, query, max_dist, True) or walk_node_records(trie, query, max_dist, False)
+    else:
+        records = walk_node_records(trie, query, max_dist, not include_prefix_nodes)
+    n = len(query)
+    payloads = trie[2]
+    total = 0.0
+    raw = {}
+    for v, d in records:
+        if d == 0:
+            w = 1.0
+        elif n == 0:
+            continue
+        else:
+            w = (1.0 - d / n) * FUZZY_MATCH_FACTOR
+            if not w > 0:
+                continue
+        if payloads[v] is None:
+            w *= PREFIX_NODE_FACTOR
+        count, entries = aggregated[v]
+        total += count * w
+        for video, k in entries:
+            raw[video] = raw.get(video, 0.0) + k * w
+    if not total > 0:
+        return []
+    threshold = DEFAULT_MIN_SCORE if min_score is None else min_score
+    return [(video, s) for video, s in ((video, r / total) for video, r in raw.items()) if s >= threshold]
+
+
+def id_text(video_index, video):
+    """The text of a video number, or None when the id list has no such entry."""
+    if video >= len(video_index):
+        return None
+    raw = bytes(video_index[video])
+    if len(raw) == 16:
+        h = raw.hex()
+        return f"{h[:8]}-{h[8:12]}-{h[12:16]}-{h[16:20]}-{h[20:]}"
+    return str(int.from_bytes(raw, "little"))
+
+
+def check_ranking(actual, candidates, limit, text):
+    """Asserts that `actual` is a valid ranking of `candidates` [(video, score)] cut to
+    `limit`, with `text(video)` giving the id text or None for a video without an id.
+
+    Equal scores may come in any order, and a cut through equal scores may keep any of
+    them; everything else is fixed."""
+    scores = [s for _, s in actual]
+    assert scores == sorted(scores, reverse=True), actual
+    ranked = sorted(candidates, key=lambda c: -c[1])
+    if limit is None or limit >= len(ranked):
+        expected = [(text(v), s) for v, s in ranked if text(v) is not None]
+        assert sorted(actual) == sorted(expected)
+        return
+    if limit == 0:
+        assert actual == []
+        return
+    edge = ranked[limit - 1][1]  # the lowest score that can survive the cut
+    above = [(v, s) for v, s in ranked if s > edge]
+    tied = [(v, s) for v, s in ranked if s == edge]
+    room = limit - len(above)  # tied candidates that survive, with or without an id
+    known_above = sorted((text(v), s) for v, s in above if text(v) is not None)
+    assert sorted(p for p in actual if p[1] > edge) == known_above
+    kept_tied = [p for p in actual if p[1] == edge]
+    known_tied = [(text(v), s) for v, s in tied if text(v) is not None]
+    unknown_tied = len(tied) - len(known_tied)
+    assert all(kept_tied.count(p) <= known_tied.count(p) for p in kept_tied), (kept_tied, known_tied)
+    assert max(0, room - unknown_tied) <= len(kept_tied) <= min(room, len(known_tied))
+    assert len(actual) == len(known_above) + len(kept_tied)

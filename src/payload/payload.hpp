@@ -45,4 +45,9 @@ struct MergeScratch {
 // aggregation pass checks this before calling).
 void merge(Payload& self, const PayloadView& other, MergeScratch& scratch);
 
+// The same as merging each of `others` into `self` in turn and then keeping the first
+// `keep` entries, in one pass when no sum can exceed 32 bits (the order of saturating
+// additions then cannot matter).
+void merge_all(Payload& self, std::span<const PayloadView> others, MergeScratch& scratch, uint64_t keep);
+
 }  // namespace brindlex

@@ -160,6 +160,37 @@ bool to_u32_vector(PyObject* o, std::vector<uint32_t>& out) {
         out.assign(p, p + PyBytes_GET_SIZE(o));
         return true;
     }
+    if (PyList_CheckExact(o) || PyTuple_CheckExact(o)) {
+        // Small exact ints convert without running Python code, so the items can be read
+        // in place; the first other item hands the rest to the general loop.
+        PyObject** items = PySequence_Fast_ITEMS(o);
+        const Py_ssize_t n = PySequence_Fast_GET_SIZE(o);
+        Py_ssize_t i = 0;
+        for (; i < n; ++i) {
+            PyObject* item = items[i];
+            if (!PyLong_CheckExact(item) || !PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(item))) break;
+            const Py_ssize_t v = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(item));
+            if (v < 0 || v > static_cast<Py_ssize_t>(UINT32_MAX)) break;
+            out.push_back(static_cast<uint32_t>(v));
+        }
+        if (i == n) return true;
+        if (PyTuple_CheckExact(o)) {
+            for (; i < n; ++i) {
+                uint32_t v = 0;
+                if (!to_u32(items[i], v)) return false;
+                out.push_back(v);
+            }
+            return true;
+        }
+        // A list: read live by index from here on, as its iterator would.
+        for (; i < PyList_GET_SIZE(o); ++i) {
+            Ref item = Ref::borrow(PyList_GET_ITEM(o, i));
+            uint32_t v = 0;
+            if (!to_u32(item.get(), v)) return false;
+            out.push_back(v);
+        }
+        return true;
+    }
     return for_each_item(o, [&](PyObject* item) {
         uint32_t v = 0;
         if (!to_u32(item, v)) return false;

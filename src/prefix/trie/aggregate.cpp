@@ -49,12 +49,16 @@ Result<void> aggregate_payloads(TrieStore& store, uint64_t video_top_n) {
 
     Payload acc;
     MergeScratch scratch;
+    std::vector<PayloadView> kids;
+    // merged[v]: v's finished list went through a merge, so it holds each video once,
+    // ordered as merge orders (count descending, then video number).
+    std::vector<uint8_t> merged(n, 0);
     for (size_t v = n; v-- > 0;) {
         const PayloadView own = input_view(in, v);
         acc.count = own.count;
-        acc.video_ids.assign(own.video_ids.begin(), own.video_ids.end());
-        acc.video_counts.assign(own.video_counts.begin(), own.video_counts.begin() + own.video_ids.size());
 
+        kids.clear();
+        bool all_merged = true;
         const auto range = store.child_range(v);
         for (uint64_t pos = range.begin; pos < range.end; ++pos) {
             if (pos >= store.child_transitions.size()) {
@@ -67,8 +71,25 @@ Result<void> aggregate_payloads(TrieStore& store, uint64_t video_top_n) {
             }
             if (c == v) continue;  // a node listed as its own child adds nothing
             // Children numbered above v are finished; below v they still hold their input.
-            merge(acc, c > v ? finished_view(c) : input_view(in, c), scratch);
+            kids.push_back(c > v ? finished_view(c) : input_view(in, c));
+            all_merged = all_merged && c > v && merged[c];
         }
+
+        if (kids.empty()) {
+            // Never merged: the node keeps its own list, order and repeats included.
+            acc.video_ids.assign(own.video_ids.begin(), own.video_ids.end());
+            acc.video_counts.assign(own.video_counts.begin(), own.video_counts.begin() + own.video_ids.size());
+        } else if (own.video_ids.empty() && kids.size() == 1 && all_merged) {
+            // Merging one finished list into nothing gives that list back unchanged.
+            acc.count = saturating_add(acc.count, kids[0].count);
+            acc.video_ids.assign(kids[0].video_ids.begin(), kids[0].video_ids.end());
+            acc.video_counts.assign(kids[0].video_counts.begin(), kids[0].video_counts.end());
+        } else {
+            acc.video_ids.assign(own.video_ids.begin(), own.video_ids.end());
+            acc.video_counts.assign(own.video_counts.begin(), own.video_counts.begin() + own.video_ids.size());
+            merge_all(acc, kids, scratch, video_top_n);
+        }
+        merged[v] = kids.empty() ? 0 : 1;
         if (acc.video_ids.size() > video_top_n) {
             acc.video_ids.resize(static_cast<size_t>(video_top_n));
             acc.video_counts.resize(static_cast<size_t>(video_top_n));

@@ -6,11 +6,41 @@ namespace brindlex {
 
 namespace {
 
+void finish_facts(const TrieStore& s, DerivedFacts& facts, const std::vector<uint64_t>& height, bool sound);
+
+// The usual layout numbers every child after its parent; then one backward pass gives
+// every height, and no cycle is possible. Returns false when the layout is anything else
+// (or a read would fail), leaving the search from the root to decide.
+bool heights_backward(const TrieStore& s, std::vector<uint64_t>& height) {
+    const size_t n = s.node_shifts.size();
+    height.assign(n, 0);
+    for (size_t v = n; v-- > 0;) {
+        const auto r = s.child_range(v);
+        if (r.end > s.child_transitions.size() && r.begin < r.end) return false;
+        uint64_t h = 0;
+        for (uint64_t pos = r.begin; pos < r.end; ++pos) {
+            const size_t w = s.child_transitions[pos];
+            if (w >= s.child_labels.size()) return false;
+            const uint32_t label = s.child_labels[w];
+            if (label == 0) continue;
+            if (label > DerivedFacts::kLabelMask || w <= v || w >= n) return false;
+            h = std::max(h, height[w] + 1);
+        }
+        height[v] = h;
+    }
+    return true;
+}
+
 // Walks the child lists from the root through labelled edges only, as the walks do, and
 // fills the facts. Unreadable entries are not followed; they make the store unsound. A
 // child list that leads back onto the current path is a cycle.
 void derive_walk_facts(const TrieStore& s, DerivedFacts& facts) {
     const size_t n = s.node_shifts.size();
+    std::vector<uint64_t> backward;
+    if (heights_backward(s, backward)) {
+        finish_facts(s, facts, backward, true);
+        return;
+    }
     enum : uint8_t { kNew = 0, kOpen = 1, kDone = 2 };
     std::vector<uint8_t> state(n, kNew);
     std::vector<uint64_t> height(n, 0);
@@ -65,6 +95,11 @@ void derive_walk_facts(const TrieStore& s, DerivedFacts& facts) {
             height[parent] = std::max(height[parent], height[done] + 1);
         }
     }
+    finish_facts(s, facts, height, sound);
+}
+
+void finish_facts(const TrieStore& s, DerivedFacts& facts, const std::vector<uint64_t>& height, bool sound) {
+    const size_t n = s.node_shifts.size();
     facts.max_depth = height[0];
     // The walk entries hold node numbers and labels in 32 and 21 bits.
     sound = sound && s.has_payload.size() >= n && n < (uint64_t{1} << 32);

@@ -1,0 +1,508 @@
+"""The benchmark of brindlex: build cost, query latency, snapshot throughput and two
+brute-force peers, printed as plain text tables.
+
+    PYTHONPATH=build/release:python python3 benchmarks/bench.py [--quick] [--big] [--json PATH]
+
+--quick    fewer queries and repetitions: a smoke run of well under a minute
+           (also chosen by BRINDLEX_BENCH_QUICK=1 in the environment)
+--big      adds a synthetic vocabulary of 2 million terms (several GB, a few minutes)
+--json     also writes every figure to PATH
+
+Latencies are per call (time.perf_counter_ns around each call): each query is called
+once to warm up, then repeatedly; a query's figure is the median of its calls, and the
+tables give the median and the 99th percentile of those figures over all queries.
+benchmarks/README.md explains every column.
+"""
+
+from __future__ import annotations
+
+import argparse
+import gc
+import json
+import os
+import platform
+import statistics
+import sys
+import time
+from dataclasses import asdict, dataclass
+from pathlib import Path
+from typing import Any
+
+import numpy as np
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+
+import benchdata as bd  # noqa: E402
+import benchutil as bu  # noqa: E402
+
+try:
+    import brindlex
+    from _brindlex import PrefixSearch
+except ImportError as exc:  # reported after the arguments, so that --help always works
+    missing: ImportError | None = exc
+else:
+    missing = None
+
+VIDEO_TOP_N = 10
+VIDEO_LIMIT = 10
+SEED = 20240611
+MB = 1e6
+
+
+@dataclass
+class Config:
+    mode: str
+    queries: int  # misspelt queries, and prefixes per length
+    min_reps: int
+    max_reps: int
+    target_ns: int  # timed calls per query aim at about this much time
+    build_runs: int
+    snapshot_runs: int
+    rapidfuzz_queries: int
+    rapidfuzz_batch: int
+    levenshtein_queries: int
+    big_terms: int
+    big_queries: int
+
+
+FULL = Config("default", 1000, 5, 100, 1_500_000, 3, 7, 1000, 100, 100, 2_000_000, 200)
+QUICK = Config("quick", 100, 3, 20, 300_000, 1, 3, 30, 30, 5, 2_000_000, 50)
+
+
+def mean(values: list[int]) -> float:
+    return sum(values) / len(values) if values else float("nan")
+
+
+def as_dict(results: list[tuple[str, int, int]]) -> dict[str, int]:
+    return {term: dist for term, _, dist in results}
+
+
+# -- 1. build ---------------------------------------------------------------------------
+
+
+def build_one(name: str, entries: list[Any], cfg: Config) -> tuple[Any, dict[str, Any]]:
+    """Times flatten and from_internal_data_v2 on one vocabulary and measures the
+    instance. Returns the last instance built and the figures."""
+    flatten_s = []
+    flat = None
+    for _ in range(cfg.build_runs):
+        flat = None
+        bu.settle()
+        dt, flat = bu.timed(lambda: brindlex.flatten(entries))
+        flatten_s.append(dt)
+    assert flat is not None
+    nodes = len(flat.child_labels)
+
+    build_s = []
+    index = None
+    rss_growth = 0
+    peak_growth: int | None = None
+    for run in range(cfg.build_runs):
+        index = None
+        bu.settle()
+        can_peak = bu.reset_peak()
+        before = bu.rss_bytes()
+        dt, index = bu.timed(lambda: PrefixSearch.from_internal_data_v2(*flat, VIDEO_TOP_N))
+        build_s.append(dt)
+        if run == 0:
+            peak_growth = bu.peak_bytes() - before if can_peak else None
+            bu.settle()
+            rss_growth = bu.rss_bytes() - before
+    del flat
+    bu.settle()
+
+    assert index is not None
+    blob = index.to_bytes()
+    probe = bu.from_bytes_rss(blob)
+    figures = {
+        "name": name,
+        "terms": len(entries),
+        "nodes": nodes,
+        "flatten_s": statistics.median(flatten_s),
+        "flatten_runs_s": flatten_s,
+        "from_internal_data_v2_s": statistics.median(build_s),
+        "from_internal_data_v2_runs_s": build_s,
+        "rss_growth_build_bytes": rss_growth,
+        "peak_growth_build_bytes": peak_growth,
+        "rss_growth_from_bytes_bytes": probe["rss_growth"],
+        "peak_growth_from_bytes_bytes": probe["peak_growth"],
+        "snapshot_bytes": len(blob),
+    }
+    return index, figures
+
+
+def build_table(rows: list[dict[str, Any]]) -> str:
+    def mb(v: int | None) -> float | None:
+        return None if v is None else v / MB
+
+    return bu.table(
+        ["vocabulary", "terms", "nodes", "flatten s", "from_internal_data_v2 s", "built MB",
+         "build peak MB", "restored MB", "restore peak MB", "restored B/node", "snapshot MB"],
+        [
+            [r["name"], r["terms"], r["nodes"], r["flatten_s"], r["from_internal_data_v2_s"],
+             mb(r["rss_growth_build_bytes"]), mb(r["peak_growth_build_bytes"]),
+             mb(r["rss_growth_from_bytes_bytes"]), mb(r["peak_growth_from_bytes_bytes"]),
+             r["rss_growth_from_bytes_bytes"] / r["nodes"], r["snapshot_bytes"] / MB]
+            for r in rows
+        ],
+        digits=2,
+    )
+
+
+def build_notes() -> None:
+    print("built MB / build peak MB: resident growth across from_internal_data_v2 in this process")
+    print("  (flat inputs alive), after the call and at its peak. restored MB / restore peak MB: the")
+    print("  same across from_bytes of the instance's snapshot in a fresh process. snapshot MB: to_bytes")
+    print("  size. MB = 10^6 bytes.")
+
+
+def big_section(words: list[str], cfg: Config, out: dict[str, Any]) -> None:
+    print()
+    print(f"Synthetic vocabulary: {cfg.big_terms:,} distinct words from an order-3 letter model")
+    print("trained on the word list (seed fixed), terms with Zipf counts and no videos.")
+    dt_gen, big_words = bu.timed(lambda: bd.LetterModel(words).generate(cfg.big_terms, SEED + 7))
+    entries = bd.plain_entries(big_words, SEED + 8)
+    big_cfg = Config(**{**asdict(cfg), "build_runs": 1})
+    index, fig = build_one("synthetic 2M", entries, big_cfg)
+    fig["generate_s"] = dt_gen
+    del entries
+    bu.settle()
+    print(build_table([fig]))
+    print(f"(generating the words took {dt_gen:.1f} s; one build run; peak RSS of this process "
+          f"so far {bu.process_peak_rss_bytes() / 1e9:.2f} GB)")
+
+    queries = [q for q, _, _ in bd.make_queries(big_words, cfg.big_queries, SEED + 9)]
+    rows = []
+    fig["fuzzy_match"] = {}
+    for k in (0, 1, 2):
+        ns, sizes = bu.per_query_ns(index.fuzzy_match, [(q, k) for q in queries],
+                                    min_reps=cfg.min_reps, max_reps=cfg.max_reps, target_ns=cfg.target_ns)
+        s = bu.summary_us(ns)
+        fig["fuzzy_match"][str(k)] = {**s, "mean_results": mean(sizes)}
+        rows.append([f"k={k}", len(queries), s["median_us"], s["p99_us"], mean(sizes)])
+    print()
+    print("fuzzy_match on the synthetic vocabulary (misspelt queries as in section 2):")
+    print(bu.table(["max_dist", "queries", "median us", "p99 us", "mean results"], rows))
+    out["big"] = fig
+    del index
+    bu.settle()
+
+
+# -- 2. fuzzy_match ---------------------------------------------------------------------
+
+
+def fuzzy_section(index: Any, queries: list[str], cfg: Config, out: dict[str, Any]) -> dict[int, np.ndarray]:
+    per_k: dict[int, np.ndarray] = {}
+    rows = []
+    out["fuzzy_match"] = {}
+    for k in (0, 1, 2):
+        ns, sizes = bu.per_query_ns(index.fuzzy_match, [(q, k) for q in queries],
+                                    min_reps=cfg.min_reps, max_reps=cfg.max_reps, target_ns=cfg.target_ns)
+        per_k[k] = ns
+        s = bu.summary_us(ns)
+        hit = sum(1 for n in sizes if n) / len(sizes)
+        out["fuzzy_match"][str(k)] = {**s, "mean_results": mean(sizes), "with_results": hit}
+        rows.append([f"k={k}", len(queries), s["median_us"], s["p99_us"], s["mean_us"], mean(sizes),
+                     f"{hit * 100:.1f}%"])
+    print(bu.table(["max_dist", "queries", "median us", "p99 us", "mean us", "mean results",
+                    "with results"], rows, digits=2))
+    return per_k
+
+
+# -- 3. fuzzy_match_video ---------------------------------------------------------------
+
+
+def video_section(index: Any, words: list[str], queries: list[str], cfg: Config, out: dict[str, Any]) -> None:
+    cases: list[tuple[str, list[str], int]] = [
+        (f"prefix {n} char{'s' if n > 1 else ''}", bd.make_prefixes(words, n, cfg.queries, SEED + n), 1)
+        for n in range(1, 6)
+    ]
+    cases += [("misspelt", queries, 1), ("misspelt", queries, 2)]
+    rows = []
+    out["fuzzy_match_video"] = []
+    for label, terms, k in cases:
+        vns, vsizes = bu.per_query_ns(index.fuzzy_match_video, [(t, k, VIDEO_LIMIT) for t in terms],
+                                      min_reps=cfg.min_reps, max_reps=cfg.max_reps, target_ns=cfg.target_ns)
+        mns, msizes = bu.per_query_ns(index.fuzzy_match, [(t, k) for t in terms],
+                                      min_reps=cfg.min_reps, max_reps=cfg.max_reps, target_ns=cfg.target_ns)
+        v, m = bu.summary_us(vns), bu.summary_us(mns)
+        ratio = v["median_us"] / m["median_us"]
+        out["fuzzy_match_video"].append({
+            "terms": label, "max_dist": k, "queries": len(terms), "video": v, "fuzzy_match": m,
+            "median_ratio": ratio, "mean_videos": mean(vsizes), "mean_terms": mean(msizes),
+        })
+        rows.append([label, f"k={k}", len(terms), v["median_us"], v["p99_us"], mean(vsizes),
+                     m["median_us"], mean(msizes), f"{ratio:.2f}x"])
+    print(bu.table(["terms", "max_dist", "queries", "video median us", "video p99 us", "mean videos",
+                    "fuzzy_match median us", "mean terms", "video/match"], rows, digits=2))
+
+
+# -- 4. snapshots -----------------------------------------------------------------------
+
+
+def snapshot_section(indexes: list[tuple[str, Any, int]], cfg: Config, out: dict[str, Any]) -> None:
+    rows = []
+    out["snapshots"] = []
+    for name, index, terms in indexes:
+        to_s, from_s = [], []
+        blob = index.to_bytes()
+        for _ in range(cfg.snapshot_runs):
+            dt, b = bu.timed(index.to_bytes)
+            to_s.append(dt)
+            del b
+            dt, restored = bu.timed(lambda: PrefixSearch.from_bytes(blob))
+            from_s.append(dt)
+            del restored
+        same = PrefixSearch.from_bytes(blob).to_bytes() == blob
+        nodes = out["_nodes"][name]
+        fig = {
+            "name": name, "bytes": len(blob), "to_bytes_MBps": len(blob) / MB / statistics.median(to_s),
+            "from_bytes_MBps": len(blob) / MB / statistics.median(from_s),
+            "to_bytes_s": to_s, "from_bytes_s": from_s,
+            "bytes_per_term": len(blob) / terms, "bytes_per_node": len(blob) / nodes, "round_trip_equal": same,
+        }
+        out["snapshots"].append(fig)
+        rows.append([name, len(blob) / MB, fig["to_bytes_MBps"], fig["from_bytes_MBps"],
+                     statistics.median(to_s) * 1e3, statistics.median(from_s) * 1e3,
+                     fig["bytes_per_term"], fig["bytes_per_node"], "yes" if same else "NO"])
+    print(bu.table(["vocabulary", "snapshot MB", "to_bytes MB/s", "from_bytes MB/s", "to_bytes ms",
+                    "from_bytes ms", "B/term", "B/node", "round trip equal"], rows, digits=1))
+
+
+# -- 5. peers ---------------------------------------------------------------------------
+
+
+def peers_section(index: Any, words: list[str], queries: list[str], module_ns: dict[int, np.ndarray],
+                  module_rss: int, module_build_s: float, cfg: Config, out: dict[str, Any]) -> None:
+    import Levenshtein
+    from rapidfuzz import process
+    from rapidfuzz.distance import Levenshtein as RfLevenshtein
+
+    rf_distance = RfLevenshtein.distance
+    lev_distance = Levenshtein.distance
+    vocab_bytes = sys.getsizeof(words) + sum(map(sys.getsizeof, words))
+
+    def rapidfuzz_one(q: str, k: int) -> dict[str, int]:
+        row = process.cdist([q], words, scorer=rf_distance, score_cutoff=k, dtype=np.int8, workers=1)[0]
+        return {words[i]: int(row[i]) for i in np.flatnonzero(row <= k)}
+
+    def levenshtein_loop(q: str, k: int) -> dict[str, int]:
+        found = {}
+        for w in words:
+            d = lev_distance(q, w, score_cutoff=k)
+            if d <= k:
+                found[w] = d
+        return found
+
+    def run_peer(fn: Any, subset: list[str], k: int) -> tuple[np.ndarray, list[dict[str, int]]]:
+        """One timed call per query (each takes milliseconds), after one warm-up call."""
+        fn(subset[0], k)
+        pc = time.perf_counter_ns
+        ns = np.empty(len(subset), dtype=np.int64)
+        found = []
+        gc.disable()
+        try:
+            for i, q in enumerate(subset):
+                t0 = pc()
+                r = fn(q, k)
+                ns[i] = pc() - t0
+                found.append(r)
+        finally:
+            gc.enable()
+        return ns, found
+
+    def batch_peer(subset: list[str], k: int, size: int) -> np.ndarray:
+        """Per-query time of cdist over chunks of `size` queries: the vocabulary is
+        prepared once per call, so this is rapidfuzz at its best on a fixed query set."""
+        per_query = []
+        for a in range(0, len(subset), size):
+            chunk = subset[a:a + size]
+            t0 = time.perf_counter_ns()
+            m = process.cdist(chunk, words, scorer=rf_distance, score_cutoff=k, dtype=np.int8, workers=1)
+            [np.flatnonzero(row <= k) for row in m]
+            per_query.append((time.perf_counter_ns() - t0) / len(chunk))
+            del m
+        return np.array(per_query)
+
+    rf_subset = queries[: cfg.rapidfuzz_queries]
+    lev_subset = queries[: cfg.levenshtein_queries]
+    mismatches: list[str] = []
+    checked = 0
+    rows = []
+    out["peers"] = {"vocabulary_bytes": vocab_bytes, "rows": [], "mismatches": mismatches}
+
+    for k in (0, 1, 2):
+        mine = {}
+        for q in set(rf_subset) | set(lev_subset):
+            results = index.fuzzy_match(q, k)
+            mine[q] = as_dict(results)
+            if len(mine[q]) != len(results):
+                mismatches.append(f"brindlex k={k} {q!r}: a term listed twice")
+        plan = [
+            ("rapidfuzz cdist, 1 query/call", rf_subset, rapidfuzz_one),
+            ("python-Levenshtein loop", lev_subset, levenshtein_loop),
+        ]
+        for peer, subset, fn in plan:
+            ns, found = run_peer(fn, subset, k)
+            for q, theirs in zip(subset, found):
+                checked += 1
+                if theirs != mine[q]:
+                    only_peer = sorted(set(theirs.items()) - set(mine[q].items()))[:5]
+                    only_mod = sorted(set(mine[q].items()) - set(theirs.items()))[:5]
+                    mismatches.append(f"{peer} k={k} {q!r}: only peer {only_peer}, only brindlex {only_mod}")
+            rows.append((peer, k, subset, bu.summary_us(ns)))
+        ns = batch_peer(rf_subset, k, cfg.rapidfuzz_batch)
+        rows.append((f"rapidfuzz cdist, {cfg.rapidfuzz_batch} queries/call", k, rf_subset,
+                     {"median_us": float(np.median(ns)) / 1e3, "p99_us": float("nan"),
+                      "mean_us": float(np.mean(ns)) / 1e3}))
+
+    table_rows = []
+    for k in (0, 1, 2):
+        own = bu.summary_us(module_ns[k])
+        table_rows.append(["brindlex fuzzy_match", f"k={k}", len(module_ns[k]), own["median_us"], own["p99_us"],
+                           module_build_s, module_rss / MB, "1.0x", "1.0x"])
+        for peer, pk, subset, s in rows:
+            if pk != k:
+                continue
+            # The module's figures over the same queries as the peer, for a fair ratio.
+            same = bu.summary_us(module_ns[k][: len(subset)])
+            r_med = s["median_us"] / same["median_us"]
+            r_p99 = s["p99_us"] / same["p99_us"] if s["p99_us"] == s["p99_us"] else float("nan")
+            table_rows.append([peer, f"k={k}", len(subset), s["median_us"], s["p99_us"], "none",
+                               vocab_bytes / MB, f"{r_med:.1f}x", "-" if r_p99 != r_p99 else f"{r_p99:.1f}x"])
+            out["peers"]["rows"].append({"peer": peer, "max_dist": k, "queries": len(subset), **s,
+                                         "brindlex_same_queries": same, "ratio_median": r_med,
+                                         "ratio_p99": r_p99})
+    print(bu.table(["implementation", "max_dist", "queries", "median us", "p99 us", "build s", "memory MB",
+                    "peer/brindlex median", "peer/brindlex p99"], table_rows, digits=1))
+    print()
+    print(f"rapidfuzz: process.cdist(scorer=Levenshtein.distance, score_cutoff=k, workers=1), then the "
+          f"entries <= k; first {len(rf_subset)} queries.")
+    print(f"python-Levenshtein: a Python loop of Levenshtein.distance(q, w, score_cutoff=k) over all "
+          f"{len(words):,} words; too slow for every query, so only the first {len(lev_subset)}.")
+    print("Ratios compare with brindlex's figures over the same first queries. Peer memory is the")
+    print("vocabulary list they scan (str objects and list); brindlex memory is the instance without")
+    print("videos (RSS growth from from_bytes, section 1), which holds no Python strings; its build")
+    print("time is flatten + from_internal_data_v2 (section 1).")
+    print(f"Result check: {checked} (query, k, peer) results compared as {{term: distance}} with "
+          f"fuzzy_match: {len(mismatches)} mismatches.")
+    for m in mismatches[:10]:
+        print("  MISMATCH", m)
+
+
+# -- main -------------------------------------------------------------------------------
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--quick", action="store_true", help="smoke run: fewer queries and repetitions")
+    parser.add_argument("--big", action="store_true", help="add the 2-million-term synthetic vocabulary")
+    parser.add_argument("--json", metavar="PATH", help="also write the figures as JSON to PATH")
+    args = parser.parse_args()
+    if missing is not None:
+        sys.exit(f"{missing}: build the module (tools/build release) and set PYTHONPATH=build/release:python")
+    quick = args.quick or os.environ.get("BRINDLEX_BENCH_QUICK", "") not in ("", "0")
+    cfg = QUICK if quick else FULL
+    started = time.perf_counter()
+
+    import _brindlex
+    import Levenshtein
+    import rapidfuzz
+
+    out: dict[str, Any] = {"config": asdict(cfg), "big": None, "_nodes": {}, "section_s": {}}
+    mark = [time.perf_counter()]
+
+    def lap(name: str) -> None:
+        now = time.perf_counter()
+        out["section_s"][name] = now - mark[0]
+        mark[0] = now
+
+    print(f"brindlex benchmark ({cfg.mode} run{', with --big' if args.big else ''})")
+    print(f"python {platform.python_version()}, module {_brindlex.__file__}")
+    print(f"numpy {np.__version__}, rapidfuzz {rapidfuzz.__version__}, python-Levenshtein {Levenshtein.__version__}")
+    load = os.getloadavg()
+    print(f"{os.cpu_count()} CPUs, load average at start {load[0]:.2f} {load[1]:.2f} {load[2]:.2f}")
+    floor = bu.timer_floor_ns()
+    print(f"timer floor (empty timed region, included in every per-call figure): {floor} ns")
+    out["machine"] = {"cpus": os.cpu_count(), "loadavg_start": load, "timer_floor_ns": floor,
+                      "python": platform.python_version()}
+
+    words = bd.load_words()
+    query_triples = bd.make_queries(words, cfg.queries, SEED)
+    queries = [q for q, _, _ in query_triples]
+    edits = [e for _, _, e in query_triples]
+
+    # -- 1
+    bu.section("1. Build")
+    print(f"Word list {bd.WORDLIST} ({len(words):,} terms); video_top_n {VIDEO_TOP_N}; median of "
+          f"{cfg.build_runs} run(s).")
+    print(f"Videos: 1-4 per term from a pool of {bd.VIDEO_POOL:,} random 16-byte UUIDs, Zipf(a={bd.ZIPF_A}) "
+          f"counts; a term's count is the sum of its video counts (no videos: Zipf counts alone).")
+    plain_index, plain_fig = build_one("words, no videos", bd.plain_entries(words, SEED), cfg)
+    video_entries = bd.payload_entries(words, SEED)
+    video_index, video_fig = build_one("words + videos", video_entries, cfg)
+    del video_entries
+    bu.settle()
+    out["build"] = [plain_fig, video_fig]
+    out["_nodes"] = {plain_fig["name"]: plain_fig["nodes"], video_fig["name"]: video_fig["nodes"]}
+    print(build_table([plain_fig, video_fig]))
+    build_notes()
+    if args.big:
+        big_section(words, cfg, out)
+    else:
+        print("(the 2-million-term synthetic vocabulary runs with --big)")
+    lap("1 build")
+
+    gc.collect()
+    gc.freeze()  # the word list and entries are settled: keep them out of later collections
+
+    # -- 2
+    bu.section("2. fuzzy_match")
+    print(f"{len(queries):,} queries: random indexed words with 0/1/2 random edits "
+          f"({edits.count(0)}/{edits.count(1)}/{edits.count(2)} queries), characters drawn from the "
+          f"word list's alphabet by frequency.")
+    print(f"Each query: 1 warm-up call, then {cfg.min_reps}-{cfg.max_reps} timed calls (about "
+          f"{cfg.target_ns / 1e6:.1f} ms in all); figure per query = median call. Index without videos.")
+    module_ns = fuzzy_section(plain_index, queries, cfg, out)
+    lap("2 fuzzy_match")
+
+    # -- 3
+    bu.section("3. fuzzy_match_video")
+    print(f"Index with videos; limit {VIDEO_LIMIT}, video_top_n {VIDEO_TOP_N}, include_prefix_nodes and "
+          f"min_score left out. Prefixes: the first 1-5 characters of {cfg.queries:,} random words")
+    print("(max_dist 1, the default); misspelt: the queries of section 2. fuzzy_match: same index, terms and "
+          "bound, no limit.")
+    video_section(video_index, words, queries, cfg, out)
+    lap("3 fuzzy_match_video")
+
+    # -- 4
+    bu.section("4. Snapshots")
+    print(f"Median of {cfg.snapshot_runs} runs each; MB = 10^6 bytes.")
+    snapshot_section([("words, no videos", plain_index, len(words)),
+                      ("words + videos", video_index, len(words))], cfg, out)
+    del video_index
+    bu.settle()
+    lap("4 snapshots")
+
+    # -- 5
+    bu.section("5. Peers (brute force over the word list)")
+    peers_section(plain_index, words, queries, module_ns, plain_fig["rss_growth_from_bytes_bytes"],
+                  plain_fig["flatten_s"] + plain_fig["from_internal_data_v2_s"], cfg, out)
+    lap("5 peers")
+
+    elapsed = time.perf_counter() - started
+    load = os.getloadavg()
+    out["machine"]["loadavg_end"] = load
+    out["elapsed_s"] = elapsed
+    print()
+    laps = ", ".join(f"{name.split()[0]}: {t:.0f}" for name, t in out["section_s"].items())
+    print(f"Finished in {elapsed:.0f} s (per section, s: {laps}); load average at end "
+          f"{load[0]:.2f} {load[1]:.2f} {load[2]:.2f}; peak RSS {bu.process_peak_rss_bytes() / 1e9:.2f} GB.")
+    if args.json:
+        del out["_nodes"]
+        Path(args.json).write_text(json.dumps(out, indent=1, default=float) + "\n")
+        print(f"Figures written to {args.json}")
+
+
+if __name__ == "__main__":
+    main()

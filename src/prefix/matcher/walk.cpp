@@ -102,6 +102,10 @@ public:
         return true;
     }
 
+    // The lists of this kernel are not looked ahead; every child within the bound is
+    // entered.
+    bool reaches(uint64_t, int64_t) const { return true; }
+
 private:
     const uint32_t* term_;
     uint64_t length_;
@@ -211,6 +215,21 @@ public:
             }
         }
         return true;
+    }
+
+    // Whether the row just filled can still lead to a match below it: some cell j within
+    // level e must leave room for the remaining term, j >= threshold + e, where threshold
+    // is L - bound - (the deepest the subtree goes below this row). A descendant at most
+    // that deep is at least C[j] + (L - j - its depth) away for every j.
+    bool reaches(uint64_t row, int64_t threshold) const {
+        const uint32_t n = levels();
+        const uint64_t* cur = rows_.get() + row * n;
+        for (uint32_t e = 0; e < n; ++e) {
+            const int64_t from = threshold + static_cast<int64_t>(e);
+            const uint64_t level = cur[e] & valid_;
+            if (from <= 0 ? level != 0 : from <= static_cast<int64_t>(length_) && (level >> from) != 0) return true;
+        }
+        return false;
     }
 
 private:
@@ -402,6 +421,11 @@ Result<std::vector<Record<V>>> walk_sound(const TrieStore& store, Kernel& kernel
                 out.push_back(NodeMatch{entry.node, distance});
             }
             if (out.size() >= limit) return out;
+        }
+        if (entry.count == 0) continue;  // a leaf: nothing to enter
+        if (height != DerivedFacts::kHeightUnknown &&
+            !kernel.reaches(row, static_cast<int64_t>(term_length) - static_cast<int64_t>(bound + height))) {
+            continue;
         }
         if constexpr (V == Variant::Terms) path[depth] = label;
         frames[row] = Span{entry.first, entry.first + entry.count};

@@ -7,9 +7,12 @@ flat arrays it is made from. ``PrefixSearch`` lives in the native module
 the native module is not built.
 """
 
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from ._index import U32_MAX, FlatIndex, build_index, flatten
+
+if TYPE_CHECKING:
+    from _brindlex import PrefixSearch
 
 __all__ = ["FlatIndex", "PrefixSearch", "U32_MAX", "build_index", "flatten"]
 

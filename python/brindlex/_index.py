@@ -26,7 +26,10 @@ import uuid
 from bisect import bisect_left
 from collections.abc import Iterable
 from functools import partial
-from typing import Any, NamedTuple
+from typing import TYPE_CHECKING, Any, NamedTuple
+
+if TYPE_CHECKING:
+    from _brindlex import PrefixSearch
 
 __all__ = ["FlatIndex", "U32_MAX", "build_index", "flatten"]
 
@@ -306,7 +309,7 @@ def _flatten(entries: Iterable[Any]) -> FlatIndex:
     return FlatIndex(node_shifts, labels, payloads, child_transitions, video_index)
 
 
-def build_index(entries: Iterable[Any], video_top_n: int) -> Any:
+def build_index(entries: Iterable[Any], video_top_n: int) -> PrefixSearch:
     """Builds a ``PrefixSearch`` over the entries (see ``flatten``); every node
     keeps at most ``video_top_n`` videos for ranking."""
     from _brindlex import PrefixSearch

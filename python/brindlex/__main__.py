@@ -1,0 +1,8 @@
+"""``python -m brindlex``: the command line (see brindlex.cli)."""
+
+import sys
+
+from .cli import main
+
+if __name__ == "__main__":
+    sys.exit(main())

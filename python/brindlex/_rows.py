@@ -1,0 +1,253 @@
+"""Reading catalogue rows (term, count, video id, video count) from TSV or JSON lines.
+
+A catalogue repeats a term's count on each of its video rows, so rows of one term
+are merged into one entry: they must agree on the count, and each names a
+different video. A row with an empty video id gives a term with no video of its
+own. Every problem is reported as a RowError with its 1-based line number.
+"""
+
+from __future__ import annotations
+
+import json
+import re
+from collections.abc import Iterable, Iterator
+from dataclasses import dataclass, field
+from typing import Any
+
+from ._index import U32_MAX
+
+__all__ = ["COLUMNS", "Catalogue", "RowError", "read_rows"]
+
+COLUMNS = ("term", "count", "video_id", "video_count")
+
+_UUID_TEXT = re.compile(r"[0-9a-fA-F]{8}-[0-9a-fA-F]{4}-[0-9a-fA-F]{4}-[0-9a-fA-F]{4}-[0-9a-fA-F]{12}")
+_DIGITS = re.compile(r"[0-9]+")
+
+_UUID = "UUID"
+_INT = "integer"
+_KIND_PHRASE = {_UUID: "a UUID", _INT: "an integer"}
+
+
+class RowError(Exception):
+    def __init__(self, line: int, message: str) -> None:
+        super().__init__(f"line {line}: {message}")
+        self.line = line
+        self.message = message
+
+
+@dataclass
+class _Term:
+    count: int
+    line: int
+    videos: dict[bytes | int, tuple[int, int]] = field(default_factory=dict)  # id -> (count, line)
+
+
+@dataclass
+class Catalogue:
+    terms: dict[str, _Term] = field(default_factory=dict)
+    rows: int = 0
+    id_kind: str | None = None
+    id_kind_line: int = 0
+    _videos: set[bytes | int] = field(default_factory=set)
+
+    @property
+    def video_count(self) -> int:
+        return len(self._videos)
+
+    def entries(self) -> Iterator[tuple[str, int, list[tuple[bytes | int, int]]]]:
+        """(term, count, [(video id, count), ...]) for ``brindlex.flatten``."""
+        for term, t in self.terms.items():
+            yield term, t.count, [(vid, c) for vid, (c, _) in t.videos.items()]
+
+    def add(self, line: int, term: str, count: int, video: bytes | int | None, video_count: int | None) -> None:
+        self.rows += 1
+        known = self.terms.get(term)
+        if known is None:
+            known = self.terms[term] = _Term(count, line)
+        elif known.count != count:
+            raise RowError(
+                line, f"term {_shown(term)} has count {count} here but {known.count} on line {known.line}"
+            )
+        if video is None:
+            return
+        assert video_count is not None
+        first = known.videos.get(video)
+        if first is not None:
+            raise RowError(
+                line, f"term {_shown(term)} lists video {_id_text(video)} again (first on line {first[1]})"
+            )
+        known.videos[video] = (video_count, line)
+        self._videos.add(video)
+
+    def kind_of(self, line: int, kind: str, text: str) -> None:
+        if self.id_kind is None:
+            self.id_kind, self.id_kind_line = kind, line
+        elif kind != self.id_kind:
+            raise RowError(
+                line,
+                f"video id {text!r} is {_KIND_PHRASE[kind]}, but the ids before it are "
+                f"{self.id_kind}s (from line {self.id_kind_line}); a catalogue uses one kind",
+            )
+
+
+def _shown(term: str) -> str:
+    return repr(term if len(term) <= 40 else term[:40] + "...")
+
+
+def _id_text(video: bytes | int) -> str:
+    if isinstance(video, int):
+        return str(video)
+    h = video.hex()
+    return f"{h[:8]}-{h[8:12]}-{h[12:16]}-{h[16:20]}-{h[20:]}"
+
+
+def _check_term(line: int, term: str) -> str:
+    if not term:
+        raise RowError(line, "the term is empty")
+    if "\0" in term:
+        raise RowError(line, f"term {_shown(term)} contains the character U+0000")
+    if not term.isascii():
+        try:
+            term.encode("utf-8")
+        except UnicodeEncodeError:
+            raise RowError(line, f"term {_shown(term)} contains a lone surrogate") from None
+    return term
+
+
+def _u32_text(line: int, text: str, what: str) -> int:
+    if not _DIGITS.fullmatch(text):
+        raise RowError(line, f"{what} {text!r} is not an unsigned integer")
+    value = int(text)
+    if value > U32_MAX:
+        raise RowError(line, f"{what} {value} is larger than {U32_MAX}")
+    return value
+
+
+def _u32_json(line: int, value: Any, what: str) -> int:
+    if type(value) is not int:
+        raise RowError(line, f"{what} must be an unsigned integer, not {json.dumps(value)}")
+    if not 0 <= value <= U32_MAX:
+        raise RowError(line, f"{what} {value} is outside 0..{U32_MAX}")
+    return value
+
+
+def _is_zero(value: Any) -> bool:
+    return type(value) is int and value == 0
+
+
+def _video_text(cat: Catalogue, line: int, text: str) -> bytes | int:
+    if _UUID_TEXT.fullmatch(text):
+        cat.kind_of(line, _UUID, text)
+        return bytes.fromhex(text.replace("-", ""))
+    if _DIGITS.fullmatch(text):
+        value = int(text)
+        if value > U32_MAX:
+            raise RowError(line, f"integer video id {value} is larger than {U32_MAX}")
+        cat.kind_of(line, _INT, text)
+        return value
+    raise RowError(
+        line,
+        f"video id {text!r} is neither a UUID (8-4-4-4-12 hex digits) nor an unsigned integer",
+    )
+
+
+def _tsv_rows(cat: Catalogue, lines: Iterator[tuple[int, str]]) -> None:
+    try:
+        _, header = next(lines)
+    except StopIteration:
+        raise RowError(1, "the file is empty; expected the header line: " + "\\t".join(COLUMNS)) from None
+    names = header.split("\t")
+    if sorted(names) != sorted(COLUMNS):
+        raise RowError(
+            1,
+            f"the header must name the columns {', '.join(COLUMNS)}, separated by tabs; "
+            f"found {header!r}",
+        )
+    at = [names.index(c) for c in COLUMNS]
+    for line, text in lines:
+        if not text:
+            continue
+        fields = text.split("\t")
+        if len(fields) != len(COLUMNS):
+            raise RowError(line, f"expected {len(COLUMNS)} tab-separated fields, found {len(fields)}")
+        term, count_text, video_text, video_count_text = (fields[i] for i in at)
+        term = _check_term(line, term)
+        count = _u32_text(line, count_text, "count")
+        if video_text == "":
+            if video_count_text not in ("", "0"):
+                raise RowError(line, "a video count without a video id")
+            cat.add(line, term, count, None, None)
+            continue
+        video = _video_text(cat, line, video_text)
+        cat.add(line, term, count, video, _u32_text(line, video_count_text, "video count"))
+
+
+def _jsonl_rows(cat: Catalogue, lines: Iterator[tuple[int, str]]) -> None:
+    for line, text in lines:
+        if not text.strip():
+            continue
+        try:
+            row = json.loads(text)
+        except json.JSONDecodeError as exc:
+            raise RowError(line, f"not valid JSON: {exc.msg} at column {exc.colno}") from None
+        if not isinstance(row, dict):
+            raise RowError(line, "expected a JSON object with the keys " + ", ".join(COLUMNS))
+        unknown = sorted(set(row) - set(COLUMNS))
+        if unknown:
+            raise RowError(line, f"unknown key {unknown[0]!r}; the keys are " + ", ".join(COLUMNS))
+        for key in ("term", "count"):
+            if key not in row:
+                raise RowError(line, f"the key {key!r} is missing")
+        term = row["term"]
+        if not isinstance(term, str):
+            raise RowError(line, f"term must be a string, not {json.dumps(term)}")
+        term = _check_term(line, term)
+        count = _u32_json(line, row["count"], "count")
+        vid = row.get("video_id")
+        if vid is None or vid == "":
+            if row.get("video_count") is not None and not _is_zero(row["video_count"]):
+                raise RowError(line, "a video count without a video id")
+            cat.add(line, term, count, None, None)
+            continue
+        if isinstance(vid, str):
+            video = _video_text(cat, line, vid)
+        elif type(vid) is int:
+            if not 0 <= vid <= U32_MAX:
+                raise RowError(line, f"integer video id {vid} is outside 0..{U32_MAX}")
+            cat.kind_of(line, _INT, str(vid))
+            video = vid
+        else:
+            raise RowError(line, f"video_id must be a string or an integer, not {json.dumps(vid)}")
+        if "video_count" not in row:
+            raise RowError(line, "the key 'video_count' is missing")
+        cat.add(line, term, count, video, _u32_json(line, row["video_count"], "video count"))
+
+
+def _decoded(lines: Iterable[bytes]) -> Iterator[tuple[int, str]]:
+    for number, raw in enumerate(lines, start=1):
+        if raw.endswith(b"\n"):
+            raw = raw[:-2] if raw.endswith(b"\r\n") else raw[:-1]
+        try:
+            text = raw.decode("utf-8")
+        except UnicodeDecodeError as exc:
+            raise RowError(number, f"not valid UTF-8 (byte 0x{raw[exc.start]:02x} at byte {exc.start + 1})") from None
+        if number == 1 and text.startswith("\ufeff"):
+            text = text[1:]
+        yield number, text
+
+
+def read_rows(lines: Iterable[bytes], fmt: str) -> Catalogue:
+    """Reads catalogue rows from raw lines (as a binary file yields them).
+
+    ``fmt`` is "tsv" (a header line naming the columns, then one row per line) or
+    "jsonl" (one JSON object per line with the column names as keys). Raises
+    RowError for the first bad line.
+    """
+    cat = Catalogue()
+    if fmt == "tsv":
+        _tsv_rows(cat, _decoded(lines))
+    elif fmt == "jsonl":
+        _jsonl_rows(cat, _decoded(lines))
+    else:
+        raise ValueError(f"unknown format {fmt!r}")
+    return cat

@@ -1,0 +1,456 @@
+"""The ``brindlex`` command: build a snapshot from a catalogue file, query it, count it.
+
+    brindlex build INPUT -o SNAPSHOT [--format tsv|jsonl] [--video-top-n N]
+    brindlex match SNAPSHOT TERM [--max-dist K] [--limit N] [--json]
+    brindlex videos SNAPSHOT TERM [--max-dist K] [--limit N]
+                    [--include-prefix-nodes yes|no] [--min-score X] [--json]
+    brindlex stats SNAPSHOT [--json]
+
+Exit status: 0 success, 1 bad input (a bad row, an unreadable file, a bad snapshot),
+2 wrong usage.
+"""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import json
+import math
+import os
+import shutil
+import sys
+import tempfile
+import time
+from collections.abc import Callable, Iterator, Sequence
+from typing import IO, TYPE_CHECKING, Any
+
+from ._index import U32_MAX, flatten
+from ._rows import Catalogue, RowError, read_rows
+from .snapshot import SnapshotDecodeError, read_snapshot
+
+if TYPE_CHECKING:
+    from _brindlex import PrefixSearch
+
+__all__ = ["main"]
+
+PROG = "brindlex"
+U64_MAX = 2**64 - 1
+DEFAULT_VIDEO_TOP_N = 10
+
+EXIT_OK = 0
+EXIT_BAD_INPUT = 1
+EXIT_USAGE = 2
+
+
+class Failure(Exception):
+    """A problem with the user's input or files: printed as one line, exit 1."""
+
+
+# -- progress -------------------------------------------------------------------------
+
+
+class Progress:
+    """A one-line progress display on a terminal.
+
+    Nothing is drawn for the first ``delay`` seconds, so quick builds stay silent,
+    and redraws are limited to ten a second; on anything but a terminal it draws
+    nothing at all.
+    """
+
+    def __init__(
+        self,
+        stream: IO[str],
+        enabled: bool | None = None,
+        delay: float = 0.5,
+        clock: Callable[[], float] = time.monotonic,
+    ) -> None:
+        self.stream = stream
+        self.enabled = stream.isatty() if enabled is None else enabled
+        self.delay = delay
+        self.clock = clock
+        self.started = clock()
+        self.last_draw = -math.inf
+        self.shown = False
+        self.label = ""
+
+    def phase(self, label: str) -> None:
+        """Starts a step that reports no progress of its own; shown at once when
+        the display is already up (the build has proved to be a long one)."""
+        self.label = label
+        if self.shown:
+            self._draw(label)
+
+    def update(self, label: str, done: int, total: int | None, unit: str = "") -> None:
+        if not self.enabled:
+            return
+        now = self.clock()
+        if now - self.started < self.delay or now - self.last_draw < 0.1:
+            return
+        self.last_draw = now
+        if total:
+            fraction = min(done / total, 1.0)
+            bar_width = 24
+            filled = round(fraction * bar_width)
+            bar = "#" * filled + "-" * (bar_width - filled)
+            self._draw(f"{label} [{bar}] {fraction:4.0%}")
+        else:
+            self._draw(f"{label} {done:,}{unit}")
+
+    def _draw(self, text: str) -> None:
+        if not self.enabled:
+            return
+        width = max(shutil.get_terminal_size((80, 24)).columns - 1, 10)
+        self.stream.write("\r" + text[:width].ljust(width))
+        self.stream.flush()
+        self.shown = True
+
+    def close(self) -> None:
+        if self.shown:
+            width = max(shutil.get_terminal_size((80, 24)).columns - 1, 10)
+            self.stream.write("\r" + " " * width + "\r")
+            self.stream.flush()
+            self.shown = False
+
+
+# -- argument types -----------------------------------------------------------------
+
+
+def _bounded_int(low: int, high: int) -> Callable[[str], int]:
+    def parse(text: str) -> int:
+        try:
+            value = int(text, 10)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"{text!r} is not an integer") from None
+        if not low <= value <= high:
+            raise argparse.ArgumentTypeError(f"{value} is outside {low}..{high}")
+        return value
+
+    parse.__name__ = "integer"
+    return parse
+
+
+def _score(text: str) -> float:
+    try:
+        return float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a number") from None
+
+
+def _term(text: str) -> str:
+    # Command-line bytes that are not UTF-8 arrive as lone surrogates.
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError:
+        raise argparse.ArgumentTypeError("the term is not valid UTF-8 text") from None
+    return text
+
+
+def _parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog=PROG,
+        description="Build and query typo-tolerant indexes of search terms and their videos.",
+        epilog="Exit status: 0 success, 1 bad input or unreadable file, 2 wrong usage.",
+    )
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+
+    build = commands.add_parser(
+        "build",
+        help="build a snapshot from a catalogue (TSV or JSON lines)",
+        description=(
+            "Build an index from rows of (term, count, video id, video count) and write "
+            "its snapshot. Rows of one term are merged: they must carry the same count, "
+            "and each names a different video (or none, with an empty video id). "
+            "Video ids are UUIDs or unsigned 32-bit integers, one kind per file."
+        ),
+    )
+    build.add_argument("input", metavar="INPUT", help="catalogue file, or - for standard input")
+    build.add_argument("-o", "--output", metavar="SNAPSHOT", required=True, help="snapshot file to write")
+    build.add_argument(
+        "--format",
+        choices=("tsv", "jsonl"),
+        help="input format (default: jsonl for .jsonl/.ndjson files, tsv otherwise)",
+    )
+    build.add_argument(
+        "--video-top-n",
+        type=_bounded_int(0, U64_MAX),
+        default=DEFAULT_VIDEO_TOP_N,
+        metavar="N",
+        help=f"videos kept per trie node for ranking (default: {DEFAULT_VIDEO_TOP_N})",
+    )
+
+    def query_arguments(sub: argparse.ArgumentParser) -> None:
+        sub.add_argument("snapshot", metavar="SNAPSHOT", help="snapshot file written by build")
+        sub.add_argument("term", metavar="TERM", type=_term, help="the query text")
+        sub.add_argument(
+            "--max-dist",
+            type=_bounded_int(0, U32_MAX),
+            default=1,
+            metavar="K",
+            help="largest edit distance accepted (default: 1)",
+        )
+        sub.add_argument(
+            "--limit", type=_bounded_int(0, U64_MAX), metavar="N", help="at most N results"
+        )
+        sub.add_argument("--json", action="store_true", help="print the results as JSON")
+
+    match = commands.add_parser(
+        "match",
+        help="indexed terms within an edit distance of TERM",
+        description=(
+            "Print the indexed terms within --max-dist edits of TERM with their distance, "
+            "in trie order (not sorted by distance); --limit keeps the first N of them."
+        ),
+    )
+    query_arguments(match)
+
+    videos = commands.add_parser(
+        "videos",
+        help="videos that best match TERM, with scores",
+        description="Print the videos that best match TERM with their scores, best first.",
+    )
+    query_arguments(videos)
+    videos.add_argument(
+        "--include-prefix-nodes",
+        choices=("yes", "no", "auto"),
+        default="auto",
+        help=(
+            "also match the beginnings of indexed terms: yes, no, or auto (the default: "
+            "only when no whole term is within reach)"
+        ),
+    )
+    videos.add_argument(
+        "--min-score",
+        type=_score,
+        metavar="X",
+        help="drop videos scoring below X (default: 0.01)",
+    )
+
+    stats = commands.add_parser(
+        "stats",
+        help="what a snapshot holds",
+        description="Print the number of nodes, terms and videos of a snapshot, its id mode and size.",
+    )
+    stats.add_argument("snapshot", metavar="SNAPSHOT", help="snapshot file")
+    stats.add_argument("--json", action="store_true", help="print the figures as JSON")
+    return parser
+
+
+# -- commands -------------------------------------------------------------------------
+
+
+def _open_input(path: str) -> tuple[IO[bytes], int | None]:
+    if path == "-":
+        return sys.stdin.buffer, None
+    try:
+        f = open(path, "rb")
+    except OSError as exc:
+        raise Failure(f"cannot read {path}: {exc.strerror or exc}") from None
+    try:
+        size = os.fstat(f.fileno()).st_size
+    except OSError:
+        size = None
+    return f, size
+
+
+def _input_format(path: str, given: str | None) -> str:
+    if given:
+        return given
+    return "jsonl" if path.lower().endswith((".jsonl", ".ndjson")) else "tsv"
+
+
+def _counting(stream: IO[bytes], progress: Progress, label: str, total: int | None) -> Iterator[bytes]:
+    done = 0
+    for line in stream:
+        done += len(line)
+        progress.update(label, done, total, " bytes")
+        yield line
+
+
+def _write_atomically(path: str, data: bytes) -> None:
+    """Writes to a temporary file beside ``path`` and renames it into place, so a
+    failed or interrupted build never leaves a cut snapshot under that name."""
+    directory = os.path.dirname(os.path.abspath(path))
+    try:
+        fd, tmp = tempfile.mkstemp(prefix=".brindlex-", suffix=".tmp", dir=directory)
+    except OSError as exc:
+        raise Failure(f"cannot write {path}: {exc.strerror or exc}") from None
+    try:
+        with os.fdopen(fd, "wb") as f:
+            f.write(data)
+        os.chmod(tmp, 0o666 & ~_umask())
+        os.replace(tmp, path)
+    except BaseException as exc:
+        with contextlib.suppress(OSError):
+            os.unlink(tmp)
+        if isinstance(exc, OSError):
+            raise Failure(f"cannot write {path}: {exc.strerror or exc}") from None
+        raise
+
+
+def _umask() -> int:
+    mask = os.umask(0)
+    os.umask(mask)
+    return mask
+
+
+def _native() -> type[PrefixSearch]:
+    try:
+        from _brindlex import PrefixSearch
+    except ImportError as exc:
+        raise Failure(f"the native module _brindlex cannot be loaded: {exc}") from None
+    return PrefixSearch
+
+
+def cmd_build(args: argparse.Namespace) -> int:
+    prefix_search = _native()
+    name = "<stdin>" if args.input == "-" else args.input
+    fmt = _input_format(args.input, args.format)
+    progress = Progress(sys.stderr)
+    stream, size = _open_input(args.input)
+    try:
+        try:
+            catalogue: Catalogue = read_rows(
+                _counting(stream, progress, f"reading {os.path.basename(name)}", size), fmt
+            )
+        except RowError as exc:
+            raise Failure(f"{name}:{exc.line}: {exc.message}") from None
+        except OSError as exc:
+            raise Failure(f"cannot read {name}: {exc.strerror or exc}") from None
+        finally:
+            if stream is not sys.stdin.buffer:
+                stream.close()
+
+        progress.phase("laying out the trie")
+        try:
+            flat = flatten(catalogue.entries())
+            progress.phase("building the index")
+            index = prefix_search.from_internal_data_v2(*flat, args.video_top_n)
+        except (ValueError, TypeError, OverflowError) as exc:
+            raise Failure(f"{name}: {exc}") from None
+        progress.phase("writing the snapshot")
+        data = index.to_bytes()
+        _write_atomically(args.output, data)
+    finally:
+        progress.close()
+    print(
+        f"{args.output}: {catalogue.rows} rows, {len(catalogue.terms)} terms, "
+        f"{catalogue.video_count} videos, {len(flat.child_labels)} nodes, {len(data)} bytes"
+    )
+    return EXIT_OK
+
+
+def _read_snapshot_file(path: str) -> bytes:
+    try:
+        with open(path, "rb") as f:
+            return f.read()
+    except OSError as exc:
+        raise Failure(f"cannot read {path}: {exc.strerror or exc}") from None
+
+
+def _load(path: str) -> PrefixSearch:
+    prefix_search = _native()
+    data = _read_snapshot_file(path)
+    try:
+        return prefix_search.from_bytes(data)
+    except ValueError as exc:
+        raise Failure(f"{path}: not a brindlex snapshot ({exc})") from None
+
+
+def _query[T](path: str, run: Callable[[], T]) -> T:
+    try:
+        return run()
+    except Exception:
+        raise
+    except BaseException as exc:
+        # The module's InternalFailure derives from BaseException on purpose, to get
+        # past careless handlers; here it only means the snapshot is damaged.
+        if type(exc).__name__ != "InternalFailure":
+            raise
+        raise Failure(f"{path}: the snapshot is damaged ({exc})") from None
+
+
+def cmd_match(args: argparse.Namespace) -> int:
+    index = _load(args.snapshot)
+    results = _query(args.snapshot, lambda: index.fuzzy_match(args.term, args.max_dist, args.limit))
+    if args.json:
+        _print_json([{"term": term, "distance": distance} for term, _, distance in results])
+    else:
+        for term, _, distance in results:
+            print(f"{term}\t{distance}")
+    return EXIT_OK
+
+
+def cmd_videos(args: argparse.Namespace) -> int:
+    index = _load(args.snapshot)
+    include = {"yes": True, "no": False, "auto": None}[args.include_prefix_nodes]
+    results = _query(
+        args.snapshot,
+        lambda: index.fuzzy_match_video(args.term, args.max_dist, args.limit, include, args.min_score),
+    )
+    if args.json:
+        _print_json([{"video_id": video, "score": score} for video, score in results])
+    else:
+        for video, score in results:
+            print(f"{video}\t{score:.6f}")
+    return EXIT_OK
+
+
+def cmd_stats(args: argparse.Namespace) -> int:
+    data = _read_snapshot_file(args.snapshot)
+    try:
+        snap = read_snapshot(data)
+    except SnapshotDecodeError as exc:
+        raise Failure(f"{args.snapshot}: not a brindlex snapshot ({exc})") from None
+    figures: dict[str, Any] = {
+        "nodes": snap.nodes,
+        "terms": snap.terms,
+        "videos": snap.videos,
+        "id_mode": snap.id_mode_name,
+        "size": len(data),
+        "trailing_bytes": snap.trailing_bytes,
+    }
+    if args.json:
+        _print_json(figures)
+    else:
+        print(f"nodes    {snap.nodes}")
+        print(f"terms    {snap.terms}")
+        print(f"videos   {snap.videos}")
+        print(f"id mode  {snap.id_mode_name}")
+        print(f"size     {len(data)} bytes")
+        if snap.trailing_bytes:
+            print(f"unused   {snap.trailing_bytes} bytes after the snapshot")
+    problems = snap.problems()
+    if problems:
+        sys.stdout.flush()
+        raise Failure(f"{args.snapshot}: the snapshot is damaged: " + "; ".join(problems))
+    return EXIT_OK
+
+
+def _print_json(value: object) -> None:
+    print(json.dumps(value, ensure_ascii=False))
+
+
+COMMANDS: dict[str, Callable[[argparse.Namespace], int]] = {
+    "build": cmd_build,
+    "match": cmd_match,
+    "videos": cmd_videos,
+    "stats": cmd_stats,
+}
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    args = _parser().parse_args(argv)
+    try:
+        return COMMANDS[args.command](args)
+    except Failure as exc:
+        print(f"{PROG}: {exc}", file=sys.stderr)
+        return EXIT_BAD_INPUT
+    except BrokenPipeError:
+        # The reader went away (| head): stop quietly, and keep the interpreter
+        # from complaining again when it flushes stdout at exit.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return EXIT_OK
+    except KeyboardInterrupt:
+        print(f"{PROG}: interrupted", file=sys.stderr)
+        return 130

@@ -1,0 +1,303 @@
+"""The command line, run as users run it: ``python -m brindlex`` in a subprocess."""
+
+from __future__ import annotations
+
+import io
+import json
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+import _brindlex
+from _brindlex import PrefixSearch
+from brindlex.cli import Progress
+from snapshot_model import snapshot
+
+ROOT = Path(__file__).resolve().parents[2]
+CATALOGUE = ROOT / "samples" / "catalogue.tsv"
+ENV = dict(os.environ, PYTHONPATH=os.pathsep.join([str(Path(_brindlex.__file__).parent), str(ROOT / "python")]))
+
+
+def brindlex(*args: object, stdin: str | None = None, cwd: Path | None = None) -> subprocess.CompletedProcess[str]:
+    return subprocess.run(
+        [sys.executable, "-m", "brindlex", *map(str, args)],
+        input=stdin,
+        capture_output=True,
+        text=True,
+        env=ENV,
+        cwd=cwd,
+        timeout=120,
+    )
+
+
+def read_catalogue() -> dict[str, tuple[int, list[tuple[str, int]]]]:
+    terms: dict[str, tuple[int, list[tuple[str, int]]]] = {}
+    with CATALOGUE.open(encoding="utf-8") as f:
+        next(f)
+        for row in f:
+            term, count, video, video_count = row.rstrip("\n").split("\t")
+            terms.setdefault(term, (int(count), []))[1].append((video, int(video_count)))
+    return terms
+
+
+@pytest.fixture(scope="module")
+def built(tmp_path_factory):
+    out = tmp_path_factory.mktemp("cli") / "catalogue.snap"
+    result = brindlex("build", CATALOGUE, "-o", out)
+    assert result.returncode == 0, result.stderr
+    assert result.stderr == ""  # no progress display when stderr is not a terminal
+    return out, result.stdout
+
+
+def test_build_then_stats_count_the_catalogue(built):
+    out, summary = built
+    terms = read_catalogue()
+    nodes = len({t[:i] for t in terms for i in range(len(t) + 1)})
+    videos = len({v for _, vids in terms.values() for v, _ in vids})
+    assert f"{len(terms)} terms, {videos} videos, {nodes} nodes, {out.stat().st_size} bytes" in summary
+
+    figures = json.loads(brindlex("stats", out, "--json").stdout)
+    assert figures == {
+        "nodes": nodes,
+        "terms": len(terms),
+        "videos": videos,
+        "id_mode": "uuid",
+        "size": out.stat().st_size,
+        "trailing_bytes": 0,
+    }
+    text = brindlex("stats", out)
+    assert text.returncode == 0
+    assert text.stdout == (
+        f"nodes    {nodes}\nterms    {len(terms)}\nvideos   {videos}\n"
+        f"id mode  uuid\nsize     {out.stat().st_size} bytes\n"
+    )
+
+
+@pytest.mark.parametrize(
+    "term, options",
+    [
+        ("pyhton", ["--max-dist", "2"]),
+        ("chiken curri", ["--max-dist", "3", "--limit", "2"]),
+        ("python", ["--max-dist", "0"]),
+        ("zqzqzqzq", []),
+    ],
+)
+def test_match_prints_what_fuzzy_match_returns(built, term, options):
+    out, _ = built
+    index = PrefixSearch.from_bytes(out.read_bytes())
+    max_dist = int(options[options.index("--max-dist") + 1]) if "--max-dist" in options else 1
+    limit = int(options[options.index("--limit") + 1]) if "--limit" in options else None
+    expected = [(t, d) for t, _, d in index.fuzzy_match(term, max_dist, limit)]
+
+    as_json = brindlex("match", out, term, *options, "--json")
+    assert as_json.returncode == 0, as_json.stderr
+    assert [(r["term"], r["distance"]) for r in json.loads(as_json.stdout)] == expected
+    as_text = brindlex("match", out, term, *options)
+    assert as_text.stdout == "".join(f"{t}\t{d}\n" for t, d in expected)
+    if term == "pyhton":
+        assert ("python", 2) in expected
+
+
+@pytest.mark.parametrize(
+    "term, options, kwargs",
+    [
+        ("python tutorial", [], {}),
+        ("pyth", [], {}),
+        ("pyth", ["--include-prefix-nodes", "yes"], {"include_prefix_nodes": True}),
+        ("pyth", ["--include-prefix-nodes", "no"], {"include_prefix_nodes": False}),
+        ("chiken curry", ["--max-dist", "2", "--min-score", "0.2"], {"max_dist": 2, "min_score": 0.2}),
+        ("tokio", ["--limit", "2", "--min-score", "0"], {"limit": 2, "min_score": 0.0}),
+    ],
+)
+def test_videos_prints_what_fuzzy_match_video_returns(built, term, options, kwargs):
+    out, _ = built
+    index = PrefixSearch.from_bytes(out.read_bytes())
+    expected = index.fuzzy_match_video(term, **kwargs)
+    if "include_prefix_nodes" not in kwargs or kwargs["include_prefix_nodes"]:
+        assert expected, "a query that finds nothing would test nothing"
+
+    result = brindlex("videos", out, term, *options, "--json")
+    assert result.returncode == 0, result.stderr
+    got = [(r["video_id"], r["score"]) for r in json.loads(result.stdout)]
+    # Equal scores come out in no fixed order, and a limit may keep either of them.
+    assert sorted(s for _, s in got) == sorted(s for _, s in expected)
+    assert [s for _, s in got] == sorted((s for _, s in got), reverse=True)
+    unlimited = index.fuzzy_match_video(term, **{**kwargs, "limit": None})
+    assert set(got) <= set(unlimited)
+    if "limit" in kwargs:
+        assert len(unlimited) > kwargs["limit"], "the limit should cut something"
+
+    text = brindlex("videos", out, term, *options).stdout.splitlines()
+    assert len(text) == len(expected)
+    for line, (_, score) in zip(text, sorted(expected, key=lambda p: -p[1])):
+        video, shown = line.split("\t")
+        assert len(video) == 36 and float(shown) == pytest.approx(score, abs=5e-7)
+
+
+def test_jsonl_from_stdin_with_int_ids_and_a_term_without_videos(tmp_path):
+    rows = [
+        {"term": "cat", "count": 10, "video_id": 1001, "video_count": 6},
+        {"term": "cat", "count": 10, "video_id": "1002", "video_count": 4},
+        {"term": "car", "count": 5, "video_id": 1002, "video_count": 5},
+        {"term": "cart", "count": 2, "video_id": 4294967295, "video_count": 2},
+        {"term": "dog", "count": 3},
+        {"term": "dog", "count": 3, "video_id": None},
+    ]
+    out = tmp_path / "small.snap"
+    text = "\n".join(json.dumps(r) for r in rows) + "\n\n"
+    built = brindlex("build", "-", "--format", "jsonl", "-o", out, "--video-top-n", "5", stdin=text)
+    assert built.returncode == 0, built.stderr
+
+    assert json.loads(brindlex("stats", out, "--json").stdout)["id_mode"] == "int32"
+    assert json.loads(brindlex("stats", out, "--json").stdout)["terms"] == 4
+    assert brindlex("match", out, "dig").stdout == "dog\t1\n"
+    videos = json.loads(brindlex("videos", out, "cat", "--json").stdout)
+    assert {v["video_id"] for v in videos} == {"1001", "1002", "4294967295"}
+    assert brindlex("videos", out, "dog").stdout == ""
+
+
+BAD_TSV = [
+    ("term\tcount\tvideo\tvideo_count\n", 1, "header must name the columns"),
+    ("term\tcount\tvideo_id\tvideo_count\ncat\tten\t\t\n", 2, "count 'ten' is not an unsigned integer"),
+    ("term\tcount\tvideo_id\tvideo_count\ncat\t4294967296\t\t\n", 2, "larger than 4294967295"),
+    ("term\tcount\tvideo_id\tvideo_count\ncat\t1\t7\t1\ndog\t2\t7\n", 3, "expected 4 tab-separated fields, found 3"),
+    ("term\tcount\tvideo_id\tvideo_count\ncat\t1\tabc\t1\n", 2, "video id 'abc' is neither a UUID"),
+    ("term\tcount\tvideo_id\tvideo_count\ncat\t1\t7\t1\ndog\t1\t" + "0" * 8 + "-0000-0000-0000-" + "0" * 12 + "\t1\n", 3, "is a UUID, but the ids before it are integers (from line 2)"),
+    ("term\tcount\tvideo_id\tvideo_count\ncat\t1\t7\t1\n\ncat\t2\t8\t1\n", 4, "has count 2 here but 1 on line 2"),
+    ("term\tcount\tvideo_id\tvideo_count\ncat\t1\t7\t1\ncat\t1\t7\t3\n", 3, "lists video 7 again (first on line 2)"),
+    ("term\tcount\tvideo_id\tvideo_count\n\tcat\t1\t7\t1\n", 2, "expected 4 tab-separated fields, found 5"),
+    ("term\tcount\tvideo_id\tvideo_count\n\t1\t7\t1\n", 2, "the term is empty"),
+    ("term\tcount\tvideo_id\tvideo_count\ncat\t1\t\t5\n", 2, "a video count without a video id"),
+    ("term\tcount\tvideo_id\tvideo_count\ncat\t1\t7\t-1\n", 2, "video count '-1' is not an unsigned integer"),
+    (b"term\tcount\tvideo_id\tvideo_count\ncat\t1\t7\t1\nc\xe9t\t1\t7\t1\n", 3, "not valid UTF-8"),
+    ("", 1, "the file is empty"),
+]
+
+BAD_JSONL = [
+    ('{"term": "cat", "count": 1}\n{"term": "dog", "count": 1,}\n', 2, "not valid JSON"),
+    ('["cat", 1]\n', 1, "expected a JSON object"),
+    ('{"term": "cat", "count": 1, "videos": []}\n', 1, "unknown key 'videos'"),
+    ('{"term": "cat"}\n', 1, "the key 'count' is missing"),
+    ('{"term": "cat", "count": true}\n', 1, "count must be an unsigned integer, not true"),
+    ('{"term": "cat", "count": 1, "video_id": 7}\n', 1, "the key 'video_count' is missing"),
+    ('{"term": "cat", "count": 1, "video_id": 1.5, "video_count": 1}\n', 1, "video_id must be a string or an integer"),
+    ('{"term": "\\ud800", "count": 1}\n', 1, "lone surrogate"),
+    ('{"term": "a\\u0000b", "count": 1}\n', 1, "U+0000"),
+]
+
+
+@pytest.mark.parametrize(
+    "fmt, content, line, message",
+    [("tsv", *case) for case in BAD_TSV] + [("jsonl", *case) for case in BAD_JSONL],
+)
+def test_bad_rows_exit_1_naming_file_and_line(tmp_path, fmt, content, line, message):
+    source = tmp_path / f"input.{fmt}"
+    if isinstance(content, bytes):
+        source.write_bytes(content)
+    else:
+        source.write_text(content, encoding="utf-8")
+    out = tmp_path / "out.snap"
+    out.write_bytes(b"an earlier snapshot")
+
+    result = brindlex("build", source, "-o", out)
+    assert result.returncode == 1
+    assert result.stderr.startswith(f"brindlex: {source}:{line}: "), result.stderr
+    assert message in result.stderr
+    assert "Traceback" not in result.stderr
+    # A failed build leaves the earlier file as it was and no temporary files behind.
+    assert out.read_bytes() == b"an earlier snapshot"
+    assert sorted(p.name for p in tmp_path.iterdir()) == sorted([source.name, out.name])
+
+
+def test_unreadable_input_and_unwritable_output_exit_1(tmp_path):
+    missing = brindlex("build", tmp_path / "nope.tsv", "-o", tmp_path / "x.snap")
+    assert missing.returncode == 1 and f"cannot read {tmp_path / 'nope.tsv'}" in missing.stderr
+    unwritable = brindlex("build", CATALOGUE, "-o", tmp_path / "no" / "such" / "dir.snap")
+    assert unwritable.returncode == 1 and "cannot write" in unwritable.stderr
+
+
+DAMAGED = snapshot([0, 1], [0, "a"], [1], [None, (1, [0], [])], video_int_ids=[5], id_mode=1, has_payload=[False, True])
+
+
+@pytest.mark.parametrize(
+    "data, command, message",
+    [
+        (None, ["stats"], "cannot read"),
+        (None, ["match", "x"], "cannot read"),
+        (b"", ["stats"], "decode error: UnexpectedEnd { additional: 1 }"),
+        (b"\x02\x00\xfb", ["match", "cat"], "decode error: UnexpectedEnd { additional: 2 }"),
+        (b"\x00\x00\x00\x00\x00\x00\x07\x00", ["videos", "cat"], "decode error: UnexpectedVariant"),
+        (b"\x00\x00\x00\x00\x00\x00\x07\x00", ["stats"], "decode error: UnexpectedVariant"),
+        (DAMAGED, ["videos", "a"], "the snapshot is damaged (rank_videos"),
+        (DAMAGED, ["stats"], "the snapshot is damaged: the payload of node 1 has 1 videos but 0 counts"),
+    ],
+)
+def test_bad_snapshots_exit_1(tmp_path, data, command, message):
+    path = tmp_path / "bad.snap"
+    if data is not None:
+        path.write_bytes(data)
+    result = brindlex(command[0], path, *command[1:])
+    assert result.returncode == 1, result.stderr
+    assert result.stderr.startswith("brindlex: ") and message in result.stderr
+    assert "Traceback" not in result.stderr
+
+
+@pytest.mark.parametrize(
+    "args",
+    [
+        [],
+        ["frobnicate"],
+        ["build", "x.tsv"],  # no -o
+        ["build", "x.tsv", "-o", "x.snap", "--format", "xml"],
+        ["build", "x.tsv", "-o", "x.snap", "--video-top-n", "-1"],
+        ["match", "x.snap"],
+        ["match", "x.snap", "cat", "--max-dist", "-1"],
+        ["match", "x.snap", "cat", "--max-dist", "4294967296"],
+        ["match", "x.snap", "cat", "--limit", "two"],
+        ["videos", "x.snap", "cat", "--include-prefix-nodes", "1"],
+        ["videos", "x.snap", "cat", "--min-score", "high"],
+        ["stats"],
+    ],
+)
+def test_bad_usage_exits_2(tmp_path, args):
+    result = brindlex(*args, cwd=tmp_path)
+    assert result.returncode == 2
+    assert "usage: brindlex" in result.stderr
+    assert list(tmp_path.iterdir()) == []
+
+
+class FakeTerminal(io.StringIO):
+    def isatty(self) -> bool:
+        return True
+
+
+def test_progress_waits_throttles_and_clears():
+    now = [0.0]
+    term = FakeTerminal()
+    progress = Progress(term, delay=0.5, clock=lambda: now[0])
+    progress.update("reading", 10, 100)
+    assert term.getvalue() == ""  # a quick build shows nothing
+    now[0] = 0.6
+    progress.update("reading", 50, 100)
+    assert "reading [" in term.getvalue() and "50%" in term.getvalue()
+    drawn = term.getvalue()
+    now[0] = 0.65
+    progress.update("reading", 60, 100)
+    assert term.getvalue() == drawn  # at most ten redraws a second
+    progress.phase("building the index")  # shown at once: the display is up
+    assert term.getvalue().rsplit("\r", 1)[1].rstrip() == "building the index"
+    progress.close()
+    *_, last_line, after = term.getvalue().split("\r")
+    assert last_line.strip() == "" and after == ""
+
+
+def test_progress_draws_nothing_off_a_terminal():
+    stream = io.StringIO()
+    progress = Progress(stream, delay=0.0, clock=lambda: 10.0)
+    progress.update("reading", 1, 2)
+    progress.phase("building the index")
+    progress.close()
+    assert stream.getvalue() == ""

@@ -130,6 +130,31 @@ TEST(Aggregate, EmptyStore) {
     EXPECT_EQ(s.payloads.size(), 0u);
 }
 
+// Slots whose two lists differ in length (possible in a snapshot) keep both as given,
+// before and after such a slot.
+TEST(PayloadTable, KeepsListsOfDifferentLengths) {
+    PayloadTable t;
+    t.push(1, std::vector<uint32_t>{5, 6}, std::vector<uint32_t>{7, 8});
+    t.push_absent();
+    t.append_video_id(9);
+    t.close_present(2);
+    t.push(3, std::vector<uint32_t>{1}, std::vector<uint32_t>{2});
+    ASSERT_EQ(t.size(), 4u);
+    auto ids = [&](size_t v) { return std::vector<uint32_t>(t.view(v).video_ids.begin(), t.view(v).video_ids.end()); };
+    auto counts = [&](size_t v) {
+        return std::vector<uint32_t>(t.view(v).video_counts.begin(), t.view(v).video_counts.end());
+    };
+    EXPECT_EQ(ids(0), (std::vector<uint32_t>{5, 6}));
+    EXPECT_EQ(counts(0), (std::vector<uint32_t>{7, 8}));
+    EXPECT_TRUE(ids(1).empty() && counts(1).empty());
+    EXPECT_EQ(ids(2), (std::vector<uint32_t>{9}));
+    EXPECT_TRUE(counts(2).empty());
+    EXPECT_EQ(ids(3), (std::vector<uint32_t>{1}));
+    EXPECT_EQ(counts(3), (std::vector<uint32_t>{2}));
+    EXPECT_EQ(t.count(2), 2u);
+    EXPECT_FALSE(t.present(1));
+}
+
 TEST(Merge, SumsDuplicatesAndSortsByCount) {
     Payload self{1, {3, 4, 3}, {1, 1, 1}};
     Payload other{2, {4, 9}, {5, 2}};

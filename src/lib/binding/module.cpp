@@ -35,9 +35,10 @@ PyTypeObject* g_type = nullptr;  // created on the first import, kept for the pr
 
 const TrieStore& store_of(PyObject* self) { return reinterpret_cast<PrefixSearchObject*>(self)->store; }
 
-// Wraps a finished store into a new instance.
+// Wraps a finished store into a new instance. Allocates directly: the type's tp_alloc
+// slot refuses, see prefix_search_alloc.
 PyObject* new_instance(TrieStore&& store) {
-    PyObject* obj = g_type->tp_alloc(g_type, 0);
+    PyObject* obj = PyType_GenericAlloc(g_type, 0);
     if (!obj) return nullptr;
     std::construct_at(&reinterpret_cast<PrefixSearchObject*>(obj)->store, std::move(store));
     return obj;
@@ -52,6 +53,11 @@ PyObject* prefix_search_new(PyTypeObject* type, PyObject*, PyObject*) {
     if (!name) return nullptr;
     return PyErr_Format(PyExc_TypeError, "No constructor defined for %U", name.get());
 }
+
+// The class is mutable, so Python code can replace __new__ by one that calls
+// object.__new__, which allocates through this slot: refused as the constructor is, or
+// that object would carry a store that was never constructed.
+PyObject* prefix_search_alloc(PyTypeObject* type, Py_ssize_t) { return prefix_search_new(type, nullptr, nullptr); }
 
 // Releases the store, then the object and the reference it holds on its heap type.
 void prefix_search_dealloc(PyObject* self) {
@@ -139,11 +145,15 @@ PyObject* fuzzy_match(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         if (!matches) return raise_internal_failure(matches.error().message);
 
         Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(matches->size())));
-        if (!list) return nullptr;
+        // walk_terms reports only nodes with a payload of their own: the flag is always 1.
+        Ref flag = Ref::steal(PyLong_FromLong(1));
+        if (!list || !flag) return nullptr;
         for (size_t i = 0; i < matches->size(); ++i) {
             const TermMatch& m = (*matches)[i];
-            PyObject* item = Py_BuildValue("(s#iI)", m.term.data(), static_cast<Py_ssize_t>(m.term.size()), 1,
-                                           static_cast<unsigned int>(m.distance));
+            Ref term = Ref::steal(PyUnicode_FromStringAndSize(m.term.data(), static_cast<Py_ssize_t>(m.term.size())));
+            Ref distance = Ref::steal(PyLong_FromUnsignedLongLong(m.distance));
+            if (!term || !distance) return nullptr;
+            PyObject* item = PyTuple_Pack(3, term.get(), flag.get(), distance.get());
             if (!item) return nullptr;
             PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
         }
@@ -187,7 +197,10 @@ PyObject* fuzzy_match_video(PyObject* self, PyObject* const* args, Py_ssize_t na
             // rank_videos has already dropped numbers with no id.
             const auto len = write_video_id_text(store, v.video, text);
             if (!len) return raise_internal_failure("ranked video has no entry in the video id list");
-            PyObject* item = Py_BuildValue("(s#d)", text.data(), static_cast<Py_ssize_t>(*len), v.score);
+            Ref id = Ref::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(*len)));
+            Ref score = Ref::steal(PyFloat_FromDouble(v.score));
+            if (!id || !score) return nullptr;
+            PyObject* item = PyTuple_Pack(2, id.get(), score.get());
             if (!item) return nullptr;
             PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
         }
@@ -213,6 +226,7 @@ PyMethodDef kMethods[] = {
 
 PyType_Slot kSlots[] = {
     {Py_tp_new, reinterpret_cast<void*>(prefix_search_new)},          // refuses: no constructor
+    {Py_tp_alloc, reinterpret_cast<void*>(prefix_search_alloc)},      // refuses: only new_instance allocates
     {Py_tp_dealloc, reinterpret_cast<void*>(prefix_search_dealloc)},  // releases the store
     {Py_tp_methods, kMethods},                                        // the five methods
     {0, nullptr},

@@ -584,7 +584,7 @@ INSTANTIATE_TEST_SUITE_P(
         BrokenCase{"node_shifts_shorter_than_child_labels", node_shifts_too_short, "cat", 1,
                    "node 3 has no node_shifts entry"},
         BrokenCase{"child_labels_empty", no_labels, "cat", 1, "but child_labels has 0"},
-        BrokenCase{"stale_facts", stale_facts, "cat", 1, "deeper than the store's derived max_depth 1"},
+        BrokenCase{"stale_facts", stale_facts, "ca", 1, "deeper than the store's derived max_depth 1"},
         BrokenCase{"facts_not_derived", facts_not_derived, "", 1, "derived max_depth 0"}),
     [](const auto& info) { return std::string(info.param.name); });
 

@@ -75,6 +75,14 @@ def test_long_terms():
     assert s.fuzzy_match(long[:-3], 2) == []
 
 
+def test_term_longer_than_any_reach_is_answered_without_a_table():
+    s = one_term_store("ab" * 5000)
+    huge = "b" * 1_000_000
+    assert s.fuzzy_match(huge, 3) == []
+    assert s.fuzzy_match_video(huge, 3) == []
+    assert s.fuzzy_match("ab" * 5000 + "xyz", 3) == [("ab" * 5000, 1, 3)]
+
+
 def test_store_without_nodes_answers_empty():
     s = build([], [], [], [], [], 1)
     for term in ("", "a", "x" * 100):

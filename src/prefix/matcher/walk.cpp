@@ -457,6 +457,14 @@ Result<std::vector<Record<V>>> run(const TrieStore& store, std::string_view text
     // anything else.
     if (cap == 0 || store.node_shifts.empty()) return std::vector<Record<V>>{};
     const std::vector<uint32_t> term = utf8::decode(text);
+    // No node of a sound store lies deeper than max_depth, and a node at depth d is at
+    // least L - d from the term: a term longer than that plus the bound matches nothing,
+    // however large a table it would otherwise need.
+    const DerivedFacts& facts = store.facts;
+    if (facts.sound && facts.max_depth != DerivedFacts::kUnbounded &&
+        term.size() > facts.max_depth + uint64_t{max_dist}) {
+        return std::vector<Record<V>>{};
+    }
     const TablePlan plan = walk_detail::plan_table(term.size(), max_dist, store.facts.max_depth);
     const bool fast = choice == WalkKernel::Fastest;
     if (fast && term.size() <= kMaxLevelTerm && plan.bound <= kMaxLevelBound) {

@@ -254,6 +254,24 @@ struct Frame {
     uint64_t end;
 };
 
+// Appends the record of a reported node; a term's text is built only here, from the
+// labels on the path (path[0 .. depth)) and the node's own label.
+template <Variant V>
+void append_record(std::vector<Record<V>>& out, const uint32_t* path, uint64_t depth, uint32_t label, uint64_t node,
+                   uint32_t distance) {
+    if constexpr (V == Variant::Terms) {
+        std::string text;
+        size_t bytes = utf8::encoded_size(label);
+        for (uint64_t k = 0; k < depth; ++k) bytes += utf8::encoded_size(path[k]);
+        text.reserve(bytes);
+        for (uint64_t k = 0; k < depth; ++k) utf8::append(text, path[k]);
+        utf8::append(text, label);
+        out.push_back(TermMatch{std::move(text), node, distance});
+    } else {
+        out.push_back(NodeMatch{node, distance});
+    }
+}
+
 std::string describe_node_shifts(uint64_t node, size_t len) {
     return "walk: node " + std::to_string(node) + " has no node_shifts entry (node_shifts has " +
            std::to_string(len) + " entries)";
@@ -338,17 +356,7 @@ Result<std::vector<Record<V>>> walk_core(const TrieStore& store, Kernel& kernel,
                 report = flags[child] != 0;
             }
             if (report) {
-                if constexpr (V == Variant::Terms) {
-                    std::string text;
-                    size_t bytes = utf8::encoded_size(label);
-                    for (uint64_t k = 0; k < depth; ++k) bytes += utf8::encoded_size(path[k]);
-                    text.reserve(bytes);
-                    for (uint64_t k = 0; k < depth; ++k) utf8::append(text, path[k]);
-                    utf8::append(text, label);
-                    out.push_back(TermMatch{std::move(text), child, distance});
-                } else {
-                    out.push_back(NodeMatch{child, distance});
-                }
+                append_record<V>(out, path.get(), depth, label, child, distance);
                 if (out.size() >= limit) return out;  // stop before entering the child
             }
         }
@@ -409,17 +417,7 @@ Result<std::vector<Record<V>>> walk_sound(const TrieStore& store, Kernel& kernel
         uint32_t distance = kFar;
         if (!kernel.fill(row, label, distance)) continue;
         if (distance != kFar && (!check_payload || (info & DerivedFacts::kPayloadBit))) {
-            if constexpr (V == Variant::Terms) {
-                std::string text;
-                size_t bytes = utf8::encoded_size(label);
-                for (uint64_t k = 0; k < depth; ++k) bytes += utf8::encoded_size(path[k]);
-                text.reserve(bytes);
-                for (uint64_t k = 0; k < depth; ++k) utf8::append(text, path[k]);
-                utf8::append(text, label);
-                out.push_back(TermMatch{std::move(text), entry.node, distance});
-            } else {
-                out.push_back(NodeMatch{entry.node, distance});
-            }
+            append_record<V>(out, path.get(), depth, label, entry.node, distance);
             if (out.size() >= limit) return out;
         }
         if (entry.count == 0) continue;  // a leaf: nothing to enter

@@ -113,6 +113,7 @@ void finish_facts(const TrieStore& s, DerivedFacts& facts, const std::vector<uin
     // entry; a list shared by two parents is copied once per parent, which keeps every
     // list contiguous. Entry numbers must fit in 32 bits, else the store walks unsorted.
     auto& entries = facts.entries;
+    entries.reserve(s.child_transitions.size());  // at most one entry a position, in a tree
     auto append_children = [&](size_t v) {
         const auto r = s.child_range(v);
         for (uint64_t pos = r.begin; pos < r.end; ++pos) {

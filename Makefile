@@ -1,6 +1,6 @@
 # Every target runs inside tools/devenv: directly when this machine has CPython 3.14 with
 # its headers, otherwise in a Debian unstable root that tools/devenv creates once.
-.PHONY: demo test build bench clean
+.PHONY: demo test check test-asan fuzz test-dbg wheel-smoke build bench clean
 
 demo:
 	tools/devenv run bash -c 'tools/build release && PYTHONPATH=build/release:python python3 examples/demo.py'
@@ -8,11 +8,27 @@ demo:
 test:
 	tools/devenv run tools/test
 
+# Everything CI runs after the tests: the sanitizer build, the fuzzers, reference and
+# memory leak checks under the debug interpreter, and the installed wheel.
+check: test-asan fuzz test-dbg wheel-smoke
+
+test-asan:
+	tools/devenv run tools/test-asan
+
+fuzz:
+	tools/devenv run tools/fuzz
+
+test-dbg:
+	tools/devenv run tools/test-dbg
+
+wheel-smoke:
+	tools/devenv run tools/wheel-smoke
+
 build:
 	tools/devenv run tools/build release
 
 bench:
-	tools/devenv run bash -c 'tools/build release && PYTHONPATH=build/release:python python3 benchmarks/bench.py'
+	tools/devenv run bash -c 'tools/build release && PYTHONPATH=build/release:python python3 benchmarks/bench.py $(BENCH_ARGS)'
 
 clean:
 	rm -rf build

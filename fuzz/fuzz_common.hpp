@@ -174,9 +174,9 @@ inline uint64_t walk_work_bound(const TrieStore& s, uint64_t depth) {
 
 // ---------------------------------------------------------------------------------------
 // A plain model of the walk: every path down to L + max_dist (no deeper node can be within
-// the bound), full rows in 64 bits, no pruning, no table sizing. Reports what the walk must
-// report whenever the walk itself succeeds: it reads no more of the store than the walk,
-// except in subtrees the walk prunes, where nothing is within the bound.
+// the bound), full rows in 64 bits, no pruning, no table sizing. Whenever the walk itself
+// succeeds, the two must report the same: the model reads more of the store only inside
+// subtrees the walk prunes, where nothing is within the bound.
 
 struct ModelRecord {
     std::string term;

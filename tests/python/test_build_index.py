@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import gc
+import os
 import subprocess
 import sys
 import uuid
@@ -285,6 +286,6 @@ def test_int_ids_come_back_as_decimal_text(native):
 def test_demo_runs(native):
     env_path = f"{ROOT / 'python'}:{':'.join(p for p in sys.path if p)}"
     done = subprocess.run([sys.executable, str(ROOT / "examples" / "demo.py")], cwd=ROOT,
-                          capture_output=True, text=True, env={"PYTHONPATH": env_path})
+                          capture_output=True, text=True, env={**os.environ, "PYTHONPATH": env_path})
     assert done.returncode == 0, done.stderr
     assert "'chicken curry' (2)" in done.stdout

@@ -7,30 +7,13 @@
 #include <string>
 #include <vector>
 
+#include "prefix/matcher/utf8.hpp"
 #include "prefix/matcher/walk.hpp"
 
 namespace brindlex {
 namespace {
 
 const std::vector<uint32_t> kAlphabet = {'a', 'b', 'c', 0xE9, 0x1F600, 0x10FFFF};
-
-void append_utf8(std::string& out, uint32_t c) {
-    if (c < 0x80) {
-        out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        out += static_cast<char>(0xC0 | (c >> 6));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        out += static_cast<char>(0xE0 | (c >> 12));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (c >> 18));
-        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-}
 
 // A random tree, children numbered after their parents; some chains are long so that
 // terms beyond 64 characters exist.
@@ -55,7 +38,7 @@ TrieStore random_store(std::mt19937& rng, size_t nodes) {
 std::string random_term(std::mt19937& rng, size_t max_len) {
     std::string t;
     const size_t len = rng() % (max_len + 1);
-    for (size_t i = 0; i < len; ++i) append_utf8(t, kAlphabet[rng() % 3 == 0 ? rng() % kAlphabet.size() : rng() % 2]);
+    for (size_t i = 0; i < len; ++i) utf8::append(t, kAlphabet[rng() % 3 == 0 ? rng() % kAlphabet.size() : rng() % 2]);
     return t;
 }
 

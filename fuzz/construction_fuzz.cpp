@@ -232,6 +232,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
     }
 
+    fuzz::check_linear_size(store, std::nullopt);
     fuzz::run_queries(store, q, /*must_succeed=*/true);
     fuzz::check_round_trip(store);
     return 0;

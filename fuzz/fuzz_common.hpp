@@ -318,6 +318,19 @@ inline std::vector<std::byte> encode_checked(const TrieStore& s) {
     return zeros;
 }
 
+// Making a store, decoding included, costs memory linear in its input whatever the child
+// lists share: the walk entries never outnumber the child positions, and a decoded store
+// stays within a fixed multiple of the bytes it came from. (A built store may not: the
+// aggregation gives every node up to video_top_n videos of its subtree.)
+inline void check_linear_size(const TrieStore& s, std::optional<size_t> input_bytes) {
+    check(s.facts.entries.size() <= s.child_transitions.size(), "more walk entries than child positions");
+    check(s.facts.height.size() <= s.node_shifts.size(), "more heights than nodes");
+    static constexpr size_t kBytesPerInputByte = 64;
+    if (input_bytes) {
+        check(s.memory_bytes() <= kBytesPerInputByte * *input_bytes + 4096, "a store much larger than its input");
+    }
+}
+
 inline void check_round_trip(const TrieStore& s) {
     const std::vector<std::byte> bytes = encode_checked(s);
     const auto again = snapshot::decode(bytes);

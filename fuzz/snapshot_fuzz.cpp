@@ -19,6 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         fuzz::check(!snapshot::render(store.error()).empty(), "a decode error renders as nothing");
         return 0;
     }
+    fuzz::check_linear_size(*store, size);
     fuzz::run_queries(*store, q, /*must_succeed=*/false);
     fuzz::check_round_trip(*store);
     return 0;

@@ -97,5 +97,64 @@ TEST(WalkFast, StaleSlotsFallBackToChecks) {
     EXPECT_NE(r.error().message.find("9999"), std::string::npos) << r.error().message;
 }
 
+
+// Stores whose child lists share a node or return to the root get no walk entries (a copy
+// per path could be exponential in the depth); trees get one entry per reachable child.
+// Either way the walk answers as the reference does.
+struct Shape {
+    const char* name;
+    std::vector<std::vector<uint32_t>> children;  // child lists by node; labels 'a' + node % 3
+    bool tree;
+};
+
+std::vector<std::vector<uint32_t>> repeated_chain(uint32_t nodes, int copies) {
+    std::vector<std::vector<uint32_t>> c(nodes);
+    for (uint32_t v = 0; v + 1 < nodes; ++v) c[v].assign(copies, v + 1);
+    return c;
+}
+
+std::vector<std::vector<uint32_t>> dense_dag(uint32_t nodes) {
+    std::vector<std::vector<uint32_t>> c(nodes);
+    for (uint32_t v = 0; v < nodes; ++v)
+        for (uint32_t w = v + 1; w < nodes; ++w) c[v].push_back(w);
+    return c;
+}
+
+class TreeDecision : public ::testing::TestWithParam<Shape> {};
+
+TEST_P(TreeDecision, EntriesOnlyForTrees) {
+    const Shape& shape = GetParam();
+    TrieStore s;
+    for (size_t v = 0; v < shape.children.size(); ++v) {
+        s.node_shifts.push_back(static_cast<uint32_t>(s.child_transitions.size()));
+        s.child_transitions.insert(s.child_transitions.end(), shape.children[v].begin(), shape.children[v].end());
+        s.child_labels.push_back(static_cast<uint32_t>('a' + v % 3));
+        s.has_payload.push_back(1);
+        s.payloads.push_absent();
+    }
+    derive_facts(s);
+    EXPECT_EQ(s.facts.sound, shape.tree);
+    EXPECT_LE(s.facts.entries.size(), s.child_transitions.size());
+    if (!shape.tree) EXPECT_TRUE(s.facts.entries.empty());
+    for (const char* term : {"bca", "ab"}) {
+        auto fast = walk_nodes(s, term, 1, true, 50);
+        auto ref = walk_nodes(s, term, 1, true, 50, WalkKernel::Reference);
+        ASSERT_TRUE(fast && ref);
+        ASSERT_EQ(fast->size(), ref->size());
+        for (size_t i = 0; i < ref->size(); ++i) EXPECT_EQ((*fast)[i].node, (*ref)[i].node);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Shapes, TreeDecision,
+    ::testing::Values(Shape{"chain", repeated_chain(64, 1), true},
+                      Shape{"fan", {{1, 2, 3}, {}, {}, {}}, true},
+                      Shape{"doubled_chain", repeated_chain(64, 2), false},
+                      Shape{"tripled_chain", repeated_chain(30, 3), false},
+                      Shape{"dense_dag", dense_dag(200), false},
+                      Shape{"loop_through_root", {{1}, {2}, {0}}, false},
+                      Shape{"shared_leaf", {{1, 2}, {3}, {3}, {}}, false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 }  // namespace
 }  // namespace brindlex

@@ -801,3 +801,56 @@ def test_queries_too_large_for_memory_raise_memory_error():
     finally:
         resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
     still_sound()
+
+
+SHARED_LISTS_CHILD = """
+import resource, sys
+from _brindlex import PrefixSearch
+
+def store(children):
+    shifts, transitions = [], []
+    for kids in children:
+        shifts.append(len(transitions))
+        transitions += kids
+    n = len(children)
+    labels = ["abc"[v % 3] for v in range(n)]  # the root too, so a list back to it is walked
+    payloads = [(1, [0], [1])] * n
+    return shifts, labels, payloads, transitions, [bytes(4)], 3
+
+def chain(n, copies):
+    return [[v + 1] * copies if v + 1 < n else [] for v in range(n)]
+
+shapes = {
+    "doubled chain of 40": chain(40, 2),
+    "doubled chain of 64": chain(64, 2),
+    "tripled chain of 30": chain(30, 3),
+    "dense DAG of 200": [list(range(v + 1, 200)) for v in range(200)],
+    "loop through the root": [[1], [2], [0]],
+}
+resource.setrlimit(resource.RLIMIT_AS, (2**30, resource.getrlimit(resource.RLIMIT_AS)[1]))
+before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+for name, children in shapes.items():
+    built = PrefixSearch.from_internal_data_v2(*store(children))
+    for index in (built, PrefixSearch.from_bytes(built.to_bytes())):
+        # One path spells 'bcab' through the loop; the shared lists give it many times.
+        copies = 1 if name.startswith("loop") else 3
+        assert index.fuzzy_match("bcab", 0, 3) == [("bcab", 1, 0)] * copies, name
+        assert index.fuzzy_match_video("bcab", 0, 3, False) == [("0", 1.0)], name
+grown_kib = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before
+print("grown", grown_kib)
+"""
+
+
+@pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", "") or "ASAN_OPTIONS" in os.environ,
+                    reason="the address-space limit would stop the sanitizer's own reservations")
+def test_shared_child_lists_build_and_restore_in_linear_memory():
+    """Child lists that name a node twice, or lead back to the root, describe a store with
+    far more paths than nodes. Building and restoring it must cost memory by its size, not
+    by its paths: in a fresh interpreter limited to 1 GiB of address space, every shape is
+    built, restored and queried, and the peak resident size grows by little."""
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(os.path.abspath(p) for p in sys.path if p and os.path.isdir(p)))
+    proc = subprocess.run([sys.executable, "-c", SHARED_LISTS_CHILD], env=env, capture_output=True, text=True,
+                          timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    grown_kib = int(proc.stdout.split()[-1])
+    assert grown_kib < 32 * 1024, f"peak resident size grew by {grown_kib} KiB"

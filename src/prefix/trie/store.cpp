@@ -109,34 +109,41 @@ void finish_facts(const TrieStore& s, DerivedFacts& facts, const std::vector<uin
     for (size_t v = 0; v < n; ++v) {
         facts.height[v] = static_cast<uint8_t>(std::min<uint64_t>(height[v], DerivedFacts::kHeightUnknown));
     }
-    // Breadth-first copy of the labelled child lists. Each reachable position gets one
-    // entry; a list shared by two parents is copied once per parent, which keeps every
-    // list contiguous. Entry numbers must fit in 32 bits, else the store walks unsorted.
+    // Breadth-first copy of the labelled child lists, made only for a tree: a node reached
+    // a second time (a shared child, a list that returns to the root) would have to be
+    // copied once per path, which can be exponential in the depth. Such a store keeps no
+    // copy and is walked by the checked descent. In a tree every reachable position gets
+    // one entry, so the entries never outnumber child_transitions.
     auto& entries = facts.entries;
-    entries.reserve(s.child_transitions.size());  // at most one entry a position, in a tree
+    std::vector<uint8_t> reached(n, 0);
+    reached[0] = 1;
+    entries.reserve(s.child_transitions.size());
     auto append_children = [&](size_t v) {
         const auto r = s.child_range(v);
         for (uint64_t pos = r.begin; pos < r.end; ++pos) {
             const uint32_t w = s.child_transitions[pos];
             const uint32_t label = s.child_labels[w];
             if (label == 0) continue;
+            if (reached[w]) return false;
+            reached[w] = 1;
             entries.push_back({label | (s.has_payload[w] ? DerivedFacts::kPayloadBit : 0) |
                                    uint32_t{facts.height[w]} << DerivedFacts::kHeightShift,
                                0, 0, w});
         }
+        return true;
+    };
+    auto give_up = [&] {
+        facts.sound = false;
+        facts.entries = {};
+        facts.height = {};
     };
     facts.transitions_seen = s.child_transitions.size();
-    append_children(0);
+    if (!append_children(0)) return give_up();
     facts.root_count = static_cast<uint32_t>(entries.size());
     for (size_t i = 0; i < entries.size(); ++i) {
         const size_t before = entries.size();
-        append_children(entries[i].node);
-        if (entries.size() >= (uint64_t{1} << 32)) {
-            facts.sound = false;
-            facts.entries = {};
-            facts.height = {};
-            return;
-        }
+        // Entry numbers are 32-bit; n < 2^32 and one entry per node keep them in range.
+        if (!append_children(entries[i].node)) return give_up();
         entries[i].first = static_cast<uint32_t>(before);
         entries[i].count = static_cast<uint32_t>(entries.size() - before);
     }

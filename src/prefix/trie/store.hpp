@@ -29,9 +29,10 @@ struct DerivedFacts {
     static constexpr uint64_t kUnbounded = UINT64_MAX;
     uint64_t max_depth = 0;
 
-    // True when every read a walk can make from the root is in range and the reachable
-    // child lists form no cycle. Only then may a walk skip subtrees by `height`, since
-    // skipping must never hide a read that would have failed.
+    // True when every read a walk can make from the root is in range and every node is
+    // reached at most once from the root (the reachable child lists form a tree). Only
+    // then may a walk skip subtrees by `height`, since skipping must never hide a read
+    // that would have failed, and only then are the walk entries below made.
     bool sound = false;
 
     // Per node: how many labelled levels lie below it (0 for a leaf), capped at
@@ -39,8 +40,8 @@ struct DerivedFacts {
     static constexpr uint8_t kHeightUnknown = 255;
     std::vector<uint8_t> height;
 
-    // For sound stores only: the labelled children of every reachable child list, copied
-    // in breadth-first order, so that the nodes near the root, which almost every query
+    // For sound stores only: the labelled children of every reachable node, copied in
+    // breadth-first order, so that the nodes near the root, which almost every query
     // visits, sit together in memory, and each child list is one run of entries. `info`
     // packs the label (bits 0-20), has_payload (bit 21) and the capped height (bits
     // 22-29); the entry's own children are entries [first, first + count); `node` is the

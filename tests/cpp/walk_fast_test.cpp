@@ -135,7 +135,9 @@ TEST_P(TreeDecision, EntriesOnlyForTrees) {
     derive_facts(s);
     EXPECT_EQ(s.facts.sound, shape.tree);
     EXPECT_LE(s.facts.entries.size(), s.child_transitions.size());
-    if (!shape.tree) EXPECT_TRUE(s.facts.entries.empty());
+    if (!shape.tree) {
+        EXPECT_TRUE(s.facts.entries.empty());
+    }
     for (const char* term : {"bca", "ab"}) {
         auto fast = walk_nodes(s, term, 1, true, 50);
         auto ref = walk_nodes(s, term, 1, true, 50, WalkKernel::Reference);

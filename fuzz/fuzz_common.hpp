@@ -21,12 +21,12 @@
 #include <string_view>
 #include <vector>
 
-#include "lib/ranking.hpp"
-#include "lib/video_id_text.hpp"
-#include "prefix/matcher/utf8.hpp"
-#include "prefix/matcher/walk.hpp"
-#include "prefix/trie/store.hpp"
-#include "snapshot/snapshot.hpp"
+#include "core/ranking/ranking.hpp"
+#include "core/text/video_id_text.hpp"
+#include "core/text/utf8.hpp"
+#include "core/walk/walk.hpp"
+#include "core/store/store.hpp"
+#include "core/snapshot/snapshot.hpp"
 
 namespace brindlex::fuzz {
 

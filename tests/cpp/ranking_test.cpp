@@ -10,11 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "lib/ranking.hpp"
-#include "lib/score_map.hpp"
-#include "lib/video_id_text.hpp"
-#include "prefix/matcher/utf8.hpp"
-#include "prefix/trie/aggregate.hpp"
+#include "core/ranking/ranking.hpp"
+#include "core/ranking/score_map.hpp"
+#include "core/text/video_id_text.hpp"
+#include "core/text/utf8.hpp"
+#include "core/construct/aggregate.hpp"
 
 namespace brindlex {
 namespace {

@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "prefix/trie/store.hpp"
-#include "snapshot/decode_error.hpp"
-#include "snapshot/encoding.hpp"
-#include "snapshot/snapshot.hpp"
+#include "core/store/store.hpp"
+#include "core/snapshot/decode_error.hpp"
+#include "core/snapshot/encoding.hpp"
+#include "core/snapshot/snapshot.hpp"
 
 namespace brindlex::snapshot {
 namespace {

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "prefix/matcher/utf8.hpp"
-#include "prefix/matcher/walk.hpp"
+#include "core/text/utf8.hpp"
+#include "core/walk/walk.hpp"
 
 namespace brindlex {
 namespace {

@@ -14,10 +14,10 @@
 #include <utility>
 #include <vector>
 
-#include "prefix/matcher/utf8.hpp"
-#include "prefix/matcher/walk.hpp"
-#include "prefix/matcher/walk_plan.hpp"
-#include "prefix/trie/store.hpp"
+#include "core/text/utf8.hpp"
+#include "core/walk/walk.hpp"
+#include "core/walk/plan.hpp"
+#include "core/store/store.hpp"
 
 namespace brindlex {
 namespace {

@@ -41,7 +41,7 @@ TrieStore make_store(const std::vector<NodeDef>& nodes, std::vector<uint32_t> in
     }
     s.id_mode = IdMode::Int32;
     s.video_int_ids = std::move(int_ids);
-    derive_facts(s);
+    finish_store(s);
     return s;
 }
 

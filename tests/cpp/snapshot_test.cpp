@@ -633,7 +633,7 @@ TrieStore worked_example() {
     s.video_uuids = {id};
     s.id_mode = IdMode::Uuid;
     s.has_payload = {0, 1};
-    derive_facts(s);
+    finish_store(s);
     return s;
 }
 
@@ -674,7 +674,7 @@ TEST(SnapshotWorkedExample, WritesIntoExactlyItsSize) {
 
 TEST(SnapshotEmpty, IsEightZeroBytes) {
     TrieStore s;
-    derive_facts(s);
+    finish_store(s);
     EXPECT_EQ(to_hex(encode_store(s)), "00 00 00 00 00 00 00 00");
     auto d = decode_bytes(Bytes(8, 0));
     ASSERT_TRUE(d.has_value()) << render(d.error());
@@ -790,7 +790,7 @@ TEST(SnapshotLongerForms, AreAcceptedAndWrittenBackCanonically) {
     EXPECT_EQ(d->id_mode, IdMode::Int32);
     TrieStore expected = worked_example();
     expected.id_mode = IdMode::Int32;
-    derive_facts(expected);
+    finish_store(expected);
     EXPECT_EQ(*d, expected);
     Bytes canonical = hex(kWorkedExample);
     canonical[41] = 0x01;
@@ -828,7 +828,7 @@ TEST(SnapshotInt32, IdsAreVarints) {
     TrieStore s;
     s.id_mode = IdMode::Int32;
     s.video_int_ids = {1, 0xFFFF'FFFFu};
-    derive_facts(s);
+    finish_store(s);
     EXPECT_EQ(to_hex(encode_store(s)), "00 00 00 00 00 02 01 FC FF FF FF FF 01 00");
     auto d = decode_bytes(encode_store(s));
     ASSERT_TRUE(d.has_value());
@@ -848,7 +848,7 @@ TEST(SnapshotPayloads, KeepUnequalListLengthsAndAbsentSlots) {
     s.payloads.push(0, none, none);
     s.payloads.push_absent();  // more slots than nodes: no cross-field check
     s.has_payload = {1, 0, 1};
-    derive_facts(s);
+    finish_store(s);
     const Bytes b = encode_store(s);
     auto d = decode_bytes(b);
     ASSERT_TRUE(d.has_value()) << render(d.error());
@@ -989,7 +989,7 @@ public:
         s.id_mode = below(2) == 0 ? IdMode::Uuid : IdMode::Int32;
         s.has_payload.resize(length());
         for (auto& b : s.has_payload) b = static_cast<uint8_t>(below(2));
-        derive_facts(s);
+        finish_store(s);
         return s;
     }
 

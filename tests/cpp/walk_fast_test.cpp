@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/text/utf8.hpp"
+#include "core/walk/facts.hpp"
 #include "core/walk/walk.hpp"
 
 namespace brindlex {
@@ -31,7 +32,7 @@ TrieStore random_store(std::mt19937& rng, size_t nodes) {
         s.has_payload.push_back(rng() % 2);
         s.payloads.push_absent();
     }
-    derive_facts(s);
+    finish_store(s);
     return s;
 }
 
@@ -47,7 +48,7 @@ TEST(WalkFast, MatchesReferenceOnRandomTries) {
     size_t compared = 0;
     for (int round = 0; round < 150; ++round) {
         const TrieStore s = random_store(rng, 2 + rng() % 400);
-        ASSERT_TRUE(s.facts.sound);
+        ASSERT_TRUE(walk::facts_of(s).tree);
         for (int q = 0; q < 12; ++q) {
             const std::string term = random_term(rng, q % 3 == 0 ? 90 : 12);
             for (uint32_t k : {0u, 1u, 2u, 3u, 5u, 40u}) {
@@ -79,19 +80,22 @@ TEST(WalkFast, MatchesReferenceOnRandomTries) {
     EXPECT_GT(compared, 1000u);  // the comparison saw real matches, not only empty results
 }
 
-// Facts derived for other fields must not be trusted: the walk falls back to the checked
-// descent and reports the broken read.
-TEST(WalkFast, StaleSlotsFallBackToChecks) {
+// The facts are those of the fields the store was finished with: a store changed and
+// finished again is walked as it now is, here by the checked descent, which reports the
+// broken read.
+TEST(WalkFast, ChangedStoreFinishedAgainIsWalkedAsItIs) {
     TrieStore s;
     s.node_shifts = {0, 1, 2};
     s.child_labels = {0, 'a', 'b'};
     s.child_transitions = {1, 2};
     s.has_payload = {0, 0, 1};
     for (int i = 0; i < 3; ++i) s.payloads.push_absent();
-    derive_facts(s);
-    ASSERT_TRUE(s.facts.sound);
+    finish_store(s);
+    ASSERT_TRUE(walk::facts_of(s).tree);
     ASSERT_EQ(walk_nodes(s, "", 60, false, std::nullopt)->size(), 2u);
     s.child_transitions.push_back(9999);  // node 2 now lists a child the slots do not cover
+    finish_store(s);
+    EXPECT_FALSE(walk::facts_of(s).tree);
     auto r = walk_nodes(s, "", 60, false, std::nullopt);
     ASSERT_FALSE(r);
     EXPECT_NE(r.error().message.find("9999"), std::string::npos) << r.error().message;
@@ -132,10 +136,12 @@ TEST_P(TreeDecision, EntriesOnlyForTrees) {
         s.has_payload.push_back(1);
         s.payloads.push_absent();
     }
-    derive_facts(s);
-    EXPECT_EQ(s.facts.sound, shape.tree);
-    EXPECT_LE(s.facts.entries.size(), s.child_transitions.size());
-    if (!shape.tree) EXPECT_TRUE(s.facts.entries.empty());
+    finish_store(s);
+    EXPECT_EQ(walk::facts_of(s).tree, shape.tree);
+    EXPECT_LE(walk::facts_of(s).entries.size(), s.child_transitions.size());
+    if (!shape.tree) {
+        EXPECT_TRUE(walk::facts_of(s).entries.empty());
+    }
     for (const char* term : {"bca", "ab"}) {
         auto fast = walk_nodes(s, term, 1, true, 50);
         auto ref = walk_nodes(s, term, 1, true, 50, WalkKernel::Reference);

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "core/text/utf8.hpp"
+#include "core/walk/facts.hpp"
 #include "core/walk/walk.hpp"
 #include "core/walk/plan.hpp"
 #include "core/store/store.hpp"
@@ -124,7 +125,7 @@ struct TreeBuilder {
                 s.payloads.push_absent();
             }
         }
-        derive_facts(s);
+        finish_store(s);
         return s;
     }
 };
@@ -309,7 +310,7 @@ TEST(WalkLabelZero, HidesTheChildAndItsSubtree) {
     const uint32_t bee = b.add(0, 'b', true);
     const uint32_t a2 = b.add(bee, 'a', true);
     const TrieStore s = b.build();
-    EXPECT_EQ(s.facts.max_depth, 2u);
+    EXPECT_EQ(walk::facts_of(s).max_depth, 2u);
     EXPECT_EQ(nodes(s, "a", 2, false), (std::vector<NodeRow>{{bee, 1}, {a2, 1}}));
     EXPECT_EQ(terms(s, "a", 1), (std::vector<TermRow>{{"b", bee, 1}, {"ba", a2, 1}}));
     EXPECT_EQ(terms(s, "", 5), (std::vector<TermRow>{{"b", bee, 1}, {"ba", a2, 2}}));
@@ -332,12 +333,12 @@ TEST(WalkPrefixNodes, NodesWithoutPayloadAreEnteredButNotReportedByTerms) {
 
 TEST(WalkEmptyStore, EveryQueryIsEmpty) {
     TrieStore empty;
-    derive_facts(empty);
+    finish_store(empty);
     TrieStore labels_only;  // node_shifts empty: no nodes, whatever else is there
     labels_only.child_labels = {0, 'a'};
     labels_only.child_transitions = {1};
     labels_only.has_payload = {0, 1};
-    derive_facts(labels_only);
+    finish_store(labels_only);
     for (const TrieStore* s : {&empty, &labels_only}) {
         for (uint32_t d : {0u, 1u, 100u, kMaxU32}) {
             for (const std::string term : {"", "a", "cat"}) {
@@ -367,8 +368,8 @@ TEST(WalkStoreShape, DecreasingNodeShiftsMeanNoChildren) {
     s.child_transitions = {1, 2, 3, 4};
     s.has_payload = {0, 1, 1, 1, 1};
     for (int i = 0; i < 5; ++i) s.payloads.push_absent();
-    derive_facts(s);
-    EXPECT_EQ(s.facts.max_depth, 3u);
+    finish_store(s);
+    EXPECT_EQ(walk::facts_of(s).max_depth, 3u);
     EXPECT_EQ(nodes(s, "bd", 0, false), std::vector<NodeRow>{});
     EXPECT_EQ(nodes(s, "acd", 0, false), (std::vector<NodeRow>{{4, 0}}));
     EXPECT_EQ(terms(s, "", 3), (std::vector<TermRow>{{"a", 1, 1}, {"ac", 3, 2}, {"acd", 4, 3}, {"ad", 4, 2}, {"b", 2, 1}}));
@@ -382,7 +383,7 @@ TEST(WalkStoreShape, SharedChildIsReachedOncePerPath) {
     s.child_transitions = {1, 2, 3, 3};
     s.has_payload = {0, 0, 0, 1};
     for (int i = 0; i < 4; ++i) s.payloads.push_absent();
-    derive_facts(s);
+    finish_store(s);
     EXPECT_EQ(terms(s, "xc", 1), (std::vector<TermRow>{{"ac", 3, 1}, {"bc", 3, 1}}));
 }
 
@@ -395,13 +396,13 @@ TrieStore self_loop_store() {
     s.has_payload = {0, 1};
     s.payloads.push_absent();
     s.payloads.push_absent();
-    derive_facts(s);
+    finish_store(s);
     return s;
 }
 
 TEST(WalkCycle, SelfLoopWithSmallBoundTerminates) {
     const TrieStore s = self_loop_store();
-    ASSERT_EQ(s.facts.max_depth, DerivedFacts::kUnbounded);
+    ASSERT_EQ(walk::facts_of(s).max_depth, walk::Facts::kUnbounded);
     EXPECT_EQ(terms(s, "aa", 1), (std::vector<TermRow>{{"a", 1, 1}, {"aa", 1, 0}, {"aaa", 1, 1}}));
     EXPECT_EQ(nodes(s, "aa", 0, false), (std::vector<NodeRow>{{1, 0}}));
     const auto many = nodes(s, "", 100, true);
@@ -430,8 +431,8 @@ TEST(WalkDeepChain, IterativeWalkOverLongChainWithWideCells) {
         s.has_payload.push_back(p ? 1 : 0);
         s.payloads.push_absent();
     }
-    derive_facts(s);
-    ASSERT_EQ(s.facts.max_depth, kDepth);
+    finish_store(s);
+    ASSERT_EQ(walk::facts_of(s).max_depth, kDepth);
 
     const auto all = nodes(s, "", kMaxU32, true);
     ASSERT_EQ(all.size(), kDepth / 1000);
@@ -520,7 +521,7 @@ struct BrokenCase {
 TrieStore child_index_out_of_range() {
     TrieStore s = worked_example();
     s.child_transitions[7] = 99;  // node 7's child 8 becomes 99
-    derive_facts(s);
+    finish_store(s);
     return s;
 }
 TrieStore range_past_transitions() {
@@ -530,34 +531,34 @@ TrieStore range_past_transitions() {
     s.child_transitions = {1, 2};
     s.has_payload = {0, 1, 1};
     for (int i = 0; i < 3; ++i) s.payloads.push_absent();
-    derive_facts(s);
+    finish_store(s);
     return s;
 }
 TrieStore has_payload_too_short() {
     TrieStore s = worked_example();
     s.has_payload.resize(4);
+    finish_store(s);
     return s;
 }
 TrieStore node_shifts_too_short() {
     TrieStore s = worked_example();
     s.node_shifts.resize(3);
-    derive_facts(s);
+    finish_store(s);
     return s;
 }
 TrieStore no_labels() {
     TrieStore s = worked_example();
     s.child_labels.clear();
-    derive_facts(s);
+    finish_store(s);
     return s;
 }
-TrieStore stale_facts() {
+// A store that is no tree ('ca' lists 'cat' twice), finished, then deepened without being
+// finished again: 'g' (node 8, the last) made its own child.
+TrieStore changed_after_finishing() {
     TrieStore s = worked_example();
-    s.facts.max_depth = 1;
-    return s;
-}
-TrieStore facts_not_derived() {
-    TrieStore s = worked_example();
-    s.facts = DerivedFacts{};
+    s.child_transitions[4] = 3;
+    finish_store(s);
+    s.child_transitions.push_back(8);
     return s;
 }
 
@@ -584,8 +585,7 @@ INSTANTIATE_TEST_SUITE_P(
         BrokenCase{"node_shifts_shorter_than_child_labels", node_shifts_too_short, "cat", 1,
                    "node 3 has no node_shifts entry"},
         BrokenCase{"child_labels_empty", no_labels, "cat", 1, "but child_labels has 0"},
-        BrokenCase{"stale_facts", stale_facts, "ca", 1, "deeper than the store's derived max_depth 1"},
-        BrokenCase{"facts_not_derived", facts_not_derived, "", 1, "derived max_depth 0"}),
+        BrokenCase{"changed_after_finishing", changed_after_finishing, "dogggg", 1, "past the last row 3"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(WalkBrokenStoreLazy, UnreadPositionsAndFlagsDoNotFail) {
@@ -606,17 +606,17 @@ struct PlanCase {
     uint64_t term_length;
     uint32_t max_dist;
     uint64_t max_depth;
-    walk_detail::TablePlan expected;
+    walk::TablePlan expected;
 };
 
 class WalkPlan : public ::testing::TestWithParam<PlanCase> {};
 
 TEST_P(WalkPlan, Sizes) {
     const auto& c = GetParam();
-    EXPECT_EQ(walk_detail::plan_table(c.term_length, c.max_dist, c.max_depth), c.expected);
+    EXPECT_EQ(walk::plan_table(c.term_length, c.max_dist, c.max_depth), c.expected);
 }
 
-constexpr uint64_t kUnb = DerivedFacts::kUnbounded;
+constexpr uint64_t kUnb = walk::Facts::kUnbounded;
 
 INSTANTIATE_TEST_SUITE_P(
     Walk, WalkPlan,
@@ -639,7 +639,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(WalkPlanLimits, OversizedTablesThrowBadAlloc) {
-    using walk_detail::plan_table;
+    using walk::plan_table;
     EXPECT_THROW(plan_table(0, kMaxU32, kUnb), std::bad_alloc);  // 2^32 + 1 rows of 1 cell
     EXPECT_THROW(plan_table(2, kMaxU32, kUnb - 1), std::bad_alloc);
     EXPECT_THROW(plan_table(kMaxU32, 0, 0), std::bad_alloc);  // 2 rows of 2^32 cells

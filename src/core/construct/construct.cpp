@@ -65,7 +65,7 @@ Result<TrieStore> build_store(StoreParts parts, uint64_t video_top_n) {
     store.video_uuids = std::move(parts.videos.uuids);
     store.video_int_ids = std::move(parts.videos.int_ids);
     if (auto done = aggregate_payloads(store, video_top_n); !done) return std::unexpected(std::move(done.error()));
-    derive_facts(store);
+    finish_store(store);
     return store;
 }
 

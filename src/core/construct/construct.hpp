@@ -47,7 +47,7 @@ struct StoreParts {
 };
 
 // Assembles the store (has_payload from the present slots), runs the aggregation pass and
-// derives the walk's facts. Fails only on a child range that leaves child_transitions.
+// finishes the store. Fails only on a child range that leaves child_transitions.
 Result<TrieStore> build_store(StoreParts parts, uint64_t video_top_n);
 
 }  // namespace brindlex

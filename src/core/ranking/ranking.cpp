@@ -4,18 +4,12 @@
 #include <string>
 
 #include "core/ranking/score_map.hpp"
+#include "core/text/utf8.hpp"
 #include "core/walk/walk.hpp"
 
 namespace brindlex {
 
 namespace {
-
-// Unicode scalar values in valid UTF-8: the bytes that are not continuation bytes.
-uint64_t scalar_count(std::string_view utf8) {
-    uint64_t n = 0;
-    for (const char c : utf8) n += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
-    return n;
-}
 
 Result<std::vector<NodeMatch>> collect_records(const TrieStore& store, std::string_view term, uint32_t max_dist,
                                                std::optional<bool> include_prefix_nodes) {
@@ -72,7 +66,7 @@ Result<std::vector<ScoredVideo>> rank_videos(const TrieStore& store, std::string
                                              std::optional<double> min_score) {
     auto records = collect_records(store, term_utf8, max_dist, include_prefix_nodes);
     if (!records) return std::unexpected(std::move(records.error()));
-    const uint64_t n = scalar_count(term_utf8);
+    const uint64_t n = utf8::count_scalars(term_utf8);
 
     // First pass: check every record before anything is summed, and count the listed
     // entries. Distinct videos are at most that many, and at most the id list's length

@@ -26,7 +26,7 @@ constexpr std::string_view kPayloadTypeName = "core::option::Option<brindlex::pa
 constexpr std::string_view kIdModeTypeName = "IdMode";
 constexpr uint32_t kIdModeVariants = 2;
 
-static_assert(sizeof(VideoUuid) == 16 && sizeof(Group16) == 16);
+static_assert(sizeof(VideoUuid) == sizeof(Group16));
 
 // --- sizes ---------------------------------------------------------------------------
 
@@ -95,8 +95,8 @@ void write_payloads(Writer& w, const PayloadTable& t) {
 
 void write_uuids(Writer& w, std::span<const VideoUuid> ids) {
     write_length(w, ids.size());
-    if (!ids.empty()) std::memcpy(w.pos, ids.data(), ids.size() * 16);
-    w.pos += ids.size() * 16;
+    if (!ids.empty()) std::memcpy(w.pos, ids.data(), ids.size() * sizeof(VideoUuid));
+    w.pos += ids.size() * sizeof(VideoUuid);
 }
 
 void write_bools(Writer& w, std::span<const uint8_t> flags) {
@@ -151,15 +151,15 @@ Decoded<void> read_uuids(Reader& r, std::vector<VideoUuid>& out) {
     const auto n = read_length(r);
     if (!n) return std::unexpected(n.error());
     out.clear();
-    if (*n <= r.remaining() / 16) {
+    if (*n <= r.remaining() / sizeof(VideoUuid)) {
         // All groups are there: one copy.
         out.resize(static_cast<size_t>(*n));
-        if (*n != 0) std::memcpy(out.data(), r.pos, out.size() * 16);
-        r.pos += out.size() * 16;
+        if (*n != 0) std::memcpy(out.data(), r.pos, out.size() * sizeof(VideoUuid));
+        r.pos += out.size() * sizeof(VideoUuid);
         return {};
     }
     // Some group is cut: read the whole ones, then report what the cut one lacks.
-    out.reserve(reserve_bound(r, *n, 16));
+    out.reserve(reserve_bound(r, *n, sizeof(VideoUuid)));
     for (uint64_t i = 0; i < *n; ++i) {
         const auto g = read_group16(r);
         if (!g) return std::unexpected(g.error());
@@ -223,7 +223,7 @@ std::expected<TrieStore, DecodeError> decode(std::span<const std::byte> in) {
     s.id_mode = static_cast<IdMode>(*mode);
     if (auto e = read_bools(r, s.has_payload); !e) return std::unexpected(e.error());
     // Bytes after field 8 are ignored. No check across fields.
-    derive_facts(s);
+    finish_store(s);
     return s;
 }
 

@@ -20,8 +20,8 @@ size_t encoded_size(const TrieStore& store);
 // Writes the snapshot into `out`, which must hold exactly encoded_size(store) bytes.
 void encode(const TrieStore& store, std::span<std::byte> out);
 
-// Reads a snapshot. The store is taken as it is (no invariant is checked), apart from its
-// derived facts, which are computed.
+// Reads a snapshot and finishes the store (finish_store). The fields are taken as they are:
+// no invariant is checked.
 std::expected<TrieStore, DecodeError> decode(std::span<const std::byte> in);
 
 }  // namespace brindlex::snapshot

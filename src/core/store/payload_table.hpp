@@ -45,26 +45,18 @@ public:
         push_slot(true, count);
     }
 
-    // Building a present slot element by element (the snapshot reader and the argument
-    // converter append entries first, then close the slot).
+    // Building a present slot element by element (the snapshot reader appends entries
+    // first, then closes the slot).
     void append_video_id(uint32_t id) { video_ids_.push_back(id); }
     void append_video_count(uint32_t c) { video_counts_.push_back(c); }
     void close_present(uint32_t count) { push_slot(true, count); }
-    // Drops entries appended since the last closed slot.
-    void discard_open_entries() {
-        video_ids_.resize(size() == 0 ? 0 : ids_end(size() - 1));
-        video_counts_.resize(size() == 0 ? 0 : counts_end(size() - 1));
-    }
-    size_t open_video_ids() const { return video_ids_.size() - (size() == 0 ? 0 : ids_end(size() - 1)); }
-    size_t open_video_counts() const { return video_counts_.size() - (size() == 0 ? 0 : counts_end(size() - 1)); }
-
+    // All entries of all slots (the sum of the video_ids lengths).
     size_t total_video_ids() const { return video_ids_.size(); }
-    size_t total_video_counts() const { return video_counts_.size(); }
 
     size_t memory_bytes() const {
-        return present_.capacity() + counts_.capacity() * 4 + ends32_.capacity() * 4 +
-               (ends64_.capacity() + counts_ends_.capacity()) * 8 +
-               (video_ids_.capacity() + video_counts_.capacity()) * 4;
+        return present_.capacity() + (counts_.capacity() + ends32_.capacity()) * sizeof(uint32_t) +
+               (ends64_.capacity() + counts_ends_.capacity()) * sizeof(uint64_t) +
+               (video_ids_.capacity() + video_counts_.capacity()) * sizeof(uint32_t);
     }
 
     friend bool operator==(const PayloadTable& a, const PayloadTable& b) {
@@ -93,7 +85,11 @@ private:
             counts_ends_.reserve(size() + 1);
             for (size_t v = 0; v < size(); ++v) counts_ends_.push_back(ids_end(v));
         }
-        if (ends64_.empty() && ids > UINT32_MAX) ends64_.assign(ends32_.begin(), ends32_.end());
+        if (ends64_.empty() && ids > UINT32_MAX) {
+            // Widen once; the 32-bit offsets are of no further use.
+            ends64_.assign(ends32_.begin(), ends32_.end());
+            ends32_ = {};
+        }
         if (ends64_.empty()) {
             ends32_.push_back(static_cast<uint32_t>(ids));
         } else {

@@ -7,10 +7,12 @@
 //
 // Stores built from flat arrays satisfy the invariants checked at construction; stores
 // restored from a snapshot are taken as they are, so every reader checks its indexes.
+// Either way a store is finished (finish_store) once its fields are final.
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "core/store/payload_table.hpp"
@@ -21,49 +23,12 @@ enum class IdMode : uint8_t { Uuid = 0, Int32 = 1 };
 
 using VideoUuid = std::array<uint8_t, 16>;
 
-// Facts derived from the eight fields once, when a store is made; never stored in a
-// snapshot.
-struct DerivedFacts {
-    // Depth of the deepest node a walk can enter (labelled edges only), or kUnbounded
-    // when the child lists reachable from the root contain a cycle.
-    static constexpr uint64_t kUnbounded = UINT64_MAX;
-    uint64_t max_depth = 0;
+struct TrieStore;
 
-    // True when every read a walk can make from the root is in range and every node is
-    // reached at most once from the root (the reachable child lists form a tree). Only
-    // then may a walk skip subtrees by `height`, since skipping must never hide a read
-    // that would have failed, and only then are the walk entries below made.
-    bool sound = false;
-
-    // Per node: how many labelled levels lie below it (0 for a leaf), capped at
-    // kHeightUnknown, which means "at least that many". Filled only for sound stores.
-    static constexpr uint8_t kHeightUnknown = 255;
-    std::vector<uint8_t> height;
-
-    // For sound stores only: the labelled children of every reachable node, copied in
-    // breadth-first order, so that the nodes near the root, which almost every query
-    // visits, sit together in memory, and each child list is one run of entries. `info`
-    // packs the label (bits 0-20), has_payload (bit 21) and the capped height (bits
-    // 22-29); the entry's own children are entries [first, first + count); `node` is the
-    // child's number in the store. Entries [0, root_count) are the root's children.
-    struct Entry {
-        uint32_t info;
-        uint32_t first;
-        uint32_t count;
-        uint32_t node;
-        friend bool operator==(const Entry&, const Entry&) = default;
-    };
-    static constexpr uint32_t kLabelMask = (1u << 21) - 1;
-    static constexpr uint32_t kPayloadBit = 1u << 21;
-    static constexpr unsigned kHeightShift = 22;
-    std::vector<Entry> entries;
-    uint32_t root_count = 0;
-    // The length of child_transitions the entries were made from: a cheap guard against
-    // facts that no longer describe the store.
-    uint64_t transitions_seen = 0;
-
-    friend bool operator==(const DerivedFacts&, const DerivedFacts&) = default;
-};
+namespace walk {
+struct Facts;
+const Facts& facts_of(const TrieStore& store);
+}  // namespace walk
 
 struct TrieStore {
     // The eight fields, in the order the snapshot writes them.
@@ -75,8 +40,6 @@ struct TrieStore {
     std::vector<uint32_t> video_int_ids;
     IdMode id_mode = IdMode::Uuid;
     std::vector<uint8_t> has_payload;  // 0 or 1 per node
-
-    DerivedFacts facts;
 
     size_t node_count() const { return child_labels.size(); }
 
@@ -97,17 +60,23 @@ struct TrieStore {
         return b < e ? Range{b, e} : Range{b, b};
     }
 
-    size_t memory_bytes() const {
-        return node_shifts.capacity() * 4 + child_labels.capacity() * 4 + child_transitions.capacity() * 4 +
-               payloads.memory_bytes() + video_uuids.capacity() * 16 + video_int_ids.capacity() * 4 +
-               has_payload.capacity() + facts.height.capacity() +
-               facts.entries.capacity() * sizeof(DerivedFacts::Entry);
-    }
+    // Bytes held by the store, its walk facts included.
+    size_t memory_bytes() const;
 
-    friend bool operator==(const TrieStore&, const TrieStore&) = default;
+    // Equal fields; the walk's facts follow from them.
+    friend bool operator==(const TrieStore& a, const TrieStore& b);
+
+private:
+    friend void finish_store(TrieStore& store);
+    friend const walk::Facts& walk::facts_of(const TrieStore& store);
+
+    // Made by finish_store from the fields; shared by copies, never changed.
+    std::shared_ptr<const walk::Facts> walk_facts_;
 };
 
-// Fills store.facts; call once after the eight fields are final.
-void derive_facts(TrieStore& store);
+// Finishes a store whose eight fields are final: derives what the walk needs from them
+// (core/walk/facts.cpp). The last step of construction and of restoring; a finished store
+// is read-only, and a store changed afterwards must be finished again.
+void finish_store(TrieStore& store);
 
 }  // namespace brindlex

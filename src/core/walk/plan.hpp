@@ -11,7 +11,7 @@
 
 #include <cstdint>
 
-namespace brindlex::walk_detail {
+namespace brindlex::walk {
 
 // Largest table the walk allocates, in cells; a larger one is refused with std::bad_alloc.
 inline constexpr uint64_t kMaxTableCells = uint64_t{1} << 32;
@@ -26,9 +26,9 @@ struct TablePlan {
     friend bool operator==(const TablePlan&, const TablePlan&) = default;
 };
 
-// term_length is L (scalar values); max_depth is TrieStore::facts.max_depth, possibly
-// DerivedFacts::kUnbounded. Throws std::bad_alloc when the table would hold more than
+// term_length is L (scalar values); max_depth is the store's derived max_depth (walk/facts.hpp), possibly
+// Facts::kUnbounded. Throws std::bad_alloc when the table would hold more than
 // kMaxTableCells cells. All arithmetic is overflow-free for every input.
 TablePlan plan_table(uint64_t term_length, uint32_t max_dist, uint64_t max_depth);
 
-}  // namespace brindlex::walk_detail
+}  // namespace brindlex::walk

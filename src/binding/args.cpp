@@ -1,7 +1,9 @@
 #include "binding/args.hpp"
 
 #include <string>
+#include <vector>
 
+#include "binding/messages.hpp"
 #include "binding/pyref.hpp"
 
 namespace brindlex::py {
@@ -28,18 +30,34 @@ std::string quoted_list(std::span<const char* const> names) {
 
 }  // namespace
 
+std::string text_signature(const Signature& sig) {
+    std::string out = sig.text_prefix;
+    bool first = std::string_view(sig.text_prefix).ends_with("(");
+    for (const Param& p : sig.params) {
+        if (!first) out += ", ";
+        first = false;
+        out += p.name;
+        if (p.default_text) {
+            out += "=";
+            out += p.default_text;
+        }
+    }
+    out += ")\n--\n\n";
+    return out;
+}
+
 bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                     PyObject** out) {
     const auto nparams = static_cast<Py_ssize_t>(sig.params.size());
+    const size_t required = sig.required();
     for (Py_ssize_t i = 0; i < nparams; ++i) out[i] = nullptr;
 
     if (nargs > nparams) {
-        if (static_cast<Py_ssize_t>(sig.required) < nparams) {
-            PyErr_Format(PyExc_TypeError, "%s takes from %zu to %zd positional arguments but %zd %s given",
-                         sig.full_name, sig.required, nparams, nargs, was_were(nargs));
+        if (static_cast<Py_ssize_t>(required) < nparams) {
+            PyErr_Format(PyExc_TypeError, msg::kTooManyPositionalRange, sig.full_name, required, nparams, nargs,
+                         was_were(nargs));
         } else {
-            PyErr_Format(PyExc_TypeError, "%s takes %zd positional arguments but %zd %s given", sig.full_name,
-                         nparams, nargs, was_were(nargs));
+            PyErr_Format(PyExc_TypeError, msg::kTooManyPositional, sig.full_name, nparams, nargs, was_were(nargs));
         }
         return false;
     }
@@ -50,32 +68,30 @@ bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t narg
         PyObject* key = PyTuple_GET_ITEM(kwnames, k);
         Py_ssize_t slot = -1;
         for (Py_ssize_t i = 0; i < nparams; ++i) {
-            if (PyUnicode_EqualToUTF8(key, sig.params[static_cast<size_t>(i)])) {
+            if (PyUnicode_EqualToUTF8(key, sig.name(static_cast<size_t>(i)))) {
                 slot = i;
                 break;
             }
         }
         if (slot < 0) {
-            PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'", sig.full_name, key);
+            PyErr_Format(PyExc_TypeError, msg::kUnexpectedKeyword, sig.full_name, key);
             return false;
         }
         if (out[slot]) {
-            PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", sig.full_name,
-                         sig.params[static_cast<size_t>(slot)]);
+            PyErr_Format(PyExc_TypeError, msg::kMultipleValues, sig.full_name, sig.name(static_cast<size_t>(slot)));
             return false;
         }
         out[slot] = args[nargs + k];
     }
 
-    const char* missing[8];
-    size_t nmissing = 0;
-    for (size_t i = 0; i < sig.required && i < 8; ++i) {
-        if (!out[i]) missing[nmissing++] = sig.params[i];
+    std::vector<const char*> missing;
+    for (size_t i = 0; i < required; ++i) {
+        if (!out[i]) missing.push_back(sig.name(i));
     }
-    if (nmissing > 0) {
-        const std::string list = quoted_list(std::span<const char* const>(missing, nmissing));
-        PyErr_Format(PyExc_TypeError, "%s missing %zu required positional %s: %s", sig.full_name, nmissing,
-                     nmissing == 1 ? "argument" : "arguments", list.c_str());
+    if (!missing.empty()) {
+        const std::string list = quoted_list(missing);
+        PyErr_Format(PyExc_TypeError, msg::kMissing, sig.full_name, missing.size(),
+                     missing.size() == 1 ? "argument" : "arguments", list.c_str());
         return false;
     }
     return true;
@@ -91,7 +107,7 @@ void prefix_argument_error(const char* name) {
     Ref original = Ref::steal(raised);
     Ref text = Ref::steal(PyObject_Str(original.get()));
     if (!text) return;
-    Ref message = Ref::steal(PyUnicode_FromFormat("argument '%s': %U", name, text.get()));
+    Ref message = Ref::steal(PyUnicode_FromFormat(msg::kArgumentPrefix, name, text.get()));
     if (!message) return;
     Ref replacement = Ref::steal(PyObject_CallOneArg(PyExc_TypeError, message.get()));
     if (!replacement) return;

@@ -7,14 +7,13 @@
 #include "binding/args.hpp"
 #include "binding/convert.hpp"
 #include "binding/errors.hpp"
+#include "binding/messages.hpp"
+#include "binding/signatures.hpp"
 #include "core/construct/construct.hpp"
 
 namespace brindlex::py {
 
 namespace {
-
-constexpr std::array<const char*, 6> kNames = {"node_shifts",       "child_labels", "payloads",
-                                               "child_transitions", "video_index",  "video_top_n"};
 
 bool convert_labels(PyObject* o, std::vector<uint32_t>& out) {
     if (!check_sequence(o)) return false;
@@ -71,7 +70,7 @@ bool convert_payload(PyObject* p, PayloadTable& table, std::vector<uint32_t>& id
         return false;
     }
     if (PyTuple_GET_SIZE(p) != 3) {
-        PyErr_SetString(PyExc_ValueError, "Payload tuple must have 3 elements");
+        PyErr_SetString(PyExc_ValueError, msg::kPayloadArity);
         return false;
     }
     uint32_t count = 0;
@@ -79,7 +78,7 @@ bool convert_payload(PyObject* p, PayloadTable& table, std::vector<uint32_t>& id
     if (!to_u32_vector(PyTuple_GET_ITEM(p, 1), ids)) return false;
     if (!to_u32_vector(PyTuple_GET_ITEM(p, 2), counts)) return false;
     if (ids.size() != counts.size()) {
-        PyErr_SetString(PyExc_ValueError, "video_ids and video_counts length mismatch");
+        PyErr_SetString(PyExc_ValueError, msg::kPayloadLengths);
         return false;
     }
     table.push(count, ids, counts);
@@ -96,7 +95,7 @@ std::optional<TrieStore> store_from_internal_data(PyObject* const* args) {
 
     // Each argument completely, in parameter order; the first failure ends construction.
     auto failed = [](size_t arg) {
-        prefix_argument_error(kNames[arg]);
+        prefix_argument_error(sig::kFromInternal.name(arg));
         return std::nullopt;
     };
     if (!to_u32_vector(args[0], parts.node_shifts)) return failed(0);

@@ -3,12 +3,11 @@
 #include <algorithm>
 
 #include "binding/errors.hpp"
+#include "binding/messages.hpp"
 
 namespace brindlex::py {
 
 namespace {
-
-constexpr const char* kOutOfRange = "out of range integral type conversion attempted";
 
 bool long_to_u64(PyObject* o, uint64_t& out) {
     if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(o))) {
@@ -36,7 +35,7 @@ bool to_u32(PyObject* o, uint32_t& out) {
     uint64_t wide = 0;
     if (!to_u64(o, wide)) return false;
     if (wide > UINT32_MAX) {
-        PyErr_SetString(PyExc_OverflowError, kOutOfRange);
+        PyErr_SetString(PyExc_OverflowError, msg::kOutOfRange);
         return false;
     }
     out = static_cast<uint32_t>(wide);
@@ -47,7 +46,7 @@ bool to_byte(PyObject* o, uint8_t& out) {
     const long v = PyLong_AsLong(o);
     if (v == -1 && PyErr_Occurred()) return false;
     if (v < 0 || v > 255) {
-        PyErr_SetString(PyExc_OverflowError, kOutOfRange);
+        PyErr_SetString(PyExc_OverflowError, msg::kOutOfRange);
         return false;
     }
     out = static_cast<uint8_t>(v);
@@ -130,7 +129,7 @@ bool to_double(PyObject* o, double& out) {
 
 bool check_sequence(PyObject* o) {
     if (PyUnicode_Check(o)) {
-        PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+        PyErr_SetString(PyExc_TypeError, msg::kStrIsNoSequence);
         return false;
     }
     if (!PySequence_Check(o)) {

@@ -1,5 +1,6 @@
 #include "binding/errors.hpp"
 
+#include "binding/messages.hpp"
 #include "binding/pyref.hpp"
 
 namespace brindlex::py {
@@ -44,11 +45,12 @@ std::string type_qualname(PyObject* obj) {
 }
 
 PyObject* raise_wrong_type(PyObject* obj, const char* expected) {
-    return raise(PyExc_TypeError, "'" + type_qualname(obj) + "' object cannot be converted to '" + expected + "'");
+    return raise(PyExc_TypeError, msg::kCannotConvertHead + type_qualname(obj) + msg::kCannotConvertMiddle + expected +
+                                      msg::kCannotConvertTail);
 }
 
 void ensure_error_set() {
-    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, msg::kNoExceptionSet);
 }
 
 }  // namespace brindlex::py

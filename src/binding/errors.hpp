@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "binding/messages.hpp"
+
 namespace brindlex::py {
 
 // The class of internal failures (derived from BaseException), created on first use.
@@ -43,7 +45,7 @@ PyObject* guarded(Body&& body) noexcept {
     } catch (const std::exception& e) {
         return raise_internal_failure(e.what());
     } catch (...) {
-        return raise_internal_failure("unknown C++ exception");
+        return raise_internal_failure(msg::kUnknownException);
     }
 }
 

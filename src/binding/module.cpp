@@ -10,11 +10,14 @@
 #include <optional>
 #include <string_view>
 #include <span>
+#include <string>
 
 #include "binding/args.hpp"
 #include "binding/construction.hpp"
 #include "binding/convert.hpp"
 #include "binding/errors.hpp"
+#include "binding/messages.hpp"
+#include "binding/signatures.hpp"
 #include "core/ranking/ranking.hpp"
 #include "core/text/video_id_text.hpp"
 #include "core/walk/walk.hpp"
@@ -51,7 +54,7 @@ PyObject* new_instance(TrieStore&& store) {
 PyObject* prefix_search_new(PyTypeObject* type, PyObject*, PyObject*) {
     Ref name = Ref::steal(PyType_GetName(type));
     if (!name) return nullptr;
-    return PyErr_Format(PyExc_TypeError, "No constructor defined for %U", name.get());
+    return PyErr_Format(PyExc_TypeError, msg::kNoConstructor, name.get());
 }
 
 // The class is mutable, so Python code can replace __new__ by one that calls
@@ -70,15 +73,11 @@ void prefix_search_dealloc(PyObject* self) {
 // ---------------------------------------------------------------------------------------
 // Methods.
 
-constexpr std::array<const char*, 6> kFromInternalParams = {
-    "node_shifts", "child_labels", "payloads", "child_transitions", "video_index", "video_top_n"};
-constexpr Signature kFromInternal{"PrefixSearch.from_internal_data_v2()", kFromInternalParams, 6};
-
 PyObject* from_internal_data_v2(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        PyObject* bound[6];
-        if (!bind_arguments(kFromInternal, args, nargs, kwnames, bound)) return nullptr;
-        auto store = store_from_internal_data(bound);
+        std::array<PyObject*, sig::kFromInternalParams.size()> bound;
+        if (!bind_arguments(sig::kFromInternal, args, nargs, kwnames, bound.data())) return nullptr;
+        auto store = store_from_internal_data(bound.data());
         return store ? new_instance(std::move(*store)) : nullptr;
     });
 }
@@ -95,51 +94,60 @@ PyObject* to_bytes(PyObject* self, PyObject*) {
     });
 }
 
-constexpr std::array<const char*, 1> kFromBytesParams = {"b"};
-constexpr Signature kFromBytes{"PrefixSearch.from_bytes()", kFromBytesParams, 1};
-
 PyObject* from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         PyObject* b = nullptr;
-        if (!bind_arguments(kFromBytes, args, nargs, kwnames, &b)) return nullptr;
+        if (!bind_arguments(sig::kFromBytes, args, nargs, kwnames, &b)) return nullptr;
         if (!PyBytes_Check(b)) {
             raise_wrong_type(b, "PyBytes");
-            prefix_argument_error("b");
+            prefix_argument_error(sig::kFromBytes.name(0));
             return nullptr;
         }
         const auto* data = reinterpret_cast<const std::byte*>(PyBytes_AS_STRING(b));
         auto store = snapshot::decode(std::span<const std::byte>(data, static_cast<size_t>(PyBytes_GET_SIZE(b))));
-        if (!store) return raise(PyExc_ValueError, "decode error: " + snapshot::render(store.error()));
+        if (!store) return raise(PyExc_ValueError, msg::kDecodeError + snapshot::render(store.error()));
         return new_instance(std::move(*store));
     });
 }
 
+// The query arguments, bound to sig::kQueryParams (fuzzy_match binds the first three).
+using QueryArgs = std::array<PyObject*, sig::kQueryParams.size()>;
+
+// Converts `bound[param]` unless it was left out (or is None, where None is allowed);
+// a failure is prefixed with the parameter's name.
+template <class T, class Convert>
+bool convert_arg(const QueryArgs& bound, size_t param, bool none_allowed, std::optional<T>& out, Convert convert) {
+    PyObject* o = bound[param];
+    if (!o || (none_allowed && o == Py_None)) return true;
+    T value{};
+    if (!convert(o, value)) return prefix_argument_error(sig::kQueryParams[param].name), false;
+    out = value;
+    return true;
+}
+
 // The query parameters shared by both queries, converted in parameter order.
-struct QueryArgs {
+struct Query {
     std::string_view term;
     uint32_t max_dist = 1;
     std::optional<uint64_t> limit;
 };
 
-bool convert_query(PyObject* const* bound, QueryArgs& q) {
-    if (!to_term(bound[0], q.term)) return prefix_argument_error("term"), false;
-    if (bound[1] && !to_u32(bound[1], q.max_dist)) return prefix_argument_error("max_dist"), false;
-    if (bound[2] && bound[2] != Py_None) {
-        uint64_t limit = 0;
-        if (!to_u64(bound[2], limit)) return prefix_argument_error("limit"), false;
-        q.limit = limit;
-    }
-    return true;
+bool convert_query(const QueryArgs& bound, Query& q) {
+    using namespace sig;
+    if (!to_term(bound[kTerm], q.term)) return prefix_argument_error(kQueryParams[kTerm].name), false;
+    std::optional<uint32_t> max_dist;
+    if (!convert_arg(bound, kMaxDist, false, max_dist, to_u32)) return false;
+    q.max_dist = max_dist.value_or(q.max_dist);
+    return convert_arg(bound, kLimit, true, q.limit, to_u64);
 }
-
-constexpr std::array<const char*, 3> kFuzzyMatchParams = {"term", "max_dist", "limit"};
-constexpr Signature kFuzzyMatch{"PrefixSearch.fuzzy_match()", kFuzzyMatchParams, 1};
 
 PyObject* fuzzy_match(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        PyObject* bound[3];
-        QueryArgs q;
-        if (!bind_arguments(kFuzzyMatch, args, nargs, kwnames, bound) || !convert_query(bound, q)) return nullptr;
+        QueryArgs bound{};
+        Query q;
+        if (!bind_arguments(sig::kFuzzyMatch, args, nargs, kwnames, bound.data()) || !convert_query(bound, q)) {
+            return nullptr;
+        }
 
         auto matches = walk_terms(store_of(self), q.term, q.max_dist, q.limit);
         if (!matches) return raise_internal_failure(matches.error().message);
@@ -161,28 +169,18 @@ PyObject* fuzzy_match(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     });
 }
 
-constexpr std::array<const char*, 5> kFuzzyMatchVideoParams = {"term", "max_dist", "limit", "include_prefix_nodes",
-                                                               "min_score"};
-constexpr Signature kFuzzyMatchVideo{"PrefixSearch.fuzzy_match_video()", kFuzzyMatchVideoParams, 1};
-
 PyObject* fuzzy_match_video(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        PyObject* bound[5];
-        QueryArgs q;
-        if (!bind_arguments(kFuzzyMatchVideo, args, nargs, kwnames, bound) || !convert_query(bound, q)) {
+        QueryArgs bound{};
+        Query q;
+        if (!bind_arguments(sig::kFuzzyMatchVideo, args, nargs, kwnames, bound.data()) || !convert_query(bound, q)) {
             return nullptr;
         }
         std::optional<bool> include_prefix_nodes;
-        if (bound[3] && bound[3] != Py_None) {
-            bool flag = false;
-            if (!to_bool(bound[3], flag)) return prefix_argument_error("include_prefix_nodes"), nullptr;
-            include_prefix_nodes = flag;
-        }
         std::optional<double> min_score;
-        if (bound[4] && bound[4] != Py_None) {
-            double score = 0;
-            if (!to_double(bound[4], score)) return prefix_argument_error("min_score"), nullptr;
-            min_score = score;
+        if (!convert_arg(bound, sig::kIncludePrefixNodes, true, include_prefix_nodes, to_bool) ||
+            !convert_arg(bound, sig::kMinScore, true, min_score, to_double)) {
+            return nullptr;
         }
 
         const TrieStore& store = store_of(self);
@@ -196,7 +194,7 @@ PyObject* fuzzy_match_video(PyObject* self, PyObject* const* args, Py_ssize_t na
             const ScoredVideo& v = (*ranked)[i];
             // rank_videos has already dropped numbers with no id.
             const auto len = write_video_id_text(store, v.video, text);
-            if (!len) return raise_internal_failure("ranked video has no entry in the video id list");
+            if (!len) return raise_internal_failure(msg::kUnrankedVideo);
             Ref id = Ref::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(*len)));
             Ref score = Ref::steal(PyFloat_FromDouble(v.score));
             if (!id || !score) return nullptr;
@@ -208,21 +206,31 @@ PyObject* fuzzy_match_video(PyObject* self, PyObject* const* args, Py_ssize_t na
     });
 }
 
-// Each docstring is only the text signature, so __text_signature__ is set and __doc__ is None.
+constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
+
+// Each docstring is only the text signature (set in init_module), so __text_signature__
+// is set and __doc__ is None.
 PyMethodDef kMethods[] = {
-    {"from_internal_data_v2", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(from_internal_data_v2)),
-     METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
-     "from_internal_data_v2(node_shifts, child_labels, payloads, child_transitions, video_index, video_top_n)\n--\n\n"},
-    {"to_bytes", to_bytes, METH_NOARGS, "to_bytes($self)\n--\n\n"},
-    {"from_bytes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(from_bytes)),
-     METH_FASTCALL | METH_KEYWORDS | METH_STATIC, "from_bytes(b)\n--\n\n"},
-    {"fuzzy_match", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fuzzy_match)),
-     METH_FASTCALL | METH_KEYWORDS, "fuzzy_match(term, max_dist=1, limit=None)\n--\n\n"},
-    {"fuzzy_match_video", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fuzzy_match_video)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "fuzzy_match_video(term, max_dist=1, limit=None, include_prefix_nodes=None, min_score=None)\n--\n\n"},
+    {"from_internal_data_v2", method_entry(from_internal_data_v2), kFastcall | METH_STATIC, nullptr},
+    {"to_bytes", to_bytes, METH_NOARGS, nullptr},
+    {"from_bytes", method_entry(from_bytes), kFastcall | METH_STATIC, nullptr},
+    {"fuzzy_match", method_entry(fuzzy_match), kFastcall, nullptr},
+    {"fuzzy_match_video", method_entry(fuzzy_match_video), kFastcall, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
+
+// The signatures of kMethods, entry by entry.
+constexpr const Signature* kMethodSignatures[] = {&sig::kFromInternal, &sig::kToBytes, &sig::kFromBytes,
+                                                  &sig::kFuzzyMatch, &sig::kFuzzyMatchVideo};
+
+// Fills the docstrings of kMethods, once; they live as long as the process.
+void set_text_signatures() {
+    static std::array<std::string, std::size(kMethodSignatures)> docs;
+    for (size_t i = 0; i < docs.size(); ++i) {
+        if (docs[i].empty()) docs[i] = text_signature(*kMethodSignatures[i]);
+        kMethods[i].ml_doc = docs[i].c_str();
+    }
+}
 
 PyType_Slot kSlots[] = {
     {Py_tp_new, reinterpret_cast<void*>(prefix_search_new)},          // refuses: no constructor
@@ -280,19 +288,19 @@ PyObject* init_module() {
     if (id < 0) return nullptr;
     if (g_first_interpreter < 0) g_first_interpreter = id;
     if (id != g_first_interpreter) {
-        PyErr_SetString(PyExc_ImportError,
-                        "_brindlex does not support subinterpreters: it can only be imported by the main interpreter");
+        PyErr_SetString(PyExc_ImportError, msg::kSubinterpreter);
         return nullptr;
     }
     if (g_module) return Py_NewRef(g_module);
 
-    Ref module = Ref::steal(PyModule_Create2(&kModule, 1013));
+    Ref module = Ref::steal(PyModule_Create2(&kModule, PYTHON_API_VERSION));
     if (!module) return nullptr;
     if (!g_type) {
+        set_text_signatures();
         g_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&kSpec));
         if (!g_type) {
             PyErr_Print();
-            return raise_internal_failure("failed to create type object for PrefixSearch");
+            return raise_internal_failure(msg::kNoTypeObject);
         }
     }
     if (PyModule_AddObjectRef(module.get(), "PrefixSearch", reinterpret_cast<PyObject*>(g_type)) < 0) return nullptr;

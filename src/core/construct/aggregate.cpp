@@ -10,9 +10,25 @@ PayloadView input_view(const PayloadTable& in, size_t v) {
     return in.present(v) ? in.view(v) : PayloadView{};
 }
 
-std::string range_message(size_t v, uint64_t pos, size_t len) {
-    return "aggregate_payloads: child position " + std::to_string(pos) + " of node " + std::to_string(v) +
-           " is outside child_transitions (length " + std::to_string(len) + ")";
+// Failure texts, out of the pass's loops.
+[[gnu::cold, gnu::noinline]] std::unexpected<InternalError> short_shifts(size_t shifts, size_t slots) {
+    return internal_error("aggregate_payloads: node_shifts has " + std::to_string(shifts) + " entries for " +
+                          std::to_string(slots) + " payload slots");
+}
+
+[[gnu::cold, gnu::noinline]] std::unexpected<InternalError> short_counts(size_t v) {
+    return internal_error("aggregate_payloads: payload of node " + std::to_string(v) +
+                          " has fewer video counts than video ids");
+}
+
+[[gnu::cold, gnu::noinline]] std::unexpected<InternalError> position_outside(size_t v, uint64_t pos, size_t len) {
+    return internal_error("aggregate_payloads: child position " + std::to_string(pos) + " of node " +
+                          std::to_string(v) + " is outside child_transitions (length " + std::to_string(len) + ")");
+}
+
+[[gnu::cold, gnu::noinline]] std::unexpected<InternalError> no_slot(size_t c, size_t v) {
+    return internal_error("aggregate_payloads: child " + std::to_string(c) + " of node " + std::to_string(v) +
+                          " has no payload slot");
 }
 
 }  // namespace
@@ -20,16 +36,10 @@ std::string range_message(size_t v, uint64_t pos, size_t len) {
 Result<void> aggregate_payloads(TrieStore& store, uint64_t video_top_n) {
     const PayloadTable& in = store.payloads;
     const size_t n = in.size();
-    if (store.node_shifts.size() < n) {
-        return internal_error("aggregate_payloads: node_shifts has " + std::to_string(store.node_shifts.size()) +
-                              " entries for " + std::to_string(n) + " payload slots");
-    }
+    if (store.node_shifts.size() < n) return short_shifts(store.node_shifts.size(), n);
     for (size_t v = 0; v < n; ++v) {
         const PayloadView p = input_view(in, v);
-        if (p.video_counts.size() < p.video_ids.size()) {
-            return internal_error("aggregate_payloads: payload of node " + std::to_string(v) +
-                                  " has fewer video counts than video ids");
-        }
+        if (p.video_counts.size() < p.video_ids.size()) return short_counts(v);
     }
 
     // Finished payloads are appended to an arena in the order they complete (N-1 first);
@@ -61,14 +71,9 @@ Result<void> aggregate_payloads(TrieStore& store, uint64_t video_top_n) {
         bool all_merged = true;
         const auto range = store.child_range(v);
         for (uint64_t pos = range.begin; pos < range.end; ++pos) {
-            if (pos >= store.child_transitions.size()) {
-                return internal_error(range_message(v, pos, store.child_transitions.size()));
-            }
+            if (pos >= store.child_transitions.size()) return position_outside(v, pos, store.child_transitions.size());
             const size_t c = store.child_transitions[pos];
-            if (c >= n) {
-                return internal_error("aggregate_payloads: child " + std::to_string(c) + " of node " +
-                                      std::to_string(v) + " has no payload slot");
-            }
+            if (c >= n) return no_slot(c, v);
             if (c == v) continue;  // a node listed as its own child adds nothing
             // Children numbered above v are finished; below v they still hold their input.
             kids.push_back(c > v ? finished_view(c) : input_view(in, c));

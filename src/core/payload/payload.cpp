@@ -11,10 +11,6 @@ void add_entries(std::vector<std::pair<uint32_t, uint64_t>>& out, std::span<cons
     for (size_t i = 0; i < ids.size(); ++i) out.emplace_back(ids[i], counts[i]);
 }
 
-}  // namespace
-
-namespace {
-
 // Sums repeated video numbers and orders the sums (count descending, then video number),
 // keeping at most `keep` of them; writes the result into `self`.
 void fold_into(Payload& self, std::vector<std::pair<uint32_t, uint64_t>>& e, uint64_t keep) {

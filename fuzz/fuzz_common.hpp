@@ -26,6 +26,7 @@
 #include "core/text/utf8.hpp"
 #include "core/walk/facts.hpp"
 #include "core/walk/walk.hpp"
+#include "../tests/cpp/support.hpp"
 #include "core/store/store.hpp"
 #include "core/snapshot/snapshot.hpp"
 
@@ -93,10 +94,9 @@ inline std::vector<uint32_t> path_labels(const TrieStore& s, uint8_t turn, size_
     return labels;
 }
 
+// Written independently of the walk's own UTF-8 helper, which the model checks.
 inline std::string to_utf8(std::span<const uint32_t> chars) {
-    std::string out;
-    for (uint32_t c : chars) utf8::append(out, c);
-    return out;
+    return test::utf8_of(std::u32string(chars.begin(), chars.end()));
 }
 
 // Four terms: the empty one, one near a path of the store (so the walk goes deep), a run
@@ -227,8 +227,9 @@ inline std::vector<ModelRecord> model_walk(const TrieStore& s, std::span<const u
         }
         const bool flagged = w < s.has_payload.size() && s.has_payload[w] != 0;
         if (row[L] <= max_dist && (!payload_only || flagged)) {
+            path.push_back(label);
             std::string text = to_utf8(path);
-            utf8::append(text, label);
+            path.pop_back();
             out.push_back({std::move(text), w, row[L]});
             if (limit && out.size() >= *limit) return out;
         }

@@ -132,8 +132,11 @@ struct Query {
     std::optional<uint64_t> limit;
 };
 
-bool convert_query(const QueryArgs& bound, Query& q) {
+// Binds the arguments of either query and converts the three they share.
+bool bind_query(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                QueryArgs& bound, Query& q) {
     using namespace sig;
+    if (!bind_arguments(signature, args, nargs, kwnames, bound.data())) return false;
     if (!to_term(bound[kTerm], q.term)) return prefix_argument_error(kQueryParams[kTerm].name), false;
     std::optional<uint32_t> max_dist;
     if (!convert_arg(bound, kMaxDist, false, max_dist, to_u32)) return false;
@@ -141,31 +144,38 @@ bool convert_query(const QueryArgs& bound, Query& q) {
     return convert_arg(bound, kLimit, true, q.limit, to_u64);
 }
 
+// A new list with one item per element, made by make(element) (a new reference, or null
+// with an exception set).
+template <class T, class Make>
+PyObject* list_of(const std::vector<T>& elements, Make make) {
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(elements.size())));
+    if (!list) return nullptr;
+    for (size_t i = 0; i < elements.size(); ++i) {
+        PyObject* item = make(elements[i]);
+        if (!item) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list.release();
+}
+
 PyObject* fuzzy_match(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         QueryArgs bound{};
         Query q;
-        if (!bind_arguments(sig::kFuzzyMatch, args, nargs, kwnames, bound.data()) || !convert_query(bound, q)) {
-            return nullptr;
-        }
+        if (!bind_query(sig::kFuzzyMatch, args, nargs, kwnames, bound, q)) return nullptr;
 
         auto matches = walk_terms(store_of(self), q.term, q.max_dist, q.limit);
         if (!matches) return raise_internal_failure(matches.error().message);
 
-        Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(matches->size())));
         // walk_terms reports only nodes with a payload of their own: the flag is always 1.
         Ref flag = Ref::steal(PyLong_FromLong(1));
-        if (!list || !flag) return nullptr;
-        for (size_t i = 0; i < matches->size(); ++i) {
-            const TermMatch& m = (*matches)[i];
+        if (!flag) return nullptr;
+        return list_of(*matches, [&](const TermMatch& m) -> PyObject* {
             Ref term = Ref::steal(PyUnicode_FromStringAndSize(m.term.data(), static_cast<Py_ssize_t>(m.term.size())));
             Ref distance = Ref::steal(PyLong_FromUnsignedLongLong(m.distance));
             if (!term || !distance) return nullptr;
-            PyObject* item = PyTuple_Pack(3, term.get(), flag.get(), distance.get());
-            if (!item) return nullptr;
-            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-        }
-        return list.release();
+            return PyTuple_Pack(3, term.get(), flag.get(), distance.get());
+        });
     });
 }
 
@@ -173,9 +183,7 @@ PyObject* fuzzy_match_video(PyObject* self, PyObject* const* args, Py_ssize_t na
     return guarded([&]() -> PyObject* {
         QueryArgs bound{};
         Query q;
-        if (!bind_arguments(sig::kFuzzyMatchVideo, args, nargs, kwnames, bound.data()) || !convert_query(bound, q)) {
-            return nullptr;
-        }
+        if (!bind_query(sig::kFuzzyMatchVideo, args, nargs, kwnames, bound, q)) return nullptr;
         std::optional<bool> include_prefix_nodes;
         std::optional<double> min_score;
         if (!convert_arg(bound, sig::kIncludePrefixNodes, true, include_prefix_nodes, to_bool) ||
@@ -187,22 +195,16 @@ PyObject* fuzzy_match_video(PyObject* self, PyObject* const* args, Py_ssize_t na
         auto ranked = rank_videos(store, q.term, q.max_dist, q.limit, include_prefix_nodes, min_score);
         if (!ranked) return raise_internal_failure(ranked.error().message);
 
-        Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(ranked->size())));
-        if (!list) return nullptr;
         std::array<char, kVideoIdTextMax> text;
-        for (size_t i = 0; i < ranked->size(); ++i) {
-            const ScoredVideo& v = (*ranked)[i];
+        return list_of(*ranked, [&](const ScoredVideo& v) -> PyObject* {
             // rank_videos has already dropped numbers with no id.
             const auto len = write_video_id_text(store, v.video, text);
             if (!len) return raise_internal_failure(msg::kUnrankedVideo);
             Ref id = Ref::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(*len)));
             Ref score = Ref::steal(PyFloat_FromDouble(v.score));
             if (!id || !score) return nullptr;
-            PyObject* item = PyTuple_Pack(2, id.get(), score.get());
-            if (!item) return nullptr;
-            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-        }
-        return list.release();
+            return PyTuple_Pack(2, id.get(), score.get());
+        });
     });
 }
 

@@ -63,13 +63,7 @@ TEST(WalkFast, MatchesReferenceOnRandomTries) {
 // finished again is walked as it now is, here by the checked descent, which reports the
 // broken read.
 TEST(WalkFast, ChangedStoreFinishedAgainIsWalkedAsItIs) {
-    TrieStore s;
-    s.node_shifts = {0, 1, 2};
-    s.child_labels = {0, 'a', 'b'};
-    s.child_transitions = {1, 2};
-    s.has_payload = {0, 0, 1};
-    for (int i = 0; i < 3; ++i) s.payloads.push_absent();
-    finish_store(s);
+    TrieStore s = store_from_nodes({{0, {1}, {}}, {U'a', {2}, {}}, {U'b', {}, Payload{}}}, std::nullopt);
     ASSERT_TRUE(walk::facts_of(s).tree);
     ASSERT_EQ(walk_nodes(s, "", 60, false, std::nullopt)->size(), 2u);
     s.child_transitions.push_back(9999);  // node 2 now lists a child the slots do not cover

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "prefix/matcher/walk.hpp"
-#include "snapshot/snapshot.hpp"
+#include "core/walk/walk.hpp"
+#include "core/snapshot/snapshot.hpp"
 
 int main(int argc, char** argv) {
     using namespace brindlex;

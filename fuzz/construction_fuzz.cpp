@@ -27,8 +27,8 @@
 #include <vector>
 
 #include "fuzz_common.hpp"
-#include "lib/construct.hpp"
-#include "payload/payload.hpp"
+#include "core/construct/construct.hpp"
+#include "core/payload/payload.hpp"
 
 namespace {
 

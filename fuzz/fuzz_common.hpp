@@ -21,12 +21,14 @@
 #include <string_view>
 #include <vector>
 
-#include "lib/ranking.hpp"
-#include "lib/video_id_text.hpp"
-#include "prefix/matcher/utf8.hpp"
-#include "prefix/matcher/walk.hpp"
-#include "prefix/trie/store.hpp"
-#include "snapshot/snapshot.hpp"
+#include "core/ranking/ranking.hpp"
+#include "core/text/video_id_text.hpp"
+#include "core/text/utf8.hpp"
+#include "core/walk/facts.hpp"
+#include "core/walk/walk.hpp"
+#include "../tests/cpp/support.hpp"
+#include "core/store/store.hpp"
+#include "core/snapshot/snapshot.hpp"
 
 namespace brindlex::fuzz {
 
@@ -92,10 +94,9 @@ inline std::vector<uint32_t> path_labels(const TrieStore& s, uint8_t turn, size_
     return labels;
 }
 
+// Written independently of the walk's own UTF-8 helper, which the model checks.
 inline std::string to_utf8(std::span<const uint32_t> chars) {
-    std::string out;
-    for (uint32_t c : chars) utf8::append(out, c);
-    return out;
+    return test::utf8_of(std::u32string(chars.begin(), chars.end()));
 }
 
 // Four terms: the empty one, one near a path of the store (so the walk goes deep), a run
@@ -226,8 +227,9 @@ inline std::vector<ModelRecord> model_walk(const TrieStore& s, std::span<const u
         }
         const bool flagged = w < s.has_payload.size() && s.has_payload[w] != 0;
         if (row[L] <= max_dist && (!payload_only || flagged)) {
+            path.push_back(label);
             std::string text = to_utf8(path);
-            utf8::append(text, label);
+            path.pop_back();
             out.push_back({std::move(text), w, row[L]});
             if (limit && out.size() >= *limit) return out;
         }
@@ -245,10 +247,10 @@ inline std::vector<ModelRecord> model_walk(const TrieStore& s, std::span<const u
 inline void query_term(const TrieStore& s, const std::string& term, const QuerySettings& q, bool must_succeed) {
     const std::vector<uint32_t> chars = utf8::decode(term);
     const uint64_t L = chars.size();
-    const uint64_t reach = std::min<uint64_t>(L + q.max_dist, s.facts.max_depth);
+    const uint64_t reach = std::min<uint64_t>(L + q.max_dist, walk::facts_of(s).max_depth);
     const uint64_t cells = (reach + 2) * (L + 1);
     const bool refused = L + uint64_t{q.max_dist} + 2 > (uint64_t{1} << 32) / (L + 1) &&
-                         s.facts.max_depth == DerivedFacts::kUnbounded;
+                         walk::facts_of(s).max_depth == walk::Facts::kUnbounded;
     if (!refused && (cells > kTableCellBudget || walk_work_bound(s, reach) > kWorkBudget)) return;
 
     try {
@@ -323,8 +325,7 @@ inline std::vector<std::byte> encode_checked(const TrieStore& s) {
 // stays within a fixed multiple of the bytes it came from. (A built store may not: the
 // aggregation gives every node up to video_top_n videos of its subtree.)
 inline void check_linear_size(const TrieStore& s, std::optional<size_t> input_bytes) {
-    check(s.facts.entries.size() <= s.child_transitions.size(), "more walk entries than child positions");
-    check(s.facts.height.size() <= s.node_shifts.size(), "more heights than nodes");
+    check(walk::facts_of(s).entries.size() <= s.child_transitions.size(), "more walk entries than child positions");
     static constexpr size_t kBytesPerInputByte = 64;
     if (input_bytes) {
         check(s.memory_bytes() <= kBytesPerInputByte * *input_bytes + 4096, "a store much larger than its input");

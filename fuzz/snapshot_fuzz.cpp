@@ -6,8 +6,8 @@
 #include <span>
 
 #include "fuzz_common.hpp"
-#include "snapshot/decode_error.hpp"
-#include "snapshot/snapshot.hpp"
+#include "core/snapshot/decode_error.hpp"
+#include "core/snapshot/snapshot.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace brindlex;

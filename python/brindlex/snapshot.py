@@ -26,6 +26,14 @@ __all__ = [
 ID_MODE_UUID = 0
 ID_MODE_INT32 = 1
 
+# Varint forms: a value up to VARINT_MAX_SINGLE is its own byte; a larger one is a
+# marker byte and the value in the width the marker names.
+VARINT_MAX_SINGLE = 250
+VARINT_MARKER_16 = 251
+VARINT_MARKER_32 = 252
+VARINT_MARKER_64 = 253
+VARINT_MARKER_128 = 254  # never written; an error when read, as 255 is
+
 PAYLOAD_TYPE_NAME = "core::option::Option<brindlex::payload::Payload>"
 ID_MODE_TYPE_NAME = "IdMode"
 
@@ -148,17 +156,17 @@ class _Reader:
         if pos >= len(data):
             self.end(1, pos)
         m = data[pos]
-        if m < 251:
+        if m <= VARINT_MAX_SINGLE:
             self.pos = pos + 1
             return m
-        if m == 251:
+        if m == VARINT_MARKER_16:
             width = 2
-        elif m == 252:
+        elif m == VARINT_MARKER_32:
             width = 4
-        elif m == 253 and wide:
+        elif m == VARINT_MARKER_64 and wide:
             width = 8
         else:
-            found = "U64" if m == 253 else "U128" if m == 254 else "Reserved"
+            found = "U64" if m == VARINT_MARKER_64 else "U128" if m == VARINT_MARKER_128 else "Reserved"
             expected = "U64" if wide else "U32"
             self.fail(f"InvalidIntegerType {{ expected: {expected}, found: {found} }}", pos)
         left = len(data) - pos - 1

@@ -4,9 +4,9 @@
 #include <tuple>
 #include <vector>
 
-#include "lib/construct.hpp"
-#include "payload/payload.hpp"
-#include "prefix/trie/aggregate.hpp"
+#include "core/construct/construct.hpp"
+#include "core/payload/payload.hpp"
+#include "core/construct/aggregate.hpp"
 
 namespace brindlex {
 namespace {

@@ -10,39 +10,20 @@
 #include <string>
 #include <vector>
 
-#include "lib/ranking.hpp"
-#include "lib/score_map.hpp"
-#include "lib/video_id_text.hpp"
-#include "prefix/matcher/utf8.hpp"
-#include "prefix/trie/aggregate.hpp"
+#include "core/ranking/ranking.hpp"
+#include "core/ranking/score_map.hpp"
+#include "core/text/video_id_text.hpp"
+#include "core/construct/aggregate.hpp"
+#include "support.hpp"
 
 namespace brindlex {
 namespace {
 
-struct NodeDef {
-    char32_t label = 0;
-    std::vector<uint32_t> children;
-    std::optional<Payload> payload;  // set: has_payload, and the node's own payload
-};
+using test::NodeDef;
 
 // A store in Int32 mode; children must be numbered above their parents.
 TrieStore make_store(const std::vector<NodeDef>& nodes, std::vector<uint32_t> int_ids) {
-    TrieStore s;
-    for (const NodeDef& n : nodes) {
-        s.node_shifts.push_back(static_cast<uint32_t>(s.child_transitions.size()));
-        s.child_labels.push_back(n.label);
-        s.child_transitions.insert(s.child_transitions.end(), n.children.begin(), n.children.end());
-        if (n.payload) {
-            s.payloads.push(n.payload->count, n.payload->video_ids, n.payload->video_counts);
-        } else {
-            s.payloads.push_absent();
-        }
-        s.has_payload.push_back(n.payload ? 1 : 0);
-    }
-    s.id_mode = IdMode::Int32;
-    s.video_int_ids = std::move(int_ids);
-    derive_facts(s);
-    return s;
+    return test::store_from_nodes(nodes, std::move(int_ids));
 }
 
 TrieStore aggregated(TrieStore s, uint64_t video_top_n) {
@@ -362,26 +343,8 @@ TEST(RankingIdText, UuidAndDecimalForms) {
 
 // ---- Against a straightforward model ----------------------------------------------------------
 
-std::string utf8(const std::u32string& s) {
-    std::string out;
-    for (char32_t c : s) utf8::append(out, c);
-    return out;
-}
-
-size_t levenshtein(const std::u32string& a, const std::u32string& b) {
-    std::vector<size_t> row(b.size() + 1);
-    for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
-    for (size_t i = 1; i <= a.size(); ++i) {
-        size_t diag = row[0];
-        row[0] = i;
-        for (size_t j = 1; j <= b.size(); ++j) {
-            const size_t up = row[j];
-            row[j] = std::min({up + 1, row[j - 1] + 1, diag + (a[i - 1] == b[j - 1] ? 0 : 1)});
-            diag = up;
-        }
-    }
-    return row[b.size()];
-}
+using test::levenshtein;
+std::string utf8(const std::u32string& s) { return test::utf8_of(s); }
 
 struct Record {
     uint32_t node;

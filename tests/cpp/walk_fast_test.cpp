@@ -7,60 +7,40 @@
 #include <string>
 #include <vector>
 
-#include "prefix/matcher/utf8.hpp"
-#include "prefix/matcher/walk.hpp"
+#include "core/walk/facts.hpp"
+#include "core/walk/walk.hpp"
+#include "support.hpp"
 
 namespace brindlex {
 namespace {
 
-const std::vector<uint32_t> kAlphabet = {'a', 'b', 'c', 0xE9, 0x1F600, 0x10FFFF};
-
-// A random tree, children numbered after their parents; some chains are long so that
-// terms beyond 64 characters exist.
-TrieStore random_store(std::mt19937& rng, size_t nodes) {
-    std::vector<std::vector<uint32_t>> children(nodes);
-    for (uint32_t v = 1; v < nodes; ++v) {
-        const uint32_t parent = rng() % 4 == 0 ? v - 1 : static_cast<uint32_t>(rng() % v);
-        children[parent].push_back(v);
-    }
-    TrieStore s;
-    for (size_t v = 0; v < nodes; ++v) {
-        s.node_shifts.push_back(static_cast<uint32_t>(s.child_transitions.size()));
-        s.child_transitions.insert(s.child_transitions.end(), children[v].begin(), children[v].end());
-        s.child_labels.push_back(v == 0 || rng() % 20 == 0 ? 0 : kAlphabet[rng() % kAlphabet.size()]);
-        s.has_payload.push_back(rng() % 2);
-        s.payloads.push_absent();
-    }
-    derive_facts(s);
-    return s;
-}
-
-std::string random_term(std::mt19937& rng, size_t max_len) {
-    std::string t;
-    const size_t len = rng() % (max_len + 1);
-    for (size_t i = 0; i < len; ++i) utf8::append(t, kAlphabet[rng() % 3 == 0 ? rng() % kAlphabet.size() : rng() % 2]);
-    return t;
-}
+using namespace test;
 
 TEST(WalkFast, MatchesReferenceOnRandomTries) {
-    std::mt19937 rng(7);
+    RandomStores gen(7);
     size_t compared = 0;
     for (int round = 0; round < 150; ++round) {
-        const TrieStore s = random_store(rng, 2 + rng() % 400);
-        ASSERT_TRUE(s.facts.sound);
+        const TrieStore s = gen.tree(2 + gen.below(400));
+        ASSERT_TRUE(walk::facts_of(s).tree);
+        // The same fields never finished: no facts, so the checked descent on a plain table.
+        const TrieStore unfinished = unfinished_copy(s);
         for (int q = 0; q < 12; ++q) {
-            const std::string term = random_term(rng, q % 3 == 0 ? 90 : 12);
+            const std::string term = utf8_of(gen.term(q % 3 == 0 ? 90 : 12));
             for (uint32_t k : {0u, 1u, 2u, 3u, 5u, 40u}) {
                 const std::optional<uint64_t> limit =
-                    rng() % 4 == 0 ? std::optional<uint64_t>(rng() % 5) : std::nullopt;
+                    gen.below(4) == 0 ? std::optional<uint64_t>(gen.below(5)) : std::nullopt;
                 auto fast = walk_terms(s, term, k, limit);
                 auto ref = walk_terms(s, term, k, limit, WalkKernel::Reference);
-                ASSERT_TRUE(fast && ref);
+                auto plain = walk_terms(unfinished, term, k, limit);
+                ASSERT_TRUE(fast && ref && plain);
                 ASSERT_EQ(fast->size(), ref->size()) << "term " << term << " k " << k;
+                ASSERT_EQ(plain->size(), ref->size()) << "term " << term << " k " << k;
                 for (size_t i = 0; i < ref->size(); ++i) {
                     EXPECT_EQ((*fast)[i].term, (*ref)[i].term);
                     EXPECT_EQ((*fast)[i].node, (*ref)[i].node);
                     EXPECT_EQ((*fast)[i].distance, (*ref)[i].distance);
+                    EXPECT_EQ((*plain)[i].term, (*ref)[i].term);
+                    EXPECT_EQ((*plain)[i].distance, (*ref)[i].distance);
                 }
                 for (bool payload_only : {false, true}) {
                     auto nf = walk_nodes(s, term, k, payload_only, limit);
@@ -79,19 +59,16 @@ TEST(WalkFast, MatchesReferenceOnRandomTries) {
     EXPECT_GT(compared, 1000u);  // the comparison saw real matches, not only empty results
 }
 
-// Facts derived for other fields must not be trusted: the walk falls back to the checked
-// descent and reports the broken read.
-TEST(WalkFast, StaleSlotsFallBackToChecks) {
-    TrieStore s;
-    s.node_shifts = {0, 1, 2};
-    s.child_labels = {0, 'a', 'b'};
-    s.child_transitions = {1, 2};
-    s.has_payload = {0, 0, 1};
-    for (int i = 0; i < 3; ++i) s.payloads.push_absent();
-    derive_facts(s);
-    ASSERT_TRUE(s.facts.sound);
+// The facts are those of the fields the store was finished with: a store changed and
+// finished again is walked as it now is, here by the checked descent, which reports the
+// broken read.
+TEST(WalkFast, ChangedStoreFinishedAgainIsWalkedAsItIs) {
+    TrieStore s = store_from_nodes({{0, {1}, {}}, {U'a', {2}, {}}, {U'b', {}, Payload{}}}, std::nullopt);
+    ASSERT_TRUE(walk::facts_of(s).tree);
     ASSERT_EQ(walk_nodes(s, "", 60, false, std::nullopt)->size(), 2u);
     s.child_transitions.push_back(9999);  // node 2 now lists a child the slots do not cover
+    finish_store(s);
+    EXPECT_FALSE(walk::facts_of(s).tree);
     auto r = walk_nodes(s, "", 60, false, std::nullopt);
     ASSERT_FALSE(r);
     EXPECT_NE(r.error().message.find("9999"), std::string::npos) << r.error().message;
@@ -132,11 +109,11 @@ TEST_P(TreeDecision, EntriesOnlyForTrees) {
         s.has_payload.push_back(1);
         s.payloads.push_absent();
     }
-    derive_facts(s);
-    EXPECT_EQ(s.facts.sound, shape.tree);
-    EXPECT_LE(s.facts.entries.size(), s.child_transitions.size());
+    finish_store(s);
+    EXPECT_EQ(walk::facts_of(s).tree, shape.tree);
+    EXPECT_LE(walk::facts_of(s).entries.size(), s.child_transitions.size());
     if (!shape.tree) {
-        EXPECT_TRUE(s.facts.entries.empty());
+        EXPECT_TRUE(walk::facts_of(s).entries.empty());
     }
     for (const char* term : {"bca", "ab"}) {
         auto fast = walk_nodes(s, term, 1, true, 50);

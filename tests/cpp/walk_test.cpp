@@ -1,10 +1,9 @@
-// Tests of the edit-distance walk: walk_terms, walk_nodes, the table plan
-// and the UTF-8 helpers.
+// Tests of the edit-distance walk: walk_terms and walk_nodes on worked examples, characters,
+// store shapes and bounds, and against a brute-force Levenshtein over random tries.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdint>
-#include <limits>
 #include <new>
 #include <numeric>
 #include <optional>
@@ -14,163 +13,18 @@
 #include <utility>
 #include <vector>
 
-#include "prefix/matcher/utf8.hpp"
-#include "prefix/matcher/walk.hpp"
-#include "prefix/matcher/walk_plan.hpp"
-#include "prefix/trie/store.hpp"
+#include "core/store/store.hpp"
+#include "core/text/utf8.hpp"
+#include "core/walk/facts.hpp"
+#include "core/walk/plan.hpp"
+#include "core/walk/walk.hpp"
+#include "support.hpp"
+#include "walk_rows.hpp"
 
 namespace brindlex {
 namespace {
 
-constexpr uint32_t kMaxU32 = std::numeric_limits<uint32_t>::max();
-constexpr std::optional<uint64_t> kNoLimit = std::nullopt;
-
-// ---------------------------------------------------------------------------------------
-// Helpers
-
-// UTF-8 encoding written independently of the code under test.
-std::string enc(const std::u32string& s) {
-    std::string out;
-    for (char32_t c : s) {
-        const uint32_t cp = c;
-        if (cp < 0x80) {
-            out += static_cast<char>(cp);
-        } else if (cp < 0x800) {
-            out += static_cast<char>(0xC0 | (cp >> 6));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        } else if (cp < 0x10000) {
-            out += static_cast<char>(0xE0 | (cp >> 12));
-            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (cp >> 18));
-            out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        }
-    }
-    return out;
-}
-
-uint64_t levenshtein(const std::u32string& a, const std::u32string& b) {
-    std::vector<uint64_t> prev(b.size() + 1), cur(b.size() + 1);
-    std::iota(prev.begin(), prev.end(), uint64_t{0});
-    for (size_t i = 1; i <= a.size(); ++i) {
-        cur[0] = i;
-        for (size_t j = 1; j <= b.size(); ++j) {
-            cur[j] = std::min({prev[j - 1] + (a[i - 1] == b[j - 1] ? 0 : 1), prev[j] + 1, cur[j - 1] + 1});
-        }
-        std::swap(prev, cur);
-    }
-    return prev[b.size()];
-}
-
-// A tree built node by node; node 0 is the root. build() lays it out as a TrieStore,
-// optionally renumbering the nodes (the root stays 0), and derives the facts.
-struct TreeBuilder {
-    std::vector<uint32_t> labels{0};
-    std::vector<bool> payload{false};
-    std::vector<uint32_t> parent{0};
-    std::vector<std::vector<uint32_t>> kids{{}};
-
-    uint32_t add(uint32_t par, char32_t label, bool has_payload = false) {
-        const auto id = static_cast<uint32_t>(labels.size());
-        labels.push_back(static_cast<uint32_t>(label));
-        payload.push_back(has_payload);
-        parent.push_back(par);
-        kids.emplace_back();
-        kids[par].push_back(id);
-        return id;
-    }
-
-    // Adds the path of `word` below the root, reusing children with the same label, and
-    // marks its last node.
-    uint32_t word(const std::u32string& w) {
-        uint32_t v = 0;
-        for (char32_t c : w) {
-            uint32_t next = 0;
-            for (uint32_t k : kids[v]) {
-                if (labels[k] == static_cast<uint32_t>(c)) next = k;
-            }
-            v = next != 0 ? next : add(v, c);
-        }
-        payload[v] = true;
-        return v;
-    }
-
-    size_t size() const { return labels.size(); }
-
-    // perm[old] = new number; identity when empty.
-    TrieStore build(std::vector<uint32_t> perm = {}) const {
-        const size_t n = size();
-        if (perm.empty()) {
-            perm.resize(n);
-            std::iota(perm.begin(), perm.end(), 0u);
-        }
-        std::vector<uint32_t> old_of(n);
-        for (size_t o = 0; o < n; ++o) old_of[perm[o]] = static_cast<uint32_t>(o);
-        TrieStore s;
-        for (size_t v = 0; v < n; ++v) {
-            const uint32_t o = old_of[v];
-            s.node_shifts.push_back(static_cast<uint32_t>(s.child_transitions.size()));
-            for (uint32_t k : kids[o]) s.child_transitions.push_back(perm[k]);
-            s.child_labels.push_back(labels[o]);
-            s.has_payload.push_back(payload[o] ? 1 : 0);
-            if (payload[o]) {
-                const uint32_t ids[] = {0};
-                const uint32_t counts[] = {1};
-                s.payloads.push(1, ids, counts);
-            } else {
-                s.payloads.push_absent();
-            }
-        }
-        derive_facts(s);
-        return s;
-    }
-};
-
-// The small example store (terms 'cat', 'car', 'cart', 'dog' at
-// nodes 3, 4, 6, 8).
-TrieStore worked_example() {
-    TreeBuilder b;
-    b.add(0, 'c');        // 1
-    b.add(1, 'a');        // 2
-    b.add(2, 't', true);  // 3 cat
-    b.add(2, 'r', true);  // 4 car
-    b.add(0, 'd');        // 5
-    b.add(4, 't', true);  // 6 cart
-    b.add(5, 'o');        // 7
-    b.add(7, 'g', true);  // 8 dog
-    return b.build();
-}
-
-using TermRow = std::tuple<std::string, uint64_t, uint32_t>;
-using NodeRow = std::pair<uint64_t, uint32_t>;
-
-std::vector<TermRow> rows_of(const std::vector<TermMatch>& v) {
-    std::vector<TermRow> out;
-    for (const auto& m : v) out.emplace_back(m.term, m.node, m.distance);
-    return out;
-}
-std::vector<NodeRow> rows_of(const std::vector<NodeMatch>& v) {
-    std::vector<NodeRow> out;
-    for (const auto& m : v) out.emplace_back(m.node, m.distance);
-    return out;
-}
-
-std::vector<TermRow> terms(const TrieStore& s, const std::string& term, uint32_t max_dist,
-                           std::optional<uint64_t> limit = kNoLimit) {
-    auto r = walk_terms(s, term, max_dist, limit);
-    EXPECT_TRUE(r.has_value()) << (r.has_value() ? "" : r.error().message);
-    return r.has_value() ? rows_of(*r) : std::vector<TermRow>{};
-}
-
-std::vector<NodeRow> nodes(const TrieStore& s, const std::string& term, uint32_t max_dist, bool payload_only,
-                           std::optional<uint64_t> limit = kNoLimit) {
-    auto r = walk_nodes(s, term, max_dist, payload_only, limit);
-    EXPECT_TRUE(r.has_value()) << (r.has_value() ? "" : r.error().message);
-    return r.has_value() ? rows_of(*r) : std::vector<NodeRow>{};
-}
+using namespace test;
 
 // ---------------------------------------------------------------------------------------
 // Worked example and edge cases on it, as tables
@@ -190,7 +44,6 @@ TEST_P(WalkTermsExample, Matches) {
     EXPECT_EQ(terms(worked_example(), c.term, c.max_dist, c.limit), c.expected);
 }
 
-const TermRow kCat0{"cat", 3, 0};
 
 INSTANTIATE_TEST_SUITE_P(
     Walk, WalkTermsExample,
@@ -309,7 +162,7 @@ TEST(WalkLabelZero, HidesTheChildAndItsSubtree) {
     const uint32_t bee = b.add(0, 'b', true);
     const uint32_t a2 = b.add(bee, 'a', true);
     const TrieStore s = b.build();
-    EXPECT_EQ(s.facts.max_depth, 2u);
+    EXPECT_EQ(walk::facts_of(s).max_depth, 2u);
     EXPECT_EQ(nodes(s, "a", 2, false), (std::vector<NodeRow>{{bee, 1}, {a2, 1}}));
     EXPECT_EQ(terms(s, "a", 1), (std::vector<TermRow>{{"b", bee, 1}, {"ba", a2, 1}}));
     EXPECT_EQ(terms(s, "", 5), (std::vector<TermRow>{{"b", bee, 1}, {"ba", a2, 2}}));
@@ -332,12 +185,12 @@ TEST(WalkPrefixNodes, NodesWithoutPayloadAreEnteredButNotReportedByTerms) {
 
 TEST(WalkEmptyStore, EveryQueryIsEmpty) {
     TrieStore empty;
-    derive_facts(empty);
+    finish_store(empty);
     TrieStore labels_only;  // node_shifts empty: no nodes, whatever else is there
     labels_only.child_labels = {0, 'a'};
     labels_only.child_transitions = {1};
     labels_only.has_payload = {0, 1};
-    derive_facts(labels_only);
+    finish_store(labels_only);
     for (const TrieStore* s : {&empty, &labels_only}) {
         for (uint32_t d : {0u, 1u, 100u, kMaxU32}) {
             for (const std::string term : {"", "a", "cat"}) {
@@ -367,8 +220,8 @@ TEST(WalkStoreShape, DecreasingNodeShiftsMeanNoChildren) {
     s.child_transitions = {1, 2, 3, 4};
     s.has_payload = {0, 1, 1, 1, 1};
     for (int i = 0; i < 5; ++i) s.payloads.push_absent();
-    derive_facts(s);
-    EXPECT_EQ(s.facts.max_depth, 3u);
+    finish_store(s);
+    EXPECT_EQ(walk::facts_of(s).max_depth, 3u);
     EXPECT_EQ(nodes(s, "bd", 0, false), std::vector<NodeRow>{});
     EXPECT_EQ(nodes(s, "acd", 0, false), (std::vector<NodeRow>{{4, 0}}));
     EXPECT_EQ(terms(s, "", 3), (std::vector<TermRow>{{"a", 1, 1}, {"ac", 3, 2}, {"acd", 4, 3}, {"ad", 4, 2}, {"b", 2, 1}}));
@@ -382,7 +235,7 @@ TEST(WalkStoreShape, SharedChildIsReachedOncePerPath) {
     s.child_transitions = {1, 2, 3, 3};
     s.has_payload = {0, 0, 0, 1};
     for (int i = 0; i < 4; ++i) s.payloads.push_absent();
-    derive_facts(s);
+    finish_store(s);
     EXPECT_EQ(terms(s, "xc", 1), (std::vector<TermRow>{{"ac", 3, 1}, {"bc", 3, 1}}));
 }
 
@@ -395,13 +248,13 @@ TrieStore self_loop_store() {
     s.has_payload = {0, 1};
     s.payloads.push_absent();
     s.payloads.push_absent();
-    derive_facts(s);
+    finish_store(s);
     return s;
 }
 
 TEST(WalkCycle, SelfLoopWithSmallBoundTerminates) {
     const TrieStore s = self_loop_store();
-    ASSERT_EQ(s.facts.max_depth, DerivedFacts::kUnbounded);
+    ASSERT_EQ(walk::facts_of(s).max_depth, walk::Facts::kUnbounded);
     EXPECT_EQ(terms(s, "aa", 1), (std::vector<TermRow>{{"a", 1, 1}, {"aa", 1, 0}, {"aaa", 1, 1}}));
     EXPECT_EQ(nodes(s, "aa", 0, false), (std::vector<NodeRow>{{1, 0}}));
     const auto many = nodes(s, "", 100, true);
@@ -430,8 +283,8 @@ TEST(WalkDeepChain, IterativeWalkOverLongChainWithWideCells) {
         s.has_payload.push_back(p ? 1 : 0);
         s.payloads.push_absent();
     }
-    derive_facts(s);
-    ASSERT_EQ(s.facts.max_depth, kDepth);
+    finish_store(s);
+    ASSERT_EQ(walk::facts_of(s).max_depth, kDepth);
 
     const auto all = nodes(s, "", kMaxU32, true);
     ASSERT_EQ(all.size(), kDepth / 1000);
@@ -496,186 +349,14 @@ TEST(WalkLongTerm, MixedLongTermAgainstReference) {
     std::u32string q;
     for (int i = 0; i < 23000; ++i) q += U"ca\U0001F600";  // 69000 characters
     q += U"rt";
-    const std::string term = enc(q);
+    const std::string term = utf8_of(q);
     std::vector<TermRow> want;
     for (const auto& [w, node] : std::vector<std::pair<std::u32string, uint64_t>>{
              {U"cat", 3}, {U"car", 4}, {U"cart", 6}, {U"dog", 8}}) {
-        want.emplace_back(enc(w), node, static_cast<uint32_t>(levenshtein(w, q)));
+        want.emplace_back(utf8_of(w), node, static_cast<uint32_t>(levenshtein(w, q)));
     }
     EXPECT_EQ(terms(s, term, kMaxU32), want);
     EXPECT_EQ(std::get<2>(want[2]), 68998u);  // 'cart' keeps c, a, r, t
-}
-
-// ---------------------------------------------------------------------------------------
-// Broken stores: an internal error, never a partial result
-
-struct BrokenCase {
-    const char* name;
-    TrieStore (*make)();
-    std::string term;
-    uint32_t max_dist;
-    const char* message_part;
-};
-
-TrieStore child_index_out_of_range() {
-    TrieStore s = worked_example();
-    s.child_transitions[7] = 99;  // node 7's child 8 becomes 99
-    derive_facts(s);
-    return s;
-}
-TrieStore range_past_transitions() {
-    TrieStore s;
-    s.node_shifts = {0, 5, 5};
-    s.child_labels = {0, 'a', 'b'};
-    s.child_transitions = {1, 2};
-    s.has_payload = {0, 1, 1};
-    for (int i = 0; i < 3; ++i) s.payloads.push_absent();
-    derive_facts(s);
-    return s;
-}
-TrieStore has_payload_too_short() {
-    TrieStore s = worked_example();
-    s.has_payload.resize(4);
-    return s;
-}
-TrieStore node_shifts_too_short() {
-    TrieStore s = worked_example();
-    s.node_shifts.resize(3);
-    derive_facts(s);
-    return s;
-}
-TrieStore no_labels() {
-    TrieStore s = worked_example();
-    s.child_labels.clear();
-    derive_facts(s);
-    return s;
-}
-TrieStore stale_facts() {
-    TrieStore s = worked_example();
-    s.facts.max_depth = 1;
-    return s;
-}
-TrieStore facts_not_derived() {
-    TrieStore s = worked_example();
-    s.facts = DerivedFacts{};
-    return s;
-}
-
-class WalkBrokenStore : public ::testing::TestWithParam<BrokenCase> {};
-
-TEST_P(WalkBrokenStore, EndsInInternalError) {
-    const auto& c = GetParam();
-    const TrieStore s = c.make();
-    const auto t = walk_terms(s, c.term, c.max_dist, kNoLimit);
-    ASSERT_FALSE(t.has_value());
-    EXPECT_NE(t.error().message.find(c.message_part), std::string::npos) << t.error().message;
-    const auto n = walk_nodes(s, c.term, c.max_dist, true, kNoLimit);
-    ASSERT_FALSE(n.has_value());
-    EXPECT_EQ(n.error().message, t.error().message);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Walk, WalkBrokenStore,
-    ::testing::Values(
-        BrokenCase{"child_index_out_of_range", child_index_out_of_range, "dog", 0, "names node 99 but child_labels"},
-        BrokenCase{"range_past_child_transitions", range_past_transitions, "a", 1,
-                   "reads position 2 but child_transitions has 2"},
-        BrokenCase{"has_payload_too_short", has_payload_too_short, "cat", 1, "node 4 has no has_payload entry"},
-        BrokenCase{"node_shifts_shorter_than_child_labels", node_shifts_too_short, "cat", 1,
-                   "node 3 has no node_shifts entry"},
-        BrokenCase{"child_labels_empty", no_labels, "cat", 1, "but child_labels has 0"},
-        BrokenCase{"stale_facts", stale_facts, "ca", 1, "deeper than the store's derived max_depth 1"},
-        BrokenCase{"facts_not_derived", facts_not_derived, "", 1, "derived max_depth 0"}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-TEST(WalkBrokenStoreLazy, UnreadPositionsAndFlagsDoNotFail) {
-    // The range of the root runs past child_transitions, but a limit of 1 stops the walk
-    // before the position past the end is read.
-    EXPECT_EQ(terms(range_past_transitions(), "a", 1, 1), (std::vector<TermRow>{{"a", 1, 0}}));
-    // has_payload is read only by the report test of walk_terms / payload_only walks.
-    EXPECT_EQ(nodes(has_payload_too_short(), "cat", 1, false), (std::vector<NodeRow>{{2, 1}, {3, 0}, {4, 1}, {6, 1}}));
-    // ... and only for nodes within the bound.
-    EXPECT_EQ(terms(has_payload_too_short(), "cat", 0), (std::vector<TermRow>{kCat0}));
-}
-
-// ---------------------------------------------------------------------------------------
-// Table plan
-
-struct PlanCase {
-    const char* name;
-    uint64_t term_length;
-    uint32_t max_dist;
-    uint64_t max_depth;
-    walk_detail::TablePlan expected;
-};
-
-class WalkPlan : public ::testing::TestWithParam<PlanCase> {};
-
-TEST_P(WalkPlan, Sizes) {
-    const auto& c = GetParam();
-    EXPECT_EQ(walk_detail::plan_table(c.term_length, c.max_dist, c.max_depth), c.expected);
-}
-
-constexpr uint64_t kUnb = DerivedFacts::kUnbounded;
-
-INSTANTIATE_TEST_SUITE_P(
-    Walk, WalkPlan,
-    ::testing::Values(
-        // {width, rows, last_row, bound, narrow}
-        PlanCase{"typical", 3, 1, 4, {4, 6, 4, 1, true}},
-        PlanCase{"deep_store", 3, 1, 100, {4, 6, 5, 1, true}},
-        PlanCase{"huge_bound_lowered", 3, kMaxU32, 4, {4, 6, 4, 4, true}},
-        PlanCase{"huge_bound_long_term", 10, kMaxU32, 4, {11, 6, 4, 10, true}},
-        PlanCase{"root_only", 5, 7, 0, {6, 2, 0, 5, true}},
-        PlanCase{"cyclic", 3, 1, kUnb, {4, 6, 5, 1, true}},
-        PlanCase{"cyclic_narrow_edge", 0, 65534, kUnb, {1, 65536, 65535, 65534, true}},
-        PlanCase{"cyclic_wide", 0, 65535, kUnb, {1, 65537, 65536, 65535, false}},
-        PlanCase{"cyclic_at_cap", 0, kMaxU32 - 1, kUnb, {1, uint64_t{1} << 32, kMaxU32, kMaxU32 - 1, false}},
-        PlanCase{"term_65535_narrow", 65535, 2, 4, {65536, 6, 4, 2, true}},
-        PlanCase{"term_65536_wide", 65536, 2, 4, {65537, 6, 4, 2, false}},
-        PlanCase{"depth_65535_narrow", 0, kMaxU32, 65535, {1, 65537, 65535, 65535, true}},
-        PlanCase{"depth_65536_wide", 0, kMaxU32, 65536, {1, 65538, 65536, 65536, false}},
-        PlanCase{"huge_finite_depth", 2, 1000, kUnb - 1, {3, 1004, 1003, 1000, true}}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-TEST(WalkPlanLimits, OversizedTablesThrowBadAlloc) {
-    using walk_detail::plan_table;
-    EXPECT_THROW(plan_table(0, kMaxU32, kUnb), std::bad_alloc);  // 2^32 + 1 rows of 1 cell
-    EXPECT_THROW(plan_table(2, kMaxU32, kUnb - 1), std::bad_alloc);
-    EXPECT_THROW(plan_table(kMaxU32, 0, 0), std::bad_alloc);  // 2 rows of 2^32 cells
-    EXPECT_THROW(plan_table(uint64_t{1} << 32, 0, 0), std::bad_alloc);
-    EXPECT_THROW(plan_table(std::numeric_limits<uint64_t>::max(), kMaxU32, kUnb), std::bad_alloc);
-    EXPECT_THROW(plan_table(70000, 70000, kUnb), std::bad_alloc);  // 140002 * 70001 cells
-    EXPECT_NO_THROW(plan_table((uint64_t{1} << 31) - 1, 0, 0));    // 2 rows of 2^31 cells
-    EXPECT_THROW(plan_table(uint64_t{1} << 31, 0, 0), std::bad_alloc);
-}
-
-// ---------------------------------------------------------------------------------------
-// UTF-8 helpers
-
-TEST(WalkUtf8, DecodesScalarValuesAndReplacesBrokenBytes) {
-    EXPECT_EQ(utf8::decode(enc(U"a\u00e9\u20ac\U0001F600")),
-              (std::vector<uint32_t>{'a', 0xE9, 0x20AC, 0x1F600}));
-    EXPECT_EQ(utf8::decode(""), std::vector<uint32_t>{});
-    // Not valid UTF-8 (a broken precondition): one U+FFFD per bad byte, no overread.
-    EXPECT_EQ(utf8::decode("\xC3"), (std::vector<uint32_t>{0xFFFD}));
-    EXPECT_EQ(utf8::decode("\xF0\x9F\x98"), (std::vector<uint32_t>{0xFFFD, 0xFFFD, 0xFFFD}));
-    EXPECT_EQ(utf8::decode("\xED\xA0\x80z"), (std::vector<uint32_t>{0xFFFD, 0xFFFD, 0xFFFD, 'z'}));
-    EXPECT_EQ(utf8::decode("\xC0\x80"), (std::vector<uint32_t>{0xFFFD, 0xFFFD}));
-    std::string text;
-    for (uint32_t cp : {uint32_t{'a'}, uint32_t{0xE9}, uint32_t{0x20AC}, uint32_t{0x1F600}}) utf8::append(text, cp);
-    EXPECT_EQ(text, enc(U"a\u00e9\u20ac\U0001F600"));
-    text.clear();
-    utf8::append(text, 0xD800);
-    utf8::append(text, 0x110000);
-    EXPECT_EQ(text, enc(U"\uFFFD\uFFFD"));
-}
-
-TEST(WalkUnicode, LabelThatIsNotAScalarValueIsReportedAsReplacement) {
-    TreeBuilder b;
-    const uint32_t v = b.add(0, 0xD800, true);
-    const TrieStore s = b.build();
-    EXPECT_EQ(terms(s, "", 1), (std::vector<TermRow>{{enc(U"\uFFFD"), v, 1}}));
 }
 
 // ---------------------------------------------------------------------------------------
@@ -735,7 +416,7 @@ TEST(WalkRandomized, MatchesBruteForceLevenshtein) {
                 const size_t len = pick(7);
                 for (size_t k = 0; k < len; ++k) query += alphabet[pick(alphabet.size())];
             }
-            const std::string text = enc(query);
+            const std::string text = utf8_of(query);
             for (uint32_t bound = 0; bound <= 3; ++bound) {
                 std::vector<TermRow> want_terms;
                 std::vector<NodeRow> want_all;
@@ -746,7 +427,7 @@ TEST(WalkRandomized, MatchesBruteForceLevenshtein) {
                     want_all.emplace_back(r.node, static_cast<uint32_t>(d));
                     if (r.payload) {
                         want_payload.emplace_back(r.node, static_cast<uint32_t>(d));
-                        want_terms.emplace_back(enc(r.term), r.node, static_cast<uint32_t>(d));
+                        want_terms.emplace_back(utf8_of(r.term), r.node, static_cast<uint32_t>(d));
                     }
                 }
                 ASSERT_EQ(terms(s, text, bound), want_terms) << "trial " << trial << " query " << text;

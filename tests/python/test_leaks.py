@@ -12,6 +12,7 @@ import pytest
 
 from _brindlex import PrefixSearch
 from conftest import EXAMPLE_ARGS, example_store
+from hostile import RAISE, BrokenIter, ChainedTypeError, Index, LyingLen, RaisingFloat, RaisingIndex, UserError
 from snapshot_model import snapshot
 from trie_model import random_query, random_trie, seeded
 
@@ -68,67 +69,6 @@ def raising(fn, exc):
             pass
 
     return call
-
-
-class UserError(Exception):
-    pass
-
-
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-
-class RaisingIndex:
-    def __index__(self):
-        raise UserError("from __index__")
-
-
-class ChainedTypeError:
-    # A TypeError with a cause: the argument prefix replaces it and keeps the cause.
-    def __index__(self):
-        try:
-            raise KeyError("inner")
-        except KeyError as e:
-            raise TypeError("outer") from e
-
-
-class RaisingFloat:
-    def __float__(self):
-        raise UserError("from __float__")
-
-
-class NoLen:
-    """A sequence whose length cannot be taken; it is read through __getitem__."""
-
-    def __init__(self, items):
-        self.items = items
-
-    def __len__(self):
-        raise UserError("from __len__")
-
-    def __getitem__(self, i):
-        return self.items[i]
-
-
-class BrokenIter:
-    """A sequence whose iterator fails after two items; its length cannot be taken."""
-
-    def __init__(self, items):
-        self.items = items
-
-    def __len__(self):
-        raise UserError("from __len__")
-
-    def __getitem__(self, i):
-        return self.items[i]
-
-    def __iter__(self):
-        yield from self.items[:2]
-        raise UserError("from the iterator")
 
 
 Payload = collections.namedtuple("Payload", "count ids counts")
@@ -191,7 +131,7 @@ SUCCESS = {
     "build any sequences": lambda: build(
         bytes([0, 1]), ("", "a"), [None, Payload(3, range(2), [4, 5])], range(1, 2), [[1, 0, 0, 0], bytearray(4)], 9
     ),
-    "build lengths cannot be taken": lambda: build(NoLen([0]), NoLen([""]), NoLen([None]), NoLen([]), NoLen([]), 1),
+    "build lengths cannot be taken": lambda: build(LyingLen([0], RAISE), LyingLen([""], RAISE), LyingLen([None], RAISE), LyingLen([], RAISE), LyingLen([], RAISE), 1),
     "build empty": lambda: build([], [], [], [], [], 0),
     "to_bytes": lambda: STORE.to_bytes(),
     "to_bytes uuid": lambda: UUID_STORE.to_bytes(),
@@ -246,7 +186,7 @@ FAILURES = {
     "element 2**32": (lambda: build(*with_arg(0, [2**32] * 9)), OverflowError),
     "element 2**64": (lambda: build(*with_arg(0, [2**64] * 9)), OverflowError),
     "element raising __index__": (lambda: build(*with_arg(3, [1, RaisingIndex()])), UserError),
-    "iterator raising midway": (lambda: build(*with_arg(3, BrokenIter([1, 5, 2, 3]))), UserError),
+    "iterator raising midway": (lambda: build(*with_arg(3, BrokenIter([1, 5, 2, 3], 2, RAISE))), UserError),
     "label not str": (lambda: build(*with_arg(1, ["", b"c"] + [""] * 7)), TypeError),
     "label lone surrogate": (lambda: build(*with_arg(1, ["", "c\ud800"] + [""] * 7)), UnicodeEncodeError),
     "video entry str": (lambda: build(*with_arg(4, ["abcd"])), TypeError),

@@ -8,6 +8,7 @@ import pytest
 
 import _brindlex
 from _brindlex import PrefixSearch
+from hostile import Floaty, Index
 
 SIGNATURES = {
     "from_internal_data_v2": "(node_shifts, child_labels, payloads, child_transitions, video_index, video_top_n)",
@@ -111,19 +112,6 @@ def test_one_positional_was_given():
         PrefixSearch.from_bytes(b"\0" * 8).to_bytes(1)
 
 
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-
-class Floaty:
-    def __float__(self):
-        return 0.5
-
-
 @pytest.mark.parametrize(
     "kwargs, exc, message",
     [
@@ -178,7 +166,7 @@ def test_index_and_float_protocols_are_accepted(store):
     assert store.fuzzy_match("cat", Index(0), Index(5)) == [("cat", 1, 0)]
     assert store.fuzzy_match("cat", True) == store.fuzzy_match("cat", 1)
     assert store.fuzzy_match_video("cat", min_score=1) == []
-    assert store.fuzzy_match_video("cat", min_score=Floaty()) == store.fuzzy_match_video("cat", min_score=0.5)
+    assert store.fuzzy_match_video("cat", min_score=Floaty(0.5)) == store.fuzzy_match_video("cat", min_score=0.5)
 
 
 def test_keywords_and_positions_agree(store):

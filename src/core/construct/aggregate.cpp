@@ -1,0 +1,116 @@
+#include "core/construct/aggregate.hpp"
+
+#include <string>
+
+namespace brindlex {
+
+namespace {
+
+PayloadView input_view(const PayloadTable& in, size_t v) {
+    return in.present(v) ? in.view(v) : PayloadView{};
+}
+
+// Failure texts, out of the pass's loops.
+[[gnu::cold, gnu::noinline]] std::unexpected<InternalError> short_shifts(size_t shifts, size_t slots) {
+    return internal_error("aggregate_payloads: node_shifts has " + std::to_string(shifts) + " entries for " +
+                          std::to_string(slots) + " payload slots");
+}
+
+[[gnu::cold, gnu::noinline]] std::unexpected<InternalError> short_counts(size_t v) {
+    return internal_error("aggregate_payloads: payload of node " + std::to_string(v) +
+                          " has fewer video counts than video ids");
+}
+
+[[gnu::cold, gnu::noinline]] std::unexpected<InternalError> position_outside(size_t v, uint64_t pos, size_t len) {
+    return internal_error("aggregate_payloads: child position " + std::to_string(pos) + " of node " +
+                          std::to_string(v) + " is outside child_transitions (length " + std::to_string(len) + ")");
+}
+
+[[gnu::cold, gnu::noinline]] std::unexpected<InternalError> no_slot(size_t c, size_t v) {
+    return internal_error("aggregate_payloads: child " + std::to_string(c) + " of node " + std::to_string(v) +
+                          " has no payload slot");
+}
+
+}  // namespace
+
+Result<void> aggregate_payloads(TrieStore& store, uint64_t video_top_n) {
+    const PayloadTable& in = store.payloads;
+    const size_t n = in.size();
+    if (store.node_shifts.size() < n) return short_shifts(store.node_shifts.size(), n);
+    for (size_t v = 0; v < n; ++v) {
+        const PayloadView p = input_view(in, v);
+        if (p.video_counts.size() < p.video_ids.size()) return short_counts(v);
+    }
+
+    // Finished payloads are appended to an arena in the order they complete (N-1 first);
+    // each node remembers where its lists start, so later parents can read them.
+    std::vector<uint32_t> arena_ids;
+    std::vector<uint32_t> arena_counts;
+    std::vector<uint64_t> start(n, 0);
+    std::vector<uint32_t> length(n, 0);
+    std::vector<uint32_t> total(n, 0);
+    arena_ids.reserve(in.total_video_ids());
+    arena_counts.reserve(in.total_video_ids());
+
+    auto finished_view = [&](size_t c) {
+        return PayloadView{total[c], std::span<const uint32_t>(arena_ids).subspan(start[c], length[c]),
+                           std::span<const uint32_t>(arena_counts).subspan(start[c], length[c])};
+    };
+
+    Payload acc;
+    MergeScratch scratch;
+    std::vector<PayloadView> kids;
+    // merged[v]: v's finished list went through a merge, so it holds each video once,
+    // ordered as merge orders (count descending, then video number).
+    std::vector<uint8_t> merged(n, 0);
+    for (size_t v = n; v-- > 0;) {
+        const PayloadView own = input_view(in, v);
+        acc.count = own.count;
+
+        kids.clear();
+        bool all_merged = true;
+        const auto range = store.child_range(v);
+        for (uint64_t pos = range.begin; pos < range.end; ++pos) {
+            if (pos >= store.child_transitions.size()) return position_outside(v, pos, store.child_transitions.size());
+            const size_t c = store.child_transitions[pos];
+            if (c >= n) return no_slot(c, v);
+            if (c == v) continue;  // a node listed as its own child adds nothing
+            // Children numbered above v are finished; below v they still hold their input.
+            kids.push_back(c > v ? finished_view(c) : input_view(in, c));
+            all_merged = all_merged && c > v && merged[c];
+        }
+
+        if (kids.empty()) {
+            // Never merged: the node keeps its own list, order and repeats included.
+            acc.video_ids.assign(own.video_ids.begin(), own.video_ids.end());
+            acc.video_counts.assign(own.video_counts.begin(), own.video_counts.begin() + own.video_ids.size());
+        } else if (own.video_ids.empty() && kids.size() == 1 && all_merged) {
+            // Merging one finished list into nothing gives that list back unchanged.
+            acc.count = saturating_add(acc.count, kids[0].count);
+            acc.video_ids.assign(kids[0].video_ids.begin(), kids[0].video_ids.end());
+            acc.video_counts.assign(kids[0].video_counts.begin(), kids[0].video_counts.end());
+        } else {
+            acc.video_ids.assign(own.video_ids.begin(), own.video_ids.end());
+            acc.video_counts.assign(own.video_counts.begin(), own.video_counts.begin() + own.video_ids.size());
+            merge_all(acc, kids, scratch, video_top_n);
+        }
+        merged[v] = kids.empty() ? 0 : 1;
+        if (acc.video_ids.size() > video_top_n) {
+            acc.video_ids.resize(static_cast<size_t>(video_top_n));
+            acc.video_counts.resize(static_cast<size_t>(video_top_n));
+        }
+        start[v] = arena_ids.size();
+        length[v] = static_cast<uint32_t>(acc.video_ids.size());
+        total[v] = acc.count;
+        arena_ids.insert(arena_ids.end(), acc.video_ids.begin(), acc.video_ids.end());
+        arena_counts.insert(arena_counts.end(), acc.video_counts.begin(), acc.video_counts.end());
+    }
+
+    PayloadTable out;
+    out.reserve(n, arena_ids.size());
+    for (size_t v = 0; v < n; ++v) out.push(total[v], finished_view(v).video_ids, finished_view(v).video_counts);
+    store.payloads = std::move(out);
+    return {};
+}
+
+}  // namespace brindlex

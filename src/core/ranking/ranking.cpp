@@ -1,0 +1,120 @@
+#include "core/ranking/ranking.hpp"
+
+#include <algorithm>
+#include <string>
+
+#include "core/ranking/score_map.hpp"
+#include "core/text/utf8.hpp"
+#include "core/walk/walk.hpp"
+
+namespace brindlex {
+
+namespace {
+
+Result<std::vector<NodeMatch>> collect_records(const TrieStore& store, std::string_view term, uint32_t max_dist,
+                                               std::optional<bool> include_prefix_nodes) {
+    if (include_prefix_nodes.has_value()) {
+        return walk_nodes(store, term, max_dist, !*include_prefix_nodes, std::nullopt);
+    }
+    auto indexed = walk_nodes(store, term, max_dist, true, std::nullopt);
+    if (!indexed || !indexed->empty()) return indexed;
+    // Nothing indexed within reach: the term may be the start of indexed terms, so let
+    // the prefix nodes answer for them.
+    return walk_nodes(store, term, max_dist, false, std::nullopt);
+}
+
+// How much a match at `distance` counts for a query of n characters; nullopt drops it.
+std::optional<double> match_weight(uint32_t distance, uint64_t n) {
+    if (distance == 0) return 1.0;
+    if (n == 0) return std::nullopt;
+    const double w = (1.0 - static_cast<double>(distance) / static_cast<double>(n)) * kFuzzyMatchFactor;
+    if (!(w > 0.0)) return std::nullopt;
+    return w;
+}
+
+struct WeightedPayload {
+    double weight;
+    PayloadView payload;
+};
+
+std::string node_message(const NodeMatch& r, const char* what) {
+    return "rank_videos: reached node " + std::to_string(r.node) + " " + what;
+}
+
+// One match record's contribution, nullopt when the record is dropped. The index checks
+// come after the weight test, so a dropped record is never checked.
+Result<std::optional<WeightedPayload>> weigh(const TrieStore& store, const NodeMatch& r, uint64_t n) {
+    std::optional<double> w = match_weight(r.distance, n);
+    if (!w) return std::nullopt;
+    if (r.node >= store.has_payload.size()) return internal_error(node_message(r, "has no has_payload flag"));
+    if (store.has_payload[r.node] == 0) *w *= kPrefixNodeFactor;
+    if (r.node >= store.payloads.size()) return internal_error(node_message(r, "has no payload slot"));
+    if (!store.payloads.present(r.node)) return std::nullopt;
+    const PayloadView p = store.payloads.view(r.node);
+    if (p.video_counts.size() < p.video_ids.size()) {
+        return internal_error(node_message(r, "has fewer video counts than video ids"));
+    }
+    return WeightedPayload{*w, p};
+}
+
+bool higher_score(const ScoredVideo& a, const ScoredVideo& b) { return a.score > b.score; }
+
+}  // namespace
+
+Result<std::vector<ScoredVideo>> rank_videos(const TrieStore& store, std::string_view term_utf8, uint32_t max_dist,
+                                             std::optional<uint64_t> limit, std::optional<bool> include_prefix_nodes,
+                                             std::optional<double> min_score) {
+    auto records = collect_records(store, term_utf8, max_dist, include_prefix_nodes);
+    if (!records) return std::unexpected(std::move(records.error()));
+    const uint64_t n = utf8::count_scalars(term_utf8);
+
+    // First pass: check every record before anything is summed, and count the listed
+    // entries. Distinct videos are at most that many, and at most the id list's length
+    // when every video number has an id, so the map is allocated once and never grows
+    // for a sound store.
+    uint64_t listed = 0;
+    for (const NodeMatch& r : *records) {
+        auto kept = weigh(store, r, n);
+        if (!kept) return std::unexpected(std::move(kept.error()));
+        if (*kept) listed += (*kept)->payload.video_ids.size();
+    }
+
+    // Second pass: sums in walk order, and per payload in list order, so every score is
+    // reproducible to the last bit.
+    ScoreMap scores(std::min<uint64_t>(listed, store.video_count()));
+    double total_weight = 0.0;
+    for (const NodeMatch& r : *records) {
+        const std::optional<WeightedPayload> kept = *weigh(store, r, n);
+        if (!kept) continue;
+        const auto& [w, p] = *kept;
+        total_weight += static_cast<double>(p.count) * w;
+        for (size_t i = 0; i < p.video_ids.size(); ++i) {
+            scores.add(p.video_ids[i], static_cast<double>(p.video_counts[i]) * w);
+        }
+    }
+
+    std::vector<ScoredVideo> ranked;
+    if (!(total_weight > 0.0)) return ranked;
+
+    const double threshold = min_score.value_or(kDefaultMinScore);
+    ranked.reserve(scores.size());
+    scores.for_each([&](uint32_t video, double raw) {
+        const double score = raw / total_weight;
+        if (score >= threshold) ranked.push_back({video, score});
+    });
+
+    if (limit && *limit < ranked.size()) {
+        const auto keep = static_cast<std::ptrdiff_t>(*limit);
+        std::nth_element(ranked.begin(), ranked.begin() + keep, ranked.end(), higher_score);
+        ranked.erase(ranked.begin() + keep, ranked.end());
+    }
+    std::sort(ranked.begin(), ranked.end(), higher_score);
+
+    // Only now are video numbers without an id dropped: they keep their places in the
+    // top `limit`, so the result may come out shorter than the limit.
+    const size_t known = store.video_count();
+    std::erase_if(ranked, [known](const ScoredVideo& s) { return s.video >= known; });
+    return ranked;
+}
+
+}  // namespace brindlex

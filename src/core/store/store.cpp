@@ -1,0 +1,21 @@
+#include "core/store/store.hpp"
+
+#include "core/walk/facts.hpp"
+
+namespace brindlex {
+
+size_t TrieStore::memory_bytes() const {
+    constexpr size_t kWord = sizeof(uint32_t);
+    return (node_shifts.capacity() + child_labels.capacity() + child_transitions.capacity()) * kWord +
+           payloads.memory_bytes() + video_uuids.capacity() * sizeof(VideoUuid) + video_int_ids.capacity() * kWord +
+           has_payload.capacity() + walk::facts_of(*this).entries.capacity() * sizeof(walk::Entry);
+}
+
+bool operator==(const TrieStore& a, const TrieStore& b) {
+    return a.node_shifts == b.node_shifts && a.child_labels == b.child_labels &&
+           a.child_transitions == b.child_transitions && a.payloads == b.payloads &&
+           a.video_uuids == b.video_uuids && a.video_int_ids == b.video_int_ids && a.id_mode == b.id_mode &&
+           a.has_payload == b.has_payload;
+}
+
+}  // namespace brindlex

@@ -1,0 +1,82 @@
+// The trie store: the whole state of one index, as flat arrays indexed by node number.
+//
+// Node 0 is the root. The children of node v are child_transitions[node_shifts[v] ..
+// end(v)), where end(v) is node_shifts[v + 1], or child_transitions.size() for the last
+// node; a start at or past the end means no children. child_labels[v] is the character on
+// the edge into v (0: no label, the walks never visit such a child).
+//
+// Stores built from flat arrays satisfy the invariants checked at construction; stores
+// restored from a snapshot are taken as they are, so every reader checks its indexes.
+// Either way a store is finished (finish_store) once its fields are final.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "core/store/payload_table.hpp"
+
+namespace brindlex {
+
+enum class IdMode : uint8_t { Uuid = 0, Int32 = 1 };
+
+using VideoUuid = std::array<uint8_t, 16>;
+
+struct TrieStore;
+
+namespace walk {
+struct Facts;
+const Facts& facts_of(const TrieStore& store);
+}  // namespace walk
+
+struct TrieStore {
+    // The eight fields, in the order the snapshot writes them.
+    std::vector<uint32_t> node_shifts;
+    std::vector<uint32_t> child_labels;
+    std::vector<uint32_t> child_transitions;
+    PayloadTable payloads;
+    std::vector<VideoUuid> video_uuids;
+    std::vector<uint32_t> video_int_ids;
+    IdMode id_mode = IdMode::Uuid;
+    std::vector<uint8_t> has_payload;  // 0 or 1 per node
+
+    size_t node_count() const { return child_labels.size(); }
+
+    size_t video_count() const {
+        return id_mode == IdMode::Uuid ? video_uuids.size() : video_int_ids.size();
+    }
+
+    // The half-open child range of v as positions into child_transitions, or an empty
+    // range when start >= end. The end is not clamped to child_transitions: callers check
+    // each position they read. Requires v < node_shifts.size().
+    struct Range {
+        uint64_t begin;
+        uint64_t end;
+    };
+    Range child_range(size_t v) const {
+        const uint64_t b = node_shifts[v];
+        const uint64_t e = v + 1 < node_shifts.size() ? node_shifts[v + 1] : child_transitions.size();
+        return b < e ? Range{b, e} : Range{b, b};
+    }
+
+    // Bytes held by the store, its walk facts included.
+    size_t memory_bytes() const;
+
+    // Equal fields; the walk's facts follow from them.
+    friend bool operator==(const TrieStore& a, const TrieStore& b);
+
+private:
+    friend void finish_store(TrieStore& store);
+    friend const walk::Facts& walk::facts_of(const TrieStore& store);
+
+    // Made by finish_store from the fields; shared by copies, never changed.
+    std::shared_ptr<const walk::Facts> walk_facts_;
+};
+
+// Finishes a store whose eight fields are final: derives what the walk needs from them
+// (core/walk/facts.cpp). The last step of construction and of restoring; a finished store
+// is read-only, and a store changed afterwards must be finished again.
+void finish_store(TrieStore& store);
+
+}  // namespace brindlex

@@ -1,0 +1,146 @@
+// Child cursors: how the descent lists the children of a node. A cursor provides
+//
+//   List                      a position in one node's child list; the descent keeps one
+//                             per depth, so it is small and trivially copyable
+//   Child                     one listed child: `node` (its number in the store), `label`
+//                             (never 0: unlabelled children are not listed) and `height`
+//                             (labelled levels below it, or kHeightUnknown)
+//   List root()               the root's children
+//   Step next(List&, Child&)  the next child of the list: Step::Child, or Step::End at the
+//                             end of the list, or Step::Fail
+//   Step payload(const Child&, bool& has)
+//                             whether the child has a payload of its own
+//   Step enter(const Child&, List&)
+//                             the child's own children: Step::Child, or Step::End when
+//                             the cursor knows there are none, or Step::Fail
+//   std::string failure()     the message of the last Step::Fail (built on the cold path)
+//
+// Only a cursor that knows heights lets the descent skip subtrees too short to match, so
+// a cursor over arrays it cannot trust reports kHeightUnknown.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+
+#include "core/store/store.hpp"
+#include "core/walk/facts.hpp"
+
+namespace brindlex::walk {
+
+enum class Step : uint8_t { Child, End, Fail };
+
+// The store's own arrays, every index checked: serves every store, sound or not.
+class CheckedCursor {
+public:
+    struct List {
+        uint64_t node;  // whose children these are
+        uint64_t pos;   // next position of child_transitions to read
+        uint64_t end;
+    };
+    struct Child {
+        uint64_t node;
+        uint32_t label;
+        uint32_t height;
+    };
+
+    explicit CheckedCursor(const TrieStore& store) : store_(store) {}
+
+    List root() const {
+        const auto r = store_.child_range(0);
+        return {0, r.begin, r.end};
+    }
+
+    Step next(List& list, Child& child) {
+        const auto& transitions = store_.child_transitions;
+        const auto& labels = store_.child_labels;
+        while (list.pos < list.end) {
+            const uint64_t pos = list.pos++;
+            if (pos >= transitions.size()) [[unlikely]]
+                return fail_position(list.node, pos);
+            const uint64_t node = transitions[pos];
+            if (node >= labels.size()) [[unlikely]]
+                return fail_child(pos, node);
+            if (labels[node] == 0) continue;
+            child = {node, labels[node], kHeightUnknown};
+            return Step::Child;
+        }
+        return Step::End;
+    }
+
+    Step payload(const Child& child, bool& has) {
+        if (child.node >= store_.has_payload.size()) [[unlikely]]
+            return fail_flag(child.node);
+        has = store_.has_payload[child.node] != 0;
+        return Step::Child;
+    }
+
+    Step enter(const Child& child, List& list) {
+        if (child.node >= store_.node_shifts.size()) [[unlikely]]
+            return fail_shifts(child.node);
+        const auto r = store_.child_range(child.node);
+        list = {child.node, r.begin, r.end};
+        return Step::Child;
+    }
+
+    std::string failure() const { return failure_; }
+
+private:
+    [[gnu::cold, gnu::noinline]] Step fail_position(uint64_t node, uint64_t pos);
+    [[gnu::cold, gnu::noinline]] Step fail_child(uint64_t pos, uint64_t node);
+    [[gnu::cold, gnu::noinline]] Step fail_flag(uint64_t node);
+    [[gnu::cold, gnu::noinline]] Step fail_shifts(uint64_t node);
+
+    const TrieStore& store_;
+    std::string failure_;
+};
+
+// An array of entries (walk/facts.hpp), each child list one run: every read is known to
+// be in range, and heights are known. Serves the breadth-first copy of a tree store, and
+// any other entry array whose entries name the store's nodes.
+class EntryCursor {
+public:
+    struct List {
+        uint32_t pos;
+        uint32_t end;
+    };
+    struct Child {
+        uint64_t node;
+        uint32_t label;
+        uint32_t height;
+        uint32_t info;
+        uint32_t first;
+        uint32_t count;
+    };
+
+    // `root` is the run of the root's children.
+    EntryCursor(std::span<const Entry> entries, List root) : entries_(entries.data()), root_(root) {}
+
+    List root() const { return root_; }
+
+    Step next(List& list, Child& child) const {
+        if (list.pos >= list.end) return Step::End;
+        const Entry& e = entries_[list.pos++];
+        child = {e.node, e.label(), e.height(), e.info, e.first, e.count};
+        return Step::Child;
+    }
+
+    Step payload(const Child& child, bool& has) const {
+        has = (child.info & Entry::kPayloadBit) != 0;
+        return Step::Child;
+    }
+
+    Step enter(const Child& child, List& list) const {
+        if (child.count == 0) return Step::End;  // a leaf: nothing to enter
+        list = {child.first, child.first + child.count};
+        return Step::Child;
+    }
+
+    std::string failure() const { return {}; }  // never fails
+
+private:
+    const Entry* entries_;
+    List root_;
+};
+
+}  // namespace brindlex::walk

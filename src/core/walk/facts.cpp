@@ -1,0 +1,164 @@
+// Deriving the walk's facts: heights and max_depth, the tree decision, the breadth-first
+// entries. Linear in the store's size: every node and child position is looked at a
+// bounded number of times, and no node is copied twice.
+#include "core/walk/facts.hpp"
+
+#include <algorithm>
+#include <memory>
+
+namespace brindlex {
+
+namespace walk {
+
+namespace {
+
+// The usual layout numbers every child after its parent; then one backward pass gives
+// every height, and no cycle is possible. Returns false when the layout is anything else
+// (or a read would fail), leaving the search from the root to decide.
+bool heights_backward(const TrieStore& s, std::vector<uint64_t>& height) {
+    const size_t n = s.node_shifts.size();
+    height.assign(n, 0);
+    for (size_t v = n; v-- > 0;) {
+        const auto r = s.child_range(v);
+        if (r.end > s.child_transitions.size() && r.begin < r.end) return false;
+        uint64_t h = 0;
+        for (uint64_t pos = r.begin; pos < r.end; ++pos) {
+            const size_t w = s.child_transitions[pos];
+            if (w >= s.child_labels.size()) return false;
+            const uint32_t label = s.child_labels[w];
+            if (label == 0) continue;
+            if (label > Entry::kLabelMask || w <= v || w >= n) return false;
+            h = std::max(h, height[w] + 1);
+        }
+        height[v] = h;
+    }
+    return true;
+}
+
+// Walks the child lists from the root through labelled edges only, as the walks do,
+// filling `height`. Unreadable entries are not followed; they make the store unsound
+// (`readable` false). Returns false when a child list leads back onto the current path,
+// a cycle.
+bool heights_from_root(const TrieStore& s, std::vector<uint64_t>& height, bool& readable) {
+    const size_t n = s.node_shifts.size();
+    enum : uint8_t { kNew = 0, kOpen = 1, kDone = 2 };
+    std::vector<uint8_t> state(n, kNew);
+    height.assign(n, 0);
+    struct Frame {
+        size_t node;
+        uint64_t pos;
+        uint64_t end;
+    };
+    std::vector<Frame> stack;
+    readable = true;
+
+    auto push = [&](size_t v) {
+        state[v] = kOpen;
+        const auto r = s.child_range(v);
+        if (r.end > s.child_transitions.size()) readable = false;
+        stack.push_back({v, r.begin, std::min<uint64_t>(r.end, s.child_transitions.size())});
+    };
+    push(0);
+    while (!stack.empty()) {
+        Frame& f = stack.back();
+        if (f.pos < f.end) {
+            const size_t w = s.child_transitions[f.pos++];
+            if (w >= s.child_labels.size()) {
+                readable = false;
+                continue;
+            }
+            if (s.child_labels[w] == 0) continue;
+            if (s.child_labels[w] > Entry::kLabelMask) readable = false;
+            uint64_t h = 0;
+            if (w < n) {
+                if (state[w] == kOpen) return false;
+                if (state[w] == kNew) {
+                    push(w);
+                    continue;
+                }
+                h = height[w];
+            } else {
+                readable = false;
+            }
+            height[f.node] = std::max(height[f.node], h + 1);
+            continue;
+        }
+        const size_t done = f.node;
+        stack.pop_back();
+        state[done] = kDone;
+        if (!stack.empty()) {
+            const size_t parent = stack.back().node;
+            height[parent] = std::max(height[parent], height[done] + 1);
+        }
+    }
+    return true;
+}
+
+// Breadth-first copy of the labelled child lists of a readable store. Returns false, with
+// the entries left incomplete, as soon as a node is reached a second time (a shared child,
+// a list that returns to the root): the store is no tree. In a tree every reachable
+// position gets one entry, so the entries never outnumber child_transitions, and entry
+// numbers fit in 32 bits because nodes do.
+bool copy_tree(const TrieStore& s, const std::vector<uint64_t>& height, Facts& facts) {
+    auto& entries = facts.entries;
+    std::vector<uint8_t> reached(s.node_shifts.size(), 0);
+    reached[0] = 1;
+    entries.reserve(s.child_transitions.size());
+    auto append_children = [&](size_t v) {
+        const auto r = s.child_range(v);
+        for (uint64_t pos = r.begin; pos < r.end; ++pos) {
+            const uint32_t w = s.child_transitions[pos];
+            const uint32_t label = s.child_labels[w];
+            if (label == 0) continue;
+            if (reached[w]) return false;
+            reached[w] = 1;
+            const auto h = static_cast<uint32_t>(std::min<uint64_t>(height[w], kHeightUnknown));
+            entries.push_back({label | (s.has_payload[w] ? Entry::kPayloadBit : 0) | h << Entry::kHeightShift, 0, 0, w});
+        }
+        return true;
+    };
+    if (!append_children(0)) return false;
+    facts.root_count = static_cast<uint32_t>(entries.size());
+    for (size_t i = 0; i < entries.size(); ++i) {
+        const size_t before = entries.size();
+        if (!append_children(entries[i].node)) return false;
+        entries[i].first = static_cast<uint32_t>(before);
+        entries[i].count = static_cast<uint32_t>(entries.size() - before);
+    }
+    return true;
+}
+
+Facts derive(const TrieStore& s) {
+    Facts facts;
+    const size_t n = s.node_shifts.size();
+    if (n == 0) {
+        facts.max_depth = 0;
+        return facts;
+    }
+    std::vector<uint64_t> height;
+    bool readable = true;
+    if (!heights_backward(s, height) && !heights_from_root(s, height, readable)) return facts;  // a cycle
+    facts.max_depth = height[0];
+    // Entries hold node numbers in 32 bits and read has_payload for every reachable node.
+    if (!readable || s.has_payload.size() < n || n >= (uint64_t{1} << 32)) return facts;
+    if (copy_tree(s, height, facts)) {
+        facts.tree = true;
+    } else {
+        facts.entries = {};
+        facts.root_count = 0;
+    }
+    return facts;
+}
+
+}  // namespace
+
+const Facts& facts_of(const TrieStore& store) {
+    static const Facts kUnknown;
+    return store.walk_facts_ ? *store.walk_facts_ : kUnknown;
+}
+
+}  // namespace walk
+
+void finish_store(TrieStore& store) { store.walk_facts_ = std::make_shared<const walk::Facts>(walk::derive(store)); }
+
+}  // namespace brindlex

@@ -1,0 +1,64 @@
+// What the walk derives from a store's eight fields when the store is finished, and only
+// then (finish_store, the last step of construction and of restoring). Private to the
+// walk; never in a snapshot. The tests and the fuzz targets read them through facts_of.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "core/store/store.hpp"
+
+namespace brindlex::walk {
+
+// One labelled child in the breadth-first copy of a tree store's child lists. `info`
+// packs the label (bits 0-20), has_payload (bit 21) and the capped height (bits 22-29);
+// the entry's own children are entries [first, first + count); `node` is the child's
+// number in the store.
+struct Entry {
+    uint32_t info;
+    uint32_t first;
+    uint32_t count;
+    uint32_t node;
+
+    static constexpr uint32_t kLabelMask = (1u << 21) - 1;
+    static constexpr uint32_t kPayloadBit = 1u << 21;
+    static constexpr unsigned kHeightShift = 22;
+
+    uint32_t label() const { return info & kLabelMask; }
+    bool has_payload() const { return (info & kPayloadBit) != 0; }
+    uint32_t height() const { return info >> kHeightShift; }
+
+    friend bool operator==(const Entry&, const Entry&) = default;
+};
+
+// How many labelled levels lie below a node, capped: kHeightUnknown means "at least that
+// many", and is also what a cursor that knows no heights reports.
+inline constexpr uint32_t kHeightUnknown = 255;
+
+struct Facts {
+    // Depth of the deepest node a walk can enter (labelled edges only), or kUnbounded
+    // when the child lists reachable from the root contain a cycle.
+    static constexpr uint64_t kUnbounded = UINT64_MAX;
+    uint64_t max_depth = kUnbounded;
+
+    // True when every read a walk can make from the root is in range and every node is
+    // reached at most once from the root (the reachable child lists form a tree). Only
+    // then are the entries made: a node reached twice would be copied once per path,
+    // which can be exponential in the depth, and a subtree may be skipped by its height
+    // only where skipping cannot hide a read that would have failed.
+    bool tree = false;
+
+    // For trees only: the labelled children of every reachable node in breadth-first
+    // order, so that the nodes near the root, which almost every query visits, sit
+    // together in memory, and each child list is one run. Entries [0, root_count) are
+    // the root's children.
+    std::vector<Entry> entries;
+    uint32_t root_count = 0;
+};
+
+// The facts of a finished store; for a store never finished, facts that know nothing
+// (unbounded depth, no tree), with which the walk still answers correctly, only slower.
+const Facts& facts_of(const TrieStore& store);
+
+}  // namespace brindlex::walk

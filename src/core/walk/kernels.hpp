@@ -1,0 +1,213 @@
+// Row kernels of the walk. A kernel keeps the rows of the current path (row d belongs to
+// the node at depth d) and fills row d + 1 from row d for a child's label. Its interface,
+// all the descent needs:
+//
+//   bool fill(uint64_t row, uint32_t label, uint32_t& distance)
+//       fills `row` from row - 1 for `label`. Returns false when every cell of the new
+//       row exceeds the bound (the child is pruned); otherwise sets `distance` to the
+//       row's last cell, or kFar when that cell exceeds the bound.
+//   bool reaches(uint64_t row, int64_t threshold) const
+//       whether a node at most h levels below the row just filled can still be within
+//       the bound, where threshold = L - bound - h; a kernel that cannot tell returns true.
+//
+// Row 0 (the root's row, cells 0..L) is set up by the constructor, which takes the term
+// and the table plan. A kernel that masks some error levels needs nothing more.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <type_traits>
+
+#include "core/walk/plan.hpp"
+
+namespace brindlex::walk {
+
+inline constexpr uint32_t kFar = UINT32_MAX;
+
+
+// The plain table: L + 1 cells a row, the row minimum gathered while the row is filled.
+// It serves every term and bound; it is also the reference the faster kernel is tested
+// against.
+template <class Cell>
+class CellRows {
+    using Wide = std::conditional_t<sizeof(Cell) <= 2, uint32_t, uint64_t>;
+
+public:
+    CellRows(std::span<const uint32_t> term, const TablePlan& plan)
+        : term_(term.data()),
+          length_(term.size()),
+          width_(plan.width),
+          bound_(plan.bound),
+          // Rows beyond 0 are always written before they are read: no zero fill needed.
+          table_(std::make_unique_for_overwrite<Cell[]>(plan.rows * plan.width)) {
+        for (uint64_t j = 0; j <= length_; ++j) table_[j] = static_cast<Cell>(j);
+    }
+
+    bool fill(uint64_t row, uint32_t label, uint32_t& distance) {
+        const Cell* prev = table_.get() + (row - 1) * width_;
+        Cell* cur = table_.get() + row * width_;
+        Wide left = static_cast<Wide>(row);  // cell j - 1 of the new row; cell 0 is the depth
+        Wide diag = prev[0];
+        Wide row_min = left;
+        cur[0] = static_cast<Cell>(left);
+        for (uint64_t j = 1; j <= length_; ++j) {
+            const Wide up = prev[j];
+            Wide c = diag + (term_[j - 1] != label ? 1 : 0);  // substitution or match
+            if (up + 1 < c) c = up + 1;                       // deletion
+            if (left + 1 < c) c = left + 1;                   // insertion
+            cur[j] = static_cast<Cell>(c);
+            if (c < row_min) row_min = c;
+            left = c;
+            diag = up;
+        }
+        if (row_min > bound_) return false;
+        distance = left <= bound_ ? static_cast<uint32_t>(left) : kFar;
+        return true;
+    }
+
+    // The lists of this kernel are not looked ahead; every child within the bound is
+    // entered.
+    bool reaches(uint64_t, int64_t) const { return true; }
+
+private:
+    const uint32_t* term_;
+    uint64_t length_;
+    uint64_t width_;
+    Wide bound_;
+    std::unique_ptr<Cell[]> table_;
+};
+
+// Bit-parallel rows, one machine word per error level: bit j of level e of a row is set
+// when cell j of that row is at most e. For terms of at most kMaxLevelTerm characters
+// and bounds of at most kMaxLevelBound, a row costs (bound + 1) short word updates
+// instead of L + 1 cell updates. With S the sets of the parent row and S' those of the
+// new row, for a label matching the term positions in M:
+//   S'_e = (S_e << 1 & M)          a match
+//        | S_{e-1} << 1            a substitution
+//        | S_{e-1}                 a label with no term character (deletion)
+//        | S'_{e-1} << 1           a term character with no label (insertion)
+//        | {0} when depth <= e     cell 0 holds the depth
+// The row minimum is within the bound exactly when S'_bound is not empty, and the last
+// cell is the first level whose bit L is set.
+inline constexpr uint64_t kMaxLevelTerm = 63;  // bits 0..L of one 64-bit word
+inline constexpr uint32_t kMaxLevelBound = 31;
+
+// Where each term character occurs, as bit masks (bit j for character j, from 1).
+class TermMasks {
+public:
+    explicit TermMasks(std::span<const uint32_t> term) {
+        latin_.fill(0);
+        for (size_t j = 1; j <= term.size(); ++j) {
+            const uint32_t c = term[j - 1];
+            if (c < latin_.size()) {
+                latin_[c] |= uint64_t{1} << j;
+                continue;
+            }
+            size_t k = 0;
+            while (k < others_ && other_chars_[k] != c) ++k;
+            if (k == others_) {
+                other_chars_[others_] = c;
+                other_masks_[others_++] = 0;
+            }
+            other_masks_[k] |= uint64_t{1} << j;
+        }
+    }
+
+    uint64_t operator()(uint32_t label) const {
+        if (label < latin_.size()) [[likely]] return latin_[label];
+        for (size_t k = 0; k < others_; ++k) {
+            if (other_chars_[k] == label) return other_masks_[k];
+        }
+        return 0;
+    }
+
+private:
+    std::array<uint64_t, 256> latin_;
+    std::array<uint32_t, kMaxLevelTerm> other_chars_{};
+    std::array<uint64_t, kMaxLevelTerm> other_masks_{};
+    size_t others_ = 0;
+};
+
+// Levels is the number of error levels (bound + 1); a fixed count lets the compiler
+// unroll the level loop for the common small bounds, 0 means "given at run time".
+template <uint32_t FixedLevels>
+class LevelRows {
+public:
+    LevelRows(std::span<const uint32_t> term, const TablePlan& plan)
+        : masks_(term),
+          length_(term.size()),
+          levels_(FixedLevels != 0 ? FixedLevels : plan.bound + 1),
+          valid_(length_ >= kMaxLevelTerm ? ~uint64_t{0} : (uint64_t{1} << (length_ + 1)) - 1),
+          rows_(std::make_unique_for_overwrite<uint64_t[]>(plan.rows * levels())) {
+        for (uint32_t e = 0; e < levels(); ++e) rows_[e] = ((uint64_t{2} << e) - 1) & valid_;
+    }
+
+    bool fill(uint64_t row, uint32_t label, uint32_t& distance) {
+        const uint32_t n = levels();
+        const uint64_t match = masks_(label);
+        const uint64_t* old = rows_.get() + (row - 1) * n;
+        uint64_t* cur = rows_.get() + row * n;
+        // Bits above L may appear from the shifts; they only ever move further up, so
+        // they are masked off where a row is judged instead of at every level.
+        uint64_t below = (old[0] << 1) & match;
+        cur[0] = below;
+        for (uint32_t e = 1; e < n; ++e) {
+            const uint64_t v = ((old[e] << 1) & match) | (old[e - 1] << 1) | old[e - 1] | (below << 1);
+            cur[e] = v;
+            below = v;
+        }
+        if (row < n) [[unlikely]] {
+            // Cell 0 holds the depth, so near the root it is within the upper levels; the
+            // insertion term carries it up the row.
+            below = 0;
+            for (uint32_t e = 0; e < n; ++e) {
+                uint64_t v = cur[e] | (below << 1);
+                if (e >= row) v |= 1;
+                cur[e] = v;
+                below = v;
+            }
+        }
+        if ((below & valid_) == 0) return false;
+        distance = kFar;
+        if ((below >> length_) & 1) {
+            for (uint32_t e = 0; e < n; ++e) {
+                if ((cur[e] >> length_) & 1) {
+                    distance = e;
+                    break;
+                }
+            }
+        }
+        return true;
+    }
+
+    // Whether the row just filled can still lead to a match below it: some cell j within
+    // level e must leave room for the remaining term, j >= threshold + e, where threshold
+    // is L - bound - (the deepest the subtree goes below this row). A descendant at most
+    // that deep is at least C[j] + (L - j - its depth) away for every j.
+    bool reaches(uint64_t row, int64_t threshold) const {
+        const uint32_t n = levels();
+        const uint64_t* cur = rows_.get() + row * n;
+        for (uint32_t e = 0; e < n; ++e) {
+            const int64_t from = threshold + static_cast<int64_t>(e);
+            const uint64_t level = cur[e] & valid_;
+            if (from <= 0 ? level != 0 : from <= static_cast<int64_t>(length_) && (level >> from) != 0) return true;
+        }
+        return false;
+    }
+
+private:
+    uint32_t levels() const {
+        if constexpr (FixedLevels != 0) return FixedLevels;
+        return levels_;
+    }
+
+    TermMasks masks_;
+    uint64_t length_;
+    uint32_t levels_;
+    uint64_t valid_;  // bits 0..L
+    std::unique_ptr<uint64_t[]> rows_;
+};
+
+}  // namespace brindlex::walk

@@ -1,0 +1,44 @@
+// The bounded edit-distance walk over a trie store: a depth-first descent that carries one
+// row of the Levenshtein table per depth and abandons a subtree as soon as no cell of its
+// row is within the bound. Two forms share one core: walk_terms (terms with payloads,
+// with their text) and walk_nodes (node numbers only, prefix nodes optional).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/failure.hpp"
+#include "core/store/store.hpp"
+
+namespace brindlex {
+
+struct TermMatch {
+    std::string term;  // UTF-8
+    uint64_t node;
+    uint32_t distance;
+};
+
+struct NodeMatch {
+    uint64_t node;
+    uint32_t distance;
+};
+
+// Which row kernel a walk uses. Both give the same records; Reference is the plain
+// row-per-child table with no subtree skipping, kept to test the fast path against.
+enum class WalkKernel { Fastest, Reference };
+
+// term must be valid UTF-8. Records come in depth-first pre-order, siblings in stored
+// order; with a limit, the walk stops after that many records (a limit of 0 gives none).
+// Throws std::bad_alloc when the distance table cannot be allocated (also when its size
+// would not fit in memory at all).
+Result<std::vector<TermMatch>> walk_terms(const TrieStore& store, std::string_view term, uint32_t max_dist,
+                                          std::optional<uint64_t> limit, WalkKernel kernel = WalkKernel::Fastest);
+
+Result<std::vector<NodeMatch>> walk_nodes(const TrieStore& store, std::string_view term, uint32_t max_dist,
+                                          bool payload_only, std::optional<uint64_t> limit,
+                                          WalkKernel kernel = WalkKernel::Fastest);
+
+}  // namespace brindlex

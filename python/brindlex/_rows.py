@@ -225,8 +225,8 @@ def _jsonl_rows(cat: Catalogue, lines: Iterator[tuple[int, str]]) -> None:
 
 def _decoded(lines: Iterable[bytes]) -> Iterator[tuple[int, str]]:
     for number, raw in enumerate(lines, start=1):
-        if raw.endswith(b"\n"):
-            raw = raw[:-2] if raw.endswith(b"\r\n") else raw[:-1]
+        # The last line of a file may lack its line feed, a CRLF file's too.
+        raw = raw.removesuffix(b"\n").removesuffix(b"\r")
         try:
             text = raw.decode("utf-8")
         except UnicodeDecodeError as exc:

@@ -13,6 +13,7 @@ import pytest
 
 import _brindlex
 from _brindlex import PrefixSearch
+from brindlex._rows import read_rows
 from brindlex.cli import Progress
 from snapshot_model import snapshot
 
@@ -154,6 +155,21 @@ def test_jsonl_from_stdin_with_int_ids_and_a_term_without_videos(tmp_path):
     videos = json.loads(brindlex("videos", out, "cat", "--json").stdout)
     assert {v["video_id"] for v in videos} == {"1001", "1002", "4294967295"}
     assert brindlex("videos", out, "dog").stdout == ""
+
+
+@pytest.mark.parametrize("fmt", ["tsv", "jsonl"])
+@pytest.mark.parametrize("ending, last", [("\r\n", "\r\n"), ("\r\n", "\r"), ("\n", "")])
+def test_line_endings_and_a_missing_final_line_feed_read_alike(fmt, ending, last):
+    rows = (
+        ["term\tcount\tvideo_id\tvideo_count", "cat\t10\t1001\t6", "dog\t3\t\t", "cart\t2\t1003\t2"]
+        if fmt == "tsv"
+        else ['{"term": "cat", "count": 10, "video_id": 1001, "video_count": 6}', '{"term": "dog", "count": 3}',
+              '{"term": "cart", "count": 2, "video_id": 1003, "video_count": 2}']
+    )
+    expected = list(read_rows(io.BytesIO("\n".join(rows).encode() + b"\n"), fmt).entries())
+    content = ending.join(rows) + last
+    assert list(read_rows(io.BytesIO(content.encode()), fmt).entries()) == expected
+    assert ("cart", 2, [(1003, 2)]) in expected
 
 
 BAD_TSV = [

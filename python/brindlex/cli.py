@@ -28,7 +28,7 @@ from . import __version__
 from ._files import write_file
 from ._index import U32_MAX, flatten
 from ._rows import Catalogue, RowError, read_rows
-from .snapshot import SnapshotDecodeError, read_snapshot
+from .snapshot import SnapshotDecodeError, check_snapshot
 
 if TYPE_CHECKING:
     from _brindlex import PrefixSearch
@@ -462,7 +462,7 @@ def cmd_videos(args: argparse.Namespace) -> int:
 def cmd_stats(args: argparse.Namespace) -> int:
     data = _read_snapshot_file(args.snapshot)
     try:
-        snap = read_snapshot(data)
+        snap = check_snapshot(data)
     except SnapshotDecodeError as exc:
         raise Failure(f"{args.snapshot}: not a brindlex snapshot ({exc})") from None
     figures: dict[str, Any] = {
@@ -483,10 +483,9 @@ def cmd_stats(args: argparse.Namespace) -> int:
         print(f"size     {len(data)} bytes")
         if snap.trailing_bytes:
             print(f"unused   {snap.trailing_bytes} bytes after the snapshot")
-    problems = snap.problems()
-    if problems:
+    if snap.problem:
         sys.stdout.flush()
-        raise Failure(f"{args.snapshot}: the snapshot is damaged: " + "; ".join(problems))
+        raise Failure(f"{args.snapshot}: the snapshot is damaged: {snap.problem}")
     return EXIT_OK
 
 

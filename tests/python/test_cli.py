@@ -323,7 +323,7 @@ def test_unreadable_input_and_unwritable_output_exit_1(tmp_path):
     assert unwritable.returncode == 1 and "cannot write" in unwritable.stderr
 
 
-DAMAGED = snapshot([0, 1], [0, "a"], [1], [None, (1, [0], [])], video_int_ids=[5], id_mode=1, has_payload=[False, True])
+DAMAGED = snapshot([0, 1], [0, "a"], [1], [(1, [], []), (1, [0], [])], video_int_ids=[5], id_mode=1, has_payload=[0, 1])
 
 
 @pytest.mark.parametrize(

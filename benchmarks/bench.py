@@ -38,6 +38,7 @@ import benchutil as bu  # noqa: E402
 try:
     import brindlex
     from _brindlex import PrefixSearch
+    from brindlex.snapshot import check_snapshot
 except ImportError as exc:  # reported after the arguments, so that --help always works
     missing: ImportError | None = exc
 else:
@@ -244,7 +245,7 @@ def snapshot_section(indexes: list[tuple[str, Any, int]], cfg: Config, out: dict
     rows = []
     out["snapshots"] = []
     for name, index, terms in indexes:
-        to_s, from_s = [], []
+        to_s, from_s, check_s = [], [], []
         blob = index.to_bytes()
         for _ in range(cfg.snapshot_runs):
             dt, b = bu.timed(index.to_bytes)
@@ -253,20 +254,25 @@ def snapshot_section(indexes: list[tuple[str, Any, int]], cfg: Config, out: dict
             dt, restored = bu.timed(lambda: PrefixSearch.from_bytes(blob))
             from_s.append(dt)
             del restored
+            dt, checked = bu.timed(lambda: check_snapshot(blob))
+            check_s.append(dt)
+            assert checked.problem is None, checked.problem
         same = PrefixSearch.from_bytes(blob).to_bytes() == blob
         nodes = out["_nodes"][name]
         fig = {
             "name": name, "bytes": len(blob), "to_bytes_MBps": len(blob) / MB / statistics.median(to_s),
             "from_bytes_MBps": len(blob) / MB / statistics.median(from_s),
-            "to_bytes_s": to_s, "from_bytes_s": from_s,
+            "to_bytes_s": to_s, "from_bytes_s": from_s, "check_snapshot_s": check_s,
             "bytes_per_term": len(blob) / terms, "bytes_per_node": len(blob) / nodes, "round_trip_equal": same,
         }
         out["snapshots"].append(fig)
         rows.append([name, len(blob) / MB, fig["to_bytes_MBps"], fig["from_bytes_MBps"],
                      statistics.median(to_s) * 1e3, statistics.median(from_s) * 1e3,
-                     fig["bytes_per_term"], fig["bytes_per_node"], "yes" if same else "NO"])
+                     statistics.median(check_s), fig["bytes_per_term"], fig["bytes_per_node"],
+                     "yes" if same else "NO"])
     print(bu.table(["vocabulary", "snapshot MB", "to_bytes MB/s", "from_bytes MB/s", "to_bytes ms",
-                    "from_bytes ms", "B/term", "B/node", "round trip equal"], rows, digits=1))
+                    "from_bytes ms", "check s", "B/term", "B/node", "round trip equal"], rows, digits=1))
+    print("check s: brindlex.snapshot.check_snapshot, the decoding and checks of `brindlex stats`, in Python.")
 
 
 # -- 5. peers ---------------------------------------------------------------------------

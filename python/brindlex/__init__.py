@@ -2,19 +2,31 @@
 
 ``build_index(entries, video_top_n)`` makes a ``PrefixSearch`` from
 ``(term, count, [(video id, count), ...])`` entries; ``flatten(entries)`` gives the
-flat arrays it is made from. ``PrefixSearch`` lives in the native module
-``_brindlex``; it is loaded on first use, so that ``flatten`` also works where
-the native module is not built.
+flat arrays it is made from; ``save(index, path)`` and ``load(path)`` keep an index
+in a snapshot file. ``PrefixSearch`` lives in the native module ``_brindlex``; the
+package imports without it, so that ``flatten`` also works where the native module is
+not built, and only ``brindlex.PrefixSearch`` then fails.
+
+Importing this package makes indexes picklable (through their snapshot), so that
+they can be handed to other processes, ``multiprocessing`` workers for one.
 """
 
+import copyreg
 from typing import TYPE_CHECKING, Any
 
+from ._files import _restore, load, save
 from ._index import U32_MAX, FlatIndex, build_index, flatten
 
 if TYPE_CHECKING:
     from _brindlex import PrefixSearch
 
-__all__ = ["FlatIndex", "PrefixSearch", "U32_MAX", "build_index", "flatten"]
+__version__ = "0.1.0"
+
+__all__ = ["FlatIndex", "PrefixSearch", "U32_MAX", "__version__", "build_index", "flatten", "load", "save"]
+
+
+def _reduce(index: "PrefixSearch") -> tuple[Any, tuple[bytes]]:
+    return _restore, (index.to_bytes(),)
 
 
 def __getattr__(name: str) -> Any:
@@ -24,3 +36,11 @@ def __getattr__(name: str) -> Any:
         globals()["PrefixSearch"] = PrefixSearch
         return PrefixSearch
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
+
+try:
+    from _brindlex import PrefixSearch as _PrefixSearch
+except ImportError:  # not built, or refused in a subinterpreter: flatten still works
+    pass
+else:
+    copyreg.pickle(_PrefixSearch, _reduce)

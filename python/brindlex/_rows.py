@@ -29,10 +29,11 @@ _KIND_PHRASE = {_UUID: "a UUID", _INT: "an integer"}
 
 
 class RowError(Exception):
-    def __init__(self, line: int, message: str) -> None:
+    def __init__(self, line: int, message: str, json_like: bool = False) -> None:
         super().__init__(f"line {line}: {message}")
         self.line = line
         self.message = message
+        self.json_like = json_like  # the TSV header looks like JSON
 
 
 @dataclass
@@ -162,6 +163,7 @@ def _tsv_rows(cat: Catalogue, lines: Iterator[tuple[int, str]]) -> None:
             1,
             f"the header must name the columns {', '.join(COLUMNS)}, separated by tabs; "
             f"found {header!r}",
+            json_like=header.lstrip().startswith(("{", "[")),
         )
     at = [names.index(c) for c in COLUMNS]
     for line, text in lines:
@@ -225,8 +227,8 @@ def _jsonl_rows(cat: Catalogue, lines: Iterator[tuple[int, str]]) -> None:
 
 def _decoded(lines: Iterable[bytes]) -> Iterator[tuple[int, str]]:
     for number, raw in enumerate(lines, start=1):
-        if raw.endswith(b"\n"):
-            raw = raw[:-2] if raw.endswith(b"\r\n") else raw[:-1]
+        # The last line of a file may lack its line feed, a CRLF file's too.
+        raw = raw.removesuffix(b"\n").removesuffix(b"\r")
         try:
             text = raw.decode("utf-8")
         except UnicodeDecodeError as exc:

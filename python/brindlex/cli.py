@@ -1,10 +1,11 @@
-"""The ``brindlex`` command: build a snapshot from a catalogue file, query it, count it.
+"""The ``brindlex`` command: build a snapshot from a catalogue file, query it, check it.
 
     brindlex build INPUT -o SNAPSHOT [--format tsv|jsonl] [--video-top-n N]
-    brindlex match SNAPSHOT TERM [--max-dist K] [--limit N] [--json]
-    brindlex videos SNAPSHOT TERM [--max-dist K] [--limit N]
+    brindlex match SNAPSHOT (TERM | --stdin) [--max-dist K] [--limit N] [--json]
+    brindlex videos SNAPSHOT (TERM | --stdin) [--max-dist K] [--limit N]
                     [--include-prefix-nodes yes|no] [--min-score X] [--json]
     brindlex stats SNAPSHOT [--json]
+    brindlex --version
 
 Exit status: 0 success, 1 bad input (a bad row, an unreadable file, a bad snapshot),
 2 wrong usage.
@@ -13,20 +14,21 @@ Exit status: 0 success, 1 bad input (a bad row, an unreadable file, a bad snapsh
 from __future__ import annotations
 
 import argparse
-import contextlib
 import json
 import math
 import os
 import shutil
+import stat
 import sys
-import tempfile
 import time
 from collections.abc import Callable, Iterator, Sequence
 from typing import IO, TYPE_CHECKING, Any
 
+from . import __version__
+from ._files import write_file
 from ._index import U32_MAX, flatten
 from ._rows import Catalogue, RowError, read_rows
-from .snapshot import SnapshotDecodeError, read_snapshot
+from .snapshot import SnapshotDecodeError, check_snapshot
 
 if TYPE_CHECKING:
     from _brindlex import PrefixSearch
@@ -44,6 +46,10 @@ EXIT_USAGE = 2
 
 class Failure(Exception):
     """A problem with the user's input or files: printed as one line, exit 1."""
+
+
+class UsageError(Exception):
+    """Arguments that parse but do not go together: reported as argparse does, exit 2."""
 
 
 # -- progress -------------------------------------------------------------------------
@@ -131,9 +137,13 @@ def _bounded_int(low: int, high: int) -> Callable[[str], int]:
 
 def _score(text: str) -> float:
     try:
-        return float(text)
+        value = float(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"{text!r} is not a number") from None
+    if math.isnan(value):
+        # Every comparison with NaN fails: it would silently drop every video.
+        raise argparse.ArgumentTypeError(f"{text!r} is not a number to compare scores with")
+    return value
 
 
 def _term(text: str) -> str:
@@ -151,6 +161,7 @@ def _parser() -> argparse.ArgumentParser:
         description="Build and query typo-tolerant indexes of search terms and their videos.",
         epilog="Exit status: 0 success, 1 bad input or unreadable file, 2 wrong usage.",
     )
+    parser.add_argument("--version", action="version", version=f"{PROG} {__version__}")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
     build = commands.add_parser(
@@ -163,8 +174,15 @@ def _parser() -> argparse.ArgumentParser:
             "Video ids are UUIDs or unsigned 32-bit integers, one kind per file."
         ),
     )
+    build.set_defaults(usage_error=build.error)
     build.add_argument("input", metavar="INPUT", help="catalogue file, or - for standard input")
-    build.add_argument("-o", "--output", metavar="SNAPSHOT", required=True, help="snapshot file to write")
+    build.add_argument(
+        "-o",
+        "--output",
+        metavar="SNAPSHOT",
+        required=True,
+        help="snapshot file to write (a link is followed, a device written through), or - for standard output",
+    )
     build.add_argument(
         "--format",
         choices=("tsv", "jsonl"),
@@ -179,8 +197,18 @@ def _parser() -> argparse.ArgumentParser:
     )
 
     def query_arguments(sub: argparse.ArgumentParser) -> None:
+        sub.set_defaults(usage_error=sub.error)
         sub.add_argument("snapshot", metavar="SNAPSHOT", help="snapshot file written by build")
-        sub.add_argument("term", metavar="TERM", type=_term, help="the query text")
+        sub.add_argument("term", metavar="TERM", type=_term, nargs="?", help="the query text")
+        sub.add_argument(
+            "--stdin",
+            action="store_true",
+            help=(
+                "instead of TERM, answer every line of standard input as a query (any text, "
+                "a leading - included): each result line starts with its query and a tab, "
+                "or, with --json, one JSON object per query"
+            ),
+        )
         sub.add_argument(
             "--max-dist",
             type=_bounded_int(0, U32_MAX),
@@ -266,31 +294,28 @@ def _counting(stream: IO[bytes], progress: Progress, label: str, total: int | No
         yield line
 
 
-def _write_atomically(path: str, data: bytes) -> None:
-    """Writes to a temporary file beside ``path`` and renames it into place, so a
-    failed or interrupted build never leaves a cut snapshot under that name."""
-    directory = os.path.dirname(os.path.abspath(path))
+def _same_regular_file(input_path: str, output: str) -> bool:
+    """Whether the output names the very file the catalogue is read from (through a
+    link, a second name or standard input), which writing would destroy."""
+    if output == "-":
+        return False
     try:
-        fd, tmp = tempfile.mkstemp(prefix=".brindlex-", suffix=".tmp", dir=directory)
+        out = os.stat(output)
+        inp = os.fstat(sys.stdin.fileno()) if input_path == "-" else os.stat(input_path)
+    except (OSError, ValueError):
+        return False
+    return stat.S_ISREG(out.st_mode) and (out.st_dev, out.st_ino) == (inp.st_dev, inp.st_ino)
+
+
+def _write_output(path: str, data: bytes) -> None:
+    if path == "-":
+        sys.stdout.buffer.write(data)
+        sys.stdout.buffer.flush()
+        return
+    try:
+        write_file(path, data)
     except OSError as exc:
         raise Failure(f"cannot write {path}: {exc.strerror or exc}") from None
-    try:
-        with os.fdopen(fd, "wb") as f:
-            f.write(data)
-        os.chmod(tmp, 0o666 & ~_umask())
-        os.replace(tmp, path)
-    except BaseException as exc:
-        with contextlib.suppress(OSError):
-            os.unlink(tmp)
-        if isinstance(exc, OSError):
-            raise Failure(f"cannot write {path}: {exc.strerror or exc}") from None
-        raise
-
-
-def _umask() -> int:
-    mask = os.umask(0)
-    os.umask(mask)
-    return mask
 
 
 def _native() -> type[PrefixSearch]:
@@ -302,6 +327,8 @@ def _native() -> type[PrefixSearch]:
 
 
 def cmd_build(args: argparse.Namespace) -> int:
+    if _same_regular_file(args.input, args.output):
+        raise UsageError(f"the output {args.output} is the input file: the catalogue would be lost")
     prefix_search = _native()
     name = "<stdin>" if args.input == "-" else args.input
     fmt = _input_format(args.input, args.format)
@@ -313,7 +340,10 @@ def cmd_build(args: argparse.Namespace) -> int:
                 _counting(stream, progress, f"reading {os.path.basename(name)}", size), fmt
             )
         except RowError as exc:
-            raise Failure(f"{name}:{exc.line}: {exc.message}") from None
+            hint = ""
+            if fmt == "tsv" and not args.format and (exc.json_like or name.lower().endswith(".json")):
+                hint = " (for JSON lines, give --format jsonl)"
+            raise Failure(f"{name}:{exc.line}: {exc.message}{hint}") from None
         except OSError as exc:
             raise Failure(f"cannot read {name}: {exc.strerror or exc}") from None
         finally:
@@ -329,12 +359,15 @@ def cmd_build(args: argparse.Namespace) -> int:
             raise Failure(f"{name}: {exc}") from None
         progress.phase("writing the snapshot")
         data = index.to_bytes()
-        _write_atomically(args.output, data)
+        _write_output(args.output, data)
     finally:
         progress.close()
+    # With the snapshot on standard output, the summary goes beside it on standard error.
     print(
-        f"{args.output}: {catalogue.rows} rows, {len(catalogue.terms)} terms, "
-        f"{catalogue.video_count} videos, {len(flat.child_labels)} nodes, {len(data)} bytes"
+        f"{'<stdout>' if args.output == '-' else args.output}: {catalogue.rows} rows, "
+        f"{len(catalogue.terms)} terms, {catalogue.video_count} videos, {len(flat.child_labels)} nodes, "
+        f"{len(data)} bytes",
+        file=sys.stderr if args.output == "-" else sys.stdout,
     )
     return EXIT_OK
 
@@ -369,36 +402,67 @@ def _query[T](path: str, run: Callable[[], T]) -> T:
         raise Failure(f"{path}: the snapshot is damaged ({exc})") from None
 
 
-def cmd_match(args: argparse.Namespace) -> int:
-    index = _load(args.snapshot)
-    results = _query(args.snapshot, lambda: index.fuzzy_match(args.term, args.max_dist, args.limit))
+def _queries(args: argparse.Namespace) -> Iterator[str]:
+    """TERM, or with --stdin every line of standard input."""
+    if args.term is not None and args.stdin:
+        raise UsageError("give either TERM or --stdin, not both")
+    if args.term is None and not args.stdin:
+        raise UsageError("the query TERM is missing (or give --stdin)")
+    return _stdin_queries() if args.stdin else iter([args.term])
+
+
+def _stdin_queries() -> Iterator[str]:
+    for number, raw in enumerate(sys.stdin.buffer, start=1):
+        try:
+            yield raw.removesuffix(b"\n").removesuffix(b"\r").decode("utf-8")
+        except UnicodeDecodeError:
+            raise Failure(f"<stdin>:{number}: the query is not valid UTF-8") from None
+
+
+def _answer(
+    args: argparse.Namespace, query: str, rows: list[dict[str, Any]], line: Callable[[dict[str, Any]], str]
+) -> None:
+    """Prints the answer to one query: JSON, or one line per result, which in a batch
+    starts with the query; a batch is flushed query by query, for a reader that waits
+    for each answer before it asks the next."""
     if args.json:
-        _print_json([{"term": term, "distance": distance} for term, _, distance in results])
+        _print_json({"query": query, "results": rows} if args.stdin else rows)
     else:
-        for term, _, distance in results:
-            print(f"{term}\t{distance}")
+        prefix = f"{query}\t" if args.stdin else ""
+        for row in rows:
+            print(prefix + line(row))
+    if args.stdin:
+        sys.stdout.flush()
+
+
+def cmd_match(args: argparse.Namespace) -> int:
+    queries = _queries(args)
+    index = _load(args.snapshot)
+    for term in queries:
+        results = _query(args.snapshot, lambda: index.fuzzy_match(term, args.max_dist, args.limit))
+        rows = [{"term": found, "distance": distance} for found, _, distance in results]
+        _answer(args, term, rows, lambda row: f"{row['term']}\t{row['distance']}")
     return EXIT_OK
 
 
 def cmd_videos(args: argparse.Namespace) -> int:
+    queries = _queries(args)
     index = _load(args.snapshot)
     include = {"yes": True, "no": False, "auto": None}[args.include_prefix_nodes]
-    results = _query(
-        args.snapshot,
-        lambda: index.fuzzy_match_video(args.term, args.max_dist, args.limit, include, args.min_score),
-    )
-    if args.json:
-        _print_json([{"video_id": video, "score": score} for video, score in results])
-    else:
-        for video, score in results:
-            print(f"{video}\t{score:.6f}")
+    for term in queries:
+        results = _query(
+            args.snapshot,
+            lambda: index.fuzzy_match_video(term, args.max_dist, args.limit, include, args.min_score),
+        )
+        rows = [{"video_id": video, "score": score} for video, score in results]
+        _answer(args, term, rows, lambda row: f"{row['video_id']}\t{row['score']:.6f}")
     return EXIT_OK
 
 
 def cmd_stats(args: argparse.Namespace) -> int:
     data = _read_snapshot_file(args.snapshot)
     try:
-        snap = read_snapshot(data)
+        snap = check_snapshot(data)
     except SnapshotDecodeError as exc:
         raise Failure(f"{args.snapshot}: not a brindlex snapshot ({exc})") from None
     figures: dict[str, Any] = {
@@ -419,10 +483,9 @@ def cmd_stats(args: argparse.Namespace) -> int:
         print(f"size     {len(data)} bytes")
         if snap.trailing_bytes:
             print(f"unused   {snap.trailing_bytes} bytes after the snapshot")
-    problems = snap.problems()
-    if problems:
+    if snap.problem:
         sys.stdout.flush()
-        raise Failure(f"{args.snapshot}: the snapshot is damaged: " + "; ".join(problems))
+        raise Failure(f"{args.snapshot}: the snapshot is damaged: {snap.problem}")
     return EXIT_OK
 
 
@@ -442,6 +505,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     args = _parser().parse_args(argv)
     try:
         return COMMANDS[args.command](args)
+    except UsageError as exc:
+        args.usage_error(str(exc))  # exits with status 2
+        raise
     except Failure as exc:
         print(f"{PROG}: {exc}", file=sys.stderr)
         return EXIT_BAD_INPUT

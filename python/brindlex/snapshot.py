@@ -1,11 +1,13 @@
-"""Reading snapshots (``PrefixSearch.to_bytes``) in Python.
+"""Reading and checking snapshots (``PrefixSearch.to_bytes``) in Python.
 
 The native module keeps its store to itself; this reader decodes the same bytes
 into plain lists so that tools can count and inspect what a snapshot holds. It
 accepts exactly what ``PrefixSearch.from_bytes`` accepts and fails with the same
 "decode error: ..." text. docs/snapshot-format.md describes the layout.
 
-Decoding runs in Python: count on about a second per few million values.
+``read_snapshot`` decodes every value in Python: count on about a second per few
+million values. ``check_snapshot``, which ``brindlex stats`` runs, only looks at what
+its checks need and takes a second or two for tens of megabytes.
 """
 
 from __future__ import annotations
@@ -15,11 +17,16 @@ from collections.abc import Callable
 from dataclasses import dataclass, field
 from typing import NoReturn
 
+from ._check import ListFacts, Outline, broken_rules
+from ._scan import Unexpected, scan
+
 __all__ = [
     "ID_MODE_INT32",
     "ID_MODE_UUID",
     "Snapshot",
+    "SnapshotCheck",
     "SnapshotDecodeError",
+    "check_snapshot",
     "read_snapshot",
 ]
 
@@ -85,54 +92,75 @@ class Snapshot:
         return "uuid" if self.id_mode == ID_MODE_UUID else "int32"
 
     def problems(self) -> list[str]:
-        """What breaks the invariants of a store made by ``from_internal_data_v2``.
+        """What breaks the rules that every store made by ``build_index`` keeps (see
+        ``check_snapshot``), one message for each rule broken; an empty list means
+        none was found.
 
-        ``from_bytes`` takes a snapshot without these checks, and a query on such
-        a store may fail or skip entries; an empty list means none was found.
+        ``from_bytes`` takes a snapshot without these checks, and a query on such a
+        store may fail or skip entries.
         """
-        found: list[str] = []
-        n = self.nodes
-        if n == 0:
-            found.append("the store has no nodes")
-        lengths = {
-            "node_shifts": len(self.node_shifts),
-            "payloads": len(self.payloads),
-            "has_payload": len(self.has_payload),
-        }
-        for name, length in lengths.items():
-            if length != n:
-                found.append(f"{name} has {length} entries for {n} nodes")
-        for pos, child in enumerate(self.child_transitions):
-            if child >= n:
-                found.append(f"child_transitions[{pos}] is {child}, not a node")
-                break
-        transitions = len(self.child_transitions)
-        shifts = self.node_shifts
-        for v, start in enumerate(shifts):
-            end = shifts[v + 1] if v + 1 < len(shifts) else transitions
-            if start >= end:
-                continue
-            if end > transitions:
-                found.append(f"the children of node {v} run past the end of child_transitions")
-                break
-            if any(c <= v for c in self.child_transitions[start:end]):
-                found.append(f"node {v} has a child numbered no higher than itself")
-                break
-        other = self.video_int_ids if self.id_mode == ID_MODE_UUID else self.video_uuids
-        if other:
-            found.append(f"{len(other)} ids of the kind that id mode {self.id_mode_name} does not use")
-        videos = self.videos
+        return list(broken_rules(self._outline()))
+
+    def _outline(self) -> Outline:
+        ends = self.node_shifts[1:] + [len(self.child_transitions)]
+        facts = ListFacts()
         for v, payload in enumerate(self.payloads):
-            if payload is None:
-                continue
-            _, ids, counts = payload
-            if len(ids) != len(counts):
-                found.append(f"the payload of node {v} has {len(ids)} videos but {len(counts)} counts")
-                break
-            if any(i >= videos for i in ids):
-                found.append(f"the payload of node {v} names a video beyond the {videos} ids")
-                break
-        return found
+            if payload is not None:
+                merged = v < len(ends) and self.node_shifts[v] < ends[v]
+                facts.note(v, payload[1], payload[2], merged)
+        other = self.video_int_ids if self.id_mode == ID_MODE_UUID else self.video_uuids
+        return Outline(
+            self.node_shifts,
+            self.child_labels,
+            self.child_transitions,
+            [None if p is None else p[0] for p in self.payloads],
+            self.has_payload,
+            self.videos,
+            len(other),
+            self.id_mode_name,
+            facts,
+        )
+
+
+@dataclass(frozen=True)
+class SnapshotCheck:
+    """The figures of a snapshot and the first rule it breaks (None when it keeps
+    them all): what ``brindlex stats`` prints."""
+
+    nodes: int
+    terms: int
+    videos: int
+    id_mode_name: str
+    size: int  # bytes the fields take
+    trailing_bytes: int
+    problem: str | None
+
+
+def check_snapshot(data: bytes | bytearray | memoryview) -> SnapshotCheck:
+    """Decodes a snapshot as far as its checks need and checks it: every node but the
+    root reached from it exactly once, children numbered after their parents, labels
+    and payloads present, one count for each listed video and only videos of the id
+    list, a prefix node counting the sum of its children's counts and no node less
+    than a child, the merged video lists in descending order of count.
+
+    Raises SnapshotDecodeError (a ValueError) where ``read_snapshot`` would.
+    """
+    data = bytes(data)
+    try:
+        scanned = scan(data)
+        outline, terms, size = scanned.outline, scanned.terms, scanned.size
+    except Unexpected:
+        snap = read_snapshot(data)
+        outline, terms, size = snap._outline(), snap.terms, snap.size
+    return SnapshotCheck(
+        nodes=len(outline.child_labels),
+        terms=terms,
+        videos=outline.videos,
+        id_mode_name=outline.id_mode_name,
+        size=size,
+        trailing_bytes=len(data) - size,
+        problem=next(broken_rules(outline), None),
+    )
 
 
 class _Reader:

@@ -5,14 +5,18 @@ from __future__ import annotations
 import io
 import json
 import os
+import stat
 import subprocess
 import sys
+import threading
 from pathlib import Path
 
 import pytest
 
 import _brindlex
 from _brindlex import PrefixSearch
+from brindlex import __version__
+from brindlex._rows import read_rows
 from brindlex.cli import Progress
 from snapshot_model import snapshot
 
@@ -21,12 +25,14 @@ CATALOGUE = ROOT / "samples" / "catalogue.tsv"
 ENV = dict(os.environ, PYTHONPATH=os.pathsep.join([str(Path(_brindlex.__file__).parent), str(ROOT / "python")]))
 
 
-def brindlex(*args: object, stdin: str | None = None, cwd: Path | None = None) -> subprocess.CompletedProcess[str]:
+def brindlex(
+    *args: object, stdin: str | bytes | None = None, cwd: Path | None = None, text: bool = True
+) -> subprocess.CompletedProcess:
     return subprocess.run(
         [sys.executable, "-m", "brindlex", *map(str, args)],
         input=stdin,
         capture_output=True,
-        text=True,
+        text=text,
         env=ENV,
         cwd=cwd,
         timeout=120,
@@ -122,19 +128,53 @@ def test_videos_prints_what_fuzzy_match_video_returns(built, term, options, kwar
     result = brindlex("videos", out, term, *options, "--json")
     assert result.returncode == 0, result.stderr
     got = [(r["video_id"], r["score"]) for r in json.loads(result.stdout)]
-    # Equal scores come out in no fixed order, and a limit may keep either of them.
-    assert sorted(s for _, s in got) == sorted(s for _, s in expected)
-    assert [s for _, s in got] == sorted((s for _, s in got), reverse=True)
-    unlimited = index.fuzzy_match_video(term, **{**kwargs, "limit": None})
-    assert set(got) <= set(unlimited)
+    assert got == expected
     if "limit" in kwargs:
+        unlimited = index.fuzzy_match_video(term, **{**kwargs, "limit": None})
         assert len(unlimited) > kwargs["limit"], "the limit should cut something"
 
     text = brindlex("videos", out, term, *options).stdout.splitlines()
     assert len(text) == len(expected)
-    for line, (_, score) in zip(text, sorted(expected, key=lambda p: -p[1])):
-        video, shown = line.split("\t")
-        assert len(video) == 36 and float(shown) == pytest.approx(score, abs=5e-7)
+    for line, (video, score) in zip(text, expected):
+        shown_video, shown = line.split("\t")
+        assert shown_video == video and float(shown) == pytest.approx(score, abs=5e-7)
+
+
+@pytest.mark.parametrize("command", ["match", "videos"])
+def test_stdin_answers_every_line_as_a_query(built, command):
+    out, _ = built
+    index = PrefixSearch.from_bytes(out.read_bytes())
+    if command == "match":
+        def answer(q):
+            return [{"term": t, "distance": d} for t, _, d in index.fuzzy_match(q, 2)]
+
+        def line(r):
+            return f"{r['term']}\t{r['distance']}"
+    else:
+        def answer(q):
+            return [{"video_id": v, "score": s} for v, s in index.fuzzy_match_video(q, 2)]
+
+        def line(r):
+            return f"{r['video_id']}\t{r['score']:.6f}"
+    # Queries that look like options, an empty one, CRLF line ends.
+    queries = ["pyhton", "-python", "--limit", "", "chiken curri", "zqzqzq"]
+    assert answer("pyhton") and answer("-python")
+    stdin = "\r\n".join(queries) + "\r\n"
+
+    as_json = brindlex(command, out, "--stdin", "--max-dist", "2", "--json", stdin=stdin)
+    assert as_json.returncode == 0, as_json.stderr
+    assert [json.loads(r) for r in as_json.stdout.splitlines()] == [{"query": q, "results": answer(q)} for q in queries]
+    as_text = brindlex(command, out, "--stdin", "--max-dist", "2", stdin=stdin)
+    assert as_text.stdout == "".join(f"{q}\t{line(r)}\n" for q in queries for r in answer(q))
+
+    broken = brindlex(command, out, "--stdin", "--max-dist", "2", stdin=b"pyhton\n\xff\n", text=False)
+    assert broken.returncode == 1 and broken.stderr == b"brindlex: <stdin>:2: the query is not valid UTF-8\n"
+    assert broken.stdout.decode() == "".join(f"pyhton\t{line(r)}\n" for r in answer("pyhton"))
+
+
+def test_version():
+    result = brindlex("--version")
+    assert (result.returncode, result.stdout) == (0, f"brindlex {__version__}\n")
 
 
 def test_jsonl_from_stdin_with_int_ids_and_a_term_without_videos(tmp_path):
@@ -159,6 +199,21 @@ def test_jsonl_from_stdin_with_int_ids_and_a_term_without_videos(tmp_path):
     assert brindlex("videos", out, "dog").stdout == ""
 
 
+@pytest.mark.parametrize("fmt", ["tsv", "jsonl"])
+@pytest.mark.parametrize("ending, last", [("\r\n", "\r\n"), ("\r\n", "\r"), ("\n", "")])
+def test_line_endings_and_a_missing_final_line_feed_read_alike(fmt, ending, last):
+    rows = (
+        ["term\tcount\tvideo_id\tvideo_count", "cat\t10\t1001\t6", "dog\t3\t\t", "cart\t2\t1003\t2"]
+        if fmt == "tsv"
+        else ['{"term": "cat", "count": 10, "video_id": 1001, "video_count": 6}', '{"term": "dog", "count": 3}',
+              '{"term": "cart", "count": 2, "video_id": 1003, "video_count": 2}']
+    )
+    expected = list(read_rows(io.BytesIO("\n".join(rows).encode() + b"\n"), fmt).entries())
+    content = ending.join(rows) + last
+    assert list(read_rows(io.BytesIO(content.encode()), fmt).entries()) == expected
+    assert ("cart", 2, [(1003, 2)]) in expected
+
+
 BAD_TSV = [
     ("term\tcount\tvideo\tvideo_count\n", 1, "header must name the columns"),
     ("term\tcount\tvideo_id\tvideo_count\ncat\tten\t\t\n", 2, "count 'ten' is not an unsigned integer"),
@@ -174,6 +229,7 @@ BAD_TSV = [
     ("term\tcount\tvideo_id\tvideo_count\ncat\t1\t7\t-1\n", 2, "video count '-1' is not an unsigned integer"),
     (b"term\tcount\tvideo_id\tvideo_count\ncat\t1\t7\t1\nc\xe9t\t1\t7\t1\n", 3, "not valid UTF-8"),
     ("", 1, "the file is empty"),
+    ('{"term": "cat", "count": 1}\n', 1, "(for JSON lines, give --format jsonl)"),
 ]
 
 BAD_JSONL = [
@@ -191,7 +247,9 @@ BAD_JSONL = [
 
 @pytest.mark.parametrize(
     "fmt, content, line, message",
-    [("tsv", *case) for case in BAD_TSV] + [("jsonl", *case) for case in BAD_JSONL],
+    [("tsv", *case) for case in BAD_TSV]
+    + [("jsonl", *case) for case in BAD_JSONL]
+    + [("json", '[{"term": "cat", "count": 1}]\n', 1, "(for JSON lines, give --format jsonl)")],
 )
 def test_bad_rows_exit_1_naming_file_and_line(tmp_path, fmt, content, line, message):
     source = tmp_path / f"input.{fmt}"
@@ -212,6 +270,52 @@ def test_bad_rows_exit_1_naming_file_and_line(tmp_path, fmt, content, line, mess
     assert sorted(p.name for p in tmp_path.iterdir()) == sorted([source.name, out.name])
 
 
+def _read_fifo(path: Path, into: list[bytes]) -> threading.Thread:
+    def reader() -> None:
+        with path.open("rb") as f:
+            into.append(f.read())
+
+    # A daemon: should the pipe be replaced, its open never returns and must not hold
+    # up the interpreter's exit.
+    thread = threading.Thread(target=reader, daemon=True)
+    thread.start()
+    return thread
+
+
+@pytest.mark.parametrize("case", ["fifo", "link", "link to fifo", "stdout", "same file", "same file by a link"])
+def test_output_paths_are_written_through_followed_or_refused(built, tmp_path, case):
+    expected = built[0].read_bytes()
+    source = tmp_path / "catalogue.tsv"
+    source.write_bytes(CATALOGUE.read_bytes())
+    target = tmp_path / "target.snap"
+    link = tmp_path / "link.snap"
+    received: list[bytes] = []
+    if "fifo" in case:
+        os.mkfifo(target)
+        reader = _read_fifo(target, received)
+    else:
+        target.write_bytes(b"the old snapshot")
+    link.symlink_to(source if case == "same file by a link" else target)
+    out = {"fifo": target, "stdout": "-", "same file": source, "same file by a link": link}.get(case, link)
+
+    result = brindlex("build", source, "-o", out, text=False, cwd=tmp_path)
+    if "fifo" in case:
+        reader.join(timeout=30)
+    assert link.is_symlink() and not list(tmp_path.glob(".brindlex-*"))
+    if case.startswith("same file"):
+        assert result.returncode == 2 and b"is the input file" in result.stderr
+        assert source.read_bytes() == CATALOGUE.read_bytes()
+        return
+    assert result.returncode == 0, result.stderr
+    if case == "stdout":
+        assert result.stdout == expected and b"<stdout>: 4089 rows" in result.stderr
+        assert target.read_bytes() == b"the old snapshot" and not (tmp_path / "-").exists()
+    elif "fifo" in case:
+        assert stat.S_ISFIFO(target.lstat().st_mode) and received == [expected]
+    else:
+        assert target.read_bytes() == expected
+
+
 def test_unreadable_input_and_unwritable_output_exit_1(tmp_path):
     missing = brindlex("build", tmp_path / "nope.tsv", "-o", tmp_path / "x.snap")
     assert missing.returncode == 1 and f"cannot read {tmp_path / 'nope.tsv'}" in missing.stderr
@@ -219,7 +323,7 @@ def test_unreadable_input_and_unwritable_output_exit_1(tmp_path):
     assert unwritable.returncode == 1 and "cannot write" in unwritable.stderr
 
 
-DAMAGED = snapshot([0, 1], [0, "a"], [1], [None, (1, [0], [])], video_int_ids=[5], id_mode=1, has_payload=[False, True])
+DAMAGED = snapshot([0, 1], [0, "a"], [1], [(1, [], []), (1, [0], [])], video_int_ids=[5], id_mode=1, has_payload=[0, 1])
 
 
 @pytest.mark.parametrize(
@@ -259,6 +363,8 @@ def test_bad_snapshots_exit_1(tmp_path, data, command, message):
         ["match", "x.snap", "cat", "--limit", "two"],
         ["videos", "x.snap", "cat", "--include-prefix-nodes", "1"],
         ["videos", "x.snap", "cat", "--min-score", "high"],
+        ["videos", "x.snap", "cat", "--min-score", "nan"],
+        ["match", "x.snap", "cat", "--stdin"],
         ["stats"],
     ],
 )

@@ -161,11 +161,15 @@ def test_videos_without_an_id_are_skipped_after_the_limit(limit, expected):
     same_scores(s.fuzzy_match_video("a", 0, limit=limit), expected)
 
 
-def test_equal_scores_are_all_returned():
-    s = one_node_store((8, [0, 1, 2, 3], [2, 2, 2, 2]), INTS)
-    assert sorted(s.fuzzy_match_video("a", 0)) == sorted((str(7 + i), 0.25) for i in range(4))
-    kept = s.fuzzy_match_video("a", 0, limit=2)
-    assert len(kept) == 2 and len(set(kept)) == 2 and all(score == 0.25 for _, score in kept)
+def test_equal_scores_rank_by_video_number_so_pages_nest():
+    # Ten videos with one score, listed in a shuffled order; ids unrelated to the numbers.
+    numbers = [3, 9, 0, 5, 7, 1, 8, 2, 6, 4]
+    ids = [(1000 - 7 * v).to_bytes(4, "little") for v in range(10)]
+    s = one_node_store((20, numbers, [2] * 10), ids)
+    everything = s.fuzzy_match_video("a", 0)
+    assert everything == [(str(1000 - 7 * v), 0.1) for v in range(10)]
+    for limit in range(12):
+        assert s.fuzzy_match_video("a", 0, limit=limit) == everything[:limit]
 
 
 FAILS = None  # the query ends with InternalFailure

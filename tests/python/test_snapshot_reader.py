@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import random
 from pathlib import Path
 
 import pytest
@@ -10,9 +11,9 @@ from hypothesis import strategies as st
 
 from _brindlex import PrefixSearch
 from brindlex import build_index
-from brindlex.snapshot import Snapshot, SnapshotDecodeError, read_snapshot
+from brindlex.snapshot import Snapshot, SnapshotDecodeError, check_snapshot, read_snapshot
 from conftest import example_store
-from snapshot_model import snapshot
+from snapshot_model import label, seq, snapshot, varint
 
 CATALOGUE = Path(__file__).resolve().parents[2] / "samples" / "catalogue.tsv"
 
@@ -67,7 +68,7 @@ def test_reads_the_small_snapshot_field_by_field():
     assert (longer.size, longer.trailing_bytes) == (len(SMALL), 2)
 
 
-def test_catalogue_snapshot_decodes_to_what_the_native_store_holds():
+def catalogue_entries() -> list[tuple[str, int, list[tuple[bytes, int]]]]:
     entries: dict[str, tuple[int, list[tuple[bytes, int]]]] = {}
     with CATALOGUE.open(encoding="utf-8") as f:
         next(f)
@@ -76,13 +77,38 @@ def test_catalogue_snapshot_decodes_to_what_the_native_store_holds():
             entries.setdefault(term, (int(count), []))[1].append(
                 (bytes.fromhex(video.replace("-", "")), int(video_count))
             )
-    blob = build_index([(t, c, v) for t, (c, v) in entries.items()], 10).to_bytes()
+    return [(t, c, v) for t, (c, v) in entries.items()]
+
+
+def test_catalogue_snapshot_decodes_to_what_the_native_store_holds():
+    entries = catalogue_entries()
+    blob = build_index(entries, 10).to_bytes()
     s = read_snapshot(blob)
     assert rewritten(s) == blob
     assert s.terms == len(entries)
-    assert s.nodes == len({t[:i] for t in entries for i in range(len(t) + 1)})
-    assert s.videos == len({vid for _, vids in entries.values() for vid, _ in vids})
+    assert s.nodes == len({t[:i] for t, _, _ in entries for i in range(len(t) + 1)})
+    assert s.videos == len({vid for _, _, vids in entries for vid, _ in vids})
     assert s.problems() == []
+    assert check_snapshot(blob).problem is None
+
+
+def reference_check(data: bytes) -> tuple:
+    """The figures and first problem through the reference reader."""
+    try:
+        s = read_snapshot(data)
+    except SnapshotDecodeError as exc:
+        return "error", str(exc)
+    found = s.problems()
+    return "ok", s.nodes, s.terms, s.videos, s.id_mode_name, s.size, s.trailing_bytes, found[0] if found else None
+
+
+def quick_check(data: bytes) -> tuple:
+    """The same through check_snapshot, which scans the bytes where it can."""
+    try:
+        c = check_snapshot(data)
+    except SnapshotDecodeError as exc:
+        return "error", str(exc)
+    return "ok", c.nodes, c.terms, c.videos, c.id_mode_name, c.size, c.trailing_bytes, c.problem
 
 
 def test_every_cut_fails_as_the_native_reader_does():
@@ -113,6 +139,7 @@ def test_every_cut_fails_as_the_native_reader_does():
 )
 def test_hand_made_bytes_decode_as_the_native_reader_does(data):
     assert python_outcome(data) == native_outcome(data)
+    assert quick_check(data) == reference_check(data)
 
 
 @settings(max_examples=300, deadline=None)
@@ -144,3 +171,99 @@ def test_problems_name_a_broken_invariant(fields, problem):
     n = len(fields["child_labels"])
     s = read_snapshot(snapshot(**fields, has_payload=[False] * n))
     assert any(problem in p for p in s.problems()), s.problems()
+
+
+def mid_sized_snapshot() -> bytes:
+    """Hundreds of nodes, video numbers and counts of every width, 4-byte ids."""
+    rng = random.Random(14)
+    letters = "abcdeé"
+    entries = []
+    for _ in range(150):
+        term = "".join(rng.choice(letters) for _ in range(rng.randrange(1, 7)))
+        videos = [(rng.randrange(400), rng.choice([1, 300, 70_000])) for _ in range(rng.randrange(5))]
+        entries.append((term, rng.choice([0, 5, 400, 80_000, 2**32 - 1]), videos))
+    return build_index(entries, 6).to_bytes()
+
+
+MID_SIZED = mid_sized_snapshot()
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.integers(0, len(MID_SIZED) - 1), st.integers(0, 255), st.booleans())
+def test_check_agrees_with_the_reference_reader_on_damaged_snapshots(pos, byte, cut):
+    damaged = MID_SIZED[:pos] + bytes([byte]) + (b"" if cut else MID_SIZED[pos + 1 :])
+    assert quick_check(damaged) == reference_check(damaged)
+
+
+def sound_fields() -> dict:
+    """The fields of the example store's snapshot, which keeps every rule, as lists:
+    nodes 1 'c', 2 'ca', 3 'cat', 4 'car', 5 'd', 6 'cart', 7 'do', 8 'dog'."""
+    s = read_snapshot(example_store().to_bytes())
+    names = ["node_shifts", "child_labels", "child_transitions", "payloads", "video_uuids", "video_int_ids"]
+    fields = {name: list(getattr(s, name)) for name in names}
+    return {**fields, "id_mode": s.id_mode, "has_payload": list(s.has_payload)}
+
+
+@pytest.mark.parametrize(
+    "change, problem",
+    [
+        ({}, None),
+        ({"child_transitions": {5: 8}}, "node 6 is not reached from the root"),
+        ({"child_transitions": {6: 6}}, "node 6 is reached 2 times from the root"),
+        ({"child_transitions": {3: 1}}, "node 2 has a child numbered no higher than itself"),
+        # Node 1 takes node 3 from node 2.
+        ({"node_shifts": {2: 4}}, "node 1 is a prefix node counting 17, not the sum of its children's counts (27)"),
+        ({"child_labels": {3: 0}}, "node 3 has no label"),
+        ({"payloads": {8: None}}, "node 8 has no payload"),
+        ({"payloads": {3: (10, [0, 1], [6])}}, "the payload of node 3 has 2 videos but 1 counts"),
+        ({"payloads": {3: (10, [0, 4], [6, 4])}}, "the payload of node 3 names a video beyond the 4 ids"),
+        ({"payloads": {6: (8, [2], [2])}}, "node 4 counts 7, less than its child 6 (8)"),
+        (
+            {"payloads": {0: (21, [1, 0, 3, 2], [9, 6, 3, 2])}},
+            "node 0 is a prefix node counting 21, not the sum of its children's counts (20)",
+        ),
+        ({"payloads": {2: (17, [1, 0, 2], [6, 9, 2])}}, "the videos of node 2 are not in descending order of count"),
+        # A leaf keeps the order it was given.
+        ({"payloads": {3: (10, [0, 1], [4, 6])}}, None),
+    ],
+)
+def test_check_names_the_first_rule_broken(change, problem):
+    fields = sound_fields()
+    for name, entries in change.items():
+        for i, value in entries.items():
+            fields[name][i] = value
+    data = snapshot(**fields)
+    assert check_snapshot(data).problem == problem
+    assert read_snapshot(data).problems()[:1] == ([problem] if problem else [])
+
+
+def finds_every_term(data: bytes, terms: list[str]) -> bool:
+    try:
+        index = PrefixSearch.from_bytes(data)
+        return all(index.fuzzy_match(t, 0) == [(t, 1, 0)] for t in terms)
+    except BaseException:  # noqa: BLE001 - InternalFailure: a store that breaks its invariants
+        return False
+
+
+@pytest.mark.parametrize("seed", range(8))
+def test_a_flipped_bit_in_the_child_lists_that_loses_terms_is_reported(seed):
+    entries = random.Random(seed).sample(catalogue_entries(), 40)
+    terms = [t for t, _, _ in entries]
+    data = build_index(entries, 10).to_bytes()
+    s = read_snapshot(data)
+    shifts = len(seq(s.node_shifts, varint))
+    labels = len(seq(s.child_labels, label))
+    kids = len(seq(s.child_transitions, varint))
+    fields = [*range(shifts), *range(shifts + labels, shifts + labels + kids)]
+    lost = 0
+    for pos in fields[:: max(1, len(fields) // 60)]:
+        for bit in (1, 4, 128):
+            damaged = data[:pos] + bytes([data[pos] ^ bit]) + data[pos + 1 :]
+            try:
+                problem = check_snapshot(damaged).problem
+            except SnapshotDecodeError:
+                continue
+            if not finds_every_term(damaged, terms):
+                lost += 1
+                assert problem is not None, (pos, bit)
+    assert lost > 10

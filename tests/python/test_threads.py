@@ -16,12 +16,10 @@ SECONDS = 1.0
 
 
 def video_answer(result):
-    """fuzzy_match_video's answer without the order of equal scores, which is not fixed."""
+    """fuzzy_match_video's answer, whose order is fixed down to equal scores."""
     scores = [score for _, score in result]
     assert scores == sorted(scores, reverse=True)
-    answer = dict(result)
-    assert len(answer) == len(result)
-    return answer
+    return list(result)
 
 
 class YieldingIndex:

@@ -57,7 +57,12 @@ Result<std::optional<WeightedPayload>> weigh(const TrieStore& store, const NodeM
     return WeightedPayload{*w, p};
 }
 
-bool higher_score(const ScoredVideo& a, const ScoredVideo& b) { return a.score > b.score; }
+// Best first; equal scores by video number, so that the order is total and a call with
+// limit n returns the first n videos of the same call without a limit.
+bool ranks_before(const ScoredVideo& a, const ScoredVideo& b) {
+    if (a.score != b.score) return a.score > b.score;
+    return a.video < b.video;
+}
 
 }  // namespace
 
@@ -105,10 +110,10 @@ Result<std::vector<ScoredVideo>> rank_videos(const TrieStore& store, std::string
 
     if (limit && *limit < ranked.size()) {
         const auto keep = static_cast<std::ptrdiff_t>(*limit);
-        std::nth_element(ranked.begin(), ranked.begin() + keep, ranked.end(), higher_score);
+        std::nth_element(ranked.begin(), ranked.begin() + keep, ranked.end(), ranks_before);
         ranked.erase(ranked.begin() + keep, ranked.end());
     }
-    std::sort(ranked.begin(), ranked.end(), higher_score);
+    std::sort(ranked.begin(), ranked.end(), ranks_before);
 
     // Only now are video numbers without an id dropped: they keep their places in the
     // top `limit`, so the result may come out shorter than the limit.

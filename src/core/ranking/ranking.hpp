@@ -36,8 +36,8 @@ struct ScoredVideo {
 // back to the former. min_score unset means kDefaultMinScore; a video is kept when its
 // score >= min_score (NaN keeps none). limit unset means no limit.
 //
-// The result is sorted by score, highest first, in no fixed order among equal scores; it
-// is cut to `limit` first, and only then are video numbers with no entry in the id list
+// The result is sorted by score, highest first, and equal scores by video number; it is
+// cut to `limit` first, and only then are video numbers with no entry in the id list
 // dropped, so it can hold fewer than `limit` videos.
 //
 // Fails when a reached node has no has_payload flag or no payload slot, or when its

@@ -3,7 +3,7 @@
 //
 // Every entry sums its contributions in the order they are added, so a score never
 // depends on where its key lands in the table; the slot order only decides the order in
-// which entries are listed, and with it the order among equal scores.
+// which entries are listed, which the ranking then sorts away.
 #pragma once
 
 #include <algorithm>

@@ -111,6 +111,26 @@ def per_query_ns(
     return medians, sizes
 
 
+def cold_ns(fn: Callable[..., Any], arglists: Sequence[tuple[Any, ...]]) -> tuple[np.ndarray, list[int]]:
+    """Times fn(*args) once per argument tuple, in sequence, as a server meets queries:
+    no warm-up and no repetition. Returns the call times and the result sizes."""
+    pc = time.perf_counter_ns
+    ns = np.empty(len(arglists), dtype=np.int64)
+    sizes: list[int] = []
+    collecting = gc.isenabled()
+    gc.disable()
+    try:
+        for qi, args in enumerate(arglists):
+            t0 = pc()
+            r = fn(*args)
+            ns[qi] = pc() - t0
+            sizes.append(len(r))
+    finally:
+        if collecting:
+            gc.enable()
+    return ns, sizes
+
+
 def summary_us(ns: np.ndarray) -> dict[str, float]:
     """Median, 99th percentile and mean of per-query times, in microseconds."""
     if len(ns) == 0:

@@ -25,6 +25,7 @@
 #include "core/text/video_id_text.hpp"
 #include "core/text/utf8.hpp"
 #include "core/walk/facts.hpp"
+#include "core/walk/reversed.hpp"
 #include "core/walk/walk.hpp"
 #include "../tests/cpp/support.hpp"
 #include "core/store/store.hpp"
@@ -326,7 +327,11 @@ inline std::vector<std::byte> encode_checked(const TrieStore& s) {
 // aggregation gives every node up to video_top_n videos of its subtree.)
 inline void check_linear_size(const TrieStore& s, std::optional<size_t> input_bytes) {
     check(walk::facts_of(s).entries.size() <= s.child_transitions.size(), "more walk entries than child positions");
-    static constexpr size_t kBytesPerInputByte = 64;
+    check(walk::facts_of(s).reversed.size() <= walk::kMaxLabelsPerNode * s.node_count(),
+          "more reversed-term entries than the budget per node");
+    // A node can cost a few snapshot bytes and, derived, up to kMaxLabelsPerNode reversed
+    // entries of 16 bytes.
+    static constexpr size_t kBytesPerInputByte = 256;
     if (input_bytes) {
         check(s.memory_bytes() <= kBytesPerInputByte * *input_bytes + 4096, "a store much larger than its input");
     }

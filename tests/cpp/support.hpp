@@ -176,6 +176,21 @@ struct TreeBuilder {
 
     size_t size() const { return labels.size(); }
 
+    // The numbering that lays the nodes out in depth-first pre-order, children in the
+    // order added: the layout the index builder writes (perm[old] = new, for build()).
+    std::vector<uint32_t> preorder() const {
+        std::vector<uint32_t> perm(size());
+        std::vector<uint32_t> stack{0};
+        uint32_t next = 0;
+        while (!stack.empty()) {
+            const uint32_t v = stack.back();
+            stack.pop_back();
+            perm[v] = next++;
+            for (auto k = kids[v].rbegin(); k != kids[v].rend(); ++k) stack.push_back(*k);
+        }
+        return perm;
+    }
+
     // perm[old] = new number; identity when empty.
     TrieStore build(std::vector<uint32_t> perm = {}) const {
         const size_t n = size();

@@ -59,6 +59,49 @@ TEST(WalkFast, MatchesReferenceOnRandomTries) {
     EXPECT_GT(compared, 1000u);  // the comparison saw real matches, not only empty results
 }
 
+// The split search (stores laid out as the index builder does, bounds 1 to 3) against the
+// reference walk, and against the single descent on the same store, for every bound
+// from 0 to 5: same records, order and distances, with limits that cut.
+TEST(WalkFast, SplitSearchMatchesReference) {
+    RandomStores gen(11);
+    size_t compared = 0;
+    for (int round = 0; round < 60; ++round) {
+        TreeBuilder words;
+        const size_t count = 1 + gen.below(300);
+        for (size_t w = 0; w < count; ++w) words.word(gen.term(round % 5 == 0 ? 80 : 9) + U'a');
+        const TrieStore s = words.build(words.preorder());
+        ASSERT_TRUE(walk::facts_of(s).split);
+        for (int q = 0; q < 15; ++q) {
+            const std::string term = utf8_of(gen.term(q % 4 == 0 ? 90 : 10));
+            for (uint32_t k : {0u, 1u, 2u, 3u, 4u, 5u}) {
+                const std::optional<uint64_t> limit =
+                    gen.below(3) == 0 ? std::optional<uint64_t>(gen.below(6)) : std::nullopt;
+                auto fast = walk_terms(s, term, k, limit);
+                auto ref = walk_terms(s, term, k, limit, WalkKernel::Reference);
+                ASSERT_TRUE(fast && ref);
+                ASSERT_EQ(fast->size(), ref->size()) << "term " << term << " k " << k;
+                for (size_t i = 0; i < ref->size(); ++i) {
+                    EXPECT_EQ((*fast)[i].term, (*ref)[i].term);
+                    EXPECT_EQ((*fast)[i].node, (*ref)[i].node);
+                    EXPECT_EQ((*fast)[i].distance, (*ref)[i].distance) << "term " << term << " k " << k;
+                }
+                for (bool payload_only : {false, true}) {
+                    auto nf = walk_nodes(s, term, k, payload_only, limit);
+                    auto nr = walk_nodes(s, term, k, payload_only, limit, WalkKernel::Reference);
+                    ASSERT_TRUE(nf && nr);
+                    ASSERT_EQ(nf->size(), nr->size());
+                    for (size_t i = 0; i < nr->size(); ++i) {
+                        EXPECT_EQ((*nf)[i].node, (*nr)[i].node);
+                        EXPECT_EQ((*nf)[i].distance, (*nr)[i].distance);
+                    }
+                }
+                compared += ref->size();
+            }
+        }
+    }
+    EXPECT_GT(compared, 5000u);
+}
+
 // The facts are those of the fields the store was finished with: a store changed and
 // finished again is walked as it now is, here by the checked descent, which reports the
 // broken read.

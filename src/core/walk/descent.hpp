@@ -26,17 +26,23 @@ struct Query {
     TablePlan plan;
     bool payload_only;  // report only nodes with a payload of their own (always so for terms)
     uint64_t limit;     // stop after this many records (at least 1)
+    bool backward = false;  // the cursor spells terms from their end (the reversed-term index)
 };
 
 // A term's text, built only for a reported node: the labels on the path (path[0 ..
-// depth)) and the node's own label.
-inline std::string path_text(const uint32_t* path, uint64_t depth, uint32_t label) {
+// depth)) and the node's own label; read in reverse for a backward walk.
+inline std::string path_text(const uint32_t* path, uint64_t depth, uint32_t label, bool backward) {
     size_t bytes = utf8::encoded_size(label);
     for (uint64_t k = 0; k < depth; ++k) bytes += utf8::encoded_size(path[k]);
     std::string text;
     text.reserve(bytes);
-    for (uint64_t k = 0; k < depth; ++k) utf8::append(text, path[k]);
-    utf8::append(text, label);
+    if (backward) {
+        utf8::append(text, label);
+        for (uint64_t k = depth; k-- > 0;) utf8::append(text, path[k]);
+    } else {
+        for (uint64_t k = 0; k < depth; ++k) utf8::append(text, path[k]);
+        utf8::append(text, label);
+    }
     return text;
 }
 
@@ -94,7 +100,7 @@ Result<std::vector<Record>> descend(Cursor& cursor, Kernel& kernel, const Query&
                 return internal_error(cursor.failure());
             if (report) {
                 if constexpr (kTerms) {
-                    out.push_back(TermMatch{path_text(path.get(), depth, child.label), child.node, distance});
+                    out.push_back(TermMatch{path_text(path.get(), depth, child.label, q.backward), child.node, distance});
                 } else {
                     out.push_back(NodeMatch{child.node, distance});
                 }

@@ -1,7 +1,9 @@
 // Deriving the walk's facts: heights and max_depth, the tree decision, the breadth-first
-// entries. Linear in the store's size: every node and child position is looked at a
+// entries, the reversed-term index. Linear in the store's size: every node and child position is looked at a
 // bounded number of times, and no node is copied twice.
 #include "core/walk/facts.hpp"
+
+#include "core/walk/reversed.hpp"
 
 #include <algorithm>
 #include <memory>
@@ -143,6 +145,7 @@ Facts derive(const TrieStore& s) {
     if (!readable || s.has_payload.size() < n || n >= (uint64_t{1} << 32)) return facts;
     if (copy_tree(s, height, facts)) {
         facts.tree = true;
+        facts.split = build_reversed(s, facts.reversed, facts.reversed_root_count);
     } else {
         facts.entries = {};
         facts.root_count = 0;

@@ -55,6 +55,13 @@ struct Facts {
     // the root's children.
     std::vector<Entry> entries;
     uint32_t root_count = 0;
+
+    // For trees whose node numbers rise in walk order and in which no two nodes with a
+    // payload spell the same term: the index of the terms spelt backwards that the split
+    // search walks (walk/reversed.hpp). Empty otherwise.
+    std::vector<Entry> reversed;
+    uint32_t reversed_root_count = 0;
+    bool split = false;
 };
 
 // The facts of a finished store; for a store never finished, facts that know nothing

@@ -130,18 +130,29 @@ private:
     size_t others_ = 0;
 };
 
+// A cap on the errors spent in the first `head` term characters, for the two halves of
+// the split search (walk.cpp): cells j < head may hold at most `errors`. An alignment
+// that breaks the cap is dropped, so the rows hold the best cost of those that keep it.
+struct HeadCap {
+    uint64_t head = 0;  // at most kMaxLevelTerm
+    uint32_t errors = 0;
+};
+
 // Levels is the number of error levels (bound + 1); a fixed count lets the compiler
-// unroll the level loop for the common small bounds, 0 means "given at run time".
-template <uint32_t FixedLevels>
+// unroll the level loop for the common small bounds, 0 means "given at run time". With
+// Capped, a level above the cap keeps a cell j < head only where the cap level holds it.
+template <uint32_t FixedLevels, bool Capped = false>
 class LevelRows {
 public:
-    LevelRows(std::span<const uint32_t> term, const TablePlan& plan)
+    LevelRows(std::span<const uint32_t> term, const TablePlan& plan, HeadCap cap = {})
         : masks_(term),
           length_(term.size()),
           levels_(FixedLevels != 0 ? FixedLevels : plan.bound + 1),
           valid_(length_ >= kMaxLevelTerm ? ~uint64_t{0} : (uint64_t{1} << (length_ + 1)) - 1),
+          cap_(cap.errors),
+          free_(~((uint64_t{1} << cap.head) - 1)),
           rows_(std::make_unique_for_overwrite<uint64_t[]>(plan.rows * levels())) {
-        for (uint32_t e = 0; e < levels(); ++e) rows_[e] = ((uint64_t{2} << e) - 1) & valid_;
+        for (uint32_t e = 0; e < levels(); ++e) rows_[e] = capped(e, ((uint64_t{2} << e) - 1) & valid_, rows_.get());
     }
 
     bool fill(uint64_t row, uint32_t label, uint32_t& distance) {
@@ -155,8 +166,8 @@ public:
         cur[0] = below;
         for (uint32_t e = 1; e < n; ++e) {
             const uint64_t v = ((old[e] << 1) & match) | (old[e - 1] << 1) | old[e - 1] | (below << 1);
-            cur[e] = v;
-            below = v;
+            cur[e] = capped(e, v, cur);
+            below = cur[e];
         }
         if (row < n) [[unlikely]] {
             // Cell 0 holds the depth, so near the root it is within the upper levels; the
@@ -165,8 +176,8 @@ public:
             for (uint32_t e = 0; e < n; ++e) {
                 uint64_t v = cur[e] | (below << 1);
                 if (e >= row) v |= 1;
-                cur[e] = v;
-                below = v;
+                cur[e] = capped(e, v, cur);
+                below = cur[e];
             }
         }
         if ((below & valid_) == 0) return false;
@@ -203,10 +214,21 @@ private:
         return levels_;
     }
 
+    // Level e of a row without the head cells that break the cap (the levels up to the
+    // cap, filled first, say which head cells keep it).
+    uint64_t capped(uint32_t e, uint64_t v, const uint64_t* row) const {
+        if constexpr (Capped) {
+            if (e > cap_) return v & (free_ | row[cap_]);
+        }
+        return v;
+    }
+
     TermMasks masks_;
     uint64_t length_;
     uint32_t levels_;
     uint64_t valid_;  // bits 0..L
+    uint32_t cap_;
+    uint64_t free_;  // bits head..63: the cells the cap leaves alone
     std::unique_ptr<uint64_t[]> rows_;
 };
 

@@ -26,9 +26,11 @@ struct NodeMatch {
     uint32_t distance;
 };
 
-// Which row kernel a walk uses. Both give the same records; Reference is the plain
-// row-per-child table with no subtree skipping, kept to test the fast path against.
-enum class WalkKernel { Fastest, Reference };
+// Which walk runs. All give the same records. Fastest splits the term in two for small
+// bounds where the store allows (see walk.cpp); OneWay is the fastest single descent,
+// kept to measure what the split gains; Reference is the plain row-per-child table with
+// no subtree skipping, kept to test the fast paths against.
+enum class WalkKernel { Fastest, OneWay, Reference };
 
 // term must be valid UTF-8. Records come in depth-first pre-order, siblings in stored
 // order; with a limit, the walk stops after that many records (a limit of 0 gives none).

@@ -1,0 +1,182 @@
+// Building the reversed-term index (walk/reversed.hpp).
+#include "core/walk/reversed.hpp"
+
+#include <algorithm>
+#include <array>
+#include <utility>
+
+namespace brindlex::walk {
+
+namespace {
+
+// One term with a payload, spelt backwards from `start` in the label arena.
+struct Term {
+    uint32_t node;    // the forward node
+    uint32_t length;
+    uint32_t start;   // < 2^32: the labels are within the budget
+};
+
+// One pass over the nodes in number order: checks that this is the walk's order (a
+// depth-first pre-order of the nodes a walk reaches, children in stored order) and
+// collects every term with a payload. Returns false when either fails or the terms
+// would be too long in all. Requires a sound store (every read in range, a tree).
+bool collect_terms(const TrieStore& s, std::vector<Term>& terms, std::vector<uint32_t>& labels) {
+    const size_t n = s.node_count();
+    constexpr uint32_t kUnreached = UINT32_MAX;
+    std::vector<uint32_t> parent(n, kUnreached);
+    struct Open {
+        uint32_t node;
+        uint32_t label;
+        uint64_t pos;  // next child position expected to be visited
+        uint64_t end;
+    };
+    std::vector<Open> path;  // from the root to the node visited last
+    // Marks v's labelled children, which must come after it; returns false otherwise.
+    auto open = [&](uint32_t v) {
+        const auto r = s.child_range(v);
+        for (uint64_t pos = r.begin; pos < r.end; ++pos) {
+            const uint32_t c = s.child_transitions[pos];
+            if (s.child_labels[c] == 0) continue;
+            if (c <= v) return false;
+            parent[c] = v;
+        }
+        path.push_back({v, v == 0 ? 0 : s.child_labels[v], r.begin, r.end});
+        return true;
+    };
+    uint64_t total = 0;
+    // Entry numbers are 32-bit, and there is at most one entry per label.
+    const uint64_t budget = std::min<uint64_t>(kMaxLabelsPerNode * std::max<uint64_t>(n, 1), UINT32_MAX);
+    if (!open(0)) return false;
+    for (uint32_t v = 1; v < n; ++v) {
+        if (parent[v] == kUnreached) continue;
+        while (path.back().node != parent[v]) {
+            path.pop_back();
+            if (path.empty()) return false;  // v comes after a node that is not its ancestor's subtree
+        }
+        Open& up = path.back();
+        while (up.pos < up.end && s.child_labels[s.child_transitions[up.pos]] == 0) ++up.pos;
+        if (up.pos >= up.end || s.child_transitions[up.pos] != v) return false;  // a sibling out of order
+        ++up.pos;
+        if (!open(v)) return false;
+        if (s.has_payload[v]) {
+            total += path.size() - 1;
+            if (total > budget) return false;
+            terms.push_back({v, static_cast<uint32_t>(path.size() - 1), static_cast<uint32_t>(labels.size())});
+            for (size_t d = path.size(); d-- > 1;) labels.push_back(path[d].label);
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+bool build_reversed(const TrieStore& store, std::vector<Entry>& entries, uint32_t& root_count) {
+    std::vector<Term> level;  // the terms of one depth, grouped by parent entry
+    std::vector<uint32_t> labels;
+    if (!collect_terms(store, level, labels)) return false;
+
+    // Breadth-first, one depth at a time. At depth d every term of `level` belongs to a
+    // parent entry (group g, in entry order; the root at depth 0) and is longer than d.
+    // The terms are sorted by (group, label d) with two stable counting passes, then each
+    // run of equal (group, label) becomes one child entry. A term that ends at its new
+    // entry makes it terminal; the others go on to the next depth, in the same order, so
+    // that every entry's children are one run of entries.
+    entries.reserve(labels.size() / 2);
+    std::vector<uint32_t> group(level.size(), 0);
+    std::vector<uint32_t> group_entry{0};  // per group: its entry (unused for the root)
+    std::vector<uint32_t> group_size{static_cast<uint32_t>(level.size())};
+    std::vector<uint32_t> key, order, by_label, first;  // per term of the depth, or per group
+    std::vector<Term> sorted;
+    std::vector<uint32_t> sorted_group, sorted_key;
+    std::array<uint32_t, 256> tally{};
+
+    for (uint64_t depth = 0; !level.empty(); ++depth) {
+        const size_t n = level.size();
+        key.resize(n);
+        bool narrow = true;
+        for (size_t i = 0; i < n; ++i) {
+            key[i] = labels[level[i].start + depth];  // scattered reads, all independent
+            narrow = narrow && key[i] < tally.size();
+        }
+        // The order of (group, label): by label, then stably by group; or a comparison
+        // sort when some label is too large to count.
+        order.resize(n);
+        if (narrow) {
+            tally.fill(0);
+            for (size_t i = 0; i < n; ++i) ++tally[key[i]];
+            uint32_t at = 0;
+            for (uint32_t& t : tally) at += std::exchange(t, at);
+            by_label.resize(n);
+            for (size_t i = 0; i < n; ++i) by_label[tally[key[i]]++] = static_cast<uint32_t>(i);
+            first.resize(group_size.size());
+            at = 0;
+            for (size_t g = 0; g < group_size.size(); ++g) {
+                first[g] = at;
+                at += group_size[g];
+            }
+            for (uint32_t i : by_label) order[first[group[i]]++] = i;
+        } else {
+            for (size_t i = 0; i < n; ++i) order[i] = static_cast<uint32_t>(i);
+            std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
+                return group[a] != group[b] ? group[a] < group[b] : key[a] < key[b];
+            });
+        }
+        sorted.resize(n);
+        sorted_group.resize(n);
+        sorted_key.resize(n);
+        for (size_t i = 0; i < n; ++i) {
+            sorted[i] = level[order[i]];
+            sorted_group[i] = group[order[i]];
+            sorted_key[i] = key[order[i]];
+        }
+
+        // Runs of equal (group, label) become entries; the next depth's groups are the
+        // new entries that keep terms going.
+        level.clear();
+        group.clear();
+        std::vector<uint32_t> next_entry;
+        std::vector<uint32_t> next_size;
+        size_t i = 0;
+        while (i < n) {
+            const uint32_t g = sorted_group[i];
+            const uint32_t label = sorted_key[i];
+            const uint32_t id = static_cast<uint32_t>(entries.size());
+            if (depth == 0) {
+                ++root_count;
+            } else {
+                Entry& parent = entries[group_entry[g]];
+                if (parent.count++ == 0) parent.first = id;
+            }
+            uint64_t longest = 0;
+            uint32_t ending = 0;
+            uint32_t node = 0;
+            const size_t continuing = level.size();
+            size_t j = i;
+            for (; j < n && sorted_group[j] == g && sorted_key[j] == label; ++j) {
+                const Term& t = sorted[j];
+                longest = std::max<uint64_t>(longest, t.length);
+                if (t.length == depth + 1) {
+                    ++ending;
+                    node = t.node;
+                } else {
+                    level.push_back(t);
+                    group.push_back(static_cast<uint32_t>(next_entry.size()));
+                }
+            }
+            if (ending > 1) return false;  // two nodes spell the same term
+            const uint64_t height = std::min(longest - (depth + 1), uint64_t{kHeightUnknown});
+            entries.push_back({label | (ending ? Entry::kPayloadBit : 0) | static_cast<uint32_t>(height) << Entry::kHeightShift, 0, 0, node});
+            if (level.size() > continuing) {
+                next_entry.push_back(id);
+                next_size.push_back(static_cast<uint32_t>(level.size() - continuing));
+            }
+            i = j;
+        }
+        group_entry = std::move(next_entry);
+        group_size = std::move(next_size);
+    }
+    entries.shrink_to_fit();
+    return true;
+}
+
+}  // namespace brindlex::walk

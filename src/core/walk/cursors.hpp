@@ -109,22 +109,19 @@ public:
         uint32_t label;
         uint32_t height;
         uint32_t info;
-        uint32_t first;  // the child's own children: [first, end)
-        uint32_t end;
+        uint32_t first;
+        uint32_t count;
     };
 
     // `root` is the run of the root's children.
-    EntryCursor(std::span<const Entry> entries, List root)
-        : entries_(entries.data()), size_(static_cast<uint32_t>(entries.size())), root_(root) {}
+    EntryCursor(std::span<const Entry> entries, List root) : entries_(entries.data()), root_(root) {}
 
     List root() const { return root_; }
 
     Step next(List& list, Child& child) const {
         if (list.pos >= list.end) return Step::End;
-        const uint32_t at = list.pos++;
-        const Entry& e = entries_[at];
-        const uint32_t end = at + 1 < size_ ? entries_[at + 1].first : size_;
-        child = {e.node, e.label(), e.height(), e.info, e.first, end};
+        const Entry& e = entries_[list.pos++];
+        child = {e.node, e.label(), e.height(), e.info, e.first, e.count};
         return Step::Child;
     }
 
@@ -134,8 +131,8 @@ public:
     }
 
     Step enter(const Child& child, List& list) const {
-        if (child.first >= child.end) return Step::End;  // a leaf: nothing to enter
-        list = {child.first, child.end};
+        if (child.count == 0) return Step::End;  // a leaf: nothing to enter
+        list = {child.first, child.first + child.count};
         return Step::Child;
     }
 
@@ -143,7 +140,6 @@ public:
 
 private:
     const Entry* entries_;
-    uint32_t size_;  // entry numbers are 32-bit
     List root_;
 };
 

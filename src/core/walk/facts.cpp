@@ -115,7 +115,7 @@ bool copy_tree(const TrieStore& s, const std::vector<uint64_t>& height, Facts& f
             if (reached[w]) return false;
             reached[w] = 1;
             const auto h = static_cast<uint32_t>(std::min<uint64_t>(height[w], kHeightUnknown));
-            entries.push_back({label | (s.has_payload[w] ? Entry::kPayloadBit : 0) | h << Entry::kHeightShift, 0, w});
+            entries.push_back({label | (s.has_payload[w] ? Entry::kPayloadBit : 0) | h << Entry::kHeightShift, 0, 0, w});
         }
         return true;
     };
@@ -125,6 +125,7 @@ bool copy_tree(const TrieStore& s, const std::vector<uint64_t>& height, Facts& f
         const size_t before = entries.size();
         if (!append_children(entries[i].node)) return false;
         entries[i].first = static_cast<uint32_t>(before);
+        entries[i].count = static_cast<uint32_t>(entries.size() - before);
     }
     return true;
 }

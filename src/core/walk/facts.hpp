@@ -13,12 +13,12 @@ namespace brindlex::walk {
 
 // One labelled child in the breadth-first copy of a tree store's child lists. `info`
 // packs the label (bits 0-20), has_payload (bit 21) and the capped height (bits 22-29);
-// `node` is the child's number in the store. Breadth-first, the children of consecutive
-// entries are consecutive runs: entry i's own children are entries [first of i, first of
-// i + 1), or up to the end of the array for the last entry.
+// the entry's own children are entries [first, first + count); `node` is the child's
+// number in the store.
 struct Entry {
     uint32_t info;
     uint32_t first;
+    uint32_t count;
     uint32_t node;
 
     static constexpr uint32_t kLabelMask = (1u << 21) - 1;

@@ -89,7 +89,6 @@ bool build_reversed(const TrieStore& store, std::vector<Entry>& entries, uint32_
     std::vector<Term> sorted;
     std::vector<uint32_t> sorted_group, sorted_key;
     std::array<uint32_t, 256> tally{};
-    std::vector<uint32_t> children;  // per entry, while building
 
     for (uint64_t depth = 0; !level.empty(); ++depth) {
         const size_t n = level.size();
@@ -145,7 +144,8 @@ bool build_reversed(const TrieStore& store, std::vector<Entry>& entries, uint32_
             if (depth == 0) {
                 ++root_count;
             } else {
-                ++children[group_entry[g]];
+                Entry& parent = entries[group_entry[g]];
+                if (parent.count++ == 0) parent.first = id;
             }
             uint64_t longest = 0;
             uint32_t ending = 0;
@@ -165,8 +165,7 @@ bool build_reversed(const TrieStore& store, std::vector<Entry>& entries, uint32_
             }
             if (ending > 1) return false;  // two nodes spell the same term
             const uint64_t height = std::min(longest - (depth + 1), uint64_t{kHeightUnknown});
-            entries.push_back({label | (ending ? Entry::kPayloadBit : 0) | static_cast<uint32_t>(height) << Entry::kHeightShift, 0, node});
-            children.push_back(0);
+            entries.push_back({label | (ending ? Entry::kPayloadBit : 0) | static_cast<uint32_t>(height) << Entry::kHeightShift, 0, 0, node});
             if (level.size() > continuing) {
                 next_entry.push_back(id);
                 next_size.push_back(static_cast<uint32_t>(level.size() - continuing));
@@ -175,12 +174,6 @@ bool build_reversed(const TrieStore& store, std::vector<Entry>& entries, uint32_
         }
         group_entry = std::move(next_entry);
         group_size = std::move(next_size);
-    }
-    // Breadth-first, each entry's children follow those of the entry before it.
-    uint32_t at = root_count;
-    for (size_t e = 0; e < entries.size(); ++e) {
-        entries[e].first = at;
-        at += children[e];
     }
     entries.shrink_to_fit();
     return true;

@@ -315,18 +315,13 @@ def peers_section(index: Any, words: list[str], queries: list[str], module_ns: d
     def run_peer(fn: Any, subset: list[str], k: int) -> tuple[np.ndarray, list[dict[str, int]]]:
         """One timed call per query (each takes milliseconds), after one warm-up call."""
         fn(subset[0], k)
-        pc = time.perf_counter_ns
-        ns = np.empty(len(subset), dtype=np.int64)
-        found = []
-        gc.disable()
-        try:
-            for i, q in enumerate(subset):
-                t0 = pc()
-                r = fn(q, k)
-                ns[i] = pc() - t0
-                found.append(r)
-        finally:
-            gc.enable()
+        found: list[dict[str, int]] = []
+
+        def keep(q: str) -> dict[str, int]:
+            found.append(fn(q, k))
+            return found[-1]
+
+        ns, _ = bu.cold_ns(keep, [(q,) for q in subset])
         return ns, found
 
     def batch_peer(subset: list[str], k: int, size: int) -> np.ndarray:

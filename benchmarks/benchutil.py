@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import contextlib
 import ctypes
 import gc
 import json
@@ -12,7 +13,7 @@ import subprocess
 import sys
 import tempfile
 import time
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from pathlib import Path
 from typing import Any
 
@@ -72,6 +73,19 @@ def timer_floor_ns(n: int = 20_000) -> int:
     return int(statistics.median(samples))
 
 
+@contextlib.contextmanager
+def gc_paused() -> Iterator[None]:
+    """Pauses the cycle collector while timing: it runs at moments set by everything else
+    the process allocates, which would make single calls look slow at random."""
+    collecting = gc.isenabled()
+    gc.disable()
+    try:
+        yield
+    finally:
+        if collecting:
+            gc.enable()
+
+
 def per_query_ns(
     fn: Callable[..., Any],
     arglists: Sequence[tuple[Any, ...]],
@@ -83,16 +97,11 @@ def per_query_ns(
     """Times fn(*args) for each argument tuple: one warm-up call (whose result size is
     kept), one probe call that sets the repetition count so that the query gets about
     target_ns of timed calls (between min_reps and max_reps), then that many calls, each
-    timed on its own. Returns each query's median call time and the result sizes.
-
-    The cycle collector is paused while timing: it runs at moments set by everything
-    else the process allocates, which would make single calls look slow at random."""
+    timed on its own. Returns each query's median call time and the result sizes."""
     pc = time.perf_counter_ns
     medians = np.empty(len(arglists), dtype=np.int64)
     sizes: list[int] = []
-    collecting = gc.isenabled()
-    gc.disable()
-    try:
+    with gc_paused():
         for qi, args in enumerate(arglists):
             sizes.append(len(fn(*args)))
             t0 = pc()
@@ -105,9 +114,6 @@ def per_query_ns(
                 fn(*args)
                 samples[i] = pc() - t0
             medians[qi] = statistics.median(samples)
-    finally:
-        if collecting:
-            gc.enable()
     return medians, sizes
 
 
@@ -117,17 +123,12 @@ def cold_ns(fn: Callable[..., Any], arglists: Sequence[tuple[Any, ...]]) -> tupl
     pc = time.perf_counter_ns
     ns = np.empty(len(arglists), dtype=np.int64)
     sizes: list[int] = []
-    collecting = gc.isenabled()
-    gc.disable()
-    try:
+    with gc_paused():
         for qi, args in enumerate(arglists):
             t0 = pc()
             r = fn(*args)
             ns[qi] = pc() - t0
             sizes.append(len(r))
-    finally:
-        if collecting:
-            gc.enable()
     return ns, sizes
 
 

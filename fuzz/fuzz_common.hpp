@@ -327,7 +327,8 @@ inline std::vector<std::byte> encode_checked(const TrieStore& s) {
 // aggregation gives every node up to video_top_n videos of its subtree.)
 inline void check_linear_size(const TrieStore& s, std::optional<size_t> input_bytes) {
     check(walk::facts_of(s).entries.size() <= s.child_transitions.size(), "more walk entries than child positions");
-    check(walk::facts_of(s).reversed.size() <= walk::kMaxLabelsPerNode * s.node_count(),
+    // Made here if no query has made it yet: its cost counts too.
+    check(walk::reversed_of(s).entries.size() <= walk::kMaxLabelsPerNode * s.node_count(),
           "more reversed-term entries than the budget per node");
     // A node can cost a few snapshot bytes and, derived, up to kMaxLabelsPerNode reversed
     // entries of 16 bytes.

@@ -86,7 +86,7 @@ TEST(WalkFast, SplitSearchMatchesReference) {
         const size_t count = 1 + gen.below(300);
         for (size_t w = 0; w < count; ++w) words.word(gen.term(round % 5 == 0 ? 80 : 9) + U'a');
         const TrieStore s = words.build(words.preorder());
-        ASSERT_TRUE(walk::facts_of(s).split);
+        ASSERT_TRUE(walk::reversed_of(s).usable);
         for (int q = 0; q < 15; ++q) {
             const std::string term = utf8_of(gen.term(q % 4 == 0 ? 90 : 10));
             for (uint32_t k : {0u, 1u, 2u, 3u, 4u, 5u}) {

@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <memory>
+#include <mutex>
+#include <utility>
 
 namespace brindlex {
 
@@ -130,27 +132,24 @@ bool copy_tree(const TrieStore& s, const std::vector<uint64_t>& height, Facts& f
     return true;
 }
 
-Facts derive(const TrieStore& s) {
-    Facts facts;
+void derive(const TrieStore& s, Facts& facts) {
     const size_t n = s.node_shifts.size();
     if (n == 0) {
         facts.max_depth = 0;
-        return facts;
+        return;
     }
     std::vector<uint64_t> height;
     bool readable = true;
-    if (!heights_backward(s, height) && !heights_from_root(s, height, readable)) return facts;  // a cycle
+    if (!heights_backward(s, height) && !heights_from_root(s, height, readable)) return;  // a cycle
     facts.max_depth = height[0];
     // Entries hold node numbers in 32 bits and read has_payload for every reachable node.
-    if (!readable || s.has_payload.size() < n || n >= (uint64_t{1} << 32)) return facts;
+    if (!readable || s.has_payload.size() < n || n >= (uint64_t{1} << 32)) return;
     if (copy_tree(s, height, facts)) {
         facts.tree = true;
-        facts.split = build_reversed(s, facts.reversed, facts.reversed_root_count);
     } else {
         facts.entries = {};
         facts.root_count = 0;
     }
-    return facts;
 }
 
 }  // namespace
@@ -160,8 +159,27 @@ const Facts& facts_of(const TrieStore& store) {
     return store.walk_facts_ ? *store.walk_facts_ : kUnknown;
 }
 
+const Reversed& reversed_of(const TrieStore& store) {
+    const Facts& facts = facts_of(store);
+    if (!facts.tree) {
+        static const Reversed kNone;
+        return kNone;
+    }
+    std::call_once(facts.reversed_once, [&] {
+        Reversed made;
+        made.usable = build_reversed(store, made.entries, made.root_count);
+        if (!made.usable) made = Reversed{};
+        facts.reversed = std::move(made);
+    });
+    return facts.reversed;
+}
+
 }  // namespace walk
 
-void finish_store(TrieStore& store) { store.walk_facts_ = std::make_shared<const walk::Facts>(walk::derive(store)); }
+void finish_store(TrieStore& store) {
+    auto facts = std::make_shared<walk::Facts>();
+    walk::derive(store, *facts);
+    store.walk_facts_ = std::move(facts);
+}
 
 }  // namespace brindlex

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <mutex>
 #include <span>
 #include <vector>
 
@@ -36,6 +37,15 @@ struct Entry {
 // many", and is also what a cursor that knows no heights reports.
 inline constexpr uint32_t kHeightUnknown = 255;
 
+// The reversed-term index: entries as above, spelling terms from their end; a terminal
+// entry (payload bit) names the forward node. `usable` is false, with no entries, for a
+// store that does not qualify (see walk/reversed.hpp).
+struct Reversed {
+    std::vector<Entry> entries;
+    uint32_t root_count = 0;
+    bool usable = false;
+};
+
 struct Facts {
     // Depth of the deepest node a walk can enter (labelled edges only), or kUnbounded
     // when the child lists reachable from the root contain a cycle.
@@ -56,16 +66,20 @@ struct Facts {
     std::vector<Entry> entries;
     uint32_t root_count = 0;
 
-    // For trees whose node numbers rise in walk order and in which no two nodes with a
-    // payload spell the same term: the index of the terms spelt backwards that the split
-    // search walks (walk/reversed.hpp). Empty otherwise.
-    std::vector<Entry> reversed;
-    uint32_t reversed_root_count = 0;
-    bool split = false;
+    // The index of the terms spelt backwards that the split search walks (walk/
+    // reversed.hpp), made for trees on first use by reversed_of, once: building and
+    // restoring pay nothing for it, and a store never searched that way never holds it.
+    mutable std::once_flag reversed_once;
+    mutable Reversed reversed;
 };
 
 // The facts of a finished store; for a store never finished, facts that know nothing
 // (unbounded depth, no tree), with which the walk still answers correctly, only slower.
 const Facts& facts_of(const TrieStore& store);
+
+// The reversed-term index of a finished tree store, made on the first call (safe from any
+// number of threads); an unusable one for any other store. May throw std::bad_alloc, and
+// then tries again on the next call.
+const Reversed& reversed_of(const TrieStore& store);
 
 }  // namespace brindlex::walk

@@ -9,24 +9,25 @@ namespace brindlex::walk {
 
 namespace {
 
-// One term with a payload, spelt backwards from `start` in the label arena.
+// One term with a payload, read backwards by climbing the forward trie: at depth d of
+// the reversed trie its label is that of `at`, the node d levels above `node`.
 struct Term {
-    uint32_t node;    // the forward node
+    uint32_t node;  // the forward node
     uint32_t length;
-    uint32_t start;   // < 2^32: the labels are within the budget
+    uint32_t at;
 };
 
 // One pass over the nodes in number order: checks that this is the walk's order (a
-// depth-first pre-order of the nodes a walk reaches, children in stored order) and
-// collects every term with a payload. Returns false when either fails or the terms
-// would be too long in all. Requires a sound store (every read in range, a tree).
-bool collect_terms(const TrieStore& s, std::vector<Term>& terms, std::vector<uint32_t>& labels) {
+// depth-first pre-order of the nodes a walk reaches, children in stored order), collects
+// every term with a payload and each reached node's parent, and sums the terms' lengths.
+// Returns false when the order is another or the terms would be too long in all.
+// Requires a tree store (every read a walk makes in range, every node reached once).
+bool collect_terms(const TrieStore& s, std::vector<Term>& terms, std::vector<uint32_t>& parent, uint64_t& total) {
     const size_t n = s.node_count();
     constexpr uint32_t kUnreached = UINT32_MAX;
-    std::vector<uint32_t> parent(n, kUnreached);
+    parent.assign(n, kUnreached);
     struct Open {
         uint32_t node;
-        uint32_t label;
         uint64_t pos;  // next child position expected to be visited
         uint64_t end;
     };
@@ -40,10 +41,10 @@ bool collect_terms(const TrieStore& s, std::vector<Term>& terms, std::vector<uin
             if (c <= v) return false;
             parent[c] = v;
         }
-        path.push_back({v, v == 0 ? 0 : s.child_labels[v], r.begin, r.end});
+        path.push_back({v, r.begin, r.end});
         return true;
     };
-    uint64_t total = 0;
+    total = 0;
     // Entry numbers are 32-bit, and there is at most one entry per label.
     const uint64_t budget = std::min<uint64_t>(kMaxLabelsPerNode * std::max<uint64_t>(n, 1), UINT32_MAX);
     if (!open(0)) return false;
@@ -61,8 +62,7 @@ bool collect_terms(const TrieStore& s, std::vector<Term>& terms, std::vector<uin
         if (s.has_payload[v]) {
             total += path.size() - 1;
             if (total > budget) return false;
-            terms.push_back({v, static_cast<uint32_t>(path.size() - 1), static_cast<uint32_t>(labels.size())});
-            for (size_t d = path.size(); d-- > 1;) labels.push_back(path[d].label);
+            terms.push_back({v, static_cast<uint32_t>(path.size() - 1), v});
         }
     }
     return true;
@@ -72,8 +72,9 @@ bool collect_terms(const TrieStore& s, std::vector<Term>& terms, std::vector<uin
 
 bool build_reversed(const TrieStore& store, std::vector<Entry>& entries, uint32_t& root_count) {
     std::vector<Term> level;  // the terms of one depth, grouped by parent entry
-    std::vector<uint32_t> labels;
-    if (!collect_terms(store, level, labels)) return false;
+    std::vector<uint32_t> parent;
+    uint64_t labels = 0;  // the terms' total length
+    if (!collect_terms(store, level, parent, labels)) return false;
 
     // Breadth-first, one depth at a time. At depth d every term of `level` belongs to a
     // parent entry (group g, in entry order; the root at depth 0) and is longer than d.
@@ -81,7 +82,10 @@ bool build_reversed(const TrieStore& store, std::vector<Entry>& entries, uint32_
     // run of equal (group, label) becomes one child entry. A term that ends at its new
     // entry makes it terminal; the others go on to the next depth, in the same order, so
     // that every entry's children are one run of entries.
-    entries.reserve(labels.size() / 2);
+    // At most one entry a label: reserved once, never moved. The pages beyond the last
+    // entry are never touched, so they take no memory; copying to a tight array would
+    // cost a second fresh array, and fresh pages are most of what building costs.
+    entries.reserve(labels);
     std::vector<uint32_t> group(level.size(), 0);
     std::vector<uint32_t> group_entry{0};  // per group: its entry (unused for the root)
     std::vector<uint32_t> group_size{static_cast<uint32_t>(level.size())};
@@ -95,7 +99,7 @@ bool build_reversed(const TrieStore& store, std::vector<Entry>& entries, uint32_
         key.resize(n);
         bool narrow = true;
         for (size_t i = 0; i < n; ++i) {
-            key[i] = labels[level[i].start + depth];  // scattered reads, all independent
+            key[i] = store.child_labels[level[i].at];  // scattered reads, all independent
             narrow = narrow && key[i] < tally.size();
         }
         // The order of (group, label): by label, then stably by group; or a comparison
@@ -159,7 +163,7 @@ bool build_reversed(const TrieStore& store, std::vector<Entry>& entries, uint32_
                     ++ending;
                     node = t.node;
                 } else {
-                    level.push_back(t);
+                    level.push_back({t.node, t.length, parent[t.at]});
                     group.push_back(static_cast<uint32_t>(next_entry.size()));
                 }
             }
@@ -175,7 +179,6 @@ bool build_reversed(const TrieStore& store, std::vector<Entry>& entries, uint32_
         group_entry = std::move(next_entry);
         group_size = std::move(next_size);
     }
-    entries.shrink_to_fit();
     return true;
 }
 

@@ -48,12 +48,13 @@ constexpr uint32_t kMaxSplitBound = 3;
 // Short terms have so many matches that two walks over them cost more than one: the
 // split pays from 2 * bound + 2 characters on (measured on a 350,000-word list).
 bool split_fits(const walk::Facts& facts, uint64_t term_length, uint32_t bound, bool payload_only) {
-    return payload_only && facts.split && bound >= 1 && bound <= kMaxSplitBound &&
+    return payload_only && facts.tree && bound >= 1 && bound <= kMaxSplitBound &&
            term_length >= 2 * uint64_t{bound} + 2 && term_length <= walk::kMaxLevelTerm;
 }
 
 template <class Record, uint32_t Levels>
-Result<std::vector<Record>> split_search(const walk::Facts& facts, std::span<const uint32_t> term, const Query& q) {
+Result<std::vector<Record>> split_search(const walk::Facts& facts, const walk::Reversed& reversed_terms,
+                                         std::span<const uint32_t> term, const Query& q) {
     Query all = q;
     all.limit = std::numeric_limits<uint64_t>::max();
     const uint64_t length = term.size();
@@ -67,7 +68,7 @@ Result<std::vector<Record>> split_search(const walk::Facts& facts, std::span<con
 
     const std::vector<uint32_t> reversed(term.rbegin(), term.rend());
     walk::LevelRows<Levels, true> backward_rows(reversed, q.plan, {length - head, bound - bound / 2 - 1});
-    walk::EntryCursor backward(facts.reversed, {0, facts.reversed_root_count});
+    walk::EntryCursor backward(reversed_terms.entries, {0, reversed_terms.root_count});
     all.backward = true;
     auto more = walk::descend<Record>(backward, backward_rows, all);
     if (!more) return more;
@@ -100,10 +101,12 @@ Result<std::vector<Record>> run(const TrieStore& store, std::string_view text, u
     const Query q{term.size(), walk::plan_table(term.size(), max_dist, facts.max_depth), payload_only, cap};
     const bool fast = choice != WalkKernel::Reference;
     if (choice == WalkKernel::Fastest && split_fits(facts, term.size(), q.plan.bound, q.payload_only)) {
-        switch (q.plan.bound) {
-            case 1: return split_search<Record, 2>(facts, term, q);
-            case 2: return split_search<Record, 3>(facts, term, q);
-            default: return split_search<Record, 4>(facts, term, q);
+        if (const walk::Reversed& rev = walk::reversed_of(store); rev.usable) {
+            switch (q.plan.bound) {
+                case 1: return split_search<Record, 2>(facts, rev, term, q);
+                case 2: return split_search<Record, 3>(facts, rev, term, q);
+                default: return split_search<Record, 4>(facts, rev, term, q);
+            }
         }
     }
     if (fast && term.size() <= walk::kMaxLevelTerm && q.plan.bound <= walk::kMaxLevelBound) {

@@ -1,9 +1,11 @@
 """Typo-tolerant lookup of search terms and their videos.
 
-``build_index(entries, video_top_n)`` makes a ``PrefixSearch`` from
-``(term, count, [(video id, count), ...])`` entries; ``flatten(entries)`` gives the
-flat arrays it is made from; ``save(index, path)`` and ``load(path)`` keep an index
-in a snapshot file. ``PrefixSearch`` lives in the native module ``_brindlex``; the
+``Index.build(entries)`` and ``Index.load(path)`` make an ``Index``: best-first
+suggestions with counts, completion, exact lookups and video ranking, with case and
+accent folding. Beneath it, ``build_index(entries, video_top_n)`` makes the engine,
+a ``PrefixSearch``, from ``(term, count, [(video id, count), ...])`` entries;
+``flatten(entries)`` gives the flat arrays it is made from; ``save(index, path)`` and
+``load(path)`` keep an engine in an index file. ``PrefixSearch`` lives in the native module ``_brindlex``; the
 package imports without it, so that ``flatten`` also works where the native module is
 not built, and only ``brindlex.PrefixSearch`` then fails.
 
@@ -12,17 +14,35 @@ they can be handed to other processes, ``multiprocessing`` workers for one.
 """
 
 import copyreg
+from pkgutil import extend_path
 from typing import TYPE_CHECKING, Any
 
-from ._files import _restore, load, save
-from ._index import U32_MAX, FlatIndex, build_index, flatten
+# A build tree holds the package's native module in <build>/brindlex, beside the
+# engine; with it on sys.path, the sources and the build import as one package.
+__path__ = extend_path(__path__, __name__)
+
+from ._files import _restore, load, save  # noqa: E402
+from ._index import Completion, Index, Suggestion  # noqa: E402
+from ._layout import U32_MAX, FlatIndex, build_index, flatten  # noqa: E402
 
 if TYPE_CHECKING:
     from _brindlex import PrefixSearch
 
 __version__ = "0.1.0"
 
-__all__ = ["FlatIndex", "PrefixSearch", "U32_MAX", "__version__", "build_index", "flatten", "load", "save"]
+__all__ = [
+    "Completion",
+    "FlatIndex",
+    "Index",
+    "PrefixSearch",
+    "Suggestion",
+    "U32_MAX",
+    "__version__",
+    "build_index",
+    "flatten",
+    "load",
+    "save",
+]
 
 
 def _reduce(index: "PrefixSearch") -> tuple[Any, tuple[bytes]]:

@@ -1,6 +1,6 @@
-"""Snapshots in files: ``save`` and ``load``, and the writer the command line shares.
+"""Indexes in files: ``save`` and ``load``, and the writer the command line shares.
 
-A snapshot is written so that its name never shows a cut file: the bytes go to a
+An index file (see _format) is written so that its name never shows a cut file: the bytes go to a
 temporary file beside the target, which is then renamed over it. The target is what
 the name leads to: a symbolic link is followed and its target replaced, and a name
 that leads to something other than a regular file (``/dev/null``, a named pipe) is
@@ -14,18 +14,32 @@ import errno
 import os
 import stat
 import tempfile
-from typing import TYPE_CHECKING
+from collections.abc import Iterable
+from typing import TYPE_CHECKING, Any
+
+from ._format import EMPTY_NOTES, IndexFile, IndexFileError, file_chunks, read_index_file
 
 if TYPE_CHECKING:
     from _brindlex import PrefixSearch
 
-__all__ = ["load", "save", "write_file"]
+__all__ = ["StrPath", "load", "read_file", "save", "write_file"]
 
 StrPath = str | os.PathLike[str]
 
 
-def write_file(path: StrPath, data: bytes) -> None:
-    """Writes ``data`` to ``path`` as described above. Raises OSError."""
+def write_file(path: StrPath, data: bytes | Iterable[bytes]) -> None:
+    """Writes ``data`` (bytes, or pieces written one after another) to ``path`` as
+    described above. Raises OSError naming ``path``."""
+    try:
+        _write_file(path, [data] if isinstance(data, bytes) else data)
+    except OSError as exc:
+        if exc.filename == os.fspath(path) or exc.errno is None:
+            raise
+        # Name the file the caller gave, not the temporary one beside it.
+        raise type(exc)(exc.errno, exc.strerror, os.fspath(path)) from None
+
+
+def _write_file(path: StrPath, chunks: Iterable[bytes]) -> None:
     target = os.path.realpath(path)
     try:
         mode: int | None = os.stat(target).st_mode
@@ -36,13 +50,15 @@ def write_file(path: StrPath, data: bytes) -> None:
     if mode is not None and not stat.S_ISREG(mode):
         fd = os.open(target, os.O_WRONLY)
         with os.fdopen(fd, "wb") as f:
-            f.write(data)
+            for chunk in chunks:
+                f.write(chunk)
         return
 
     fd, tmp = tempfile.mkstemp(prefix=".brindlex-", suffix=".tmp", dir=os.path.dirname(target))
     try:
         with os.fdopen(fd, "wb") as f:
-            f.write(data)
+            for chunk in chunks:
+                f.write(chunk)
             f.flush()
             os.fsync(f.fileno())
         # A replaced file keeps its permissions; a new one gets the usual ones.
@@ -60,22 +76,48 @@ def _umask() -> int:
     return mask
 
 
-def save(index: PrefixSearch, path: StrPath) -> None:
-    """Writes the snapshot of ``index`` (``index.to_bytes()``) to ``path``, the way
-    ``brindlex build`` writes its output: an existing file is replaced whole or not at
-    all. Raises OSError."""
-    write_file(path, index.to_bytes())
+def save(index: Any, path: StrPath) -> None:
+    """Writes ``index`` (a ``PrefixSearch`` or an ``Index``) to the index file ``path``,
+    the way ``brindlex build`` writes its output: an existing file is replaced whole or
+    not at all. A ``PrefixSearch`` is written with exact text comparison. Raises
+    TypeError for anything else and OSError naming ``path``."""
+    from ._index import Index
+
+    if isinstance(index, Index):
+        index.save(path)
+        return
+    from _brindlex import PrefixSearch
+
+    if not isinstance(index, PrefixSearch):
+        raise TypeError(f"save() takes a PrefixSearch or an Index, not {type(index).__name__}")
+    write_file(path, file_chunks(index.to_bytes(), EMPTY_NOTES, "exact", None))
+
+
+def read_file(path: StrPath) -> IndexFile:
+    """Reads and verifies the index file (or bare snapshot) ``path``. Raises OSError,
+    or ValueError naming ``path`` when the file is damaged or no index."""
+    name = os.fspath(path)
+    with open(path, "rb") as f:
+        return read_index_file(f, name if isinstance(name, str) else os.fsdecode(name))
 
 
 def load(path: StrPath) -> PrefixSearch:
-    """Restores an index from a snapshot file written by ``save`` or ``brindlex
-    build``. Raises OSError when the file cannot be read and ValueError ("decode
-    error: ...") when it holds no snapshot."""
+    """Restores the engine of an index file written by ``save``, ``Index.save`` or
+    ``brindlex build`` (or of a bare snapshot, ``to_bytes``). Raises OSError when the
+    file cannot be read and ValueError naming the file when it is damaged or holds no
+    index."""
+    return engine_of(read_file(path), path)
+
+
+def engine_of(file: IndexFile, path: StrPath) -> PrefixSearch:
     from _brindlex import PrefixSearch
 
-    with open(path, "rb") as f:
-        data = f.read()
-    return PrefixSearch.from_bytes(data)
+    try:
+        return PrefixSearch.from_bytes(file.snapshot)
+    except ValueError as exc:
+        if file.checksummed:
+            raise IndexFileError(f"{os.fspath(path)!s}: the snapshot in the file cannot be read ({exc})") from None
+        raise IndexFileError(f"{os.fspath(path)!s}: not a brindlex index ({exc})") from None
 
 
 def _restore(data: bytes) -> PrefixSearch:

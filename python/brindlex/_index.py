@@ -1,317 +1,286 @@
-"""Turning (term, count, videos) entries into the flat arrays of a PrefixSearch.
+"""``Index``: the face of brindlex that a search back end calls.
 
-The native store is a trie laid out as flat arrays. This module builds them:
-
-* node 0 is the root; its label is the empty string and its payload belongs to
-  the empty term;
-* nodes are numbered in depth-first pre-order and the children of every node are
-  ordered by code point, so a node's number is its rank among all prefixes in
-  code point order, every child is numbered after its parent (which the native
-  aggregation pass needs) and ``node_shifts`` never decreases;
-* the children of node v are ``child_transitions[node_shifts[v]:node_shifts[v + 1]]``
-  (up to the end of ``child_transitions`` for the last node);
-* a payload is ``(count, [video numbers], [counts])``, its videos ordered by count,
-  largest first (first seen first among equal counts), so that cutting a leaf's
-  list to ``video_top_n`` entries keeps its strongest videos, as it does on inner
-  nodes, whose lists the native pass sorts;
-* video numbers index ``video_index`` and are given in the order the videos are
-  first seen in the entries.
+An ``Index`` owns a ``PrefixSearch`` (the engine) and what the index was built with:
+its text mode (see _fold), the catalogue's spellings of folded terms, and
+``video_top_n``. Queries are normalised as the terms were; the term lookups the
+engine's methods do not give (counts, best-first suggestions, completion) are read
+natively from the engine's own store (``brindlex._native.Lookup``).
 """
 
 from __future__ import annotations
 
-import gc
-import operator
-import uuid
-from bisect import bisect_left
-from collections.abc import Iterable
-from functools import partial
+import io
+import math
+import os
+from collections.abc import Callable, Iterable, Iterator
 from typing import TYPE_CHECKING, Any, NamedTuple
+
+from ._files import StrPath, engine_of, read_file, write_file
+from ._fold import TextMode, normaliser
+from ._format import EMPTY_NOTES, IndexFileError, encode_notes, file_chunks, read_index_file
+from ._layout import DEFAULT_VIDEO_TOP_N, U32_MAX, _laid_out, _shown
 
 if TYPE_CHECKING:
     from _brindlex import PrefixSearch
 
-__all__ = ["FlatIndex", "U32_MAX", "build_index", "flatten"]
+    from ._native import Lookup
 
-U32_MAX = 0xFFFF_FFFF
+__all__ = ["Completion", "Index", "Suggestion"]
 
-Payload = tuple[int, list[int], list[int]]
-
-_UUID = "16-byte (UUID)"
-_INT32 = "4-byte (int32)"
-
-# Common prefixes longer than this are measured by halving slices, which runs in C,
-# instead of comparing character by character.
-_SHORT_PREFIX = 32
+U64_MAX = 2**64 - 1
 
 
-class FlatIndex(NamedTuple):
-    """The five arrays that ``PrefixSearch.from_internal_data_v2`` takes before
-    ``video_top_n``: ``PrefixSearch.from_internal_data_v2(*flat, video_top_n)``."""
+class Suggestion(NamedTuple):
+    """A term near the query: its distance in edits and its own count."""
 
-    node_shifts: list[int]
-    child_labels: list[str]
-    payloads: list[Payload | None]
-    child_transitions: list[int]
-    video_index: list[bytes]
+    term: str
+    distance: int
+    count: int  # type: ignore[assignment]  # shadows tuple.count, as the name says best
 
 
-def _u32(value: Any, where: str, what: str) -> int:
-    """The slow path of count checking: int subclasses and index-protocol objects
-    (numpy integers, for one) are accepted, bools and everything else are not."""
-    if isinstance(value, bool):
-        raise TypeError(f"{where}: {what} must be an int, not bool")
-    try:
-        number = operator.index(value)
-    except TypeError:
-        raise TypeError(f"{where}: {what} must be an int, not {type(value).__name__}") from None
-    if not 0 <= number <= U32_MAX:
-        raise ValueError(f"{where}: {what} {number} is outside 0..{U32_MAX}")
-    return number
+class Completion(NamedTuple):
+    """A term that starts with the prefix, and its own count."""
+
+    term: str
+    count: int  # type: ignore[assignment]
 
 
-def _video_key(vid: Any, i: int, term: str, j: int) -> tuple[str, bytes | int]:
-    """Returns the id's form and a key that is equal for equal ids: the 16 bytes of
-    a UUID-form id, the unsigned value of an int32-form id (so 1 and b"\\x01\\0\\0\\0"
-    name the same video)."""
-    if isinstance(vid, (bytes, bytearray, memoryview)):
-        raw = bytes(vid)
-        if len(raw) == 16:
-            return _UUID, raw
-        if len(raw) == 4:
-            return _INT32, int.from_bytes(raw, "little")
-        raise ValueError(
-            f"{_where(i, term, j)}: video id must be 16 or 4 bytes long, not {len(raw)}"
+def _bounded(value: Any, name: str, high: int) -> int:
+    if type(value) is int and 0 <= value <= high:
+        return value
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise TypeError(f"{name} must be an int, not {type(value).__name__}")
+    raise ValueError(f"{name} must be in 0..{high}, not {value}")
+
+
+def _text(value: Any, name: str) -> str:
+    if type(value) is str:
+        return value
+    if isinstance(value, str):
+        return str(value)
+    raise TypeError(f"{name} must be a str, not {type(value).__name__}")
+
+
+class Index:
+    """A read-only index of search terms with counts and videos.
+
+    Make one with ``Index.build(entries)`` or ``Index.load(path)``; ``Index(engine)``
+    wraps an existing ``PrefixSearch`` and compares text exactly.
+    """
+
+    __slots__ = ("_engine", "_lookup", "_mode", "_normal", "_notes", "_video_top_n")
+
+    _engine: PrefixSearch
+    _lookup: Lookup
+    _mode: TextMode
+    _normal: Callable[[str], str]
+    _notes: bytes
+    _video_top_n: int | None
+
+    def __init__(self, engine: PrefixSearch) -> None:
+        self._setup(engine, "exact", EMPTY_NOTES, None)
+
+    def _setup(self, engine: PrefixSearch, mode: TextMode, notes: bytes, video_top_n: int | None) -> None:
+        from ._native import Lookup
+
+        self._engine = engine
+        self._lookup = Lookup(engine, notes, Suggestion, Completion)
+        self._mode = mode
+        self._normal = normaliser(mode)
+        self._notes = notes
+        self._video_top_n = video_top_n
+
+    @classmethod
+    def _make(cls, engine: PrefixSearch, mode: TextMode, notes: bytes, video_top_n: int | None) -> Index:
+        index = cls.__new__(cls)
+        index._setup(engine, mode, notes, video_top_n)
+        return index
+
+    # -- making and keeping -------------------------------------------------------------
+
+    @classmethod
+    def build(cls, entries: Iterable[Any], *, video_top_n: int = DEFAULT_VIDEO_TOP_N, fold: bool = True) -> Index:
+        """Builds an index of ``(term, count, videos)`` entries (as ``build_index``
+        takes them). With ``fold`` (the default) terms and queries are compared
+        case-folded, without accents and compatibility forms; without it, in NFC.
+        Entries whose terms compare equal are merged; a term is shown as the entry
+        with the largest count spelt it. Raises TypeError or ValueError naming the
+        entry at fault."""
+        from _brindlex import PrefixSearch
+
+        mode: TextMode = "fold" if fold else "nfc"
+        spelled: dict[str, dict[str, int]] = {}
+        flat, terms, ordered, nodes = _laid_out(_normalised(entries, normaliser(mode), spelled))
+        engine = PrefixSearch.from_internal_data_v2(*flat, video_top_n)
+
+        shown = _shown_spellings(spelled, terms)
+        node_of = dict(zip(ordered, nodes)) if shown else {}
+        spellings = sorted((node_of[term], text) for term, text in shown.items())
+        notes = encode_notes(spellings, [])
+        index = cls._make(engine, mode, notes, video_top_n)
+        if index._lookup.saturated:
+            # Under a saturated total, subtraction cannot give a term's own count.
+            count = index._lookup.count
+            fixes = [(node, terms[t][0]) for t, node in zip(ordered, nodes) if count(t) != terms[t][0]]
+            if fixes:
+                index = cls._make(engine, mode, encode_notes(spellings, sorted(fixes)), video_top_n)
+        return index
+
+    @classmethod
+    def load(cls, path: StrPath) -> Index:
+        """Reads an index file written by ``save``, ``brindlex.save`` or ``brindlex
+        build`` (a bare snapshot too, compared exactly). The file is verified before
+        anything is decoded. Raises OSError, or ValueError naming the file."""
+        file = read_file(path)
+        engine = engine_of(file, path)
+        try:
+            return cls._make(engine, file.mode, file.notes, file.video_top_n)
+        except ValueError as exc:
+            raise IndexFileError(f"{os.fspath(path)!s}: {exc}") from None
+
+    def save(self, path: StrPath) -> None:
+        """Writes the index to ``path`` with its text mode and spellings; an existing
+        file is replaced whole or not at all. Raises OSError naming ``path``."""
+        write_file(path, self._chunks())
+
+    def _chunks(self) -> list[bytes]:
+        return file_chunks(self._engine.to_bytes(), self._notes, self._mode, self._video_top_n)
+
+    def __reduce__(self) -> tuple[Any, tuple[bytes]]:
+        return _from_file_bytes, (b"".join(self._chunks()),)
+
+    # -- what it is ---------------------------------------------------------------------
+
+    @property
+    def engine(self) -> PrefixSearch:
+        """The ``PrefixSearch`` beneath, for ``fuzzy_match`` and ``fuzzy_match_video``
+        on text normalised with ``normalize``."""
+        return self._engine
+
+    @property
+    def fold(self) -> bool:
+        """Whether terms and queries are folded (case, accents, compatibility forms)."""
+        return self._mode == "fold"
+
+    @property
+    def text_mode(self) -> TextMode:
+        """How text is compared: "fold", "nfc" or "exact" (a bare snapshot)."""
+        return self._mode
+
+    @property
+    def video_top_n(self) -> int | None:
+        """The videos each trie node keeps, or None when the file did not say."""
+        return self._video_top_n
+
+    def normalize(self, text: str) -> str:
+        """``text`` as this index compares it."""
+        return self._normal(_text(text, "text"))
+
+    def __len__(self) -> int:
+        return len(self._lookup)
+
+    def __contains__(self, text: object) -> bool:
+        return type(text) is str and self._lookup.contains(self._normal(text))
+
+    def __repr__(self) -> str:
+        return f"<brindlex.Index: {len(self)} terms, {self._mode} text>"
+
+    # -- queries --------------------------------------------------------------------------
+
+    def count(self, text: str) -> int:
+        """The term's own count (how often it was searched, say), 0 when it is no term."""
+        return self._lookup.count(self._normal(_text(text, "text")))
+
+    def suggest(self, text: str, n: int = 10, max_dist: int = 2) -> list[Suggestion]:
+        """At most ``n`` terms within ``max_dist`` edits of ``text``, best first: fewer
+        edits, then larger count, then code-point order."""
+        return self._lookup.suggest(
+            self._normal(_text(text, "text")), _bounded(n, "n", U64_MAX), _bounded(max_dist, "max_dist", U32_MAX)
         )
-    if isinstance(vid, uuid.UUID):
-        return _UUID, vid.bytes
-    if isinstance(vid, bool):
-        raise TypeError(
-            f"{_where(i, term, j)}: video id must be bytes, a uuid.UUID or an int, not bool"
+
+    def complete(self, prefix: str, n: int = 10) -> list[Completion]:
+        """At most ``n`` terms that start with ``prefix``, most frequent first, then in
+        code-point order."""
+        return self._lookup.complete(self._normal(_text(prefix, "prefix")), _bounded(n, "n", U64_MAX))
+
+    def videos(
+        self,
+        text: str,
+        max_dist: int = 1,
+        limit: int | None = 10,
+        include_prefix_nodes: bool | None = None,
+        min_score: float | None = None,
+    ) -> list[tuple[str, float]]:
+        """The videos that best match ``text``, best first, as (video id, score):
+        ``fuzzy_match_video`` on the normalised text (see its description)."""
+        if min_score is not None and _is_nan(min_score):
+            raise ValueError("min_score is NaN, which no score compares with")
+        return self._engine.fuzzy_match_video(
+            self._normal(_text(text, "text")), max_dist, limit, include_prefix_nodes, min_score
         )
+
+    def _matches(self, text: str, max_dist: int, limit: int | None) -> list[tuple[str, int]]:
+        """``fuzzy_match`` on the normalised text, in trie order, terms as shown."""
+        spelling = self._lookup.spelling
+        found = self._engine.fuzzy_match(self._normal(text), max_dist, limit)
+        return [(spelling(term), distance) for term, _, distance in found]
+
+
+def _is_nan(value: Any) -> bool:
     try:
-        number = operator.index(vid)
-    except TypeError:
-        raise TypeError(
-            f"{_where(i, term, j)}: video id must be bytes, a uuid.UUID or an int, "
-            f"not {type(vid).__name__}"
-        ) from None
-    if not 0 <= number <= U32_MAX:
-        raise ValueError(f"{_where(i, term, j)}: int video id {number} is outside 0..{U32_MAX}")
-    return _INT32, number
+        return math.isnan(float(value))
+    except (TypeError, ValueError, OverflowError):
+        return False  # the engine names the argument and what is wrong with it
 
 
-def _shown(term: str) -> str:
-    return repr(term if len(term) <= 40 else term[:40] + "...")
+def _from_file_bytes(data: bytes) -> Index:
+    file = read_index_file(io.BytesIO(data), "<pickled index>")
+    return Index._make(engine_of(file, "<pickled index>"), file.mode, file.notes, file.video_top_n)
 
 
-def _where(i: int, term: str, j: int) -> str:
-    return f"entry {i} ({_shown(term)}), video {j}"
-
-
-def _common_prefix_len(a: str, b: str) -> int:
-    m = min(len(a), len(b))
-    if a[:m] == b[:m]:
-        return m
-    lo, hi = 0, m  # a[:lo] == b[:lo] and a[:hi] != b[:hi]
-    while hi - lo > 1:
-        mid = (lo + hi) // 2
-        if a[lo:mid] == b[lo:mid]:
-            lo = mid
-        else:
-            hi = mid
-    return lo
-
-
-def _merge_entries(
-    entries: Iterable[Any],
-) -> tuple[dict[str, list[Any]], list[bytes]]:
-    """Validates the entries and merges duplicate terms.
-
-    Returns {term: [count, {video number: count}]} and the video ids by number."""
-    terms: dict[str, list[Any]] = {}
-    numbers: dict[bytes | int, int] = {}
-    video_index: list[bytes] = []
-    mode: str | None = None
-    mode_from: tuple[int, str, int] = (0, "", 0)
-    numbers_get = numbers.get
-
+def _normalised(entries: Iterable[Any], normal: Callable[[str], str], spelled: dict[str, dict[str, int]]) -> Iterator[Any]:
+    """The entries with their terms normalised; a term spelt otherwise than its
+    normal form has that spelling's count added to ``spelled[normal][spelling]``.
+    Anything malformed passes through for the layout to report."""
     try:
         iterator = iter(entries)
     except TypeError:
         raise TypeError(f"entries must be an iterable, not {type(entries).__name__}") from None
-
     for i, entry in enumerate(iterator):
-        try:
+        if type(entry) is tuple and len(entry) == 3:
             term, count, videos = entry
-        except TypeError:
-            raise TypeError(
-                f"entry {i}: expected a (term, count, videos) triple, not {type(entry).__name__}"
-            ) from None
-        except ValueError:
-            raise ValueError(f"entry {i}: expected a (term, count, videos) triple") from None
-
-        if type(term) is not str:
-            if not isinstance(term, str):
-                raise TypeError(f"entry {i}: term must be a str, not {type(term).__name__}")
-            term = str(term)
-        if "\0" in term:
-            raise ValueError(
-                f"entry {i}: term {_shown(term)} contains U+0000, which cannot label an edge"
-            )
-        if not term.isascii():
-            try:
-                term.encode("utf-8")
-            except UnicodeEncodeError:
-                raise ValueError(
-                    f"entry {i}: term {_shown(term)} holds a lone surrogate and is not valid text"
-                ) from None
-        if type(count) is not int or not 0 <= count <= U32_MAX:
-            count = _u32(count, f"entry {i}", "count")
-        if type(videos) is not list and isinstance(videos, (str, bytes, bytearray)):
-            raise TypeError(
-                f"entry {i}: videos must be an iterable of (video id, count) pairs, "
-                f"not {type(videos).__name__}"
-            )
-        try:
-            video_iter = iter(videos)
-        except TypeError:
-            raise TypeError(
-                f"entry {i}: videos must be an iterable of (video id, count) pairs, "
-                f"not {type(videos).__name__}"
-            ) from None
-
-        record = terms.get(term)
-        if record is None:
-            record = terms[term] = [0, {}]
-        total = record[0] + count
-        record[0] = total if total <= U32_MAX else U32_MAX
-        per_video = record[1]
-
-        for j, pair in enumerate(video_iter):
-            try:
-                vid, vcount = pair
-            except TypeError:
-                raise TypeError(
-                    f"{_where(i, term, j)}: expected a (video id, count) pair, "
-                    f"not {type(pair).__name__}"
-                ) from None
-            except ValueError:
-                raise ValueError(
-                    f"{_where(i, term, j)}: expected a (video id, count) pair"
-                ) from None
-            if type(vcount) is not int or not 0 <= vcount <= U32_MAX:
-                vcount = _u32(vcount, _where(i, term, j), "video count")
-
-            # The common forms first; _video_key handles the rest and the errors.
-            key: bytes | int
-            if type(vid) is bytes and len(vid) == 16:
-                form, key = _UUID, vid
-            elif type(vid) is int and 0 <= vid <= U32_MAX:
-                form, key = _INT32, vid
-            elif type(vid) is uuid.UUID:
-                form, key = _UUID, vid.bytes
-            else:
-                form, key = _video_key(vid, i, term, j)
-            if form is not mode:
-                if mode is not None:
-                    raise ValueError(
-                        f"{_where(i, term, j)}: a {form} video id among {mode} ones "
-                        f"(the first was {_where(*mode_from)}); all video ids must have one form"
-                    )
-                mode, mode_from = form, (i, term, j)
-
-            number = numbers_get(key)
-            if number is None:
-                number = numbers[key] = len(video_index)
-                video_index.append(key if isinstance(key, bytes) else key.to_bytes(4, "little"))
-            summed = per_video.get(number, 0) + vcount
-            per_video[number] = summed if summed <= U32_MAX else U32_MAX
-
-    return terms, video_index
-
-
-def flatten(entries: Iterable[Any]) -> FlatIndex:
-    """Lays out a trie of the given entries as the arrays of ``FlatIndex``.
-
-    ``entries`` is an iterable of ``(term, count, videos)``: ``term`` a str (the
-    empty term is allowed and belongs to the root), ``count`` an int in
-    0..4294967295, ``videos`` an iterable of ``(video id, count)`` pairs. A video
-    id is either 16 bytes or a ``uuid.UUID``, or 4 bytes (little-endian) or an int
-    in 0..4294967295; all ids of one index must have the same form. Entries with
-    the same term are merged: counts are summed, saturating at 4294967295, and so
-    are the counts of a video named more than once.
-
-    Raises TypeError or ValueError naming the entry at fault.
-    """
-    # Building allocates millions of containers, none of them in a cycle; left
-    # on, the cycle collector would rescan them over and over and double the time.
-    collecting = gc.isenabled()
-    gc.disable()
-    try:
-        return _flatten(entries)
-    finally:
-        if collecting:
-            gc.enable()
-
-
-def _flatten(entries: Iterable[Any]) -> FlatIndex:
-    terms, video_index = _merge_entries(entries)
-
-    # In code point order, each term shares with its predecessor exactly the
-    # prefix that is already in the trie; its remaining characters are new nodes
-    # in pre-order. `path[d]` is the node of the current term's first d characters.
-    ordered = sorted(terms)
-    labels: list[str] = [""]
-    parents: list[int] = [0]  # the root's entry is a placeholder
-    path = [0]
-    term_nodes: list[int] = []
-    prev = ""
-    for term in ordered:
-        m = min(len(prev), len(term))
-        if m <= _SHORT_PREFIX:
-            common = 0
-            while common < m and prev[common] == term[common]:
-                common += 1
         else:
-            common = _common_prefix_len(prev, term)
-        del path[common + 1 :]
-        new = len(term) - common
-        if new:
-            first = len(labels)
-            parents.append(path[-1])
-            parents.extend(range(first, first + new - 1))
-            path.extend(range(first, first + new))
-            labels.extend(term[common:])
-        term_nodes.append(path[-1])
-        prev = term
-
-    n_nodes = len(labels)
-    if n_nodes > U32_MAX or len(video_index) > U32_MAX + 1:
-        raise ValueError(f"index too large: {n_nodes} nodes, {len(video_index)} videos")
-
-    # Grouping the nodes by parent, stably, keeps each child list in node order,
-    # which is code point order. Node v's list starts after the children of all
-    # nodes numbered below v.
-    child_transitions = sorted(range(1, n_nodes), key=parents.__getitem__)
-    child_parents = [parents[c] for c in child_transitions]
-    node_shifts = list(map(partial(bisect_left, child_parents), range(n_nodes)))
-
-    payloads: list[Payload | None] = [None] * n_nodes
-    for node, term in zip(term_nodes, ordered):
-        count, per_video = terms[term]
-        if len(per_video) > 1:
-            ids = sorted(per_video, key=per_video.__getitem__, reverse=True)
-            payloads[node] = (count, ids, [per_video[v] for v in ids])
-        else:
-            payloads[node] = (count, list(per_video), list(per_video.values()))
-
-    return FlatIndex(node_shifts, labels, payloads, child_transitions, video_index)
+            try:
+                term, count, videos = entry
+            except (TypeError, ValueError):
+                yield entry
+                continue
+        if not isinstance(term, str):
+            yield entry
+            continue
+        key = normal(term)
+        if key == term:
+            yield entry
+            continue
+        if not key:
+            raise ValueError(f"entry {i}: the term {_shown(term)} is empty once normalised; no query can find it")
+        per = spelled.setdefault(key, {})
+        per[term] = per.get(term, 0) + (count if type(count) is int and count > 0 else 0)
+        yield (key, count, videos)
 
 
-def build_index(entries: Iterable[Any], video_top_n: int) -> PrefixSearch:
-    """Builds a ``PrefixSearch`` over the entries (see ``flatten``); every node
-    keeps at most ``video_top_n`` videos for ranking."""
-    from _brindlex import PrefixSearch
-
-    return PrefixSearch.from_internal_data_v2(*flatten(entries), video_top_n)
+def _shown_spellings(spelled: dict[str, dict[str, int]], terms: dict[str, list[Any]]) -> dict[str, str]:
+    """For each normalised term, the spelling to show where it is not the term itself:
+    the spelling with the largest count, the earliest in code-point order among equal
+    counts. The term's own spelling counts for what the others leave of the merged total."""
+    shown: dict[str, str] = {}
+    for key, spellings in spelled.items():
+        others = sum(spellings.values())
+        total = terms[key][0]
+        candidates = dict(spellings)
+        if total > others and not (total == U32_MAX and others >= U32_MAX):
+            candidates[key] = total - others
+        best = min(candidates.items(), key=lambda kv: (-kv[1], kv[0]))[0]
+        if best != key:
+            shown[key] = best
+    return shown

@@ -14,7 +14,7 @@ from collections.abc import Iterable, Iterator
 from dataclasses import dataclass, field
 from typing import Any
 
-from ._index import U32_MAX
+from ._layout import U32_MAX
 
 __all__ = ["COLUMNS", "Catalogue", "RowError", "read_rows"]
 

@@ -1,10 +1,12 @@
-"""The ``brindlex`` command: build a snapshot from a catalogue file, query it, check it.
+"""The ``brindlex`` command: build an index file from a catalogue, query it, check it.
 
-    brindlex build INPUT -o SNAPSHOT [--format tsv|jsonl] [--video-top-n N]
-    brindlex match SNAPSHOT (TERM | --stdin) [--max-dist K] [--limit N] [--json]
-    brindlex videos SNAPSHOT (TERM | --stdin) [--max-dist K] [--limit N]
+    brindlex build INPUT -o INDEX [--format tsv|jsonl] [--video-top-n N] [--no-fold]
+    brindlex suggest INDEX (TEXT | --stdin) [-n N] [--max-dist K] [--json]
+    brindlex complete INDEX (PREFIX | --stdin) [-n N] [--json]
+    brindlex match INDEX (TERM | --stdin) [--max-dist K] [--limit N] [--json]
+    brindlex videos INDEX (TERM | --stdin) [--max-dist K] [--limit N]
                     [--include-prefix-nodes yes|no] [--min-score X] [--json]
-    brindlex stats SNAPSHOT [--json]
+    brindlex stats INDEX [--json]
     brindlex --version
 
 Exit status: 0 success, 1 bad input (a bad row, an unreadable file, a bad snapshot),
@@ -25,8 +27,10 @@ from collections.abc import Callable, Iterator, Sequence
 from typing import IO, TYPE_CHECKING, Any
 
 from . import __version__
-from ._files import write_file
-from ._index import U32_MAX, flatten
+from ._files import read_file, write_file
+from ._format import IndexFile
+from ._index import Index
+from ._layout import DEFAULT_VIDEO_TOP_N, U32_MAX
 from ._rows import Catalogue, RowError, read_rows
 from .snapshot import SnapshotDecodeError, check_snapshot
 
@@ -37,7 +41,6 @@ __all__ = ["main"]
 
 PROG = "brindlex"
 U64_MAX = 2**64 - 1
-DEFAULT_VIDEO_TOP_N = 10
 
 EXIT_OK = 0
 EXIT_BAD_INPUT = 1
@@ -195,11 +198,22 @@ def _parser() -> argparse.ArgumentParser:
         metavar="N",
         help=f"videos kept per trie node for ranking (default: {DEFAULT_VIDEO_TOP_N})",
     )
+    build.add_argument(
+        "--no-fold",
+        dest="fold",
+        action="store_false",
+        help=(
+            "compare terms and queries as written (in NFC) instead of folding case, "
+            "accents and compatibility forms"
+        ),
+    )
 
-    def query_arguments(sub: argparse.ArgumentParser) -> None:
+    def query_arguments(
+        sub: argparse.ArgumentParser, what: str = "TERM", max_dist: int | None = 1, limit: bool = True
+    ) -> None:
         sub.set_defaults(usage_error=sub.error)
-        sub.add_argument("snapshot", metavar="SNAPSHOT", help="snapshot file written by build")
-        sub.add_argument("term", metavar="TERM", type=_term, nargs="?", help="the query text")
+        sub.add_argument("snapshot", metavar="INDEX", help="index file written by build")
+        sub.add_argument("term", metavar=what, type=_term, nargs="?", help="the query text")
         sub.add_argument(
             "--stdin",
             action="store_true",
@@ -209,17 +223,41 @@ def _parser() -> argparse.ArgumentParser:
                 "or, with --json, one JSON object per query"
             ),
         )
-        sub.add_argument(
-            "--max-dist",
-            type=_bounded_int(0, U32_MAX),
-            default=1,
-            metavar="K",
-            help="largest edit distance accepted (default: 1)",
-        )
-        sub.add_argument(
-            "--limit", type=_bounded_int(0, U64_MAX), metavar="N", help="at most N results"
-        )
+        if max_dist is not None:
+            sub.add_argument(
+                "--max-dist",
+                type=_bounded_int(0, U32_MAX),
+                default=max_dist,
+                metavar="K",
+                help=f"largest edit distance accepted (default: {max_dist})",
+            )
+        if limit:
+            sub.add_argument("--limit", type=_bounded_int(0, U64_MAX), metavar="N", help="at most N results")
+        else:
+            sub.add_argument(
+                "-n", type=_bounded_int(0, U64_MAX), default=10, metavar="N", help="at most N results (default: 10)"
+            )
         sub.add_argument("--json", action="store_true", help="print the results as JSON")
+
+    suggest = commands.add_parser(
+        "suggest",
+        help="the terms closest to TEXT, best first, with counts",
+        description=(
+            "Print at most N indexed terms within --max-dist edits of TEXT with their distance "
+            "and count, best first: fewer edits, then larger count, then code-point order."
+        ),
+    )
+    query_arguments(suggest, "TEXT", max_dist=2, limit=False)
+
+    complete = commands.add_parser(
+        "complete",
+        help="the most frequent terms that start with PREFIX",
+        description=(
+            "Print at most N indexed terms that start with PREFIX with their count, most "
+            "frequent first, then in code-point order."
+        ),
+    )
+    query_arguments(complete, "PREFIX", max_dist=None, limit=False)
 
     match = commands.add_parser(
         "match",
@@ -255,10 +293,13 @@ def _parser() -> argparse.ArgumentParser:
 
     stats = commands.add_parser(
         "stats",
-        help="what a snapshot holds",
-        description="Print the number of nodes, terms and videos of a snapshot, its id mode and size.",
+        help="what an index file holds, and whether it is sound",
+        description=(
+            "Print the number of nodes, terms and videos of an index file, its id mode, text "
+            "mode and size, and check it."
+        ),
     )
-    stats.add_argument("snapshot", metavar="SNAPSHOT", help="snapshot file")
+    stats.add_argument("snapshot", metavar="INDEX", help="index file")
     stats.add_argument("--json", action="store_true", help="print the figures as JSON")
     return parser
 
@@ -307,13 +348,14 @@ def _same_regular_file(input_path: str, output: str) -> bool:
     return stat.S_ISREG(out.st_mode) and (out.st_dev, out.st_ino) == (inp.st_dev, inp.st_ino)
 
 
-def _write_output(path: str, data: bytes) -> None:
+def _write_output(path: str, chunks: list[bytes]) -> None:
     if path == "-":
-        sys.stdout.buffer.write(data)
+        for chunk in chunks:
+            sys.stdout.buffer.write(chunk)
         sys.stdout.buffer.flush()
         return
     try:
-        write_file(path, data)
+        write_file(path, chunks)
     except OSError as exc:
         raise Failure(f"cannot write {path}: {exc.strerror or exc}") from None
 
@@ -321,15 +363,17 @@ def _write_output(path: str, data: bytes) -> None:
 def _native() -> type[PrefixSearch]:
     try:
         from _brindlex import PrefixSearch
+
+        from . import _native  # noqa: F401
     except ImportError as exc:
-        raise Failure(f"the native module _brindlex cannot be loaded: {exc}") from None
+        raise Failure(f"the native modules cannot be loaded: {exc}") from None
     return PrefixSearch
 
 
 def cmd_build(args: argparse.Namespace) -> int:
     if _same_regular_file(args.input, args.output):
         raise UsageError(f"the output {args.output} is the input file: the catalogue would be lost")
-    prefix_search = _native()
+    _native()
     name = "<stdin>" if args.input == "-" else args.input
     fmt = _input_format(args.input, args.format)
     progress = Progress(sys.stderr)
@@ -350,43 +394,43 @@ def cmd_build(args: argparse.Namespace) -> int:
             if stream is not sys.stdin.buffer:
                 stream.close()
 
-        progress.phase("laying out the trie")
+        progress.phase("building the index")
         try:
-            flat = flatten(catalogue.entries())
-            progress.phase("building the index")
-            index = prefix_search.from_internal_data_v2(*flat, args.video_top_n)
+            index = Index.build(catalogue.entries(), video_top_n=args.video_top_n, fold=args.fold)
         except (ValueError, TypeError, OverflowError) as exc:
             raise Failure(f"{name}: {exc}") from None
-        progress.phase("writing the snapshot")
-        data = index.to_bytes()
-        _write_output(args.output, data)
+        progress.phase("writing the index")
+        chunks = index._chunks()
+        _write_output(args.output, chunks)
     finally:
         progress.close()
-    # With the snapshot on standard output, the summary goes beside it on standard error.
+    # With the index on standard output, the summary goes beside it on standard error.
     print(
         f"{'<stdout>' if args.output == '-' else args.output}: {catalogue.rows} rows, "
-        f"{len(catalogue.terms)} terms, {catalogue.video_count} videos, {len(flat.child_labels)} nodes, "
-        f"{len(data)} bytes",
+        f"{len(index)} terms, {catalogue.video_count} videos, {index._lookup.node_count} nodes, "
+        f"{sum(map(len, chunks))} bytes",
         file=sys.stderr if args.output == "-" else sys.stdout,
     )
     return EXIT_OK
 
 
-def _read_snapshot_file(path: str) -> bytes:
+def _read_index_file(path: str) -> IndexFile:
     try:
-        with open(path, "rb") as f:
-            return f.read()
+        return read_file(path)
     except OSError as exc:
         raise Failure(f"cannot read {path}: {exc.strerror or exc}") from None
-
-
-def _load(path: str) -> PrefixSearch:
-    prefix_search = _native()
-    data = _read_snapshot_file(path)
-    try:
-        return prefix_search.from_bytes(data)
     except ValueError as exc:
-        raise Failure(f"{path}: not a brindlex snapshot ({exc})") from None
+        raise Failure(str(exc)) from None
+
+
+def _load(path: str) -> Index:
+    _native()
+    try:
+        return Index.load(path)
+    except OSError as exc:
+        raise Failure(f"cannot read {path}: {exc.strerror or exc}") from None
+    except ValueError as exc:
+        raise Failure(str(exc)) from None
 
 
 def _query[T](path: str, run: Callable[[], T]) -> T:
@@ -439,8 +483,8 @@ def cmd_match(args: argparse.Namespace) -> int:
     queries = _queries(args)
     index = _load(args.snapshot)
     for term in queries:
-        results = _query(args.snapshot, lambda: index.fuzzy_match(term, args.max_dist, args.limit))
-        rows = [{"term": found, "distance": distance} for found, _, distance in results]
+        results = _query(args.snapshot, lambda: index._matches(term, args.max_dist, args.limit))
+        rows = [{"term": found, "distance": distance} for found, distance in results]
         _answer(args, term, rows, lambda row: f"{row['term']}\t{row['distance']}")
     return EXIT_OK
 
@@ -452,37 +496,65 @@ def cmd_videos(args: argparse.Namespace) -> int:
     for term in queries:
         results = _query(
             args.snapshot,
-            lambda: index.fuzzy_match_video(term, args.max_dist, args.limit, include, args.min_score),
+            lambda: index.engine.fuzzy_match_video(
+                index.normalize(term), args.max_dist, args.limit, include, args.min_score
+            ),
         )
         rows = [{"video_id": video, "score": score} for video, score in results]
         _answer(args, term, rows, lambda row: f"{row['video_id']}\t{row['score']:.6f}")
     return EXIT_OK
 
 
+def cmd_suggest(args: argparse.Namespace) -> int:
+    queries = _queries(args)
+    index = _load(args.snapshot)
+    for text in queries:
+        results = _query(args.snapshot, lambda: index.suggest(text, args.n, args.max_dist))
+        rows = [s._asdict() for s in results]
+        _answer(args, text, rows, lambda row: f"{row['term']}\t{row['distance']}\t{row['count']}")
+    return EXIT_OK
+
+
+def cmd_complete(args: argparse.Namespace) -> int:
+    queries = _queries(args)
+    index = _load(args.snapshot)
+    for prefix in queries:
+        results = _query(args.snapshot, lambda: index.complete(prefix, args.n))
+        rows = [c._asdict() for c in results]
+        _answer(args, prefix, rows, lambda row: f"{row['term']}\t{row['count']}")
+    return EXIT_OK
+
+
 def cmd_stats(args: argparse.Namespace) -> int:
-    data = _read_snapshot_file(args.snapshot)
+    file = _read_index_file(args.snapshot)
+    data = file.snapshot
+    size = os.stat(args.snapshot).st_size if os.path.isfile(args.snapshot) else len(data)
     try:
         snap = check_snapshot(data)
     except SnapshotDecodeError as exc:
-        raise Failure(f"{args.snapshot}: not a brindlex snapshot ({exc})") from None
+        raise Failure(f"{args.snapshot}: not a brindlex index ({exc})") from None
     figures: dict[str, Any] = {
         "nodes": snap.nodes,
         "terms": snap.terms,
         "videos": snap.videos,
         "id_mode": snap.id_mode_name,
-        "size": len(data),
+        "text_mode": file.mode,
+        "checksum": file.checksummed,
+        "size": size,
         "trailing_bytes": snap.trailing_bytes,
     }
     if args.json:
         _print_json(figures)
     else:
-        print(f"nodes    {snap.nodes}")
-        print(f"terms    {snap.terms}")
-        print(f"videos   {snap.videos}")
-        print(f"id mode  {snap.id_mode_name}")
-        print(f"size     {len(data)} bytes")
+        print(f"nodes     {snap.nodes}")
+        print(f"terms     {snap.terms}")
+        print(f"videos    {snap.videos}")
+        print(f"id mode   {snap.id_mode_name}")
+        print(f"text mode {file.mode}")
+        print(f"checksum  {'verified' if file.checksummed else 'none (a bare snapshot)'}")
+        print(f"size      {size} bytes")
         if snap.trailing_bytes:
-            print(f"unused   {snap.trailing_bytes} bytes after the snapshot")
+            print(f"unused    {snap.trailing_bytes} bytes after the snapshot")
     if snap.problem:
         sys.stdout.flush()
         raise Failure(f"{args.snapshot}: the snapshot is damaged: {snap.problem}")
@@ -495,6 +567,8 @@ def _print_json(value: object) -> None:
 
 COMMANDS: dict[str, Callable[[argparse.Namespace], int]] = {
     "build": cmd_build,
+    "suggest": cmd_suggest,
+    "complete": cmd_complete,
     "match": cmd_match,
     "videos": cmd_videos,
     "stats": cmd_stats,

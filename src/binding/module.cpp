@@ -16,6 +16,7 @@
 #include "binding/construction.hpp"
 #include "binding/convert.hpp"
 #include "binding/errors.hpp"
+#include "binding/instance.hpp"
 #include "binding/messages.hpp"
 #include "binding/signatures.hpp"
 #include "core/ranking/ranking.hpp"
@@ -27,12 +28,7 @@ namespace brindlex::py {
 namespace {
 
 // ---------------------------------------------------------------------------------------
-// The instance: a Python object header and the one store it owns.
-
-struct PrefixSearchObject {
-    PyObject_HEAD
-    TrieStore store;
-};
+// The instance: a Python object header and the one store it owns (binding/instance.hpp).
 
 PyTypeObject* g_type = nullptr;  // created on the first import, kept for the process
 

@@ -15,7 +15,7 @@ import pytest
 
 import _brindlex
 from _brindlex import PrefixSearch
-from brindlex import __version__
+from brindlex import __version__, load
 from brindlex._rows import read_rows
 from brindlex.cli import Progress
 from snapshot_model import snapshot
@@ -51,8 +51,9 @@ def read_catalogue() -> dict[str, tuple[int, list[tuple[str, int]]]]:
 
 @pytest.fixture(scope="module")
 def built(tmp_path_factory):
+    # Unfolded, so that the engine's answers are the catalogue's terms as written.
     out = tmp_path_factory.mktemp("cli") / "catalogue.snap"
-    result = brindlex("build", CATALOGUE, "-o", out)
+    result = brindlex("build", CATALOGUE, "-o", out, "--no-fold")
     assert result.returncode == 0, result.stderr
     assert result.stderr == ""  # no progress display when stderr is not a terminal
     return out, result.stdout
@@ -71,14 +72,16 @@ def test_build_then_stats_count_the_catalogue(built):
         "terms": len(terms),
         "videos": videos,
         "id_mode": "uuid",
+        "text_mode": "nfc",
+        "checksum": True,
         "size": out.stat().st_size,
         "trailing_bytes": 0,
     }
     text = brindlex("stats", out)
     assert text.returncode == 0
     assert text.stdout == (
-        f"nodes    {nodes}\nterms    {len(terms)}\nvideos   {videos}\n"
-        f"id mode  uuid\nsize     {out.stat().st_size} bytes\n"
+        f"nodes     {nodes}\nterms     {len(terms)}\nvideos    {videos}\n"
+        f"id mode   uuid\ntext mode nfc\nchecksum  verified\nsize      {out.stat().st_size} bytes\n"
     )
 
 
@@ -93,7 +96,7 @@ def test_build_then_stats_count_the_catalogue(built):
 )
 def test_match_prints_what_fuzzy_match_returns(built, term, options):
     out, _ = built
-    index = PrefixSearch.from_bytes(out.read_bytes())
+    index = load(out)
     max_dist = int(options[options.index("--max-dist") + 1]) if "--max-dist" in options else 1
     limit = int(options[options.index("--limit") + 1]) if "--limit" in options else None
     expected = [(t, d) for t, _, d in index.fuzzy_match(term, max_dist, limit)]
@@ -120,7 +123,7 @@ def test_match_prints_what_fuzzy_match_returns(built, term, options):
 )
 def test_videos_prints_what_fuzzy_match_video_returns(built, term, options, kwargs):
     out, _ = built
-    index = PrefixSearch.from_bytes(out.read_bytes())
+    index = load(out)
     expected = index.fuzzy_match_video(term, **kwargs)
     if "include_prefix_nodes" not in kwargs or kwargs["include_prefix_nodes"]:
         assert expected, "a query that finds nothing would test nothing"
@@ -143,7 +146,7 @@ def test_videos_prints_what_fuzzy_match_video_returns(built, term, options, kwar
 @pytest.mark.parametrize("command", ["match", "videos"])
 def test_stdin_answers_every_line_as_a_query(built, command):
     out, _ = built
-    index = PrefixSearch.from_bytes(out.read_bytes())
+    index = load(out)
     if command == "match":
         def answer(q):
             return [{"term": t, "distance": d} for t, _, d in index.fuzzy_match(q, 2)]
@@ -298,7 +301,7 @@ def test_output_paths_are_written_through_followed_or_refused(built, tmp_path, c
     link.symlink_to(source if case == "same file by a link" else target)
     out = {"fifo": target, "stdout": "-", "same file": source, "same file by a link": link}.get(case, link)
 
-    result = brindlex("build", source, "-o", out, text=False, cwd=tmp_path)
+    result = brindlex("build", source, "-o", out, "--no-fold", text=False, cwd=tmp_path)
     if "fifo" in case:
         reader.join(timeout=30)
     assert link.is_symlink() and not list(tmp_path.glob(".brindlex-*"))

@@ -309,7 +309,7 @@ def random_entries(rng, id_form, n_terms=30):
 
     entries = []
     for _ in range(n_terms):
-        term = "".join(rng.choice(ALPHABET) for _ in range(rng.randrange(8)))
+        term = "".join(rng.choice(ALPHABET) for _ in range(rng.randrange(1, 8)))
         videos = [(video_id(rng.randrange(12)), count()) for _ in range(rng.randrange(4))]
         entries.append((term, count(), videos))
     return entries

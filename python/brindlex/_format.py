@@ -1,0 +1,146 @@
+"""Index files: a header, the engine's snapshot and the term notes, checksummed.
+
+Layout (integers little-endian)::
+
+    offset  size  field
+         0     8  magic b"\\x89BRX\\r\\n\\x1a\\n" (a non-ASCII first byte and line ends
+                  that text-mode copies and line-ending conversion change)
+         8     2  format version, 1
+        10     1  text mode: 0 exact, 1 nfc, 2 fold (see _fold)
+        11     1  reserved, 0
+        12     4  reserved, 0
+        16     8  video_top_n the index was built with (2**64 - 1: not known)
+        24     8  snapshot length S
+        32     8  notes length T
+        40     4  CRC-32C of the S + T bytes that follow the header
+        44     4  CRC-32C of bytes 0..43
+        48     S  the snapshot (PrefixSearch.to_bytes)
+    48 + S     T  the term notes (src/core/lookup/spellings.hpp)
+
+The file ends exactly after the notes. A reader checks the header's checksum, then
+the length against the file's size, then the payload's checksum, and only then
+decodes anything. A file without the magic is taken as a bare snapshot, which
+carries no checksum.
+"""
+
+from __future__ import annotations
+
+import os
+import stat
+import struct
+import sys
+from array import array
+from dataclasses import dataclass
+from typing import IO
+
+from ._fold import MODES, TextMode
+
+__all__ = ["EMPTY_NOTES", "HEADER_SIZE", "IndexFile", "IndexFileError", "MAGIC", "encode_notes", "read_index_file", "file_chunks"]
+
+MAGIC = b"\x89BRX\r\n\x1a\n"
+VERSION = 1
+UNKNOWN_TOP_N = 2**64 - 1
+_HEADER = struct.Struct("<8sHBBIQQQII")
+HEADER_SIZE = _HEADER.size  # 48
+EMPTY_NOTES = bytes(8)  # no spellings, no count fixes
+
+
+class IndexFileError(ValueError):
+    """A file that is no index, or a damaged one; the message names the file."""
+
+
+@dataclass(frozen=True)
+class IndexFile:
+    snapshot: bytes
+    notes: bytes
+    mode: TextMode
+    video_top_n: int | None
+    checksummed: bool  # False for a bare snapshot
+
+
+def _crc32c(data: bytes | memoryview, value: int = 0) -> int:
+    from ._native import crc32c
+
+    return crc32c(data, value)
+
+
+def file_chunks(snapshot: bytes, notes: bytes, mode: TextMode, video_top_n: int | None) -> list[bytes]:
+    """The pieces of an index file, in order, to be written one after another."""
+    payload_crc = _crc32c(notes, _crc32c(snapshot))
+    top_n = UNKNOWN_TOP_N if video_top_n is None else video_top_n
+    head = _HEADER.pack(MAGIC, VERSION, MODES.index(mode), 0, 0, top_n, len(snapshot), len(notes), payload_crc, 0)
+    header = head[:-4] + _crc32c(head[:-4]).to_bytes(4, "little")
+    return [header, snapshot, notes]
+
+
+def encode_notes(spellings: list[tuple[int, str]], fixes: list[tuple[int, int]]) -> bytes:
+    """Term notes from (node, spelling) and (node, own count) pairs, each list sorted
+    by node."""
+    texts = [text.encode("utf-8") for _, text in spellings]
+    ends = array("I")
+    end = 0
+    for t in texts:
+        end += len(t)
+        ends.append(end)
+    nodes = array("I", (node for node, _ in spellings))
+    pairs = array("I", (v for pair in fixes for v in pair))
+    if sys.byteorder == "big":
+        for a in (ends, nodes, pairs):
+            a.byteswap()
+    return b"".join(
+        [
+            len(spellings).to_bytes(4, "little"),
+            nodes.tobytes(),
+            ends.tobytes(),
+            *texts,
+            len(fixes).to_bytes(4, "little"),
+            pairs.tobytes(),
+        ]
+    )
+
+
+def read_index_file(f: IO[bytes], name: str) -> IndexFile:
+    """Reads and verifies an index file (or a bare snapshot) from ``f``; ``name`` is
+    how errors name it. Raises IndexFileError, or OSError from reading."""
+    head = f.read(HEADER_SIZE)
+    if not head.startswith(MAGIC):
+        if len(head) == HEADER_SIZE and _crc32c(MAGIC + head[len(MAGIC) : -4]) == int.from_bytes(head[-4:], "little"):
+            raise IndexFileError(f"{name}: the magic number is damaged")
+        # No magic: a bare snapshot (or nothing of ours, which decoding will say).
+        return IndexFile(head + f.read(), EMPTY_NOTES, "exact", None, False)
+    if len(head) < HEADER_SIZE:
+        raise IndexFileError(f"{name}: the file is cut short inside its header ({len(head)} of {HEADER_SIZE} bytes)")
+    _, version, mode, reserved8, reserved32, top_n, snap_len, notes_len, payload_crc, header_crc = _HEADER.unpack(head)
+    if _crc32c(head[:-4]) != header_crc:
+        raise IndexFileError(f"{name}: the header's checksum does not match: the file is damaged")
+    if version != VERSION:
+        raise IndexFileError(f"{name}: index file format {version} is not known to this brindlex (it reads {VERSION})")
+    if mode >= len(MODES) or reserved8 or reserved32:
+        raise IndexFileError(f"{name}: the header holds values this brindlex does not know")
+    expected = HEADER_SIZE + snap_len + notes_len
+    try:
+        st = os.fstat(f.fileno())
+        size = st.st_size if stat.S_ISREG(st.st_mode) else None
+    except (OSError, AttributeError, ValueError):  # not a file: read and see
+        size = None
+    if size is not None and size != expected:
+        return _wrong_size(name, size, expected)
+    snapshot = f.read(snap_len)
+    notes = f.read(notes_len)
+    if len(snapshot) != snap_len or len(notes) != notes_len:
+        raise IndexFileError(
+            f"{name}: the file is cut short: it holds {HEADER_SIZE + len(snapshot) + len(notes)} bytes "
+            f"of the {expected} its header promises"
+        )
+    extra = len(f.read(1))
+    if extra:
+        raise IndexFileError(f"{name}: bytes follow the {expected} its header promises: the file is damaged")
+    if _crc32c(notes, _crc32c(snapshot)) != payload_crc:
+        raise IndexFileError(f"{name}: the checksum does not match: the file is damaged")
+    return IndexFile(snapshot, notes, MODES[mode], None if top_n == UNKNOWN_TOP_N else top_n, True)
+
+
+def _wrong_size(name: str, size: int, expected: int) -> IndexFile:
+    if size < expected:
+        raise IndexFileError(f"{name}: the file is cut short: it holds {size} bytes of the {expected} its header promises")
+    raise IndexFileError(f"{name}: {size - expected} bytes follow the {expected} its header promises: the file is damaged")

@@ -1,0 +1,330 @@
+"""Turning (term, count, videos) entries into the flat arrays of a PrefixSearch.
+
+The native store is a trie laid out as flat arrays. This module builds them:
+
+* node 0 is the root; its label is the empty string and it carries no payload
+  (the empty term is refused: no query ever reports the root);
+* nodes are numbered in depth-first pre-order and the children of every node are
+  ordered by code point, so a node's number is its rank among all prefixes in
+  code point order, every child is numbered after its parent (which the native
+  aggregation pass needs) and ``node_shifts`` never decreases;
+* the children of node v are ``child_transitions[node_shifts[v]:node_shifts[v + 1]]``
+  (up to the end of ``child_transitions`` for the last node);
+* a payload is ``(count, [video numbers], [counts])``, its videos ordered by count,
+  largest first (first seen first among equal counts), so that cutting a leaf's
+  list to ``video_top_n`` entries keeps its strongest videos, as it does on inner
+  nodes, whose lists the native pass sorts;
+* video numbers index ``video_index`` and are given in the order the videos are
+  first seen in the entries.
+"""
+
+from __future__ import annotations
+
+import gc
+import operator
+import uuid
+from bisect import bisect_left
+from collections.abc import Iterable
+from functools import partial
+from typing import TYPE_CHECKING, Any, NamedTuple
+
+if TYPE_CHECKING:
+    from _brindlex import PrefixSearch
+
+__all__ = ["DEFAULT_VIDEO_TOP_N", "FlatIndex", "U32_MAX", "build_index", "flatten"]
+
+U32_MAX = 0xFFFF_FFFF
+
+Payload = tuple[int, list[int], list[int]]
+
+_UUID = "16-byte (UUID)"
+_INT32 = "4-byte (int32)"
+
+# Common prefixes longer than this are measured by halving slices, which runs in C,
+# instead of comparing character by character.
+_SHORT_PREFIX = 32
+
+
+class FlatIndex(NamedTuple):
+    """The five arrays that ``PrefixSearch.from_internal_data_v2`` takes before
+    ``video_top_n``: ``PrefixSearch.from_internal_data_v2(*flat, video_top_n)``."""
+
+    node_shifts: list[int]
+    child_labels: list[str]
+    payloads: list[Payload | None]
+    child_transitions: list[int]
+    video_index: list[bytes]
+
+
+def _u32(value: Any, where: str, what: str) -> int:
+    """The slow path of count checking: int subclasses and index-protocol objects
+    (numpy integers, for one) are accepted, bools and everything else are not."""
+    if isinstance(value, bool):
+        raise TypeError(f"{where}: {what} must be an int, not bool")
+    try:
+        number = operator.index(value)
+    except TypeError:
+        raise TypeError(f"{where}: {what} must be an int, not {type(value).__name__}") from None
+    if not 0 <= number <= U32_MAX:
+        raise ValueError(f"{where}: {what} {number} is outside 0..{U32_MAX}")
+    return number
+
+
+def _video_key(vid: Any, i: int, term: str, j: int) -> tuple[str, bytes | int]:
+    """Returns the id's form and a key that is equal for equal ids: the 16 bytes of
+    a UUID-form id, the unsigned value of an int32-form id (so 1 and b"\\x01\\0\\0\\0"
+    name the same video)."""
+    if isinstance(vid, (bytes, bytearray, memoryview)):
+        raw = bytes(vid)
+        if len(raw) == 16:
+            return _UUID, raw
+        if len(raw) == 4:
+            return _INT32, int.from_bytes(raw, "little")
+        raise ValueError(
+            f"{_where(i, term, j)}: video id must be 16 or 4 bytes long, not {len(raw)}"
+        )
+    if isinstance(vid, uuid.UUID):
+        return _UUID, vid.bytes
+    if isinstance(vid, bool):
+        raise TypeError(
+            f"{_where(i, term, j)}: video id must be bytes, a uuid.UUID or an int, not bool"
+        )
+    try:
+        number = operator.index(vid)
+    except TypeError:
+        raise TypeError(
+            f"{_where(i, term, j)}: video id must be bytes, a uuid.UUID or an int, "
+            f"not {type(vid).__name__}"
+        ) from None
+    if not 0 <= number <= U32_MAX:
+        raise ValueError(f"{_where(i, term, j)}: int video id {number} is outside 0..{U32_MAX}")
+    return _INT32, number
+
+
+def _shown(term: str) -> str:
+    return repr(term if len(term) <= 40 else term[:40] + "...")
+
+
+def _where(i: int, term: str, j: int) -> str:
+    return f"entry {i} ({_shown(term)}), video {j}"
+
+
+def _common_prefix_len(a: str, b: str) -> int:
+    m = min(len(a), len(b))
+    if a[:m] == b[:m]:
+        return m
+    lo, hi = 0, m  # a[:lo] == b[:lo] and a[:hi] != b[:hi]
+    while hi - lo > 1:
+        mid = (lo + hi) // 2
+        if a[lo:mid] == b[lo:mid]:
+            lo = mid
+        else:
+            hi = mid
+    return lo
+
+
+def _merge_entries(
+    entries: Iterable[Any],
+) -> tuple[dict[str, list[Any]], list[bytes]]:
+    """Validates the entries and merges duplicate terms.
+
+    Returns {term: [count, {video number: count}]} and the video ids by number."""
+    terms: dict[str, list[Any]] = {}
+    numbers: dict[bytes | int, int] = {}
+    video_index: list[bytes] = []
+    mode: str | None = None
+    mode_from: tuple[int, str, int] = (0, "", 0)
+    numbers_get = numbers.get
+
+    try:
+        iterator = iter(entries)
+    except TypeError:
+        raise TypeError(f"entries must be an iterable, not {type(entries).__name__}") from None
+
+    for i, entry in enumerate(iterator):
+        try:
+            term, count, videos = entry
+        except TypeError:
+            raise TypeError(
+                f"entry {i}: expected a (term, count, videos) triple, not {type(entry).__name__}"
+            ) from None
+        except ValueError:
+            raise ValueError(f"entry {i}: expected a (term, count, videos) triple") from None
+
+        if type(term) is not str:
+            if not isinstance(term, str):
+                raise TypeError(f"entry {i}: term must be a str, not {type(term).__name__}")
+            term = str(term)
+        if not term:
+            raise ValueError(f"entry {i}: the term is empty; no query can find it")
+        if "\0" in term:
+            raise ValueError(
+                f"entry {i}: term {_shown(term)} contains U+0000, which cannot label an edge"
+            )
+        if not term.isascii():
+            try:
+                term.encode("utf-8")
+            except UnicodeEncodeError:
+                raise ValueError(
+                    f"entry {i}: term {_shown(term)} holds a lone surrogate and is not valid text"
+                ) from None
+        if type(count) is not int or not 0 <= count <= U32_MAX:
+            count = _u32(count, f"entry {i}", "count")
+        if type(videos) is not list and isinstance(videos, (str, bytes, bytearray)):
+            raise TypeError(
+                f"entry {i}: videos must be an iterable of (video id, count) pairs, "
+                f"not {type(videos).__name__}"
+            )
+        try:
+            video_iter = iter(videos)
+        except TypeError:
+            raise TypeError(
+                f"entry {i}: videos must be an iterable of (video id, count) pairs, "
+                f"not {type(videos).__name__}"
+            ) from None
+
+        record = terms.get(term)
+        if record is None:
+            record = terms[term] = [0, {}]
+        total = record[0] + count
+        record[0] = total if total <= U32_MAX else U32_MAX
+        per_video = record[1]
+
+        for j, pair in enumerate(video_iter):
+            try:
+                vid, vcount = pair
+            except TypeError:
+                raise TypeError(
+                    f"{_where(i, term, j)}: expected a (video id, count) pair, "
+                    f"not {type(pair).__name__}"
+                ) from None
+            except ValueError:
+                raise ValueError(
+                    f"{_where(i, term, j)}: expected a (video id, count) pair"
+                ) from None
+            if type(vcount) is not int or not 0 <= vcount <= U32_MAX:
+                vcount = _u32(vcount, _where(i, term, j), "video count")
+
+            # The common forms first; _video_key handles the rest and the errors.
+            key: bytes | int
+            if type(vid) is bytes and len(vid) == 16:
+                form, key = _UUID, vid
+            elif type(vid) is int and 0 <= vid <= U32_MAX:
+                form, key = _INT32, vid
+            elif type(vid) is uuid.UUID:
+                form, key = _UUID, vid.bytes
+            else:
+                form, key = _video_key(vid, i, term, j)
+            if form is not mode:
+                if mode is not None:
+                    raise ValueError(
+                        f"{_where(i, term, j)}: a {form} video id among {mode} ones "
+                        f"(the first was {_where(*mode_from)}); all video ids must have one form"
+                    )
+                mode, mode_from = form, (i, term, j)
+
+            number = numbers_get(key)
+            if number is None:
+                number = numbers[key] = len(video_index)
+                video_index.append(key if isinstance(key, bytes) else key.to_bytes(4, "little"))
+            summed = per_video.get(number, 0) + vcount
+            per_video[number] = summed if summed <= U32_MAX else U32_MAX
+
+    return terms, video_index
+
+
+def flatten(entries: Iterable[Any]) -> FlatIndex:
+    """Lays out a trie of the given entries as the arrays of ``FlatIndex``.
+
+    ``entries`` is an iterable of ``(term, count, videos)``: ``term`` a non-empty str,
+    ``count`` an int in 0..4294967295, ``videos`` an iterable of ``(video id, count)`` pairs. A video
+    id is either 16 bytes or a ``uuid.UUID``, or 4 bytes (little-endian) or an int
+    in 0..4294967295; all ids of one index must have the same form. Entries with
+    the same term are merged: counts are summed, saturating at 4294967295, and so
+    are the counts of a video named more than once.
+
+    Raises TypeError or ValueError naming the entry at fault.
+    """
+    return _laid_out(entries)[0]
+
+
+LaidOut = tuple[FlatIndex, dict[str, list[Any]], list[str], list[int]]
+
+
+def _laid_out(entries: Iterable[Any]) -> LaidOut:
+    """``flatten``, and beside the arrays the merged entries ({term: [count, {video
+    number: count}]}), the terms in code point order and each one's node number."""
+    # Building allocates millions of containers, none of them in a cycle; left
+    # on, the cycle collector would rescan them over and over and double the time.
+    collecting = gc.isenabled()
+    gc.disable()
+    try:
+        return _flatten(entries)
+    finally:
+        if collecting:
+            gc.enable()
+
+
+def _flatten(entries: Iterable[Any]) -> LaidOut:
+    terms, video_index = _merge_entries(entries)
+
+    # In code point order, each term shares with its predecessor exactly the
+    # prefix that is already in the trie; its remaining characters are new nodes
+    # in pre-order. `path[d]` is the node of the current term's first d characters.
+    ordered = sorted(terms)
+    labels: list[str] = [""]
+    parents: list[int] = [0]  # the root's entry is a placeholder
+    path = [0]
+    term_nodes: list[int] = []
+    prev = ""
+    for term in ordered:
+        m = min(len(prev), len(term))
+        if m <= _SHORT_PREFIX:
+            common = 0
+            while common < m and prev[common] == term[common]:
+                common += 1
+        else:
+            common = _common_prefix_len(prev, term)
+        del path[common + 1 :]
+        new = len(term) - common
+        if new:
+            first = len(labels)
+            parents.append(path[-1])
+            parents.extend(range(first, first + new - 1))
+            path.extend(range(first, first + new))
+            labels.extend(term[common:])
+        term_nodes.append(path[-1])
+        prev = term
+
+    n_nodes = len(labels)
+    if n_nodes > U32_MAX or len(video_index) > U32_MAX + 1:
+        raise ValueError(f"index too large: {n_nodes} nodes, {len(video_index)} videos")
+
+    # Grouping the nodes by parent, stably, keeps each child list in node order,
+    # which is code point order. Node v's list starts after the children of all
+    # nodes numbered below v.
+    child_transitions = sorted(range(1, n_nodes), key=parents.__getitem__)
+    child_parents = [parents[c] for c in child_transitions]
+    node_shifts = list(map(partial(bisect_left, child_parents), range(n_nodes)))
+
+    payloads: list[Payload | None] = [None] * n_nodes
+    for node, term in zip(term_nodes, ordered):
+        count, per_video = terms[term]
+        if len(per_video) > 1:
+            ids = sorted(per_video, key=per_video.__getitem__, reverse=True)
+            payloads[node] = (count, ids, [per_video[v] for v in ids])
+        else:
+            payloads[node] = (count, list(per_video), list(per_video.values()))
+
+    return FlatIndex(node_shifts, labels, payloads, child_transitions, video_index), terms, ordered, term_nodes
+
+
+DEFAULT_VIDEO_TOP_N = 10
+
+
+def build_index(entries: Iterable[Any], video_top_n: int = DEFAULT_VIDEO_TOP_N) -> PrefixSearch:
+    """Builds a ``PrefixSearch`` over the entries (see ``flatten``); every node
+    keeps at most ``video_top_n`` videos for ranking."""
+    from _brindlex import PrefixSearch
+
+    return PrefixSearch.from_internal_data_v2(*flatten(entries), video_top_n)

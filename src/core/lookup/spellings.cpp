@@ -1,0 +1,114 @@
+#include "core/lookup/spellings.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+#include "core/text/utf8.hpp"
+
+namespace brindlex::lookup {
+
+namespace {
+
+class Reader {
+public:
+    explicit Reader(std::span<const std::byte> bytes) : bytes_(bytes) {}
+
+    std::optional<uint32_t> u32() {
+        if (bytes_.size() - pos_ < 4) return std::nullopt;
+        uint32_t v = 0;
+        for (int k = 3; k >= 0; --k) v = (v << 8) | std::to_integer<uint32_t>(bytes_[pos_ + static_cast<size_t>(k)]);
+        pos_ += 4;
+        return v;
+    }
+    // Room for `count` items of `width` bytes each.
+    bool holds(uint64_t count, uint64_t width) const { return count <= (bytes_.size() - pos_) / width; }
+    std::string_view text(size_t n) {
+        const auto* p = reinterpret_cast<const char*>(bytes_.data() + pos_);
+        pos_ += n;
+        return {p, n};
+    }
+    bool at_end() const { return pos_ == bytes_.size(); }
+
+private:
+    std::span<const std::byte> bytes_;
+    size_t pos_ = 0;
+};
+
+// Well-formed UTF-8 (RFC 3629): no overlong forms, surrogates or values past U+10FFFF.
+bool valid_utf8(std::string_view s) {
+    size_t i = 0;
+    while (i < s.size()) {
+        const auto b0 = static_cast<uint8_t>(s[i]);
+        const size_t width = utf8::sequence_width(b0);
+        if (width == 0 || s.size() - i < width) return false;
+        if (width == 1) {
+            ++i;
+            continue;
+        }
+        uint32_t cp = b0 & (0xFFu >> (width + 1));
+        for (size_t k = 1; k < width; ++k) {
+            const auto b = static_cast<uint8_t>(s[i + k]);
+            if ((b & 0xC0) != 0x80) return false;
+            cp = (cp << 6) | (b & 0x3Fu);
+        }
+        constexpr uint32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (cp < kLeast[width] || !utf8::is_scalar(cp)) return false;
+        i += width;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::optional<std::string_view> Spellings::of(uint32_t node) const {
+    const auto it = std::lower_bound(nodes_.begin(), nodes_.end(), node);
+    if (it == nodes_.end() || *it != node) return std::nullopt;
+    const auto i = static_cast<size_t>(it - nodes_.begin());
+    const uint32_t begin = i == 0 ? 0 : ends_[i - 1];
+    return std::string_view(text_).substr(begin, ends_[i] - begin);
+}
+
+Result<Notes> Notes::decode(std::span<const std::byte> bytes, size_t node_count) {
+    Reader r(bytes);
+    Notes notes;
+    auto fail = [](const char* what) { return internal_error(std::string("term notes: ") + what); };
+
+    const auto spelled = r.u32();
+    if (!spelled || !r.holds(*spelled, 8)) return fail("the spelling table is cut short");
+    Spellings& sp = notes.spellings;
+    sp.nodes_.resize(*spelled);
+    sp.ends_.resize(*spelled);
+    for (auto& v : sp.nodes_) v = *r.u32();
+    for (auto& e : sp.ends_) e = *r.u32();
+    for (size_t i = 0; i < sp.nodes_.size(); ++i) {
+        if (sp.nodes_[i] >= node_count || (i > 0 && sp.nodes_[i] <= sp.nodes_[i - 1])) {
+            return fail("spelling node numbers out of order or beyond the last node");
+        }
+        if (i > 0 && sp.ends_[i] < sp.ends_[i - 1]) return fail("spelling offsets out of order");
+    }
+    const uint32_t text_size = sp.ends_.empty() ? 0 : sp.ends_.back();
+    if (!r.holds(text_size, 1)) return fail("the spelling text is cut short");
+    sp.text_ = std::string(r.text(text_size));
+    uint32_t begin = 0;
+    for (const uint32_t end : sp.ends_) {
+        if (!valid_utf8(std::string_view(sp.text_).substr(begin, end - begin))) return fail("a spelling is not UTF-8");
+        begin = end;
+    }
+
+    const auto fixed = r.u32();
+    if (!fixed || !r.holds(*fixed, 8)) return fail("the count table is cut short");
+    notes.fixes.resize(*fixed);
+    for (auto& f : notes.fixes) {
+        f.node = *r.u32();
+        f.count = *r.u32();
+    }
+    for (size_t i = 0; i < notes.fixes.size(); ++i) {
+        if (notes.fixes[i].node >= node_count || (i > 0 && notes.fixes[i].node <= notes.fixes[i - 1].node)) {
+            return fail("count node numbers out of order or beyond the last node");
+        }
+    }
+    if (!r.at_end()) return fail("bytes after the count table");
+    return notes;
+}
+
+}  // namespace brindlex::lookup

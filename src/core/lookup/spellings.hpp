@@ -1,0 +1,47 @@
+// What an index file keeps beside the snapshot for the term lookups (its "notes"):
+// the spelling to show for terms whose catalogue spelling differs from the trie's
+// (folded) text, and the own counts that subtraction cannot give (TermIndex, CountFix).
+//
+// Layout, all integers unsigned 32-bit little-endian:
+//   S; S node numbers, strictly increasing; S end offsets into the text, not decreasing;
+//   the text (UTF-8, spelling i between end i-1, or 0, and end i);
+//   F; F pairs (node number, count), node numbers strictly increasing.
+// Nothing may follow.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/failure.hpp"
+#include "core/lookup/term_index.hpp"
+
+namespace brindlex::lookup {
+
+class Spellings {
+public:
+    // The spelling shown for `node`, if it has one of its own.
+    std::optional<std::string_view> of(uint32_t node) const;
+    size_t size() const { return nodes_.size(); }
+    size_t memory_bytes() const { return (nodes_.capacity() + ends_.capacity()) * 4 + text_.capacity(); }
+
+private:
+    friend struct Notes;
+    std::vector<uint32_t> nodes_;
+    std::vector<uint32_t> ends_;
+    std::string text_;
+};
+
+struct Notes {
+    Spellings spellings;
+    std::vector<CountFix> fixes;
+
+    // Reads notes for a trie of `node_count` nodes; the error says what is wrong.
+    static Result<Notes> decode(std::span<const std::byte> bytes, size_t node_count);
+};
+
+}  // namespace brindlex::lookup

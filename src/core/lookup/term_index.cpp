@@ -1,0 +1,156 @@
+#include "core/lookup/term_index.hpp"
+
+#include <algorithm>
+#include <string>
+
+namespace brindlex::lookup {
+
+namespace {
+
+std::string node_text(uint64_t v) { return "node " + std::to_string(v); }
+
+}  // namespace
+
+Result<TermIndex> TermIndex::make(const TrieStore& store, std::vector<CountFix> fixes) {
+    const size_t n = store.node_count();
+    if (n == 0) return internal_error("the trie has no root node");
+    if (n >= kNoNode) return internal_error("the trie has more nodes than node numbers");
+    if (store.node_shifts.size() != n || store.has_payload.size() != n || store.payloads.size() != n) {
+        return internal_error("the trie's per-node arrays differ in length");
+    }
+    for (size_t i = 0; i < fixes.size(); ++i) {
+        if (fixes[i].node >= n || (i > 0 && fixes[i].node <= fixes[i - 1].node)) {
+            return internal_error("count fixes out of order or beyond the last node");
+        }
+    }
+
+    TermIndex index;
+    index.fixes_ = std::move(fixes);
+    index.best_.assign(n, 0);
+
+    // Pre-order from the root over labelled edges, each node at most once; reversed, it
+    // finishes every child before its parent.
+    std::vector<uint8_t> reached(n, 0);
+    std::vector<uint32_t> order;
+    std::vector<uint32_t> stack{0};
+    reached[0] = 1;
+    while (!stack.empty()) {
+        const uint32_t v = stack.back();
+        stack.pop_back();
+        order.push_back(v);
+        const auto range = store.child_range(v);
+        if (range.end > store.child_transitions.size()) {
+            return internal_error("the children of " + node_text(v) + " run past the child list");
+        }
+        for (uint64_t pos = range.begin; pos < range.end; ++pos) {
+            const uint32_t c = store.child_transitions[pos];
+            if (c >= n) return internal_error("a child of " + node_text(v) + " is not a node");
+            if (store.child_labels[c] == 0) continue;
+            if (reached[c]) return internal_error(node_text(c) + " is reached twice: the trie is not a tree");
+            reached[c] = 1;
+            stack.push_back(c);
+        }
+    }
+
+    for (auto it = order.rbegin(); it != order.rend(); ++it) {
+        const uint32_t v = *it;
+        uint32_t best = 0;
+        if (v != 0 && store.has_payload[v]) {
+            best = index.own_count(store, v);
+            ++index.terms_;
+        }
+        const auto range = store.child_range(v);
+        for (uint64_t pos = range.begin; pos < range.end; ++pos) {
+            const uint32_t c = store.child_transitions[pos];
+            if (store.child_labels[c] != 0) best = std::max(best, index.best_[c]);
+        }
+        index.best_[v] = best;
+        if (store.payloads.count(v) == UINT32_MAX) index.saturated_ = true;
+    }
+    return index;
+}
+
+uint32_t TermIndex::subtracted_count(const TrieStore& store, uint32_t node) const {
+    const size_t n = store.node_count();
+    if (node >= n || node >= store.payloads.size()) return 0;
+    uint64_t below = 0;
+    const auto range = store.child_range(node);
+    for (uint64_t pos = range.begin; pos < range.end && pos < store.child_transitions.size(); ++pos) {
+        const uint32_t c = store.child_transitions[pos];
+        if (c != node && c < store.payloads.size()) below += store.payloads.count(c);
+    }
+    const uint64_t total = store.payloads.count(node);
+    return total > below ? static_cast<uint32_t>(total - below) : 0;
+}
+
+uint32_t TermIndex::own_count(const TrieStore& store, uint32_t node) const {
+    if (node >= store.has_payload.size() || !store.has_payload[node]) return 0;
+    if (saturated_ && !fixes_.empty()) {
+        const auto it = std::lower_bound(fixes_.begin(), fixes_.end(), node,
+                                         [](const CountFix& f, uint32_t v) { return f.node < v; });
+        if (it != fixes_.end() && it->node == node) return it->count;
+    }
+    return subtracted_count(store, node);
+}
+
+namespace {
+
+// Calls visit(node) for each node whose term is `term`, in walk order, until it returns
+// true. Depth-first over every child whose label matches, so that a trie with two equal
+// labels under one parent is still searched whole.
+template <class Visit>
+void each_spelling(const TrieStore& store, size_t nodes, std::span<const uint32_t> term, Visit visit) {
+    if (term.empty()) {
+        visit(uint32_t{0});
+        return;
+    }
+    struct Step {
+        uint64_t pos, end;
+    };
+    std::vector<Step> steps;
+    steps.reserve(std::min<size_t>(term.size(), 64));
+    auto open = [&](uint32_t v) {
+        const auto r = store.child_range(v);
+        steps.push_back({r.begin, std::min<uint64_t>(r.end, store.child_transitions.size())});
+    };
+    open(0);
+    while (!steps.empty()) {
+        Step& s = steps.back();
+        const size_t depth = steps.size() - 1;
+        bool descended = false;
+        while (s.pos < s.end) {
+            const uint32_t c = store.child_transitions[s.pos++];
+            if (c >= nodes || store.child_labels[c] == 0 || store.child_labels[c] != term[depth]) continue;
+            if (depth + 1 == term.size()) {
+                if (visit(c)) return;
+                continue;
+            }
+            open(c);  // `s` is not used again before the next round
+            descended = true;
+            break;
+        }
+        if (!descended) steps.pop_back();
+    }
+}
+
+}  // namespace
+
+uint32_t TermIndex::find(const TrieStore& store, std::span<const uint32_t> term) const {
+    uint32_t found = kNoNode;
+    if (term.empty()) return found;  // the root is never a term
+    each_spelling(store, best_.size(), term, [&](uint32_t v) {
+        if (!store.has_payload[v]) return false;
+        found = v;
+        return true;
+    });
+    return found;
+}
+
+void TermIndex::spelling(const TrieStore& store, std::span<const uint32_t> prefix, std::vector<uint32_t>& out) const {
+    each_spelling(store, best_.size(), prefix, [&](uint32_t v) {
+        out.push_back(v);
+        return false;
+    });
+}
+
+}  // namespace brindlex::lookup

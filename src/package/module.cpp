@@ -1,0 +1,395 @@
+// brindlex._native: what the brindlex package needs beyond the five methods of
+// _brindlex, read from the store of a PrefixSearch it is given (never a copy of it).
+//
+//   crc32c(data, value=0, /)            the CRC-32C of a bytes-like object
+//   Lookup(engine, notes, suggestion, completion, /)
+//       .suggest(text, n, max_dist)     best-first terms near text, as `suggestion` tuples
+//       .complete(prefix, n)            terms under prefix by count, as `completion` tuples
+//       .count(text) / .contains(text)  a term's own count / whether it is a term
+//       .spelling(term)                 how the catalogue wrote a term of the trie
+//       len(lookup)                     the number of terms
+//
+// Texts come already folded by the caller; terms go back in the catalogue's spelling.
+// `suggestion` and `completion` are named tuple classes, filled in place like tuples.
+#include <Python.h>
+
+#include <array>
+#include <cstddef>
+#include <memory>
+#include <new>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "binding/convert.hpp"
+#include "binding/errors.hpp"
+#include "binding/instance.hpp"
+#include "binding/pyref.hpp"
+#include "core/checksum/crc32c.hpp"
+#include "core/lookup/lookup.hpp"
+#include "core/lookup/spellings.hpp"
+#include "core/lookup/term_index.hpp"
+
+namespace brindlex::py {
+namespace {
+
+PyTypeObject* g_prefix_search = nullptr;  // _brindlex.PrefixSearch, held for the process
+
+// ---------------------------------------------------------------------------------------
+// Arguments: positional only, converted with the engine's own converters.
+
+bool expect_args(const char* name, Py_ssize_t nargs, Py_ssize_t want) {
+    if (nargs == want) return true;
+    PyErr_Format(PyExc_TypeError, "%s() takes exactly %zd arguments (%zd given)", name, want, nargs);
+    return false;
+}
+
+bool argument(bool ok, const char* name) {
+    if (!ok && PyErr_ExceptionMatches(PyExc_TypeError)) {
+        PyObject* exc = PyErr_GetRaisedException();
+        PyErr_Format(PyExc_TypeError, "argument '%s': %S", name, exc);
+        Py_DECREF(exc);
+    }
+    return ok;
+}
+
+// The scalar values of a str, read in place.
+bool to_scalars(PyObject* o, std::vector<uint32_t>& out) {
+    if (!PyUnicode_Check(o)) return raise_wrong_type(o, "str"), false;
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(o);
+    const int kind = PyUnicode_KIND(o);
+    const void* data = PyUnicode_DATA(o);
+    out.resize(static_cast<size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if (c >= 0xD800 && c <= 0xDFFF) {
+            PyErr_SetString(PyExc_ValueError, "the text holds a lone surrogate");
+            return false;
+        }
+        out[static_cast<size_t>(i)] = c;
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------
+// Lookup: an engine, its TermIndex and its notes.
+
+struct LookupObject {
+    PyObject_HEAD
+    PyObject* engine;
+    PyObject* suggestion;
+    PyObject* completion;
+    lookup::TermIndex index;
+    lookup::Spellings spellings;
+};
+
+LookupObject* as_lookup(PyObject* self) { return reinterpret_cast<LookupObject*>(self); }
+const TrieStore& store_of(const LookupObject* self) {
+    return reinterpret_cast<const PrefixSearchObject*>(self->engine)->store;
+}
+
+// A named tuple class: a tuple subclass that adds no fields of its own.
+bool is_plain_tuple_class(PyObject* o) {
+    if (!PyType_Check(o)) return false;
+    auto* t = reinterpret_cast<PyTypeObject*>(o);
+    return PyType_IsSubtype(t, &PyTuple_Type) && t->tp_basicsize == PyTuple_Type.tp_basicsize &&
+           t->tp_itemsize == PyTuple_Type.tp_itemsize;
+}
+
+// A new instance of a named tuple class holding `items` (new references, all set),
+// made as tuple.__new__ makes one, without a temporary tuple.
+PyObject* new_named(PyObject* cls, std::initializer_list<PyObject*> items) {
+    auto* type = reinterpret_cast<PyTypeObject*>(cls);
+    PyObject* obj = type->tp_alloc(type, static_cast<Py_ssize_t>(items.size()));
+    if (!obj) {
+        for (PyObject* item : items) Py_DECREF(item);
+        return nullptr;
+    }
+#if PY_VERSION_HEX >= 0x030E0000
+    reinterpret_cast<PyTupleObject*>(obj)->ob_hash = -1;  // the cached hash starts unknown
+#endif
+    Py_ssize_t i = 0;
+    for (PyObject* item : items) PyTuple_SET_ITEM(obj, i++, item);
+    return obj;
+}
+
+PyObject* lookup_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        PyObject *engine, *notes, *suggestion, *completion;
+        if (kwargs && PyDict_GET_SIZE(kwargs) != 0) return raise(PyExc_TypeError, "Lookup() takes no keyword arguments");
+        if (!PyArg_ParseTuple(args, "O!SOO:Lookup", g_prefix_search, &engine, &notes, &suggestion, &completion)) {
+            return nullptr;
+        }
+        if (!is_plain_tuple_class(suggestion) || !is_plain_tuple_class(completion)) {
+            return raise(PyExc_TypeError, "Lookup(): the result classes must be named tuple classes");
+        }
+        const TrieStore& store = reinterpret_cast<PrefixSearchObject*>(engine)->store;
+        const auto* data = reinterpret_cast<const std::byte*>(PyBytes_AS_STRING(notes));
+        auto decoded = lookup::Notes::decode({data, static_cast<size_t>(PyBytes_GET_SIZE(notes))}, store.node_count());
+        if (!decoded) return raise(PyExc_ValueError, decoded.error().message);
+        auto index = lookup::TermIndex::make(store, std::move(decoded->fixes));
+        if (!index) return raise(PyExc_ValueError, index.error().message);
+
+        PyObject* self = type->tp_alloc(type, 0);
+        if (!self) return nullptr;
+        LookupObject* obj = as_lookup(self);
+        obj->engine = Py_NewRef(engine);
+        obj->suggestion = Py_NewRef(suggestion);
+        obj->completion = Py_NewRef(completion);
+        std::construct_at(&obj->index, std::move(*index));
+        std::construct_at(&obj->spellings, std::move(decoded->spellings));
+        return self;
+    });
+}
+
+void lookup_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    LookupObject* obj = as_lookup(self);
+    std::destroy_at(&obj->spellings);
+    std::destroy_at(&obj->index);
+    Py_XDECREF(obj->engine);
+    Py_XDECREF(obj->suggestion);
+    Py_XDECREF(obj->completion);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+// The text shown for a term: the catalogue's spelling where it differs from the trie's.
+PyObject* shown_term(const LookupObject* self, const lookup::TermHit& hit) {
+    const std::string_view text = self->spellings.of(hit.node).value_or(hit.term);
+    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
+template <class Make>
+PyObject* list_of(const std::vector<lookup::TermHit>& hits, Make make) {
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(hits.size())));
+    if (!list) return nullptr;
+    for (size_t i = 0; i < hits.size(); ++i) {
+        PyObject* item = make(hits[i]);
+        if (!item) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list.release();
+}
+
+PyObject* lookup_suggest(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    return guarded([&]() -> PyObject* {
+        std::string_view text;
+        uint64_t n = 0;
+        uint32_t max_dist = 0;
+        if (!expect_args("suggest", nargs, 3) || !argument(to_term(args[0], text), "text") ||
+            !argument(to_u64(args[1], n), "n") || !argument(to_u32(args[2], max_dist), "max_dist")) {
+            return nullptr;
+        }
+        const LookupObject* obj = as_lookup(self);
+        auto hits = lookup::suggest(store_of(obj), obj->index, text, max_dist, n);
+        if (!hits) return raise_internal_failure(hits.error().message);
+        return list_of(*hits, [&](const lookup::TermHit& h) -> PyObject* {
+            PyObject* term = shown_term(obj, h);
+            if (!term) return nullptr;
+            PyObject* distance = PyLong_FromUnsignedLong(h.distance);
+            PyObject* count = distance ? PyLong_FromUnsignedLong(h.count) : nullptr;
+            if (!count) {
+                Py_DECREF(term);
+                Py_XDECREF(distance);
+                return nullptr;
+            }
+            return new_named(obj->suggestion, {term, distance, count});
+        });
+    });
+}
+
+PyObject* lookup_complete(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    return guarded([&]() -> PyObject* {
+        std::vector<uint32_t> prefix;
+        uint64_t n = 0;
+        if (!expect_args("complete", nargs, 2) || !argument(to_scalars(args[0], prefix), "prefix") ||
+            !argument(to_u64(args[1], n), "n")) {
+            return nullptr;
+        }
+        const LookupObject* obj = as_lookup(self);
+        auto hits = lookup::complete(store_of(obj), obj->index, prefix, n);
+        if (!hits) return raise_internal_failure(hits.error().message);
+        return list_of(*hits, [&](const lookup::TermHit& h) -> PyObject* {
+            PyObject* term = shown_term(obj, h);
+            if (!term) return nullptr;
+            PyObject* count = PyLong_FromUnsignedLong(h.count);
+            if (!count) {
+                Py_DECREF(term);
+                return nullptr;
+            }
+            return new_named(obj->completion, {term, count});
+        });
+    });
+}
+
+// The node of a term given as a str, or kNoNode (with no error) when it is no term.
+std::optional<uint32_t> node_of(const LookupObject* obj, PyObject* text) {
+    std::array<uint32_t, 64> small;
+    std::vector<uint32_t> large;
+    std::span<const uint32_t> scalars;
+    if (PyUnicode_Check(text) && PyUnicode_GET_LENGTH(text) <= static_cast<Py_ssize_t>(small.size()) &&
+        PyUnicode_IS_ASCII(text)) {
+        const auto n = static_cast<size_t>(PyUnicode_GET_LENGTH(text));
+        const auto* bytes = reinterpret_cast<const unsigned char*>(PyUnicode_DATA(text));
+        for (size_t i = 0; i < n; ++i) small[i] = bytes[i];
+        scalars = std::span<const uint32_t>(small.data(), n);
+    } else {
+        if (!argument(to_scalars(text, large), "text")) return std::nullopt;
+        scalars = large;
+    }
+    return obj->index.find(store_of(obj), scalars);
+}
+
+PyObject* lookup_count(PyObject* self, PyObject* text) {
+    return guarded([&]() -> PyObject* {
+        const LookupObject* obj = as_lookup(self);
+        const auto node = node_of(obj, text);
+        if (!node) return nullptr;
+        const uint32_t count = *node == lookup::kNoNode ? 0 : obj->index.own_count(store_of(obj), *node);
+        return PyLong_FromUnsignedLong(count);
+    });
+}
+
+PyObject* lookup_contains(PyObject* self, PyObject* text) {
+    return guarded([&]() -> PyObject* {
+        const auto node = node_of(as_lookup(self), text);
+        if (!node) return nullptr;
+        return PyBool_FromLong(*node != lookup::kNoNode);
+    });
+}
+
+PyObject* lookup_spelling(PyObject* self, PyObject* term) {
+    return guarded([&]() -> PyObject* {
+        const LookupObject* obj = as_lookup(self);
+        const auto node = node_of(obj, term);
+        if (!node) return nullptr;
+        if (*node != lookup::kNoNode) {
+            if (const auto shown = obj->spellings.of(*node)) {
+                return PyUnicode_FromStringAndSize(shown->data(), static_cast<Py_ssize_t>(shown->size()));
+            }
+        }
+        return Py_NewRef(term);
+    });
+}
+
+Py_ssize_t lookup_len(PyObject* self) {
+    return static_cast<Py_ssize_t>(as_lookup(self)->index.term_count());
+}
+
+PyObject* lookup_get_engine(PyObject* self, void*) { return Py_NewRef(as_lookup(self)->engine); }
+
+PyObject* lookup_get_saturated(PyObject* self, void*) { return PyBool_FromLong(as_lookup(self)->index.saturated()); }
+
+PyObject* lookup_get_nodes(PyObject* self, void*) { return PyLong_FromSize_t(store_of(as_lookup(self)).node_count()); }
+
+PyObject* lookup_get_memory(PyObject* self, void*) {
+    const LookupObject* obj = as_lookup(self);
+    return PyLong_FromSize_t(sizeof(LookupObject) + obj->index.memory_bytes() + obj->spellings.memory_bytes());
+}
+
+PyMethodDef kLookupMethods[] = {
+    {"suggest", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(lookup_suggest)), METH_FASTCALL,
+     "suggest($self, text, n, max_dist, /)\n--\n\nAt most n terms within max_dist of text, best first."},
+    {"complete", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(lookup_complete)), METH_FASTCALL,
+     "complete($self, prefix, n, /)\n--\n\nAt most n terms that start with prefix, most frequent first."},
+    {"count", lookup_count, METH_O, "count($self, text, /)\n--\n\nThe term's own count, 0 when it is no term."},
+    {"contains", lookup_contains, METH_O, "contains($self, text, /)\n--\n\nWhether text is a term."},
+    {"spelling", lookup_spelling, METH_O,
+     "spelling($self, term, /)\n--\n\nThe catalogue's spelling of a term of the trie."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef kLookupGetSet[] = {
+    {"engine", lookup_get_engine, nullptr, "The PrefixSearch whose store this reads.", nullptr},
+    {"saturated", lookup_get_saturated, nullptr, "Whether some subtree total reached 4294967295.", nullptr},
+    {"node_count", lookup_get_nodes, nullptr, "The number of nodes of the trie.", nullptr},
+    {"memory_bytes", lookup_get_memory, nullptr, "Bytes held beside the engine's store.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot kLookupSlots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(lookup_new)},          // checks the engine and notes
+    {Py_tp_dealloc, reinterpret_cast<void*>(lookup_dealloc)},  // releases the index and references
+    {Py_tp_methods, kLookupMethods},
+    {Py_tp_getset, kLookupGetSet},
+    {Py_sq_length, reinterpret_cast<void*>(lookup_len)},  // the number of terms
+    {Py_tp_doc, const_cast<char*>("Lookup(engine, notes, suggestion, completion, /)\n--\n\n"
+                                  "Term lookups over the store of a PrefixSearch.")},
+    {0, nullptr},
+};
+
+// No GC support: a Lookup refers only to an engine and two classes, none of which can
+// refer back to it.
+PyType_Spec kLookupSpec = {
+    .name = "brindlex._native.Lookup",
+    .basicsize = static_cast<int>(sizeof(LookupObject)),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    .slots = kLookupSlots,
+};
+
+// ---------------------------------------------------------------------------------------
+// Module functions.
+
+PyObject* crc32c(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return guarded([&]() -> PyObject* {
+        if (nargs < 1 || nargs > 2) return raise(PyExc_TypeError, "crc32c() takes 1 or 2 arguments");
+        uint32_t value = 0;
+        if (nargs == 2 && !argument(to_u32(args[1], value), "value")) return nullptr;
+        Py_buffer view;
+        if (PyObject_GetBuffer(args[0], &view, PyBUF_SIMPLE) < 0) return nullptr;
+        const auto* data = static_cast<const std::byte*>(view.buf);
+        const uint32_t crc = checksum::crc32c({data, static_cast<size_t>(view.len)}, value);
+        PyBuffer_Release(&view);
+        return PyLong_FromUnsignedLong(crc);
+    });
+}
+
+PyMethodDef kFunctions[] = {
+    {"crc32c", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(crc32c)), METH_FASTCALL,
+     "crc32c(data, value=0, /)\n--\n\nThe CRC-32C of data, extending value (the CRC-32C of the bytes before)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+int exec_module(PyObject* module) {
+    if (!g_prefix_search) {
+        Ref engine_module = Ref::steal(PyImport_ImportModule("_brindlex"));
+        if (!engine_module) return -1;
+        Ref type = Ref::steal(PyObject_GetAttrString(engine_module.get(), "PrefixSearch"));
+        if (!type) return -1;
+        if (!PyType_Check(type.get()) ||
+            reinterpret_cast<PyTypeObject*>(type.get())->tp_basicsize != sizeof(PrefixSearchObject)) {
+            PyErr_SetString(PyExc_ImportError, "brindlex._native was built for another _brindlex");
+            return -1;
+        }
+        g_prefix_search = reinterpret_cast<PyTypeObject*>(type.release());
+    }
+    Ref lookup_type = Ref::steal(PyType_FromModuleAndSpec(module, &kLookupSpec, nullptr));
+    if (!lookup_type) return -1;
+    return PyModule_AddObjectRef(module, "Lookup", lookup_type.get());
+}
+
+PyModuleDef_Slot kModuleSlots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+    {0, nullptr},
+};
+
+PyModuleDef kModule = {
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "brindlex._native",
+    .m_doc = "Term lookups and checksums for the brindlex package, over the store of a PrefixSearch.",
+    .m_size = 0,
+    .m_methods = kFunctions,
+    .m_slots = kModuleSlots,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
+};
+
+}  // namespace
+}  // namespace brindlex::py
+
+PyMODINIT_FUNC PyInit__native() { return PyModuleDef_Init(&brindlex::py::kModule); }

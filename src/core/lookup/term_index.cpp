@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <string>
 
+#include "core/walk/facts.hpp"
+
 namespace brindlex::lookup {
 
 namespace {
@@ -33,6 +35,7 @@ Result<TermIndex> TermIndex::make(const TrieStore& store, std::vector<CountFix> 
     std::vector<uint8_t> reached(n, 0);
     std::vector<uint32_t> order;
     std::vector<uint32_t> stack{0};
+    std::vector<uint32_t> labels;
     reached[0] = 1;
     while (!stack.empty()) {
         const uint32_t v = stack.back();
@@ -42,6 +45,7 @@ Result<TermIndex> TermIndex::make(const TrieStore& store, std::vector<CountFix> 
         if (range.end > store.child_transitions.size()) {
             return internal_error("the children of " + node_text(v) + " run past the child list");
         }
+        labels.clear();
         for (uint64_t pos = range.begin; pos < range.end; ++pos) {
             const uint32_t c = store.child_transitions[pos];
             if (c >= n) return internal_error("a child of " + node_text(v) + " is not a node");
@@ -49,6 +53,13 @@ Result<TermIndex> TermIndex::make(const TrieStore& store, std::vector<CountFix> 
             if (reached[c]) return internal_error(node_text(c) + " is reached twice: the trie is not a tree");
             reached[c] = 1;
             stack.push_back(c);
+            labels.push_back(store.child_labels[c]);
+        }
+        // Laid out by the package, every list is in label order; others are checked whole.
+        const auto out_of_order = [](uint32_t a, uint32_t b) { return a >= b; };
+        if (std::adjacent_find(labels.begin(), labels.end(), out_of_order) != labels.end()) {
+            std::sort(labels.begin(), labels.end());
+            if (std::adjacent_find(labels.begin(), labels.end()) != labels.end()) index.distinct_labels_ = false;
         }
     }
 
@@ -85,7 +96,7 @@ uint32_t TermIndex::subtracted_count(const TrieStore& store, uint32_t node) cons
 
 uint32_t TermIndex::own_count(const TrieStore& store, uint32_t node) const {
     if (node >= store.has_payload.size() || !store.has_payload[node]) return 0;
-    if (saturated_ && !fixes_.empty()) {
+    if (!fixes_.empty()) {
         const auto it = std::lower_bound(fixes_.begin(), fixes_.end(), node,
                                          [](const CountFix& f, uint32_t v) { return f.node < v; });
         if (it != fixes_.end() && it->node == node) return it->count;
@@ -138,6 +149,29 @@ void each_spelling(const TrieStore& store, size_t nodes, std::span<const uint32_
 uint32_t TermIndex::find(const TrieStore& store, std::span<const uint32_t> term) const {
     uint32_t found = kNoNode;
     if (term.empty()) return found;  // the root is never a term
+    const walk::Facts& facts = walk::facts_of(store);
+    if (distinct_labels_ && facts.tree) {
+        // The walk's breadth-first copy holds each child list in one run, labels inline:
+        // a step reads one run instead of a label scattered per child.
+        const std::vector<walk::Entry>& entries = facts.entries;
+        uint64_t first = 0;
+        uint64_t count = facts.root_count;
+        const walk::Entry* at = nullptr;
+        for (const uint32_t cp : term) {
+            at = nullptr;
+            const uint64_t end = std::min<uint64_t>(first + count, entries.size());
+            for (uint64_t i = first; i < end; ++i) {
+                if (entries[i].label() == cp) {
+                    at = &entries[i];
+                    break;
+                }
+            }
+            if (!at) return kNoNode;
+            first = at->first;
+            count = at->count;
+        }
+        return at->has_payload() && at->node < best_.size() ? at->node : kNoNode;
+    }
     each_spelling(store, best_.size(), term, [&](uint32_t v) {
         if (!store.has_payload[v]) return false;
         found = v;

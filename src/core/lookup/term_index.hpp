@@ -63,6 +63,8 @@ private:
     std::vector<CountFix> fixes_;
     uint64_t terms_ = 0;
     bool saturated_ = false;
+    // No two labelled children of one node share a label: a lookup then follows one path.
+    bool distinct_labels_ = true;
 };
 
 }  // namespace brindlex::lookup

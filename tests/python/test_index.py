@@ -1,0 +1,132 @@
+"""Index: suggestions, completion and exact lookups against brute force over random
+vocabularies, and folding as a property."""
+
+from __future__ import annotations
+
+import unicodedata
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+from brindlex import U32_MAX, Completion, Index, Suggestion
+from trie_model import levenshtein
+
+# Few letters and few distinct counts, so that distances and counts tie often; counts
+# near the top saturate subtree totals, where own counts need the index's fixes.
+ALPHABET = "abcé"
+counts_st = st.sampled_from([0, 1, 2, 3, 7, U32_MAX - 1, U32_MAX])
+
+
+@st.composite
+def vocabulary_st(draw):
+    """Entries of random words and some of their prefixes, so that terms and their
+    extensions meet; a term may come twice, its counts then add up."""
+    words = draw(st.lists(st.text(ALPHABET, min_size=1, max_size=6), max_size=12))
+    terms = list(words)
+    for word in words:
+        terms += [word[:cut] for cut in draw(st.sets(st.integers(1, len(word))))]
+    return [(term, draw(counts_st), []) for term in terms]
+
+
+def own_counts(entries):
+    counts: dict[str, int] = {}
+    for term, count, _ in entries:
+        counts[term] = min(counts.get(term, 0) + count, U32_MAX)
+    return counts
+
+
+@settings(max_examples=150, deadline=None)
+@given(vocabulary_st(), st.text(ALPHABET, max_size=7), st.integers(0, 3), st.data())
+def test_suggest_is_the_sorted_brute_force_cut_at_n(entries, query, max_dist, data):
+    index = Index.build(entries, fold=False)
+    counts = own_counts(entries)
+    within = [(t, levenshtein(query, t), c) for t, c in counts.items()]
+    ranked = sorted((x for x in within if x[1] <= max_dist), key=lambda x: (x[1], -x[2], x[0]))
+    n = data.draw(st.integers(0, len(ranked) + 1), label="n")
+    got = index.suggest(query, n, max_dist)
+    assert got == ranked[:n]
+    assert all(type(s) is Suggestion for s in got)
+
+    assert len(index) == len(counts)
+    for term, count in counts.items():
+        assert term in index and index.count(term) == count
+    assert (query in index) == (query in counts) and index.count(query) == counts.get(query, 0)
+
+
+@settings(max_examples=150, deadline=None)
+@given(vocabulary_st(), st.data())
+def test_complete_is_the_sorted_brute_force_cut_at_n(entries, data):
+    index = Index.build(entries, fold=False)
+    counts = own_counts(entries)
+    prefixes = sorted({t[:i] for t in counts for i in range(len(t) + 1)}) or [""]
+    prefix = data.draw(st.one_of(st.sampled_from(prefixes), st.text(ALPHABET, max_size=3)), label="prefix")
+    ranked = sorted(((t, c) for t, c in counts.items() if t.startswith(prefix)), key=lambda x: (-x[1], x[0]))
+    n = data.draw(st.integers(0, len(ranked) + 1), label="n")
+    got = index.complete(prefix, n)
+    assert got == ranked[:n]
+    assert all(type(c) is Completion for c in got)
+
+
+# Spellings of a few words that fold together: case, precomposed or decomposed
+# accents, a compatibility ligature.
+SPELLINGS = {
+    "creme brulee": ["crème brûlée", "Crème Brûlée", "CREME BRULEE", "cre\u0300me bru\u0302le\u0301e"],
+    "beyonce": ["Beyoncé", "beyonce", "BEYONCE\u0301"],
+    "fiat": ["\ufb01at", "Fiat", "FIAT"],
+    "strasse": ["Straße", "strasse", "STRASSE"],
+}
+
+
+@settings(max_examples=60, deadline=None)
+@given(
+    st.lists(
+        st.tuples(st.sampled_from(sorted(SPELLINGS)), st.integers(0, 3), st.integers(0, 5)),
+        min_size=1,
+        max_size=12,
+    ),
+    st.booleans(),
+)
+def test_folded_spellings_meet_and_show_the_most_frequent(tmp_path_factory, rows, reload):
+    entries = [(SPELLINGS[word][which % len(SPELLINGS[word])], count, []) for word, which, count in rows]
+    index = Index.build(entries)
+    if reload:
+        path = tmp_path_factory.mktemp("fold") / "index.brx"
+        index.save(path)
+        index = Index.load(path)
+    assert index.fold and index.text_mode == "fold"
+
+    by_word: dict[str, dict[str, int]] = {}
+    for (word, _, _), (spelling, count, _) in zip(rows, entries):
+        per = by_word.setdefault(word, {})
+        per[spelling] = per.get(spelling, 0) + count
+    assert len(index) == len(by_word)
+    for word, spelt in by_word.items():
+        shown = min(spelt, key=lambda s: (-spelt[s], s))
+        total = sum(spelt.values())
+        for query in [word, word.upper(), *SPELLINGS[word], unicodedata.normalize("NFD", shown)]:
+            assert query in index and index.count(query) == total
+            assert index.suggest(query, 1, 0) == [(shown, 0, total)]
+        assert index.complete(word[:3].upper(), 2) == [(shown, total)]  # one word a prefix
+
+
+def test_without_folding_canonical_equivalents_still_meet():
+    index = Index.build([("Cre\u0300me", 2, []), ("Crème", 5, [])], fold=False)
+    assert len(index) == 1 and index.count("Cre\u0300me") == 7
+    assert "crème" not in index and index.suggest("crème", 5, 1) == [("Crème", 1, 7)]
+
+
+@pytest.mark.parametrize(
+    "call, error, message",
+    [
+        (lambda: Index.build([("", 7, [(1, 7)]), ("ab", 1, [(2, 1)])]), ValueError, "entry 0: the term is empty"),
+        (lambda: Index.build([("ab", 1, []), ("\u0301", 1, [])]), ValueError, "entry 1: the term '\u0301' is empty"),
+        (lambda: Index.build([("a", 1, [])]).videos("a", min_score=float("nan")), ValueError, "min_score is NaN"),
+        (lambda: Index.build([("a", 1, [])]).suggest("a", -1), ValueError, "n must be in"),
+        (lambda: Index.build([("a", 1, [])]).suggest(b"a"), TypeError, "text must be a str"),
+        (lambda: Index.build([("a", 1, [])]).complete("a", 1.5), TypeError, "n must be an int"),
+    ],
+)
+def test_refusals_name_what_is_wrong(call, error, message):
+    with pytest.raises(error, match=message):
+        call()

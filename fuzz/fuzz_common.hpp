@@ -21,6 +21,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/lookup/lookup.hpp"
 #include "core/ranking/ranking.hpp"
 #include "core/text/video_id_text.hpp"
 #include "core/text/utf8.hpp"
@@ -302,8 +303,45 @@ inline void query_term(const TrieStore& s, const std::string& term, const QueryS
     }
 }
 
+// The term lookups, where the store is a tree from the root (the only stores they take):
+// completion of everything lists every term once, by count then text, and finds each
+// again; suggestions come best first, within the bound, with their own counts.
+inline void run_lookups(const TrieStore& s, const QuerySettings& q, const std::vector<std::string>& terms) {
+    auto index = lookup::TermIndex::make(s, {});
+    if (!index) return;
+    const auto all = lookup::complete(s, *index, {}, UINT64_MAX);
+    check(all.has_value(), "completion fails on a store the lookups took");
+    check(all->size() == index->term_count(), "completion does not list every term");
+    for (size_t i = 0; i < all->size(); ++i) {
+        const auto& hit = (*all)[i];
+        check(hit.count == index->own_count(s, hit.node), "a completion with a count not its own");
+        check(index->find(s, utf8::decode(hit.term)) != lookup::kNoNode, "a listed term is not found");
+        if (i > 0) {
+            const auto& prev = (*all)[i - 1];
+            check(prev.count > hit.count || (prev.count == hit.count && prev.term <= hit.term),
+                  "completions out of order");
+        }
+    }
+    const uint32_t bound = std::min<uint32_t>(q.max_dist, 3);
+    for (const std::string& term : terms) {
+        const auto hits = lookup::suggest(s, *index, term, bound, q.limit.value_or(5));
+        check(hits.has_value(), "suggestions fail on a store the lookups took");
+        for (size_t i = 0; i < hits->size(); ++i) {
+            const auto& h = (*hits)[i];
+            check(h.distance <= bound && h.count == index->own_count(s, h.node), "a suggestion out of bounds");
+            if (i > 0) {
+                const auto& p = (*hits)[i - 1];
+                check(p.distance < h.distance || (p.distance == h.distance && p.count >= h.count),
+                      "suggestions out of order");
+            }
+        }
+    }
+}
+
 inline void run_queries(const TrieStore& s, const QuerySettings& q, bool must_succeed) {
-    for (const std::string& term : query_terms(s, q)) query_term(s, term, q, must_succeed);
+    const auto terms = query_terms(s, q);
+    for (const std::string& term : terms) query_term(s, term, q, must_succeed);
+    run_lookups(s, q, terms);
 }
 
 // ---------------------------------------------------------------------------------------

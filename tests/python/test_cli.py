@@ -15,7 +15,7 @@ import pytest
 
 import _brindlex
 from _brindlex import PrefixSearch
-from brindlex import __version__, load
+from brindlex import Index, __version__, load
 from brindlex._rows import read_rows
 from brindlex.cli import Progress
 from snapshot_model import snapshot
@@ -141,6 +141,36 @@ def test_videos_prints_what_fuzzy_match_video_returns(built, term, options, kwar
     for line, (video, score) in zip(text, expected):
         shown_video, shown = line.split("\t")
         assert shown_video == video and float(shown) == pytest.approx(score, abs=5e-7)
+
+
+@pytest.fixture(scope="module")
+def folded(tmp_path_factory):
+    out = tmp_path_factory.mktemp("cli") / "folded.brx"
+    result = brindlex("build", CATALOGUE, "-o", out)
+    assert result.returncode == 0, result.stderr
+    return out
+
+
+@pytest.mark.parametrize(
+    "command, queries, options, call",
+    [
+        ("suggest", ["PYHTON", "Chiken Curri"], [], lambda i, q: i.suggest(q)),
+        ("suggest", ["Buter Chiken", "butter chicken recipie"], ["-n", "3", "--max-dist", "3"], lambda i, q: i.suggest(q, 3, 3)),
+        ("complete", ["PY", "ch", "zz"], ["-n", "4"], lambda i, q: i.complete(q, 4)),
+    ],
+)
+def test_suggest_and_complete_print_what_the_index_answers(folded, command, queries, options, call):
+    index = Index.load(folded)
+    assert index.fold
+    expected = {q: [r._asdict() for r in call(index, q)] for q in queries}
+    assert any(expected.values()), "queries that find nothing would test nothing"
+
+    single = brindlex(command, folded, queries[0], *options, "--json")
+    assert single.returncode == 0, single.stderr
+    assert json.loads(single.stdout) == expected[queries[0]]
+    batch = brindlex(command, folded, "--stdin", *options, stdin="".join(q + "\n" for q in queries))
+    lines = [f"{q}\t" + "\t".join(str(v) for v in row.values()) for q in queries for row in expected[q]]
+    assert batch.stdout.splitlines() == lines
 
 
 @pytest.mark.parametrize("command", ["match", "videos"])

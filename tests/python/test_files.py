@@ -5,6 +5,7 @@ import multiprocessing
 import operator
 import os
 import pickle
+import re
 import stat
 from concurrent.futures import ProcessPoolExecutor
 from functools import partial
@@ -12,7 +13,7 @@ from functools import partial
 import pytest
 
 from _brindlex import PrefixSearch
-from brindlex import build_index, load, save
+from brindlex import Index, build_index, load, save
 
 ENTRIES = [
     ("cat", 10, [(1001, 6), (1002, 4)]),
@@ -63,3 +64,41 @@ def test_indexes_travel_to_worker_processes_and_back(index):
         built = pool.submit(partial(build_index, ENTRIES, 10)).result()
     assert answer == index.fuzzy_match_video("cat")
     assert built.to_bytes() == index.to_bytes()
+
+
+def test_every_flipped_bit_cut_and_appended_byte_of_an_index_file_is_refused(tmp_path):
+    index = Index.build([*ENTRIES, ("Crème", 4, [(1005, 4)]), ("CAT", 1, [])])
+    path = tmp_path / "index.brx"
+    index.save(path)
+    good = path.read_bytes()
+    again = Index.load(path)
+    assert again.complete("") == index.complete("") and again.text_mode == "fold"
+    assert again.suggest("creme", 1) == [("Crème", 0, 4)] and load(path).to_bytes() == index.engine.to_bytes()
+
+    def refused(data: bytes) -> None:
+        path.write_bytes(data)
+        for reader in (Index.load, load):
+            with pytest.raises(ValueError, match=f"^{re.escape(str(path))}: "):
+                reader(path)
+
+    for bit in range(len(good) * 8):
+        refused(bytes(b ^ (1 << bit % 8) if i == bit // 8 else b for i, b in enumerate(good)))
+    for size in range(len(good)):
+        refused(good[:size])
+    for extra in (b"\0", b"\n", good):
+        refused(good + extra)
+
+
+def test_bare_snapshots_still_load_and_save_refuses_what_is_no_index(index, tmp_path):
+    bare = tmp_path / "bare.snap"
+    bare.write_bytes(index.to_bytes())
+    wrapped = Index.load(bare)
+    assert wrapped.text_mode == "exact" and not wrapped.fold and wrapped.video_top_n is None
+    assert wrapped.suggest("cat", 2, 1) == [("cat", 0, 10), ("car", 1, 5)] and len(wrapped) == 4
+
+    with pytest.raises(TypeError, match="save\\(\\) takes a PrefixSearch or an Index, not str"):
+        save("x", tmp_path / "x.brx")
+    missing = tmp_path / "no" / "such" / "folder" / "x.brx"
+    with pytest.raises(FileNotFoundError) as caught:
+        save(index, missing)
+    assert caught.value.filename == str(missing)

@@ -76,4 +76,8 @@ uint32_t crc32c(std::span<const std::byte> data, uint32_t crc) {
     return ~software(p, data.size(), c);
 }
 
+uint32_t crc32c_portable(std::span<const std::byte> data, uint32_t crc) {
+    return ~software(reinterpret_cast<const unsigned char*>(data.data()), data.size(), ~crc);
+}
+
 }  // namespace brindlex::checksum

@@ -14,4 +14,7 @@ namespace brindlex::checksum {
 // Extends `crc` (the CRC-32C of the bytes before, 0 for none) over `data`.
 uint32_t crc32c(std::span<const std::byte> data, uint32_t crc = 0);
 
+// The same by the table-driven loop alone, whatever the machine offers.
+uint32_t crc32c_portable(std::span<const std::byte> data, uint32_t crc = 0);
+
 }  // namespace brindlex::checksum

@@ -1,12 +1,16 @@
 # Every target runs inside tools/devenv: directly when this machine has CPython 3.14 with
 # its headers, otherwise in a Debian unstable root that tools/devenv creates once.
-.PHONY: demo test check test-asan fuzz test-dbg wheel-smoke build bench clean
+.PHONY: demo test shell check test-asan fuzz test-dbg wheel-smoke build bench clean
 
 demo:
 	tools/devenv run bash -c 'tools/build release && PYTHONPATH=build/release:python python3 examples/demo.py'
 
 test:
 	tools/devenv run tools/test
+
+# A shell where python3 imports the built package and `brindlex` runs.
+shell:
+	tools/devenv run tools/shell
 
 # Everything CI runs after the tests: the sanitizer build, the fuzzers, reference and
 # memory leak checks under the debug interpreter, and the installed wheel.

@@ -216,6 +216,46 @@ def fuzzy_section(index: Any, queries: list[str], cfg: Config, out: dict[str, An
     return per_k
 
 
+# -- 2b. Index -----------------------------------------------------------------------------
+
+
+def index_section(words: list[str], queries: list[str], cfg: Config, out: dict[str, Any]) -> None:
+    """What a search back end calls: suggest beside fuzzy_match at the same bound (the
+    engine given the folded query), complete, count and membership; cold, then warm."""
+    seconds, index = bu.timed(lambda: brindlex.Index.build(bd.plain_entries(words, SEED)))
+    print(f"Index.build (folding) of the word list with Zipf counts: {seconds:.2f} s, {len(index):,} terms "
+          f"after folding; lookups hold {index._lookup.memory_bytes / MB:.1f} MB beside the engine.")
+    engine, fold = index.engine, index.normalize
+    folded = [fold(q) for q in queries]
+    prefixes = [p for n in range(1, 6) for p in bd.make_prefixes(words, n, max(cfg.queries // 10, 20), SEED + 7 * n)]
+    cases: list[tuple[str, Any, list[tuple[Any, ...]], bool]] = []
+    for k in (1, 2):
+        cases.append((f"fuzzy_match k={k} (folded query)", engine.fuzzy_match, [(q, k) for q in folded], True))
+        cases.append((f"suggest n=10 k={k}", index.suggest, [(q, 10, k) for q in queries], True))
+    cases.append(("complete n=10, prefixes of 1-5", index.complete, [(p, 10) for p in prefixes], True))
+    cases.append(("count", index.count, [(q,) for q in queries], False))
+    cases.append(("in", index.__contains__, [(q,) for q in queries], False))
+    rows = []
+    out["index"] = {"build_s": seconds, "terms": len(index), "cases": []}
+    medians: dict[str, float] = {}
+    for label, fn, args, sized in cases:
+        cns, sizes = bu.cold_ns(fn, args, sized)
+        wns, _ = bu.per_query_ns(fn, args, min_reps=cfg.min_reps, max_reps=cfg.max_reps,
+                                 target_ns=cfg.target_ns, sized=sized)
+        c, w = bu.summary_us(cns), bu.summary_us(wns)
+        medians[label] = c["median_us"]
+        out["index"]["cases"].append({"case": label, "queries": len(args), "cold": c, "warm": w,
+                                      "mean_results": mean(sizes)})
+        rows.append([label, len(args), c["median_us"], c["p99_us"], w["median_us"], w["p99_us"],
+                     mean(sizes) if sized else ""])
+    print(bu.table(["call", "queries", "cold median us", "cold p99 us", "warm median us", "warm p99 us",
+                    "mean results"], rows, digits=2))
+    for k in (1, 2):
+        ratio = medians[f"suggest n=10 k={k}"] / medians[f"fuzzy_match k={k} (folded query)"]
+        out["index"][f"suggest_over_fuzzy_k{k}"] = ratio
+        print(f"suggest / fuzzy_match, cold medians, k={k}: {ratio:.2f}x")
+
+
 # -- 3. fuzzy_match_video ---------------------------------------------------------------
 
 
@@ -505,6 +545,13 @@ def main() -> None:
           f"{cfg.target_ns / 1e6:.1f} ms in all); figure per query = median call. Index without videos.")
     module_ns = fuzzy_section(plain_index, queries, cfg, out)
     lap("2 fuzzy_match")
+
+    # -- 2b
+    bu.section("2b. Index: suggest, complete, count")
+    print("The queries of section 2 as typed (Index folds them) against the word list, folded, with its "
+          "Zipf counts; complete: prefixes of 1-5 characters of random words.")
+    index_section(words, queries, cfg, out)
+    lap("2b index")
 
     # -- 3
     bu.section("3. fuzzy_match_video")

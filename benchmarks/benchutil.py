@@ -93,17 +93,20 @@ def per_query_ns(
     min_reps: int,
     max_reps: int,
     target_ns: int,
+    sized: bool = True,
 ) -> tuple[np.ndarray, list[int]]:
     """Times fn(*args) for each argument tuple: one warm-up call (whose result size is
     kept), one probe call that sets the repetition count so that the query gets about
     target_ns of timed calls (between min_reps and max_reps), then that many calls, each
-    timed on its own. Returns each query's median call time and the result sizes."""
+    timed on its own. Returns each query's median call time and the result sizes (1 for
+    every result when not `sized`: a count or a truth value)."""
     pc = time.perf_counter_ns
     medians = np.empty(len(arglists), dtype=np.int64)
     sizes: list[int] = []
     with gc_paused():
         for qi, args in enumerate(arglists):
-            sizes.append(len(fn(*args)))
+            first = fn(*args)
+            sizes.append(len(first) if sized else 1)
             t0 = pc()
             fn(*args)
             probe = pc() - t0
@@ -117,9 +120,12 @@ def per_query_ns(
     return medians, sizes
 
 
-def cold_ns(fn: Callable[..., Any], arglists: Sequence[tuple[Any, ...]]) -> tuple[np.ndarray, list[int]]:
+def cold_ns(
+    fn: Callable[..., Any], arglists: Sequence[tuple[Any, ...]], sized: bool = True
+) -> tuple[np.ndarray, list[int]]:
     """Times fn(*args) once per argument tuple, in sequence, as a server meets queries:
-    no warm-up and no repetition. Returns the call times and the result sizes."""
+    no warm-up and no repetition. Returns the call times and the result sizes (see
+    per_query_ns)."""
     pc = time.perf_counter_ns
     ns = np.empty(len(arglists), dtype=np.int64)
     sizes: list[int] = []
@@ -128,7 +134,7 @@ def cold_ns(fn: Callable[..., Any], arglists: Sequence[tuple[Any, ...]]) -> tupl
             t0 = pc()
             r = fn(*args)
             ns[qi] = pc() - t0
-            sizes.append(len(r))
+            sizes.append(len(r) if sized else 1)
     return ns, sizes
 
 

@@ -1,4 +1,6 @@
-"""Builds an index of the sample catalogue and runs a few misspelt queries on it.
+"""Builds an index of the sample catalogue and answers a few misspelt queries with it:
+suggestions best first with their counts, completions of what was typed so far, and the
+videos that best match.
 
 Run from the repository root once the native module is built:
 
@@ -8,23 +10,22 @@ Run from the repository root once the native module is built:
 from __future__ import annotations
 
 import sys
+import tempfile
 import uuid
 from pathlib import Path
 
 try:
-    from brindlex import PrefixSearch, build_index
+    from brindlex import Index
 except ImportError as exc:
     sys.exit(f"{exc}: build the native module and set PYTHONPATH=build/release:python")
 
 CATALOGUE = Path(__file__).resolve().parent.parent / "samples" / "catalogue.tsv"
-# Accents are compared exactly: 'creme brulee' is three edits from 'crème brûlée',
-# 'crème brulee' two.
+# The index folds case and accents: 'Creme Brulee' meets 'crème brûlée'.
 QUERIES = [
-    "chiken curri", "guitr", "pyhton", "creme brulee", "crème brulee", "jalapeno popers",
-    "barcelna",
+    "chiken curri", "guitr", "Pyhton", "Creme Brulee", "jalapeno popers", "barcelna",
 ]
 VIDEO_TOP_N = 10
-SHOWN_TERMS = 6
+SHOWN = 5
 
 
 def read_catalogue(path: Path) -> dict[str, tuple[int, list[tuple[uuid.UUID, int]]]]:
@@ -55,35 +56,32 @@ def video_labels(catalogue: dict[str, tuple[int, list[tuple[uuid.UUID, int]]]]) 
     return {key: term for key, (_, term) in best.items()}
 
 
-def show_terms(index: "PrefixSearch", query: str, max_dist: int) -> None:
-    matches = sorted(index.fuzzy_match(query, max_dist), key=lambda m: (m[2], m[0]))
-    shown = ", ".join(f"{term!r} ({dist})" for term, _, dist in matches[:SHOWN_TERMS])
-    more = f" and {len(matches) - SHOWN_TERMS} more" if len(matches) > SHOWN_TERMS else ""
-    print(f"  terms within {max_dist}: {shown or '(none)'}{more}")
-
-
 def main() -> None:
     catalogue = read_catalogue(CATALOGUE)
     entries = [(term, count, videos) for term, (count, videos) in catalogue.items()]
-    index = build_index(entries, VIDEO_TOP_N)
+    index = Index.build(entries, video_top_n=VIDEO_TOP_N)
 
-    nodes = len({term[:i] for term in catalogue for i in range(len(term) + 1)})
     videos = len({video for _, vids in catalogue.values() for video, _ in vids})
-    snapshot = index.to_bytes()
-    print(f"catalogue: {CATALOGUE.name}")
-    print(
-        f"index: {nodes} nodes, {len(catalogue)} terms, {videos} videos, "
-        f"snapshot {len(snapshot)} bytes (video_top_n {VIDEO_TOP_N})"
-    )
-    same = PrefixSearch.from_bytes(snapshot).to_bytes() == snapshot
-    print(f"snapshot read back and written again: {'identical' if same else 'DIFFERENT'}")
+    with tempfile.TemporaryDirectory() as folder:
+        path = Path(folder) / "catalogue.brx"
+        index.save(path)
+        size = path.stat().st_size
+        again = Index.load(path)
+    same = again.engine.to_bytes() == index.engine.to_bytes() and again.complete("") == index.complete("")
+    print(f"catalogue: {CATALOGUE.name}, {len(catalogue)} terms, {videos} videos")
+    print(f"index: {len(index)} terms once folded, file {size} bytes (video_top_n {VIDEO_TOP_N})")
+    print(f"saved and loaded again: {'the same' if same else 'DIFFERENT'}")
     labels = video_labels(catalogue)
 
     for query in QUERIES:
         print(f"\nquery {query!r}")
-        show_terms(index, query, 1)
-        show_terms(index, query, 2)
-        ranked = index.fuzzy_match_video(query, max_dist=2, limit=5)
+        suggestions = index.suggest(query, SHOWN, max_dist=2)
+        shown = ", ".join(f"{s.term!r} ({s.distance}, {s.count:,})" for s in suggestions)
+        print(f"  suggestions (edits, searches): {shown or '(none)'}")
+        typed = query[:2]  # as typed so far
+        completions = ", ".join(repr(c.term) for c in index.complete(typed, 3))
+        print(f"  completions of {typed!r}: {completions or '(none)'}")
+        ranked = index.videos(query, max_dist=2, limit=SHOWN)
         print("  top videos (max_dist 2):" if ranked else "  top videos (max_dist 2): (none)")
         for video, score in ranked:
             print(f"    {score:6.3f}  {video}  {labels.get(video, '?')}")

@@ -189,19 +189,29 @@ class Index:
 
     def count(self, text: str) -> int:
         """The term's own count (how often it was searched, say), 0 when it is no term."""
-        return self._lookup.count(self._normal(_text(text, "text")))
+        if type(text) is not str:
+            text = _text(text, "text")
+        return self._lookup.count(self._normal(text))
 
     def suggest(self, text: str, n: int = 10, max_dist: int = 2) -> list[Suggestion]:
         """At most ``n`` terms within ``max_dist`` edits of ``text``, best first: fewer
         edits, then larger count, then code-point order."""
-        return self._lookup.suggest(
-            self._normal(_text(text, "text")), _bounded(n, "n", U64_MAX), _bounded(max_dist, "max_dist", U32_MAX)
-        )
+        if type(text) is not str:
+            text = _text(text, "text")
+        if type(n) is not int or not 0 <= n <= U64_MAX:
+            n = _bounded(n, "n", U64_MAX)
+        if type(max_dist) is not int or not 0 <= max_dist <= U32_MAX:
+            max_dist = _bounded(max_dist, "max_dist", U32_MAX)
+        return self._lookup.suggest(self._normal(text), n, max_dist)
 
     def complete(self, prefix: str, n: int = 10) -> list[Completion]:
         """At most ``n`` terms that start with ``prefix``, most frequent first, then in
         code-point order."""
-        return self._lookup.complete(self._normal(_text(prefix, "prefix")), _bounded(n, "n", U64_MAX))
+        if type(prefix) is not str:
+            prefix = _text(prefix, "prefix")
+        if type(n) is not int or not 0 <= n <= U64_MAX:
+            n = _bounded(n, "n", U64_MAX)
+        return self._lookup.complete(self._normal(prefix), n)
 
     def videos(
         self,

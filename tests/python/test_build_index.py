@@ -289,4 +289,4 @@ def test_demo_runs(native):
     done = subprocess.run([sys.executable, str(ROOT / "examples" / "demo.py")], cwd=ROOT,
                           capture_output=True, text=True, env={**os.environ, "PYTHONPATH": env_path})
     assert done.returncode == 0, done.stderr
-    assert "'chicken curry' (2)" in done.stdout
+    assert "'chicken curry' (2, " in done.stdout and "'crème brûlée' (0, " in done.stdout

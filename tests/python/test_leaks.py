@@ -10,7 +10,9 @@ import sys
 
 import pytest
 
+import brindlex
 from _brindlex import PrefixSearch
+from brindlex._native import Lookup, crc32c
 from conftest import EXAMPLE_ARGS, example_store
 from hostile import RAISE, BrokenIter, ChainedTypeError, Index, LyingLen, RaisingFloat, RaisingIndex, UserError
 from snapshot_model import snapshot
@@ -78,6 +80,8 @@ SNAP = STORE.to_bytes()
 GOOD = (*EXAMPLE_ARGS, 10)
 UUID_STORE = build([0, 1], ["", "a"], [None, (4, [0, 1], [3, 1])], [1], [bytes(range(16)), b"\xff" * 16], 5)
 # Node 1 lists itself as its child: a cycle, which only a huge table could follow.
+INDEX_ENTRIES = [("Crème", 4, [(1, 4)]), ("creme", 1, []), ("receive", 9, [(2, 9)]), ("relieve", 2, [])]
+FOLDED = brindlex.Index.build(INDEX_ENTRIES)
 CYCLIC = build([0, 1], ["", "a"], [None, (1, [0], [1])], [1, 1], [b"\x01\x00\x00\x00"], 1)
 
 
@@ -151,9 +155,25 @@ SUCCESS = {
         STORE.fuzzy_match_video("cat", min_score=float("nan")),
     ),
     "fuzzy_match_video uuid ids": lambda: UUID_STORE.fuzzy_match_video("a", min_score=-1.0),
+    # The package's native module.
+    "Index.build": lambda: brindlex.Index.build(INDEX_ENTRIES),
+    "Lookup with notes": lambda: Lookup(FOLDED.engine, FOLDED._notes, brindlex.Suggestion, brindlex.Completion),
+    "suggest": lambda: FOLDED.suggest("recieve", 2, 3),
+    "complete": lambda: FOLDED.complete("", 3),
+    "count, in, spelling": lambda: (FOLDED.count("crème"), "x" in FOLDED, FOLDED._lookup.spelling("creme")),
+    "crc32c": lambda: crc32c(memoryview(SNAP), 5),
 }
 
 FAILURES = {
+    # The package's native module.
+    "Lookup notes cut short": (lambda: Lookup(STORE, b"\x01", brindlex.Suggestion, brindlex.Completion), ValueError),
+    "Lookup of a store that is no tree": (lambda: Lookup(CYCLIC, bytes(8), tuple, tuple), ValueError),
+    "Lookup of no engine": (lambda: Lookup("x", bytes(8), tuple, tuple), TypeError),
+    "Lookup result classes": (lambda: Lookup(STORE, bytes(8), int, tuple), TypeError),
+    "suggest arguments": (lambda: FOLDED._lookup.suggest("a", -1, 1), OverflowError),
+    "suggest text": (lambda: FOLDED._lookup.suggest(b"a", 1, 1), TypeError),
+    "count lone surrogate": (lambda: FOLDED._lookup.count("caf\ud800"), ValueError),
+    "crc32c of no buffer": (lambda: crc32c("text"), TypeError),
     # Binding.
     "no constructor": (PrefixSearch, TypeError),
     "missing term": (lambda: STORE.fuzzy_match(), TypeError),

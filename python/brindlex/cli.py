@@ -479,50 +479,46 @@ def _answer(
         sys.stdout.flush()
 
 
-def cmd_match(args: argparse.Namespace) -> int:
+Rows = list[dict[str, Any]]
+
+
+def _serve(args: argparse.Namespace, ask: Callable[[Index, str], Rows], line: Callable[[dict[str, Any]], str]) -> int:
+    """Answers TERM, or every line of standard input, with ask(index, query)."""
     queries = _queries(args)
     index = _load(args.snapshot)
-    for term in queries:
-        results = _query(args.snapshot, lambda: index._matches(term, args.max_dist, args.limit))
-        rows = [{"term": found, "distance": distance} for found, distance in results]
-        _answer(args, term, rows, lambda row: f"{row['term']}\t{row['distance']}")
+    for query in queries:
+        rows = _query(args.snapshot, lambda: ask(index, query))
+        _answer(args, query, rows, line)
     return EXIT_OK
+
+
+def _tabs(row: dict[str, Any]) -> str:
+    return "\t".join(str(value) for value in row.values())
+
+
+def cmd_match(args: argparse.Namespace) -> int:
+    def ask(index: Index, term: str) -> Rows:
+        return [{"term": t, "distance": d} for t, d in index._matches(term, args.max_dist, args.limit)]
+
+    return _serve(args, ask, _tabs)
 
 
 def cmd_videos(args: argparse.Namespace) -> int:
-    queries = _queries(args)
-    index = _load(args.snapshot)
     include = {"yes": True, "no": False, "auto": None}[args.include_prefix_nodes]
-    for term in queries:
-        results = _query(
-            args.snapshot,
-            lambda: index.engine.fuzzy_match_video(
-                index.normalize(term), args.max_dist, args.limit, include, args.min_score
-            ),
-        )
-        rows = [{"video_id": video, "score": score} for video, score in results]
-        _answer(args, term, rows, lambda row: f"{row['video_id']}\t{row['score']:.6f}")
-    return EXIT_OK
+
+    def ask(index: Index, term: str) -> Rows:
+        found = index.engine.fuzzy_match_video(index.normalize(term), args.max_dist, args.limit, include, args.min_score)
+        return [{"video_id": video, "score": score} for video, score in found]
+
+    return _serve(args, ask, lambda row: f"{row['video_id']}\t{row['score']:.6f}")
 
 
 def cmd_suggest(args: argparse.Namespace) -> int:
-    queries = _queries(args)
-    index = _load(args.snapshot)
-    for text in queries:
-        results = _query(args.snapshot, lambda: index.suggest(text, args.n, args.max_dist))
-        rows = [s._asdict() for s in results]
-        _answer(args, text, rows, lambda row: f"{row['term']}\t{row['distance']}\t{row['count']}")
-    return EXIT_OK
+    return _serve(args, lambda index, text: [s._asdict() for s in index.suggest(text, args.n, args.max_dist)], _tabs)
 
 
 def cmd_complete(args: argparse.Namespace) -> int:
-    queries = _queries(args)
-    index = _load(args.snapshot)
-    for prefix in queries:
-        results = _query(args.snapshot, lambda: index.complete(prefix, args.n))
-        rows = [c._asdict() for c in results]
-        _answer(args, prefix, rows, lambda row: f"{row['term']}\t{row['count']}")
-    return EXIT_OK
+    return _serve(args, lambda index, prefix: [c._asdict() for c in index.complete(prefix, args.n)], _tabs)
 
 
 def cmd_stats(args: argparse.Namespace) -> int:

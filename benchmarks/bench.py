@@ -473,6 +473,34 @@ def peers_section(index: Any, words: list[str], queries: list[str], module_ns: d
         print("  MISMATCH", m)
 
 
+# -- 6. long queries -------------------------------------------------------------------
+
+
+def long_query_section(out: dict[str, Any]) -> None:
+    """Terms of tens of thousands of characters against an index that holds one of
+    100,000: time and the growth of the resident peak, each query once."""
+    index = brindlex.build_index([("a" * 100_000, 1, []), ("b", 1, [])])
+    long = "a" * 99_990 + "b" * 10
+    index.fuzzy_match(long, 40)  # what a walk makes once per process
+    rows = []
+    out["long_queries"] = []
+    cases = [("'a' x 42,000", "a" * 42_000, [0])]
+    cases += [("'a' x 99,990 + 'b' x 10", long, list(range(41)))]
+    for label, term, bounds in cases:
+        worst_s, worst_peak = 0.0, 0
+        for k in bounds:
+            bu.settle()
+            base = bu.rss_bytes()
+            bu.reset_peak()
+            seconds, _ = bu.timed(lambda: index.fuzzy_match(term, k))
+            worst_s = max(worst_s, seconds)
+            worst_peak = max(worst_peak, bu.peak_bytes() - base)
+        span = f"{bounds[0]}..{bounds[-1]}" if len(bounds) > 1 else str(bounds[0])
+        out["long_queries"].append({"term": label, "max_dist": span, "worst_s": worst_s, "worst_peak_bytes": worst_peak})
+        rows.append([label, span, worst_s * 1e3, worst_peak / MB])
+    print(bu.table(["query", "max_dist", "slowest ms", "largest peak growth MB"], rows, digits=1))
+
+
 # -- main -------------------------------------------------------------------------------
 
 
@@ -579,6 +607,13 @@ def main() -> None:
     peers_section(plain_index, words, queries, module_ns, plain_fig["rss_growth_from_bytes_bytes"],
                   plain_fig["flatten_s"] + plain_fig["from_internal_data_v2_s"], cfg, out)
     lap("5 peers")
+
+    # -- 6
+    bu.section("6. Long queries")
+    print("An index of 'a' x 100,000 and 'b'; each query once, in turn; peak growth: the resident "
+          "high-water mark during the call above the resident size before it.")
+    long_query_section(out)
+    lap("6 long queries")
 
     elapsed = time.perf_counter() - started
     load = os.getloadavg()

@@ -12,8 +12,8 @@ from __future__ import annotations
 import contextlib
 import errno
 import os
+import secrets
 import stat
-import tempfile
 from collections.abc import Iterable
 from typing import TYPE_CHECKING, Any
 
@@ -54,15 +54,17 @@ def _write_file(path: StrPath, chunks: Iterable[bytes]) -> None:
                 f.write(chunk)
         return
 
-    fd, tmp = tempfile.mkstemp(prefix=".brindlex-", suffix=".tmp", dir=os.path.dirname(target))
+    fd, tmp = _temporary_beside(target)
     try:
         with os.fdopen(fd, "wb") as f:
+            # A replaced file keeps its permissions; a new one has the usual ones already,
+            # 0o666 less the umask, which the system applied when it made the file.
+            if mode is not None:
+                os.fchmod(f.fileno(), stat.S_IMODE(mode))
             for chunk in chunks:
                 f.write(chunk)
             f.flush()
             os.fsync(f.fileno())
-        # A replaced file keeps its permissions; a new one gets the usual ones.
-        os.chmod(tmp, stat.S_IMODE(mode) if mode is not None else 0o666 & ~_umask())
         os.replace(tmp, target)
     except BaseException:
         with contextlib.suppress(OSError):
@@ -70,10 +72,17 @@ def _write_file(path: StrPath, chunks: Iterable[bytes]) -> None:
         raise
 
 
-def _umask() -> int:
-    mask = os.umask(0)
-    os.umask(mask)
-    return mask
+def _temporary_beside(target: str) -> tuple[int, str]:
+    """A new file of an unused name in the target's folder, open for writing."""
+    folder = os.path.dirname(target)
+    flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_CLOEXEC", 0)
+    for _ in range(100):
+        name = os.path.join(folder, f".brindlex-{secrets.token_hex(8)}.tmp")
+        try:
+            return os.open(name, flags, 0o666), name
+        except FileExistsError:
+            continue
+    raise FileExistsError(errno.EEXIST, "no unused temporary name", folder)
 
 
 def save(index: Any, path: StrPath) -> None:
@@ -103,21 +112,28 @@ def read_file(path: StrPath) -> IndexFile:
 
 def load(path: StrPath) -> PrefixSearch:
     """Restores the engine of an index file written by ``save``, ``Index.save`` or
-    ``brindlex build`` (or of a bare snapshot, ``to_bytes``). Raises OSError when the
-    file cannot be read and ValueError naming the file when it is damaged or holds no
-    index."""
+    ``brindlex build`` (or of a bare snapshot, ``to_bytes``), with everything a query
+    may need made, so that workers forked afterwards share it all. Raises OSError when
+    the file cannot be read and ValueError naming the file when it is damaged or holds
+    no index."""
     return engine_of(read_file(path), path)
 
 
 def engine_of(file: IndexFile, path: StrPath) -> PrefixSearch:
+    """The engine of a file read, with everything its queries need made (see
+    ``brindlex._native.prepare``)."""
     from _brindlex import PrefixSearch
 
+    from ._native import prepare
+
     try:
-        return PrefixSearch.from_bytes(file.snapshot)
+        engine = PrefixSearch.from_bytes(file.snapshot)
     except ValueError as exc:
         if file.checksummed:
             raise IndexFileError(f"{os.fspath(path)!s}: the snapshot in the file cannot be read ({exc})") from None
         raise IndexFileError(f"{os.fspath(path)!s}: not a brindlex index ({exc})") from None
+    prepare(engine)
+    return engine
 
 
 def _restore(data: bytes) -> PrefixSearch:

@@ -7,6 +7,7 @@ from _brindlex import PrefixSearch
 from ._index import Completion, Suggestion
 
 def crc32c(data: Buffer, value: int = 0, /) -> int: ...
+def prepare(engine: PrefixSearch, /) -> None: ...
 @final
 class Lookup:
     def __new__(

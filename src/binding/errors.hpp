@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "binding/messages.hpp"
+#include "core/failure.hpp"
 
 namespace brindlex::py {
 
@@ -32,14 +33,17 @@ std::string type_qualname(PyObject* obj);
 void ensure_error_set();
 
 // Runs `body` (which returns a new reference or null with an error set) and turns any
-// C++ exception into a Python one: std::bad_alloc into MemoryError, anything else into
-// InternalFailure.
+// C++ exception into a Python one: std::bad_alloc into MemoryError (with the words of a
+// CapExceeded), anything else into InternalFailure.
 template <class Body>
 PyObject* guarded(Body&& body) noexcept {
     try {
         PyObject* result = body();
         if (!result) ensure_error_set();
         return result;
+    } catch (const CapExceeded& e) {
+        PyErr_SetString(PyExc_MemoryError, e.what());
+        return nullptr;
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     } catch (const std::exception& e) {

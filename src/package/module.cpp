@@ -2,6 +2,8 @@
 // _brindlex, read from the store of a PrefixSearch it is given (never a copy of it).
 //
 //   crc32c(data, value=0, /)            the CRC-32C of a bytes-like object
+//   prepare(engine, /)                  makes now what the engine's queries would make on
+//                                       first use (the reversed-term index)
 //   Lookup(engine, notes, suggestion, completion, /)
 //       .suggest(text, n, max_dist)     best-first terms near text, as `suggestion` tuples
 //       .complete(prefix, n)            terms under prefix by count, as `completion` tuples
@@ -30,6 +32,7 @@
 #include "core/lookup/lookup.hpp"
 #include "core/lookup/spellings.hpp"
 #include "core/lookup/term_index.hpp"
+#include "core/walk/facts.hpp"
 
 namespace brindlex::py {
 namespace {
@@ -130,6 +133,9 @@ PyObject* lookup_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (!decoded) return raise(PyExc_ValueError, decoded.error().message);
         auto index = lookup::TermIndex::make(store, std::move(decoded->fixes));
         if (!index) return raise(PyExc_ValueError, index.error().message);
+        // Made now rather than by the first query that needs it, so that processes forked
+        // afterwards share its pages and no query pays for it.
+        (void)walk::reversed_of(store);
 
         PyObject* self = type->tp_alloc(type, 0);
         if (!self) return nullptr;
@@ -347,7 +353,17 @@ PyObject* crc32c(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     });
 }
 
+PyObject* prepare(PyObject*, PyObject* engine) {
+    return guarded([&]() -> PyObject* {
+        if (!PyObject_TypeCheck(engine, g_prefix_search)) return raise_wrong_type(engine, "PrefixSearch");
+        (void)walk::reversed_of(reinterpret_cast<PrefixSearchObject*>(engine)->store);
+        Py_RETURN_NONE;
+    });
+}
+
 PyMethodDef kFunctions[] = {
+    {"prepare", prepare, METH_O,
+     "prepare(engine, /)\n--\n\nMakes now what the engine's queries would make on first use."},
     {"crc32c", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(crc32c)), METH_FASTCALL,
      "crc32c(data, value=0, /)\n--\n\nThe CRC-32C of data, extending value (the CRC-32C of the bytes before)."},
     {nullptr, nullptr, 0, nullptr},

@@ -99,6 +99,46 @@ TEST(WalkFast, SplitSearchMatchesReference) {
     EXPECT_GT(compared, 5000u);
 }
 
+// Terms beyond one machine word take the banded rows: queries that are stored words with
+// a few random edits, so that records at every distance up to the bound come back, against
+// the reference's whole rows.
+TEST(WalkFast, BandedRowsMatchReferenceOnLongTerms) {
+    RandomStores gen(23);
+    size_t compared = 0;
+    size_t near = 0;
+    for (int round = 0; round < 40; ++round) {
+        TreeBuilder words;
+        std::vector<std::u32string> stored;
+        const size_t count = 1 + gen.below(60);
+        for (size_t w = 0; w < count; ++w) {
+            stored.push_back(gen.term(150) + std::u32string(64, U'a'));
+            words.word(stored.back());
+        }
+        const TrieStore s = words.build(words.preorder());
+        for (int q = 0; q < 10; ++q) {
+            std::u32string term = stored[gen.below(stored.size())];
+            for (uint64_t e = gen.below(12); e > 0 && !term.empty(); --e) {
+                const size_t at = gen.below(term.size());
+                switch (gen.below(3)) {
+                    case 0: term.erase(at, 1); break;
+                    case 1: term.insert(term.begin() + static_cast<std::ptrdiff_t>(at), U'b'); break;
+                    default: term[at] = U'c';
+                }
+            }
+            for (uint32_t k : {0u, 1u, 2u, 5u, 11u, 31u, 40u}) {
+                const std::optional<uint64_t> limit =
+                    gen.below(4) == 0 ? std::optional<uint64_t>(1 + gen.below(3)) : std::nullopt;
+                compared += expect_same_as_reference(s, utf8_of(term), k, limit);
+                if (auto found = walk_terms(s, utf8_of(term), k, std::nullopt)) {
+                    for (const auto& m : *found) near += m.distance > 0;
+                }
+            }
+        }
+    }
+    EXPECT_GT(compared, 500u);
+    EXPECT_GT(near, 200u);  // not only exact matches
+}
+
 // The facts are those of the fields the store was finished with: a store changed and
 // finished again is walked as it now is, here by the checked descent, which reports the
 // broken read.

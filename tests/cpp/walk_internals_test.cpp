@@ -140,33 +140,42 @@ constexpr uint64_t kUnb = walk::Facts::kUnbounded;
 INSTANTIATE_TEST_SUITE_P(
     Walk, WalkPlan,
     ::testing::Values(
-        // {width, rows, last_row, bound, narrow}
-        PlanCase{"typical", 3, 1, 4, {4, 6, 4, 1, true}},
-        PlanCase{"deep_store", 3, 1, 100, {4, 6, 5, 1, true}},
-        PlanCase{"huge_bound_lowered", 3, kMaxU32, 4, {4, 6, 4, 4, true}},
-        PlanCase{"huge_bound_long_term", 10, kMaxU32, 4, {11, 6, 4, 10, true}},
-        PlanCase{"root_only", 5, 7, 0, {6, 2, 0, 5, true}},
-        PlanCase{"cyclic", 3, 1, kUnb, {4, 6, 5, 1, true}},
-        PlanCase{"cyclic_narrow_edge", 0, 65534, kUnb, {1, 65536, 65535, 65534, true}},
-        PlanCase{"cyclic_wide", 0, 65535, kUnb, {1, 65537, 65536, 65535, false}},
-        PlanCase{"cyclic_at_cap", 0, kMaxU32 - 1, kUnb, {1, uint64_t{1} << 32, kMaxU32, kMaxU32 - 1, false}},
-        PlanCase{"term_65535_narrow", 65535, 2, 4, {65536, 6, 4, 2, true}},
-        PlanCase{"term_65536_wide", 65536, 2, 4, {65537, 6, 4, 2, false}},
-        PlanCase{"depth_65535_narrow", 0, kMaxU32, 65535, {1, 65537, 65535, 65535, true}},
-        PlanCase{"depth_65536_wide", 0, kMaxU32, 65536, {1, 65538, 65536, 65536, false}},
-        PlanCase{"huge_finite_depth", 2, 1000, kUnb - 1, {3, 1004, 1003, 1000, true}}),
+        // {width, band, rows, last_row, bound, narrow}
+        PlanCase{"typical", 3, 1, 4, {4, 3, 6, 4, 1, true}},
+        PlanCase{"deep_store", 3, 1, 100, {4, 3, 6, 5, 1, true}},
+        PlanCase{"huge_bound_lowered", 3, kMaxU32, 4, {4, 4, 6, 4, 4, true}},
+        PlanCase{"huge_bound_long_term", 10, kMaxU32, 4, {11, 11, 6, 4, 10, true}},
+        PlanCase{"root_only", 5, 7, 0, {6, 6, 2, 0, 5, true}},
+        PlanCase{"cyclic", 3, 1, kUnb, {4, 3, 6, 5, 1, true}},
+        PlanCase{"cyclic_narrow_edge", 0, 65534, kUnb, {1, 1, 65536, 65535, 65534, true}},
+        PlanCase{"cyclic_wide", 0, 65535, kUnb, {1, 1, 65537, 65536, 65535, false}},
+        PlanCase{"term_65535_narrow", 65535, 2, 4, {65536, 5, 6, 4, 2, true}},
+        PlanCase{"term_65536_wide", 65536, 2, 4, {65537, 5, 6, 4, 2, false}},
+        PlanCase{"long_term_banded", 100000, 40, 100000, {100001, 81, 100002, 100000, 40, false}},
+        PlanCase{"depth_65535_narrow", 0, kMaxU32, 65535, {1, 1, 65537, 65535, 65535, true}},
+        PlanCase{"depth_65536_wide", 0, kMaxU32, 65536, {1, 1, 65538, 65536, 65536, false}},
+        PlanCase{"huge_finite_depth", 2, 1000, kUnb - 1, {3, 3, 1004, 1003, 1000, true}}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(WalkPlanLimits, OversizedTablesThrowBadAlloc) {
+TEST(WalkPlanLimits, WalksBeyondTheCapAreRefusedInWords) {
     using walk::plan_table;
-    EXPECT_THROW(plan_table(0, kMaxU32, kUnb), std::bad_alloc);  // 2^32 + 1 rows of 1 cell
-    EXPECT_THROW(plan_table(2, kMaxU32, kUnb - 1), std::bad_alloc);
-    EXPECT_THROW(plan_table(kMaxU32, 0, 0), std::bad_alloc);  // 2 rows of 2^32 cells
-    EXPECT_THROW(plan_table(uint64_t{1} << 32, 0, 0), std::bad_alloc);
-    EXPECT_THROW(plan_table(std::numeric_limits<uint64_t>::max(), kMaxU32, kUnb), std::bad_alloc);
-    EXPECT_THROW(plan_table(70000, 70000, kUnb), std::bad_alloc);  // 140002 * 70001 cells
-    EXPECT_NO_THROW(plan_table((uint64_t{1} << 31) - 1, 0, 0));    // 2 rows of 2^31 cells
-    EXPECT_THROW(plan_table(uint64_t{1} << 31, 0, 0), std::bad_alloc);
+    EXPECT_THROW(plan_table(0, kMaxU32, kUnb), CapExceeded);  // 2^32 + 1 rows
+    EXPECT_THROW(plan_table(2, kMaxU32, kUnb - 1), CapExceeded);
+    EXPECT_THROW(plan_table(kMaxU32, 0, 0), CapExceeded);  // the term alone: 16 GiB
+    EXPECT_THROW(plan_table(uint64_t{1} << 32, 0, 0), CapExceeded);
+    EXPECT_THROW(plan_table(std::numeric_limits<uint64_t>::max(), kMaxU32, kUnb), CapExceeded);
+    EXPECT_THROW(plan_table(70000, 70000, kUnb), CapExceeded);  // 140002 rows of 70001 cells
+    // Banded rows: a bound small beside the term costs 2 * bound + 1 cells a row.
+    EXPECT_NO_THROW(plan_table(100'000'000, 3, 1000));  // the term, and 1002 rows of 7 cells
+    EXPECT_NO_THROW(plan_table(15000, 15000, kUnb));  // 30002 rows of 15001 cells of 2 bytes
+    EXPECT_THROW(plan_table(30000, 30000, kUnb), CapExceeded);
+    try {
+        plan_table(70000, 70000, kUnb);
+    } catch (const CapExceeded& e) {
+        EXPECT_STREQ(e.what(),
+                     "a walk for a term of 70000 characters within 70000 edits needs 39205880072 bytes, "
+                     "more than its cap of 1073741824 bytes");
+    }
 }
 
 // ---------------------------------------------------------------------------------------

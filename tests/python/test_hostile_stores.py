@@ -249,12 +249,16 @@ def test_queries_too_large_for_memory_raise_memory_error():
     resource.setrlimit(resource.RLIMIT_AS, (2**30, hard))
     try:
         loop = build([0, 1], ["", "a"], [None, (1, [0], [1])], [1, 1], [bytes(4)], 1)
+        # Banded rows: 60011 rows of 21 cells, where whole rows would take 60001 cells.
+        assert [d for _, _, d in loop.fuzzy_match("a" * 60_000, 10)] == [*range(10, 0, -1), *range(11)]
         calls = [
             lambda: loop.fuzzy_match("", 2**32 - 3),  # a table of 2**32 - 1 rows
-            lambda: loop.fuzzy_match("a" * 60_000, 10),  # 60011 rows of 60001 cells
             lambda: loop.fuzzy_match_video("a", 2**27),  # a frame per depth
             lambda: loop.fuzzy_match_video("a", 2**24),  # 2**24 nodes reached, each one a match record
         ]
+        with pytest.raises(MemoryError, match="^a walk for a term of 0 characters within 4294967293 edits needs "
+                                              "[0-9]+ bytes, more than its cap of 1073741824 bytes$"):
+            calls[0]()
         for call in calls:
             with pytest.raises(MemoryError):
                 call()
@@ -315,3 +319,36 @@ def test_shared_child_lists_build_and_restore_in_linear_memory():
     assert proc.returncode == 0, proc.stderr
     grown_kib = int(proc.stdout.split()[-1])
     assert grown_kib < 32 * 1024, f"peak resident size grew by {grown_kib} KiB"
+
+
+LONG_TERM_CHILD = """
+import resource
+from brindlex import build_index
+
+index = build_index([("a" * 100_000, 1, []), ("b", 1, [])])
+long = "a" * 99_990 + "b" * 10
+for k in (0, 40):  # everything a walk of these makes once per process
+    index.fuzzy_match(long, k)
+with open("/proc/self/statm") as f:
+    size = int(f.read().split()[0]) * resource.getpagesize()
+# 50 MB of address space above what the process holds now, for every query below.
+resource.setrlimit(resource.RLIMIT_AS, (size + 50_000_000, resource.getrlimit(resource.RLIMIT_AS)[1]))
+assert index.fuzzy_match("a" * 42_000, 0) == []
+assert index.fuzzy_match("a" * 42_000, 3) == []
+for k in range(41):
+    assert index.fuzzy_match(long, k) == ([("a" * 100_000, 1, 10)] if k >= 10 else []), k
+print("ok")
+"""
+
+
+@pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", "") or "ASAN_OPTIONS" in os.environ,
+                    reason="the address-space limit would stop the sanitizer's own reservations")
+def test_long_terms_are_walked_in_memory_linear_in_their_length():
+    """A query of tens of thousands of characters against a term of 100,000 costs rows of
+    2 * bound + 1 cells, not of L + 1: in a fresh interpreter whose address space may grow
+    by 50 MB only, every bound from 0 to 40 answers."""
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(os.path.abspath(p) for p in sys.path if p and os.path.isdir(p)))
+    proc = subprocess.run([sys.executable, "-c", LONG_TERM_CHILD], env=env, capture_output=True, text=True,
+                          timeout=300)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.split() == ["ok"]

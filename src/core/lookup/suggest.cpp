@@ -1,8 +1,9 @@
 // Suggestions, best first, from the walk: a walk with bound b finds every term within b,
 // and each of them ranks above every term beyond b, so as soon as one bound yields n terms
-// the best n are among them. Bounds grow 0, 1, 2, 3, 6, 12, ... up to max_dist: small
-// bounds cost a fraction of the next one, and a query with many close matches never pays
-// for the wide walk.
+// the best n are among them, whatever bounds were tried before. Bounds grow 1, 2, 3, 6,
+// 12, ... up to max_dist: small bounds cost a fraction of the next one, and a query with
+// many close matches never pays for the wide walk. Bound 0 comes first only for n = 1:
+// it finds one term at most.
 #include <algorithm>
 #include <optional>
 
@@ -15,7 +16,7 @@ Result<std::vector<TermHit>> suggest(const TrieStore& store, const TermIndex& in
                                      uint32_t max_dist, uint64_t n) {
     std::vector<TermHit> out;
     if (n == 0) return out;
-    uint32_t bound = 0;
+    uint32_t bound = n == 1 ? 0 : std::min<uint32_t>(1, max_dist);
     while (true) {
         auto found = walk_terms(store, query, bound, std::nullopt);
         if (!found) return std::unexpected(std::move(found.error()));

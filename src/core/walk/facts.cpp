@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <utility>
 
 namespace brindlex {
@@ -165,11 +166,17 @@ const Reversed& reversed_of(const TrieStore& store) {
         static const Reversed kNone;
         return kNone;
     }
-    std::call_once(facts.reversed_once, [&] {
-        Reversed made;
-        made.usable = build_reversed(store, made.entries, made.root_count);
-        if (!made.usable) made = Reversed{};
-        facts.reversed = std::move(made);
+    // Nothing leaves the lambda: a failure to allocate leaves the index unusable, the
+    // queries take the one-way walk with the same answers, and no exception ever passes
+    // through call_once.
+    std::call_once(facts.reversed_once, [&]() noexcept {
+        try {
+            Reversed made;
+            made.usable = build_reversed(store, made.entries, made.root_count);
+            if (made.usable) facts.reversed = std::move(made);
+        } catch (const std::bad_alloc&) {
+            facts.reversed = Reversed{};
+        }
     });
     return facts.reversed;
 }

@@ -78,8 +78,8 @@ struct Facts {
 const Facts& facts_of(const TrieStore& store);
 
 // The reversed-term index of a finished tree store, made on the first call (safe from any
-// number of threads); an unusable one for any other store. May throw std::bad_alloc, and
-// then tries again on the next call.
+// number of threads); an unusable one for any other store, or when there was no memory
+// to make it. Never throws.
 const Reversed& reversed_of(const TrieStore& store);
 
 }  // namespace brindlex::walk

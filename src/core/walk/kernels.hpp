@@ -27,6 +27,73 @@ namespace brindlex::walk {
 inline constexpr uint32_t kFar = UINT32_MAX;
 
 
+// The banded table, for a bound small beside the term. A cell (d, j) with |d - j| above
+// the bound exceeds it whatever the labels, so row d keeps only the cells j from
+// d - bound to d + bound: 2 * bound + 1 cells a row, however long the term, and a walk
+// costs (rows filled) x (2 * bound + 1). Cell values are capped at bound + 1 ("far"),
+// which changes no decision: pruning and reporting only compare cells with the bound,
+// and the recurrence keeps min(value, far) exact. Cell (d, j) sits at index
+// j - d + bound of row d; cells of columns outside 0..L read as far.
+template <class Cell>
+class BandRows {
+    using Wide = std::conditional_t<sizeof(Cell) <= 2, uint32_t, uint64_t>;
+
+public:
+    BandRows(std::span<const uint32_t> term, const TablePlan& plan)
+        : term_(term.data()),
+          length_(term.size()),
+          bound_(plan.bound),
+          band_(plan.band),
+          table_(std::make_unique_for_overwrite<Cell[]>(plan.rows * plan.band)) {
+        const Wide far = bound_ + 1;
+        for (uint64_t i = 0; i < band_; ++i) {
+            const int64_t j = static_cast<int64_t>(i) - static_cast<int64_t>(bound_);
+            table_[i] = static_cast<Cell>(j < 0 || static_cast<uint64_t>(j) > length_ ? far : static_cast<Wide>(j));
+        }
+    }
+
+    bool fill(uint64_t row, uint32_t label, uint32_t& distance) {
+        const Cell* prev = table_.get() + (row - 1) * band_;
+        Cell* cur = table_.get() + row * band_;
+        const Wide far = bound_ + 1;
+        // Column of index 0 in this row; index i is column first + i.
+        const int64_t first = static_cast<int64_t>(row) - static_cast<int64_t>(bound_);
+        Wide left = far;  // cell (row, j - 1)
+        Wide row_min = far;
+        for (uint64_t i = 0; i < band_; ++i) {
+            const int64_t j = first + static_cast<int64_t>(i);
+            Wide c = far;
+            if (j == 0) {
+                c = row < far ? static_cast<Wide>(row) : far;
+            } else if (j > 0 && static_cast<uint64_t>(j) <= length_) {
+                const Wide diag = prev[i];                         // (row - 1, j - 1)
+                const Wide up = i + 1 < band_ ? prev[i + 1] : far;  // (row - 1, j)
+                c = diag + (term_[j - 1] != label ? 1 : 0);
+                if (up + 1 < c) c = up + 1;
+                if (left + 1 < c) c = left + 1;
+                if (c > far) c = far;
+            }
+            cur[i] = static_cast<Cell>(c);
+            if (c < row_min) row_min = c;
+            left = c;
+        }
+        if (row_min > bound_) return false;
+        const int64_t last = static_cast<int64_t>(length_) - first;  // index of column L
+        const Wide at_end = last >= 0 && static_cast<uint64_t>(last) < band_ ? cur[last] : far;
+        distance = at_end <= bound_ ? static_cast<uint32_t>(at_end) : kFar;
+        return true;
+    }
+
+    bool reaches(uint64_t, int64_t) const { return true; }
+
+private:
+    const uint32_t* term_;
+    uint64_t length_;
+    uint64_t bound_;
+    uint64_t band_;
+    std::unique_ptr<Cell[]> table_;
+};
+
 // The plain table: L + 1 cells a row, the row minimum gathered while the row is filled.
 // It serves every term and bound; it is also the reference the faster kernel is tested
 // against.

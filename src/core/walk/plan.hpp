@@ -11,13 +11,22 @@
 
 #include <cstdint>
 
+#include "core/failure.hpp"
+
 namespace brindlex::walk {
 
-// Largest table the walk allocates, in cells; a larger one is refused with std::bad_alloc.
-inline constexpr uint64_t kMaxTableCells = uint64_t{1} << 32;
+// The most memory one walk may take, in bytes: its decoded term, its rows, and its
+// per-row lists and path. A walk that would need more is refused with CapExceeded. An
+// ordinary query needs kilobytes; a term of 100,000 characters within 40 edits of a
+// 100,000-deep chain about 17 MB.
+inline constexpr uint64_t kMaxWalkBytes = uint64_t{1} << 30;
+
+// Bytes a walk keeps per row beyond its cells: the cursor's list and the path entry.
+inline constexpr uint64_t kRowOverheadBytes = 32;
 
 struct TablePlan {
     uint64_t width;     // cells per row: L + 1
+    uint64_t band;      // cells per banded row: min(width, 2 * bound + 1) (kernels.hpp, BandRows)
     uint64_t rows;      // rows allocated
     uint64_t last_row;  // deepest row the walk may fill (<= rows - 1, and <= D when D is finite)
     uint32_t bound;     // the bound compared with the cells; same results as max_dist
@@ -26,9 +35,12 @@ struct TablePlan {
     friend bool operator==(const TablePlan&, const TablePlan&) = default;
 };
 
+// Whether the banded rows serve this plan: when they are narrower than whole rows.
+inline bool banded(const TablePlan& p) { return p.band < p.width; }
+
 // term_length is L (scalar values); max_depth is the store's derived max_depth (walk/facts.hpp), possibly
-// Facts::kUnbounded. Throws std::bad_alloc when the table would hold more than
-// kMaxTableCells cells. All arithmetic is overflow-free for every input.
+// Facts::kUnbounded. Throws CapExceeded when the walk, its rows banded where that helps,
+// would take more than kMaxWalkBytes. All arithmetic is overflow-free for every input.
 TablePlan plan_table(uint64_t term_length, uint32_t max_dist, uint64_t max_depth);
 
 }  // namespace brindlex::walk

@@ -122,6 +122,14 @@ Result<std::vector<Record>> run(const TrieStore& store, std::string_view text, u
             default: return with.template operator()<0>();
         }
     }
+    if (fast && walk::banded(q.plan)) {
+        if (q.plan.bound < 0xFFFF) {
+            walk::BandRows<uint16_t> kernel(term, q.plan);
+            return with_cursor<Record>(store, facts, kernel, q, fast);
+        }
+        walk::BandRows<uint32_t> kernel(term, q.plan);
+        return with_cursor<Record>(store, facts, kernel, q, fast);
+    }
     if (q.plan.narrow) {
         walk::CellRows<uint16_t> kernel(term, q.plan);
         return with_cursor<Record>(store, facts, kernel, q, fast);

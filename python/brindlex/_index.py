@@ -17,7 +17,7 @@ from typing import TYPE_CHECKING, Any, NamedTuple
 
 from ._files import StrPath, engine_of, read_file, write_file
 from ._fold import TextMode, normaliser
-from ._format import EMPTY_NOTES, IndexFileError, encode_notes, file_chunks, read_index_file
+from ._format import EMPTY_NOTES, IndexFile, IndexFileError, encode_notes, file_chunks, read_index_file
 from ._layout import DEFAULT_VIDEO_TOP_N, U32_MAX, _laid_out, _shown
 
 if TYPE_CHECKING:
@@ -131,7 +131,10 @@ class Index:
         """Reads an index file written by ``save``, ``brindlex.save`` or ``brindlex
         build`` (a bare snapshot too, compared exactly). The file is verified before
         anything is decoded. Raises OSError, or ValueError naming the file."""
-        file = read_file(path)
+        return cls._from_file(read_file(path), path)
+
+    @classmethod
+    def _from_file(cls, file: IndexFile, path: StrPath) -> Index:
         engine = engine_of(file, path)
         try:
             return cls._make(engine, file.mode, file.notes, file.video_top_n)

@@ -32,7 +32,7 @@ from ._format import IndexFile
 from ._index import Index
 from ._layout import DEFAULT_VIDEO_TOP_N, U32_MAX
 from ._rows import Catalogue, RowError, read_rows
-from .snapshot import SnapshotDecodeError, check_snapshot
+from .snapshot import SnapshotCheck, SnapshotDecodeError, check_snapshot
 
 if TYPE_CHECKING:
     from _brindlex import PrefixSearch
@@ -423,12 +423,26 @@ def _read_index_file(path: str) -> IndexFile:
         raise Failure(str(exc)) from None
 
 
-def _load(path: str) -> Index:
-    _native()
+def _checked(path: str, file: IndexFile) -> SnapshotCheck:
+    """The check of the file's snapshot; a damaged one stops the command (exit 1)."""
     try:
-        return Index.load(path)
-    except OSError as exc:
-        raise Failure(f"cannot read {path}: {exc.strerror or exc}") from None
+        report = check_snapshot(file.snapshot)
+    except SnapshotDecodeError as exc:
+        raise Failure(f"{path}: not a brindlex index ({exc})") from None
+    if report.problem:
+        sys.stdout.flush()
+        raise Failure(f"{path}: the snapshot is damaged: {report.problem}")
+    return report
+
+
+def _load(path: str) -> Index:
+    """The index of a file that is sound, or Failure with what is wrong: the same
+    checks as stats, so that no query answers from a file stats calls damaged."""
+    _native()
+    file = _read_index_file(path)
+    _checked(path, file)
+    try:
+        return Index._from_file(file, path)
     except ValueError as exc:
         raise Failure(str(exc)) from None
 
@@ -523,12 +537,12 @@ def cmd_complete(args: argparse.Namespace) -> int:
 
 def cmd_stats(args: argparse.Namespace) -> int:
     file = _read_index_file(args.snapshot)
-    data = file.snapshot
-    size = os.stat(args.snapshot).st_size if os.path.isfile(args.snapshot) else len(data)
+    size = os.stat(args.snapshot).st_size if os.path.isfile(args.snapshot) else len(file.snapshot)
     try:
-        snap = check_snapshot(data)
+        snap = check_snapshot(file.snapshot)
     except SnapshotDecodeError as exc:
         raise Failure(f"{args.snapshot}: not a brindlex index ({exc})") from None
+    # Every key is described in the README, under brindlex stats.
     figures: dict[str, Any] = {
         "nodes": snap.nodes,
         "terms": snap.terms,
@@ -538,6 +552,8 @@ def cmd_stats(args: argparse.Namespace) -> int:
         "checksum": file.checksummed,
         "size": size,
         "trailing_bytes": snap.trailing_bytes,
+        "notes": snap.notes,
+        "damage": snap.damage,
     }
     if args.json:
         _print_json(figures)
@@ -549,11 +565,9 @@ def cmd_stats(args: argparse.Namespace) -> int:
         print(f"text mode {file.mode}")
         print(f"checksum  {'verified' if file.checksummed else 'none (a bare snapshot)'}")
         print(f"size      {size} bytes")
-        if snap.trailing_bytes:
-            print(f"unused    {snap.trailing_bytes} bytes after the snapshot")
-    if snap.problem:
-        sys.stdout.flush()
-        raise Failure(f"{args.snapshot}: the snapshot is damaged: {snap.problem}")
+        for note in snap.notes:
+            print(f"note      {note}")
+    _checked(args.snapshot, file)
     return EXIT_OK
 
 

@@ -4,6 +4,9 @@
 //   crc32c(data, value=0, /)            the CRC-32C of a bytes-like object
 //   prepare(engine, /)                  makes now what the engine's queries would make on
 //                                       first use (the reversed-term index)
+//   check_snapshot(data, /)             decodes a snapshot and checks it (core/check):
+//                                       (nodes, terms, videos, id mode, bytes used,
+//                                       damage, notes)
 //   Lookup(engine, notes, suggestion, completion, /)
 //       .suggest(text, n, max_dist)     best-first terms near text, as `suggestion` tuples
 //       .complete(prefix, n)            terms under prefix by count, as `completion` tuples
@@ -28,10 +31,13 @@
 #include "binding/errors.hpp"
 #include "binding/instance.hpp"
 #include "binding/pyref.hpp"
+#include "core/check/check.hpp"
 #include "core/checksum/crc32c.hpp"
 #include "core/lookup/lookup.hpp"
 #include "core/lookup/spellings.hpp"
 #include "core/lookup/term_index.hpp"
+#include "core/snapshot/decode_error.hpp"
+#include "core/snapshot/snapshot.hpp"
 #include "core/walk/facts.hpp"
 
 namespace brindlex::py {
@@ -361,7 +367,40 @@ PyObject* prepare(PyObject*, PyObject* engine) {
     });
 }
 
+PyObject* list_of_texts(const std::vector<std::string>& texts) {
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(texts.size())));
+    if (!list) return nullptr;
+    for (size_t i = 0; i < texts.size(); ++i) {
+        PyObject* text = PyUnicode_FromStringAndSize(texts[i].data(), static_cast<Py_ssize_t>(texts[i].size()));
+        if (!text) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), text);
+    }
+    return list.release();
+}
+
+PyObject* check_snapshot(PyObject*, PyObject* data) {
+    return guarded([&]() -> PyObject* {
+        Py_buffer view;
+        if (PyObject_GetBuffer(data, &view, PyBUF_SIMPLE) < 0) return nullptr;
+        size_t used = 0;
+        auto store = snapshot::decode({static_cast<const std::byte*>(view.buf), static_cast<size_t>(view.len)}, &used);
+        PyBuffer_Release(&view);
+        if (!store) return raise(PyExc_ValueError, "decode error: " + snapshot::render(store.error()));
+        const check::Report report = check::check_store(*store);
+        Ref damage = Ref::steal(list_of_texts(report.damage));
+        Ref notes = Ref::steal(damage ? list_of_texts(report.notes) : nullptr);
+        if (!notes) return nullptr;
+        return Py_BuildValue("(KKKsnOO)", static_cast<unsigned long long>(report.nodes),
+                             static_cast<unsigned long long>(report.terms), static_cast<unsigned long long>(report.videos),
+                             store->id_mode == IdMode::Uuid ? "uuid" : "int32", static_cast<Py_ssize_t>(used),
+                             damage.get(), notes.get());
+    });
+}
+
 PyMethodDef kFunctions[] = {
+    {"check_snapshot", check_snapshot, METH_O,
+     "check_snapshot(data, /)\n--\n\nDecodes a snapshot and checks it: "
+     "(nodes, terms, videos, id mode, bytes used, damage, notes)."},
     {"prepare", prepare, METH_O,
      "prepare(engine, /)\n--\n\nMakes now what the engine's queries would make on first use."},
     {"crc32c", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(crc32c)), METH_FASTCALL,

@@ -76,6 +76,8 @@ def test_build_then_stats_count_the_catalogue(built):
         "checksum": True,
         "size": out.stat().st_size,
         "trailing_bytes": 0,
+        "notes": [],
+        "damage": [],
     }
     text = brindlex("stats", out)
     assert text.returncode == 0
@@ -368,7 +370,7 @@ DAMAGED = snapshot([0, 1], [0, "a"], [1], [(1, [], []), (1, [0], [])], video_int
         (b"\x02\x00\xfb", ["match", "cat"], "decode error: UnexpectedEnd { additional: 2 }"),
         (b"\x00\x00\x00\x00\x00\x00\x07\x00", ["videos", "cat"], "decode error: UnexpectedVariant"),
         (b"\x00\x00\x00\x00\x00\x00\x07\x00", ["stats"], "decode error: UnexpectedVariant"),
-        (DAMAGED, ["videos", "a"], "the snapshot is damaged (rank_videos"),
+        (DAMAGED, ["videos", "a"], "the snapshot is damaged: the payload of node 1 has 1 videos but 0 counts"),
         (DAMAGED, ["stats"], "the snapshot is damaged: the payload of node 1 has 1 videos but 0 counts"),
     ],
 )
@@ -380,6 +382,32 @@ def test_bad_snapshots_exit_1(tmp_path, data, command, message):
     assert result.returncode == 1, result.stderr
     assert result.stderr.startswith("brindlex: ") and message in result.stderr
     assert "Traceback" not in result.stderr
+
+
+UNUSUAL = [
+    # An edge without a label, then a node no list names, a payload on the root.
+    (([0, 2, 2], ["", "a", ""], [None, (1, [], []), (2, [], [])], [1, 2], [], 3),
+     "node 2 has no label: queries never reach it or what lies below it"),
+    (([0, 1, 1], ["", "a", "b"], [None, (1, [], []), (2, [], [])], [1], [], 3),
+     "1 node no child list names, never reached by a query (the first: node 2)"),
+    (([0, 1], ["", "a"], [(5, [], []), (1, [], [])], [1], [], 3),
+     "the root has a payload of its own, which no query reports"),
+]
+
+
+@pytest.mark.parametrize("arrays, note", UNUSUAL)
+@pytest.mark.parametrize("trailing", [b"", b"\x00junk"])
+def test_stats_notes_what_is_unusual_and_the_queries_answer(tmp_path, arrays, note, trailing):
+    path = tmp_path / "unusual.snap"
+    path.write_bytes(PrefixSearch.from_internal_data_v2(*arrays).to_bytes() + trailing)
+    text = brindlex("stats", path)
+    assert text.returncode == 0, text.stderr
+    assert f"note      {note}\n" in text.stdout
+    figures = json.loads(brindlex("stats", path, "--json").stdout)
+    assert figures["damage"] == [] and note in figures["notes"] and figures["checksum"] is False
+    assert (figures["trailing_bytes"], len(figures["notes"])) == (len(trailing), 1 + bool(trailing))
+    found = brindlex("match", path, "a", "--max-dist", "0")
+    assert (found.returncode, found.stdout) == (0, "a\t0\n")
 
 
 @pytest.mark.parametrize(

@@ -88,27 +88,27 @@ def test_catalogue_snapshot_decodes_to_what_the_native_store_holds():
     assert s.terms == len(entries)
     assert s.nodes == len({t[:i] for t, _, _ in entries for i in range(len(t) + 1)})
     assert s.videos == len({vid for _, _, vids in entries for vid, _ in vids})
-    assert s.problems() == []
-    assert check_snapshot(blob).problem is None
+    checked = check_snapshot(blob)
+    assert checked.damage == checked.notes == []
+    assert (checked.nodes, checked.terms, checked.videos, checked.size) == (s.nodes, s.terms, s.videos, s.size)
 
 
 def reference_check(data: bytes) -> tuple:
-    """The figures and first problem through the reference reader."""
+    """The figures through the Python reader."""
     try:
         s = read_snapshot(data)
     except SnapshotDecodeError as exc:
         return "error", str(exc)
-    found = s.problems()
-    return "ok", s.nodes, s.terms, s.videos, s.id_mode_name, s.size, s.trailing_bytes, found[0] if found else None
+    return "ok", s.nodes, s.terms, s.videos, s.id_mode_name, s.size, s.trailing_bytes
 
 
 def quick_check(data: bytes) -> tuple:
-    """The same through check_snapshot, which scans the bytes where it can."""
+    """The same through check_snapshot, which decodes natively."""
     try:
         c = check_snapshot(data)
     except SnapshotDecodeError as exc:
         return "error", str(exc)
-    return "ok", c.nodes, c.terms, c.videos, c.id_mode_name, c.size, c.trailing_bytes, c.problem
+    return "ok", c.nodes, c.terms, c.videos, c.id_mode_name, c.size, c.trailing_bytes
 
 
 def test_every_cut_fails_as_the_native_reader_does():
@@ -154,23 +154,29 @@ def test_damaged_snapshots_decode_as_the_native_reader_does(data):
 
 
 @pytest.mark.parametrize(
-    "fields, problem",
+    "fields, kind, problem",
     [
-        (dict(node_shifts=[0, 1], child_labels=[0, "a"], child_transitions=[1], payloads=[None]), "payloads has 1"),
-        (dict(node_shifts=[0], child_labels=[0], child_transitions=[5], payloads=[None]), "child_transitions[0] is 5"),
-        (dict(node_shifts=[0, 9], child_labels=[0, "a"], child_transitions=[1], payloads=[None, None]), "run past"),
-        (dict(node_shifts=[0, 1], child_labels=[0, "a"], child_transitions=[1, 1], payloads=[None, None]), "no higher"),
-        (dict(node_shifts=[0], child_labels=[0], child_transitions=[], payloads=[(1, [0], [])]), "1 videos but 0"),
-        (dict(node_shifts=[0], child_labels=[0], child_transitions=[], payloads=[(1, [3], [1])]), "beyond the 0"),
-        (dict(node_shifts=[], child_labels=[], child_transitions=[], payloads=[]), "no nodes"),
+        (dict(node_shifts=[0, 1], child_labels=[0, "a"], child_transitions=[1], payloads=[None]), "damage",
+         "payloads has 1"),
+        (dict(node_shifts=[0], child_labels=[0], child_transitions=[5], payloads=[None]), "damage",
+         "child_transitions[0] is 5"),
+        (dict(node_shifts=[0, 9], child_labels=[0, "a"], child_transitions=[1], payloads=[None, None]), "damage",
+         "run past"),
+        (dict(node_shifts=[0, 1], child_labels=[0, "a"], child_transitions=[1, 1], payloads=[(1, [], [])] * 2),
+         "notes", "no higher"),
+        (dict(node_shifts=[0], child_labels=[0], child_transitions=[], payloads=[(1, [0], [])]), "damage",
+         "1 videos but 0"),
+        (dict(node_shifts=[0], child_labels=[0], child_transitions=[], payloads=[(1, [3], [1])]), "notes",
+         "beyond the 0"),
+        (dict(node_shifts=[], child_labels=[], child_transitions=[], payloads=[]), "notes", "no nodes"),
         (dict(node_shifts=[0], child_labels=[0], child_transitions=[], payloads=[None], video_uuids=[bytes(16)],
-              video_int_ids=[7], id_mode=1), "1 ids of the kind that id mode int32 does not use"),
+              video_int_ids=[7], id_mode=1), "damage", "1 ids of the kind that id mode int32 does not use"),
     ],
 )
-def test_problems_name_a_broken_invariant(fields, problem):
+def test_problems_name_a_broken_invariant(fields, kind, problem):
     n = len(fields["child_labels"])
-    s = read_snapshot(snapshot(**fields, has_payload=[False] * n))
-    assert any(problem in p for p in s.problems()), s.problems()
+    found = check_snapshot(snapshot(**fields, has_payload=[False] * n))
+    assert any(problem in p for p in getattr(found, kind)), found
 
 
 def mid_sized_snapshot() -> bytes:
@@ -205,36 +211,44 @@ def sound_fields() -> dict:
 
 
 @pytest.mark.parametrize(
-    "change, problem",
+    "change, damage, note",
     [
-        ({}, None),
-        ({"child_transitions": {5: 8}}, "node 6 is not reached from the root"),
-        ({"child_transitions": {6: 6}}, "node 6 is reached 2 times from the root"),
-        ({"child_transitions": {3: 1}}, "node 2 has a child numbered no higher than itself"),
+        ({}, None, None),
+        ({"child_transitions": {5: 8}}, None, "1 node no child list names, never reached by a query (the first: node 6)"),
+        ({"child_transitions": {6: 6}}, "node 5 is a prefix node counting 3, not the sum of its children's counts (2)",
+         "1 node no child list names, never reached by a query (the first: node 7)"),
+        ({"child_transitions": {3: 1}}, None, "node 2 has a child numbered no higher than itself: the counts there "
+                                              "are not checked, and a walk may come back to a node"),
         # Node 1 takes node 3 from node 2.
-        ({"node_shifts": {2: 4}}, "node 1 is a prefix node counting 17, not the sum of its children's counts (27)"),
-        ({"child_labels": {3: 0}}, "node 3 has no label"),
-        ({"payloads": {8: None}}, "node 8 has no payload"),
-        ({"payloads": {3: (10, [0, 1], [6])}}, "the payload of node 3 has 2 videos but 1 counts"),
-        ({"payloads": {3: (10, [0, 4], [6, 4])}}, "the payload of node 3 names a video beyond the 4 ids"),
-        ({"payloads": {6: (8, [2], [2])}}, "node 4 counts 7, less than its child 6 (8)"),
+        ({"node_shifts": {2: 4}}, "node 1 is a prefix node counting 17, not the sum of its children's counts (27)",
+         None),
+        ({"child_labels": {3: 0}}, None, "node 3 has no label: queries never reach it or what lies below it"),
+        ({"payloads": {8: None}}, "node 8 has no payload", None),
+        ({"payloads": {3: (10, [0, 1], [6])}}, "the payload of node 3 has 2 videos but 1 counts", None),
+        ({"payloads": {3: (10, [0, 4], [6, 4])}}, None,
+         "the payload of node 3 names a video beyond the 4 ids, which queries skip"),
+        ({"payloads": {6: (8, [2], [2])}}, "node 4 counts 7, less than its child 6 (8)", None),
         (
             {"payloads": {0: (21, [1, 0, 3, 2], [9, 6, 3, 2])}},
             "node 0 is a prefix node counting 21, not the sum of its children's counts (20)",
+            None,
         ),
-        ({"payloads": {2: (17, [1, 0, 2], [6, 9, 2])}}, "the videos of node 2 are not in descending order of count"),
+        ({"payloads": {2: (17, [1, 0, 2], [6, 9, 2])}}, "the videos of node 2 are not in descending order of count",
+         None),
+        ({"payloads": {0: (21, [1, 0, 3, 2], [9, 6, 3, 2])}, "has_payload": {0: True}}, None,
+         "the root has a payload of its own, which no query reports"),
         # A leaf keeps the order it was given.
-        ({"payloads": {3: (10, [0, 1], [4, 6])}}, None),
+        ({"payloads": {3: (10, [0, 1], [4, 6])}}, None, None),
     ],
 )
-def test_check_names_the_first_rule_broken(change, problem):
+def test_check_tells_damage_from_what_is_unusual(change, damage, note):
     fields = sound_fields()
     for name, entries in change.items():
         for i, value in entries.items():
             fields[name][i] = value
-    data = snapshot(**fields)
-    assert check_snapshot(data).problem == problem
-    assert read_snapshot(data).problems()[:1] == ([problem] if problem else [])
+    found = check_snapshot(snapshot(**fields))
+    assert found.problem == damage
+    assert found.notes[:1] == ([note] if note else [])
 
 
 def finds_every_term(data: bytes, terms: list[str]) -> bool:
@@ -260,10 +274,10 @@ def test_a_flipped_bit_in_the_child_lists_that_loses_terms_is_reported(seed):
         for bit in (1, 4, 128):
             damaged = data[:pos] + bytes([data[pos] ^ bit]) + data[pos + 1 :]
             try:
-                problem = check_snapshot(damaged).problem
+                found = check_snapshot(damaged)
             except SnapshotDecodeError:
                 continue
             if not finds_every_term(damaged, terms):
                 lost += 1
-                assert problem is not None, (pos, bit)
+                assert found.damage or found.notes, (pos, bit)
     assert lost > 10

@@ -209,7 +209,7 @@ void encode(const TrieStore& s, std::span<std::byte> out) {
     assert(w.pos == reinterpret_cast<uint8_t*>(out.data()) + out.size());
 }
 
-std::expected<TrieStore, DecodeError> decode(std::span<const std::byte> in) {
+std::expected<TrieStore, DecodeError> decode(std::span<const std::byte> in, size_t* used) {
     Reader r(in);
     TrieStore s;
     if (auto e = read_varint32_sequence(r, s.node_shifts); !e) return std::unexpected(e.error());
@@ -223,6 +223,7 @@ std::expected<TrieStore, DecodeError> decode(std::span<const std::byte> in) {
     s.id_mode = static_cast<IdMode>(*mode);
     if (auto e = read_bools(r, s.has_payload); !e) return std::unexpected(e.error());
     // Bytes after field 8 are ignored. No check across fields.
+    if (used) *used = in.size() - r.remaining();
     finish_store(s);
     return s;
 }

@@ -21,7 +21,7 @@ size_t encoded_size(const TrieStore& store);
 void encode(const TrieStore& store, std::span<std::byte> out);
 
 // Reads a snapshot and finishes the store (finish_store). The fields are taken as they are:
-// no invariant is checked.
-std::expected<TrieStore, DecodeError> decode(std::span<const std::byte> in);
+// no invariant is checked. `used`, when given, receives the bytes the fields took.
+std::expected<TrieStore, DecodeError> decode(std::span<const std::byte> in, size_t* used = nullptr);
 
 }  // namespace brindlex::snapshot

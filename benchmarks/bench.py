@@ -328,7 +328,7 @@ def snapshot_section(indexes: list[tuple[str, Any, int]], cfg: Config, out: dict
     print(bu.table(["vocabulary", "snapshot MB", "to_bytes MB/s, 1st call", "from_bytes MB/s, 1st call",
                     "to_bytes MB/s, median", "from_bytes MB/s, median", "to_bytes ms", "from_bytes ms",
                     "check s", "B/term", "B/node", "round trip equal"], rows, digits=1))
-    print("check s: brindlex.snapshot.check_snapshot, the decoding and checks of `brindlex stats`, in Python.")
+    print("check s: brindlex.snapshot.check_snapshot, the decoding and checks of `brindlex stats` (native).")
 
 
 # -- 5. peers ---------------------------------------------------------------------------

@@ -473,6 +473,49 @@ def peers_section(index: Any, words: list[str], queries: list[str], module_ns: d
         print("  MISMATCH", m)
 
 
+# -- 4b. index files -------------------------------------------------------------------
+
+
+def index_file_section(engine: Any, cfg: Config, out: dict[str, Any]) -> None:
+    """What verifying an index file costs beside decoding it, and whether damage is
+    refused: sampled flipped bits, cuts and appended bytes of the saved index."""
+    import random
+    import tempfile
+
+    from brindlex._files import read_file
+
+    with tempfile.TemporaryDirectory() as folder:
+        path = Path(folder) / "words.brx"
+        brindlex.save(engine, path)
+        good = path.read_bytes()
+        snapshot = engine.to_bytes()
+        verify = statistics.median(bu.timed(lambda: read_file(path))[0] for _ in range(cfg.snapshot_runs))
+        decode = statistics.median(bu.timed(lambda: PrefixSearch.from_bytes(snapshot))[0]
+                                   for _ in range(cfg.snapshot_runs))
+        rng = random.Random(SEED)
+        trials = 20 if cfg.mode == "quick" else 200
+        damaged = [bytearray(good) for _ in range(trials)]
+        for data in damaged:
+            bit = rng.randrange(len(good) * 8)
+            data[bit // 8] ^= 1 << bit % 8
+        damaged += [bytearray(good[: rng.randrange(len(good))]) for _ in range(trials // 10)]
+        damaged += [bytearray(good + bytes([rng.randrange(256)])) for _ in range(trials // 10)]
+        refused = 0
+        for data in damaged:
+            path.write_bytes(data)
+            try:
+                brindlex.load(path)
+            except ValueError:
+                refused += 1
+    ratio = verify / decode
+    out["index_file"] = {"bytes": len(good), "verify_s": verify, "from_bytes_s": decode, "verify_over_decode": ratio,
+                         "damaged": len(damaged), "refused": refused}
+    print(f"words + videos: {len(good) / MB:.1f} MB; reading and verifying the file {verify * 1e3:.1f} ms, "
+          f"from_bytes {decode * 1e3:.1f} ms (verifying: {ratio * 100:.0f}% of decoding); "
+          f"{trials} flipped bits, {trials // 10} cuts and {trials // 10} appended bytes at random: "
+          f"{refused} of {len(damaged)} refused.")
+
+
 # -- 6. long queries -------------------------------------------------------------------
 
 
@@ -598,6 +641,8 @@ def main() -> None:
     print(f"Median of {cfg.snapshot_runs} runs each; MB = 10^6 bytes.")
     snapshot_section([("words, no videos", plain_index, len(words)),
                       ("words + videos", video_index, len(words))], cfg, out)
+    bu.section("4b. Index files")
+    index_file_section(video_index, cfg, out)
     del video_index
     bu.settle()
     lap("4 snapshots")

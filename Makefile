@@ -32,7 +32,7 @@ build:
 	tools/devenv run tools/build release
 
 bench:
-	tools/devenv run bash -c 'tools/build release && PYTHONPATH=build/release:python python3 benchmarks/bench.py $(BENCH_ARGS)'
+	tools/devenv run bash -c 'tools/build release && cmake --build build/release --target walk_bench symdelete_bench >/dev/null && PYTHONPATH=build/release:python python3 benchmarks/bench.py $(BENCH_ARGS)'
 
 clean:
 	rm -rf build

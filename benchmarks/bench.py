@@ -516,6 +516,52 @@ def index_file_section(engine: Any, cfg: Config, out: dict[str, Any]) -> None:
           f"{refused} of {len(damaged)} refused.")
 
 
+# -- 5b. the compiled peer ----------------------------------------------------------------
+
+
+def compiled_peer_section(index: Any, words: list[str], queries: list[str], out: dict[str, Any]) -> None:
+    """The walk and a symmetric-delete index in C++ (benchmarks/symdelete_bench.cpp), both
+    timed natively on the same queries, cold, and their answers compared."""
+    import subprocess
+    import tempfile
+
+    import _brindlex
+
+    binary = Path(_brindlex.__file__).resolve().parent / "symdelete_bench"
+    if not binary.exists():
+        print(f"(not built: cmake --build {binary.parent} --target symdelete_bench; make bench does)")
+        return
+    with tempfile.TemporaryDirectory() as folder:
+        snap, word_file, query_file = (Path(folder) / name for name in ("words.snap", "words.txt", "queries.txt"))
+        snap.write_bytes(index.to_bytes())
+        word_file.write_text("".join(w + "\n" for w in words), encoding="utf-8")
+        query_file.write_text("".join(q + "\n" for q in queries), encoding="utf-8")
+        run = subprocess.run([str(binary), str(snap), str(word_file), str(query_file)], capture_output=True,
+                             text=True, check=True, timeout=3600)
+    figures: dict[str, dict[int, tuple[float, float]]] = {"walk": {}, "peer": {}}
+    mismatches: dict[int, int] = {}
+    build = ""
+    for line in run.stdout.splitlines():
+        f = line.split()
+        if f[0] in figures and f[1].startswith("k="):
+            figures[f[0]][int(f[1][2:])] = (float(f[3]), float(f[5]))
+        elif f[0] == "compared":
+            mismatches[int(f[1][2:])] = int(f[5])
+        elif f[:2] == ["peer", "build_s"]:
+            build = f"built in {float(f[2]):.2f} s, {float(f[4]):.0f} MB"
+    rows = []
+    out["compiled_peer"] = {"build": build, "rows": []}
+    for k in sorted(figures["walk"]):
+        (wm, wp), (pm, pp) = figures["walk"][k], figures["peer"][k]
+        out["compiled_peer"]["rows"].append({"k": k, "walk_median_us": wm, "walk_p99_us": wp, "peer_median_us": pm,
+                                             "peer_p99_us": pp, "mismatches": mismatches.get(k)})
+        rows.append([f"k={k}", len(queries), wm, wp, pm, pp, f"{wm / pm:.2f}x", mismatches.get(k)])
+    print(f"symmetric-delete index in C++ ({build}): deletions of up to 2 of the first 7 code points, "
+          "64-bit hashed keys, open addressing, banded verification.")
+    print(bu.table(["max_dist", "queries", "walk median us", "walk p99 us", "peer median us", "peer p99 us",
+                    "walk/peer median", "answers differing"], rows, digits=2))
+
+
 # -- 6. long queries -------------------------------------------------------------------
 
 
@@ -652,6 +698,13 @@ def main() -> None:
     peers_section(plain_index, words, queries, module_ns, plain_fig["rss_growth_from_bytes_bytes"],
                   plain_fig["flatten_s"] + plain_fig["from_internal_data_v2_s"], cfg, out)
     lap("5 peers")
+
+    # -- 5b
+    bu.section("5b. The compiled peer, timed natively")
+    print("Both without Python: walk_terms on the snapshot of section 2's index, and the peer, on the "
+          "queries of section 2, each query once, in sequence.")
+    compiled_peer_section(plain_index, words, queries, out)
+    lap("5b compiled peer")
 
     # -- 6
     bu.section("6. Long queries")

@@ -121,7 +121,7 @@ class Index:
         if index._lookup.saturated:
             # Under a saturated total, subtraction cannot give a term's own count.
             count = index._lookup.count
-            fixes = [(node, terms[t][0]) for t, node in zip(ordered, nodes) if count(t) != terms[t][0]]
+            fixes = [(node, terms[t]) for t, node in zip(ordered, nodes) if count(t) != terms[t]]
             if fixes:
                 index = cls._make(engine, mode, encode_notes(spellings, sorted(fixes)), video_top_n)
         return index
@@ -282,14 +282,14 @@ def _normalised(entries: Iterable[Any], normal: Callable[[str], str], spelled: d
         yield (key, count, videos)
 
 
-def _shown_spellings(spelled: dict[str, dict[str, int]], terms: dict[str, list[Any]]) -> dict[str, str]:
+def _shown_spellings(spelled: dict[str, dict[str, int]], terms: dict[str, int]) -> dict[str, str]:
     """For each normalised term, the spelling to show where it is not the term itself:
     the spelling with the largest count, the earliest in code-point order among equal
     counts. The term's own spelling counts for what the others leave of the merged total."""
     shown: dict[str, str] = {}
     for key, spellings in spelled.items():
         others = sum(spellings.values())
-        total = terms[key][0]
+        total = terms[key]
         candidates = dict(spellings)
         if total > others and not (total == U32_MAX and others >= U32_MAX):
             candidates[key] = total - others

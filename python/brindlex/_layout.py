@@ -20,13 +20,13 @@ The native store is a trie laid out as flat arrays. This module builds them:
 
 from __future__ import annotations
 
-import gc
 import operator
 import uuid
 from bisect import bisect_left
-from collections.abc import Iterable
+from collections.abc import Iterable, Iterator, Sequence
 from functools import partial
-from typing import TYPE_CHECKING, Any, NamedTuple
+from itertools import repeat
+from typing import TYPE_CHECKING, Any, NamedTuple, overload
 
 if TYPE_CHECKING:
     from _brindlex import PrefixSearch
@@ -125,11 +125,16 @@ def _common_prefix_len(a: str, b: str) -> int:
 
 def _merge_entries(
     entries: Iterable[Any],
-) -> tuple[dict[str, list[Any]], list[bytes]]:
+) -> tuple[dict[str, int], dict[str, dict[int, int]], list[bytes]]:
     """Validates the entries and merges duplicate terms.
 
-    Returns {term: [count, {video number: count}]} and the video ids by number."""
-    terms: dict[str, list[Any]] = {}
+    Returns {term: count}, {term: {video number: count}} and the video ids by number."""
+    # Counts and video lists in two maps, not a record per term: a dict of ints is never
+    # tracked by the cycle collector, so merging leaves it nothing to rescan.
+    counts: dict[str, int] = {}
+    listed: dict[str, dict[int, int]] = {}
+    counts_get = counts.get
+    listed_get = listed.get
     numbers: dict[bytes | int, int] = {}
     video_index: list[bytes] = []
     mode: str | None = None
@@ -183,12 +188,11 @@ def _merge_entries(
                 f"not {type(videos).__name__}"
             ) from None
 
-        record = terms.get(term)
-        if record is None:
-            record = terms[term] = [0, {}]
-        total = record[0] + count
-        record[0] = total if total <= U32_MAX else U32_MAX
-        per_video = record[1]
+        total = counts_get(term, 0) + count
+        counts[term] = total if total <= U32_MAX else U32_MAX
+        per_video = listed_get(term)
+        if per_video is None:
+            per_video = listed[term] = {}
 
         for j, pair in enumerate(video_iter):
             try:
@@ -230,7 +234,7 @@ def _merge_entries(
             summed = per_video.get(number, 0) + vcount
             per_video[number] = summed if summed <= U32_MAX else U32_MAX
 
-    return terms, video_index
+    return counts, listed, video_index
 
 
 def flatten(entries: Iterable[Any]) -> FlatIndex:
@@ -245,28 +249,62 @@ def flatten(entries: Iterable[Any]) -> FlatIndex:
 
     Raises TypeError or ValueError naming the entry at fault.
     """
-    return _laid_out(entries)[0]
+    flat = _laid_out(entries)[0]
+    return flat._replace(payloads=list(flat.payloads))
 
 
-LaidOut = tuple[FlatIndex, dict[str, list[Any]], list[str], list[int]]
+class _Payloads(Sequence[Payload | None]):
+    """The payloads of a layout, made one at a time as they are read. Construction takes
+    them in one pass, so no list of hundreds of thousands of payload tuples and lists
+    ever lives at once, for the cycle collector to rescan while building."""
+
+    def __init__(self, n_nodes: int, term_nodes: list[int], ordered: list[str],
+                 counts: dict[str, int], listed: dict[str, dict[int, int]]) -> None:
+        self._n = n_nodes
+        self._nodes = term_nodes  # ascending: pre-order numbers of terms in code point order
+        self._terms = ordered
+        self._counts = counts
+        self._listed = listed
+
+    def __len__(self) -> int:
+        return self._n
+
+    def _payload(self, term: str) -> Payload:
+        per_video = self._listed[term]
+        if len(per_video) > 1:
+            ids = sorted(per_video, key=per_video.__getitem__, reverse=True)
+            return (self._counts[term], ids, [per_video[v] for v in ids])
+        return (self._counts[term], list(per_video), list(per_video.values()))
+
+    @overload
+    def __getitem__(self, i: int) -> Payload | None: ...
+    @overload
+    def __getitem__(self, i: slice) -> list[Payload | None]: ...
+    def __getitem__(self, i: int | slice) -> Payload | None | list[Payload | None]:
+        if isinstance(i, slice):
+            return [self[j] for j in range(*i.indices(self._n))]
+        v = range(self._n)[i]
+        at = bisect_left(self._nodes, v)
+        return self._payload(self._terms[at]) if at < len(self._nodes) and self._nodes[at] == v else None
+
+    def __iter__(self) -> Iterator[Payload | None]:
+        v = 0
+        for node, term in zip(self._nodes, self._terms):
+            if node > v:
+                yield from repeat(None, node - v)
+            yield self._payload(term)
+            v = node + 1
+        yield from repeat(None, self._n - v)
+
+
+LaidOut = tuple[FlatIndex, dict[str, int], list[str], list[int]]
 
 
 def _laid_out(entries: Iterable[Any]) -> LaidOut:
-    """``flatten``, and beside the arrays the merged entries ({term: [count, {video
-    number: count}]}), the terms in code point order and each one's node number."""
-    # Building allocates millions of containers, none of them in a cycle; left
-    # on, the cycle collector would rescan them over and over and double the time.
-    collecting = gc.isenabled()
-    gc.disable()
-    try:
-        return _flatten(entries)
-    finally:
-        if collecting:
-            gc.enable()
-
-
-def _flatten(entries: Iterable[Any]) -> LaidOut:
-    terms, video_index = _merge_entries(entries)
+    """The arrays of ``flatten`` with the payloads made as they are read, and beside
+    them each term's merged count, the terms in code point order and each one's node
+    number."""
+    terms, listed, video_index = _merge_entries(entries)
 
     # In code point order, each term shares with its predecessor exactly the
     # prefix that is already in the trie; its remaining characters are new nodes
@@ -307,16 +345,8 @@ def _flatten(entries: Iterable[Any]) -> LaidOut:
     child_parents = [parents[c] for c in child_transitions]
     node_shifts = list(map(partial(bisect_left, child_parents), range(n_nodes)))
 
-    payloads: list[Payload | None] = [None] * n_nodes
-    for node, term in zip(term_nodes, ordered):
-        count, per_video = terms[term]
-        if len(per_video) > 1:
-            ids = sorted(per_video, key=per_video.__getitem__, reverse=True)
-            payloads[node] = (count, ids, [per_video[v] for v in ids])
-        else:
-            payloads[node] = (count, list(per_video), list(per_video.values()))
-
-    return FlatIndex(node_shifts, labels, payloads, child_transitions, video_index), terms, ordered, term_nodes
+    payloads = _Payloads(n_nodes, term_nodes, ordered, terms, listed)
+    return FlatIndex(node_shifts, labels, payloads, child_transitions, video_index), terms, ordered, term_nodes  # type: ignore[arg-type]
 
 
 DEFAULT_VIDEO_TOP_N = 10
@@ -327,4 +357,4 @@ def build_index(entries: Iterable[Any], video_top_n: int = DEFAULT_VIDEO_TOP_N) 
     keeps at most ``video_top_n`` videos for ranking."""
     from _brindlex import PrefixSearch
 
-    return PrefixSearch.from_internal_data_v2(*flatten(entries), video_top_n)
+    return PrefixSearch.from_internal_data_v2(*_laid_out(entries)[0], video_top_n)

@@ -28,6 +28,7 @@
 #include <utility>
 #include <vector>
 
+#include "bench_files.hpp"
 #include "core/snapshot/snapshot.hpp"
 #include "core/text/utf8.hpp"
 #include "core/walk/facts.hpp"
@@ -177,13 +178,6 @@ private:
     std::vector<uint32_t> row_;
 };
 
-std::vector<std::string> lines_of(const char* path) {
-    std::ifstream in(path);
-    std::vector<std::string> out;
-    for (std::string line; std::getline(in, line);) out.push_back(line);
-    return out;
-}
-
 void summary(const char* name, uint32_t k, std::vector<double> t) {
     std::sort(t.begin(), t.end());
     std::printf("%s k=%u median_us %.2f p99_us %.2f\n", name, k, t[t.size() / 2], t[t.size() * 99 / 100]);
@@ -197,16 +191,14 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: symdelete_bench SNAPSHOT WORDS QUERIES\n");
         return 2;
     }
-    std::ifstream in(argv[1], std::ios::binary);
-    std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    auto store = snapshot::decode(std::as_bytes(std::span<const char>(bytes)));
+    auto store = bench::load_snapshot(argv[1]);
     if (!store) {
         std::fprintf(stderr, "bad snapshot\n");
         return 1;
     }
     (void)walk::reversed_of(*store);  // made ahead, as loading an index does
 
-    const auto word_texts = lines_of(argv[2]);
+    const auto word_texts = bench::lines_of(argv[2]);
     std::vector<std::vector<uint32_t>> words;
     for (const auto& w : word_texts) words.push_back(utf8::decode(w));
     const auto start = Clock::now();
@@ -214,7 +206,7 @@ int main(int argc, char** argv) {
     std::printf("peer build_s %.3f memory_mb %.1f words %zu\n", us_since(start) / 1e6,
                 static_cast<double>(peer.memory_bytes()) / 1e6, words.size());
 
-    const auto queries = lines_of(argv[3]);
+    const auto queries = bench::lines_of(argv[3]);
     std::vector<std::pair<uint32_t, uint32_t>> found;
     for (uint32_t k = 0; k <= kMaxK; ++k) {
         std::vector<double> walk_us, peer_us;

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_files.hpp"
 #include "core/snapshot/snapshot.hpp"
 #include "core/walk/facts.hpp"
 #include "core/walk/walk.hpp"
@@ -30,9 +31,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: walk_bench SNAPSHOT QUERIES [BOUND] [fastest|oneway|reference]\n");
         return 2;
     }
-    std::ifstream in(argv[1], std::ios::binary);
-    std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    auto store = snapshot::decode(std::as_bytes(std::span<const char>(bytes)));
+    auto store = bench::load_snapshot(argv[1]);
     if (!store) {
         std::fprintf(stderr, "bad snapshot\n");
         return 1;
@@ -53,9 +52,7 @@ int main(int argc, char** argv) {
                 best_finish, best_reversed, walk::facts_of(*store).entries.size(), reversed.entries.size(),
                 static_cast<double>(store->memory_bytes()) / 1e6);
 
-    std::ifstream qin(argv[2]);
-    std::vector<std::string> queries;
-    for (std::string line; std::getline(qin, line);) queries.push_back(line);
+    const std::vector<std::string> queries = bench::lines_of(argv[2]);
     const std::string choice = argc > 4 ? argv[4] : "fastest";
     const WalkKernel kernel = choice == "reference" ? WalkKernel::Reference
                               : choice == "oneway"  ? WalkKernel::OneWay

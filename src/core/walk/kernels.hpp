@@ -228,24 +228,16 @@ public:
         const uint64_t* old = rows_.get() + (row - 1) * n;
         uint64_t* cur = rows_.get() + row * n;
         // Bits above L may appear from the shifts; they only ever move further up, so
-        // they are masked off where a row is judged instead of at every level.
+        // they are masked off where a row is judged instead of at every level. Cell 0
+        // (the depth) needs no care near the root: it is within level e exactly when it
+        // was within level e - 1 a row up, which the deletion term (old[e - 1]) carries,
+        // and row 0 starts with it in every level.
         uint64_t below = (old[0] << 1) & match;
         cur[0] = below;
         for (uint32_t e = 1; e < n; ++e) {
             const uint64_t v = ((old[e] << 1) & match) | (old[e - 1] << 1) | old[e - 1] | (below << 1);
             cur[e] = capped(e, v, cur);
             below = cur[e];
-        }
-        if (row < n) [[unlikely]] {
-            // Cell 0 holds the depth, so near the root it is within the upper levels; the
-            // insertion term carries it up the row.
-            below = 0;
-            for (uint32_t e = 0; e < n; ++e) {
-                uint64_t v = cur[e] | (below << 1);
-                if (e >= row) v |= 1;
-                cur[e] = capped(e, v, cur);
-                below = cur[e];
-            }
         }
         if ((below & valid_) == 0) return false;
         distance = kFar;

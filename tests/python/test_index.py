@@ -130,3 +130,17 @@ def test_without_folding_canonical_equivalents_still_meet():
 def test_refusals_name_what_is_wrong(call, error, message):
     with pytest.raises(error, match=message):
         call()
+
+
+def test_a_store_that_repeats_a_label_under_one_node_still_completes_in_order():
+    # Root children 'd' (node 1) and 'd' again (node 4): the texts 'dgr' and 'du' part
+    # below two different nodes that spell the same 'd'.
+    from _brindlex import PrefixSearch
+
+    engine = PrefixSearch.from_internal_data_v2(
+        [0, 2, 3, 4, 4, 5], ["", "d", "g", "r", "d", "u"],
+        [None, None, None, (2, [], []), None, (2, [], [])], [1, 4, 2, 3, 5], [], 1,
+    )
+    index = Index(engine)
+    assert index.complete("") == [("dgr", 2), ("du", 2)]
+    assert index.complete("d", 1) == [("dgr", 2)] and "du" in index and index.count("dgr") == 2

@@ -35,6 +35,8 @@ public:
 
     std::strong_ordering compare(uint32_t a, uint32_t b) const {
         if (a == b) return std::strong_ordering::equal;
+        const uint32_t a_start = a;
+        const uint32_t b_start = b;
         const uint32_t da = nodes_[a].depth;
         const uint32_t db = nodes_[b].depth;
         while (nodes_[a].depth > db) a = nodes_[a].parent;
@@ -45,7 +47,18 @@ public:
             b = nodes_[b].parent;
         }
         const auto by_label = nodes_[a].label <=> nodes_[b].label;
-        return by_label != 0 ? by_label : da <=> db;
+        if (by_label != 0) return by_label;
+        // Two children of one node with one label (a store not laid out by the package):
+        // the texts part further down, or not at all.
+        return compare_texts(a_start, b_start);
+    }
+
+    // Whole texts compared label by label: the slow way, for equal labels at a fork.
+    std::strong_ordering compare_texts(uint32_t a, uint32_t b) const {
+        std::vector<uint32_t> x, y;
+        for (; a != kPrefix; a = nodes_[a].parent) x.push_back(nodes_[a].label);
+        for (; b != kPrefix; b = nodes_[b].parent) y.push_back(nodes_[b].label);
+        return std::lexicographical_compare_three_way(x.rbegin(), x.rend(), y.rbegin(), y.rend());
     }
 
     void append_text(uint32_t id, std::string& out) const {

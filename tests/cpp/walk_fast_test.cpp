@@ -99,6 +99,82 @@ TEST(WalkFast, SplitSearchMatchesReference) {
     EXPECT_GT(compared, 5000u);
 }
 
+// Numberings a tree can have: the builder's depth-first pre-order, the same with every
+// child list visited backwards (child lists then run against the numbers), breadth-first.
+std::vector<uint32_t> numbering(const TreeBuilder& b, int kind) {
+    if (kind == 0) return b.preorder();
+    std::vector<uint32_t> perm(b.size());
+    uint32_t next = 0;
+    if (kind == 1) {
+        std::vector<uint32_t> stack{0};
+        while (!stack.empty()) {
+            const uint32_t v = stack.back();
+            stack.pop_back();
+            perm[v] = next++;
+            for (uint32_t k : b.kids[v]) stack.push_back(k);
+        }
+        return perm;
+    }
+    std::vector<uint32_t> queue{0};
+    for (size_t i = 0; i < queue.size(); ++i) {
+        perm[queue[i]] = next++;
+        for (uint32_t k : b.kids[queue[i]]) queue.push_back(k);
+    }
+    return perm;
+}
+
+// The split search on stores of every shape it must refuse or take: numberings other than
+// the walk's order, a term spelt by two nodes, unlabelled edges with terms below them, and
+// chains of terms past the length budget. Whichever walk serves, the answers are the
+// reference's, in its order, cut by limits.
+TEST(WalkFast, SplitSearchMatchesReferenceOnEveryLayout) {
+    RandomStores gen(31);
+    size_t compared = 0;
+    size_t split = 0;
+    size_t refused = 0;
+    for (int round = 0; round < 120; ++round) {
+        TreeBuilder b;
+        std::vector<std::u32string> words;
+        for (size_t w = 1 + gen.below(80); w > 0; --w) {
+            words.push_back(gen.term(10) + U'a');
+            b.word(words.back());
+        }
+        const auto shape = gen.below(4);
+        if (shape == 1) {  // one term spelt twice: a second child with a sibling's label
+            const uint32_t at = static_cast<uint32_t>(1 + gen.below(b.size() - 1));
+            b.payload[at] = true;
+            b.add(b.parent[at], static_cast<char32_t>(b.labels[at]), true);
+            std::u32string spelt;
+            for (uint32_t v = at; v != 0; v = b.parent[v]) spelt.insert(spelt.begin(), static_cast<char32_t>(b.labels[v]));
+            words.assign(4, spelt);  // most queries near the term spelt twice
+        } else if (shape == 2) {  // an unlabelled edge, terms below it
+            uint32_t v = b.add(static_cast<uint32_t>(gen.below(b.size())), 0);
+            for (char32_t c : words[0]) v = b.add(v, c, true);
+        } else if (shape == 3) {  // a chain of terms: their total length outgrows the budget
+            uint32_t v = 0;
+            for (int d = 0; d < 60; ++d) v = b.add(v, U'b', true);
+            words.push_back(std::u32string(40, U'b'));
+        }
+        const TrieStore s = b.build(numbering(b, static_cast<int>(gen.below(3))));
+        (walk::reversed_of(s).usable ? split : refused) += 1;
+        for (int q = 0; q < 10; ++q) {
+            std::u32string term = words[gen.below(words.size())];
+            // Edits in the head too: those terms only the backward half finds.
+            for (uint64_t e = gen.below(3); e > 0 && !term.empty(); --e) {
+                term[gen.below(gen.below(2) == 0 ? (term.size() + 1) / 2 : term.size())] = U'c';
+            }
+            for (uint32_t k : {1u, 2u, 3u}) {
+                const std::optional<uint64_t> limit =
+                    gen.below(3) == 0 ? std::optional<uint64_t>(1 + gen.below(3)) : std::nullopt;
+                compared += expect_same_as_reference(s, utf8_of(term), k, limit);
+            }
+        }
+    }
+    EXPECT_GT(compared, 2000u);
+    EXPECT_GT(split, 15u);    // stores the split search took
+    EXPECT_GT(refused, 60u);  // and stores it refused
+}
+
 // Terms beyond one machine word take the banded rows: queries that are stored words with
 // a few random edits, so that records at every distance up to the bound come back, against
 // the reference's whole rows.

@@ -31,7 +31,7 @@
 #include "bench_files.hpp"
 #include "core/snapshot/snapshot.hpp"
 #include "core/text/utf8.hpp"
-#include "core/walk/facts.hpp"
+#include "core/facts/facts.hpp"
 #include "core/walk/walk.hpp"
 
 namespace {
@@ -196,7 +196,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "bad snapshot\n");
         return 1;
     }
-    (void)walk::reversed_of(*store);  // made ahead, as loading an index does
+    (void)facts::reversed_of(*store);  // made ahead, as loading an index does
 
     const auto word_texts = bench::lines_of(argv[2]);
     std::vector<std::vector<uint32_t>> words;

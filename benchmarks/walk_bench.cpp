@@ -14,7 +14,7 @@
 
 #include "bench_files.hpp"
 #include "core/snapshot/snapshot.hpp"
-#include "core/walk/facts.hpp"
+#include "core/facts/facts.hpp"
 #include "core/walk/walk.hpp"
 
 namespace {
@@ -43,13 +43,13 @@ int main(int argc, char** argv) {
         finish_store(copy);
         best_finish = std::min(best_finish, ms_since(a));
         a = std::chrono::steady_clock::now();
-        walk::reversed_of(copy);
+        facts::reversed_of(copy);
         best_reversed = std::min(best_reversed, ms_since(a));
     }
-    const walk::Reversed& reversed = walk::reversed_of(*store);
+    const facts::Reversed& reversed = facts::reversed_of(*store);
     std::printf("finish_store %.1f ms, reversed-term index %.1f ms (best of 5): %zu entries, %zu reversed "
                 "entries, %.1f MB in all\n",
-                best_finish, best_reversed, walk::facts_of(*store).entries.size(), reversed.entries.size(),
+                best_finish, best_reversed, facts::facts_of(*store).entries.size(), reversed.entries.size(),
                 static_cast<double>(store->memory_bytes()) / 1e6);
 
     const std::vector<std::string> queries = bench::lines_of(argv[2]);

@@ -25,8 +25,8 @@
 #include "core/ranking/ranking.hpp"
 #include "core/text/video_id_text.hpp"
 #include "core/text/utf8.hpp"
-#include "core/walk/facts.hpp"
-#include "core/walk/reversed.hpp"
+#include "core/facts/facts.hpp"
+#include "core/facts/reversed.hpp"
 #include "core/walk/walk.hpp"
 #include "../tests/cpp/support.hpp"
 #include "core/store/store.hpp"
@@ -249,10 +249,10 @@ inline std::vector<ModelRecord> model_walk(const TrieStore& s, std::span<const u
 inline void query_term(const TrieStore& s, const std::string& term, const QuerySettings& q, bool must_succeed) {
     const std::vector<uint32_t> chars = utf8::decode(term);
     const uint64_t L = chars.size();
-    const uint64_t reach = std::min<uint64_t>(L + q.max_dist, walk::facts_of(s).max_depth);
+    const uint64_t reach = std::min<uint64_t>(L + q.max_dist, facts::facts_of(s).max_depth);
     const uint64_t cells = (reach + 2) * (L + 1);
     const bool refused = L + uint64_t{q.max_dist} + 2 > (uint64_t{1} << 32) / (L + 1) &&
-                         walk::facts_of(s).max_depth == walk::Facts::kUnbounded;
+                         facts::facts_of(s).max_depth == facts::Facts::kUnbounded;
     if (!refused && (cells > kTableCellBudget || walk_work_bound(s, reach) > kWorkBudget)) return;
 
     try {
@@ -364,9 +364,9 @@ inline std::vector<std::byte> encode_checked(const TrieStore& s) {
 // stays within a fixed multiple of the bytes it came from. (A built store may not: the
 // aggregation gives every node up to video_top_n videos of its subtree.)
 inline void check_linear_size(const TrieStore& s, std::optional<size_t> input_bytes) {
-    check(walk::facts_of(s).entries.size() <= s.child_transitions.size(), "more walk entries than child positions");
+    check(facts::facts_of(s).entries.size() <= s.child_transitions.size(), "more walk entries than child positions");
     // Made here if no query has made it yet: its cost counts too.
-    check(walk::reversed_of(s).entries.size() <= walk::kMaxLabelsPerNode * s.node_count(),
+    check(facts::reversed_of(s).entries.size() <= facts::kMaxLabelsPerNode * s.node_count(),
           "more reversed-term entries than the budget per node");
     // A node can cost a few snapshot bytes and, derived, up to kMaxLabelsPerNode reversed
     // entries of 16 bytes.

@@ -38,7 +38,7 @@
 #include "core/lookup/term_index.hpp"
 #include "core/snapshot/decode_error.hpp"
 #include "core/snapshot/snapshot.hpp"
-#include "core/walk/facts.hpp"
+#include "core/facts/facts.hpp"
 
 namespace brindlex::py {
 namespace {
@@ -141,7 +141,7 @@ PyObject* lookup_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (!index) return raise(PyExc_ValueError, index.error().message);
         // Made now rather than by the first query that needs it, so that processes forked
         // afterwards share its pages and no query pays for it.
-        (void)walk::reversed_of(store);
+        (void)facts::reversed_of(store);
 
         PyObject* self = type->tp_alloc(type, 0);
         if (!self) return nullptr;
@@ -362,7 +362,7 @@ PyObject* crc32c(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 PyObject* prepare(PyObject*, PyObject* engine) {
     return guarded([&]() -> PyObject* {
         if (!PyObject_TypeCheck(engine, g_prefix_search)) return raise_wrong_type(engine, "PrefixSearch");
-        (void)walk::reversed_of(reinterpret_cast<PrefixSearchObject*>(engine)->store);
+        (void)facts::reversed_of(reinterpret_cast<PrefixSearchObject*>(engine)->store);
         Py_RETURN_NONE;
     });
 }

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "core/walk/facts.hpp"
+#include "core/facts/facts.hpp"
 #include "core/walk/walk.hpp"
 #include "support.hpp"
 
@@ -51,7 +51,7 @@ TEST(WalkFast, MatchesReferenceOnRandomTries) {
     size_t compared = 0;
     for (int round = 0; round < 150; ++round) {
         const TrieStore s = gen.tree(2 + gen.below(400));
-        ASSERT_TRUE(walk::facts_of(s).tree);
+        ASSERT_TRUE(facts::facts_of(s).tree);
         // The same fields never finished: no facts, so the checked descent on a plain table.
         const TrieStore unfinished = unfinished_copy(s);
         for (int q = 0; q < 12; ++q) {
@@ -86,7 +86,7 @@ TEST(WalkFast, SplitSearchMatchesReference) {
         const size_t count = 1 + gen.below(300);
         for (size_t w = 0; w < count; ++w) words.word(gen.term(round % 5 == 0 ? 80 : 9) + U'a');
         const TrieStore s = words.build(words.preorder());
-        ASSERT_TRUE(walk::reversed_of(s).usable);
+        ASSERT_TRUE(facts::reversed_of(s).usable);
         for (int q = 0; q < 15; ++q) {
             const std::string term = utf8_of(gen.term(q % 4 == 0 ? 90 : 10));
             for (uint32_t k : {0u, 1u, 2u, 3u, 4u, 5u}) {
@@ -156,7 +156,7 @@ TEST(WalkFast, SplitSearchMatchesReferenceOnEveryLayout) {
             words.push_back(std::u32string(40, U'b'));
         }
         const TrieStore s = b.build(numbering(b, static_cast<int>(gen.below(3))));
-        (walk::reversed_of(s).usable ? split : refused) += 1;
+        (facts::reversed_of(s).usable ? split : refused) += 1;
         for (int q = 0; q < 10; ++q) {
             std::u32string term = words[gen.below(words.size())];
             // Edits in the head too: those terms only the backward half finds.
@@ -220,11 +220,11 @@ TEST(WalkFast, BandedRowsMatchReferenceOnLongTerms) {
 // broken read.
 TEST(WalkFast, ChangedStoreFinishedAgainIsWalkedAsItIs) {
     TrieStore s = store_from_nodes({{0, {1}, {}}, {U'a', {2}, {}}, {U'b', {}, Payload{}}}, std::nullopt);
-    ASSERT_TRUE(walk::facts_of(s).tree);
+    ASSERT_TRUE(facts::facts_of(s).tree);
     ASSERT_EQ(walk_nodes(s, "", 60, false, std::nullopt)->size(), 2u);
     s.child_transitions.push_back(9999);  // node 2 now lists a child the slots do not cover
     finish_store(s);
-    EXPECT_FALSE(walk::facts_of(s).tree);
+    EXPECT_FALSE(facts::facts_of(s).tree);
     auto r = walk_nodes(s, "", 60, false, std::nullopt);
     ASSERT_FALSE(r);
     EXPECT_NE(r.error().message.find("9999"), std::string::npos) << r.error().message;
@@ -266,10 +266,10 @@ TEST_P(TreeDecision, EntriesOnlyForTrees) {
         s.payloads.push_absent();
     }
     finish_store(s);
-    EXPECT_EQ(walk::facts_of(s).tree, shape.tree);
-    EXPECT_LE(walk::facts_of(s).entries.size(), s.child_transitions.size());
+    EXPECT_EQ(facts::facts_of(s).tree, shape.tree);
+    EXPECT_LE(facts::facts_of(s).entries.size(), s.child_transitions.size());
     if (!shape.tree) {
-        EXPECT_TRUE(walk::facts_of(s).entries.empty());
+        EXPECT_TRUE(facts::facts_of(s).entries.empty());
     }
     for (const char* term : {"bca", "ab"}) {
         auto fast = walk_nodes(s, term, 1, true, 50);

@@ -15,7 +15,7 @@
 
 #include "core/store/store.hpp"
 #include "core/text/utf8.hpp"
-#include "core/walk/facts.hpp"
+#include "core/facts/facts.hpp"
 #include "core/walk/plan.hpp"
 #include "core/walk/walk.hpp"
 #include "support.hpp"
@@ -135,7 +135,7 @@ TEST_P(WalkPlan, Sizes) {
     EXPECT_EQ(walk::plan_table(c.term_length, c.max_dist, c.max_depth), c.expected);
 }
 
-constexpr uint64_t kUnb = walk::Facts::kUnbounded;
+constexpr uint64_t kUnb = facts::Facts::kUnbounded;
 
 INSTANTIATE_TEST_SUITE_P(
     Walk, WalkPlan,

@@ -15,7 +15,7 @@
 
 #include "core/store/store.hpp"
 #include "core/text/utf8.hpp"
-#include "core/walk/facts.hpp"
+#include "core/facts/facts.hpp"
 #include "core/walk/plan.hpp"
 #include "core/walk/walk.hpp"
 #include "support.hpp"
@@ -162,7 +162,7 @@ TEST(WalkLabelZero, HidesTheChildAndItsSubtree) {
     const uint32_t bee = b.add(0, 'b', true);
     const uint32_t a2 = b.add(bee, 'a', true);
     const TrieStore s = b.build();
-    EXPECT_EQ(walk::facts_of(s).max_depth, 2u);
+    EXPECT_EQ(facts::facts_of(s).max_depth, 2u);
     EXPECT_EQ(nodes(s, "a", 2, false), (std::vector<NodeRow>{{bee, 1}, {a2, 1}}));
     EXPECT_EQ(terms(s, "a", 1), (std::vector<TermRow>{{"b", bee, 1}, {"ba", a2, 1}}));
     EXPECT_EQ(terms(s, "", 5), (std::vector<TermRow>{{"b", bee, 1}, {"ba", a2, 2}}));
@@ -221,7 +221,7 @@ TEST(WalkStoreShape, DecreasingNodeShiftsMeanNoChildren) {
     s.has_payload = {0, 1, 1, 1, 1};
     for (int i = 0; i < 5; ++i) s.payloads.push_absent();
     finish_store(s);
-    EXPECT_EQ(walk::facts_of(s).max_depth, 3u);
+    EXPECT_EQ(facts::facts_of(s).max_depth, 3u);
     EXPECT_EQ(nodes(s, "bd", 0, false), std::vector<NodeRow>{});
     EXPECT_EQ(nodes(s, "acd", 0, false), (std::vector<NodeRow>{{4, 0}}));
     EXPECT_EQ(terms(s, "", 3), (std::vector<TermRow>{{"a", 1, 1}, {"ac", 3, 2}, {"acd", 4, 3}, {"ad", 4, 2}, {"b", 2, 1}}));
@@ -254,7 +254,7 @@ TrieStore self_loop_store() {
 
 TEST(WalkCycle, SelfLoopWithSmallBoundTerminates) {
     const TrieStore s = self_loop_store();
-    ASSERT_EQ(walk::facts_of(s).max_depth, walk::Facts::kUnbounded);
+    ASSERT_EQ(facts::facts_of(s).max_depth, facts::Facts::kUnbounded);
     EXPECT_EQ(terms(s, "aa", 1), (std::vector<TermRow>{{"a", 1, 1}, {"aa", 1, 0}, {"aaa", 1, 1}}));
     EXPECT_EQ(nodes(s, "aa", 0, false), (std::vector<NodeRow>{{1, 0}}));
     const auto many = nodes(s, "", 100, true);
@@ -284,7 +284,7 @@ TEST(WalkDeepChain, IterativeWalkOverLongChainWithWideCells) {
         s.payloads.push_absent();
     }
     finish_store(s);
-    ASSERT_EQ(walk::facts_of(s).max_depth, kDepth);
+    ASSERT_EQ(facts::facts_of(s).max_depth, kDepth);
 
     const auto all = nodes(s, "", kMaxU32, true);
     ASSERT_EQ(all.size(), kDepth / 1000);

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <string>
 
-#include "core/walk/facts.hpp"
+#include "core/facts/facts.hpp"
 
 namespace brindlex::lookup {
 
@@ -149,14 +149,14 @@ void each_spelling(const TrieStore& store, size_t nodes, std::span<const uint32_
 uint32_t TermIndex::find(const TrieStore& store, std::span<const uint32_t> term) const {
     uint32_t found = kNoNode;
     if (term.empty()) return found;  // the root is never a term
-    const walk::Facts& facts = walk::facts_of(store);
+    const facts::Facts& facts = facts::facts_of(store);
     if (distinct_labels_ && facts.tree) {
         // The walk's breadth-first copy holds each child list in one run, labels inline:
         // a step reads one run instead of a label scattered per child.
-        const std::vector<walk::Entry>& entries = facts.entries;
+        const std::vector<facts::Entry>& entries = facts.entries;
         uint64_t first = 0;
         uint64_t count = facts.root_count;
-        const walk::Entry* at = nullptr;
+        const facts::Entry* at = nullptr;
         for (const uint32_t cp : term) {
             at = nullptr;
             const uint64_t end = std::min<uint64_t>(first + count, entries.size());

@@ -1,6 +1,6 @@
 #include "core/store/store.hpp"
 
-#include "core/walk/facts.hpp"
+#include "core/facts/facts.hpp"
 
 namespace brindlex {
 
@@ -9,8 +9,8 @@ size_t TrieStore::memory_bytes() const {
     return (node_shifts.capacity() + child_labels.capacity() + child_transitions.capacity()) * kWord +
            payloads.memory_bytes() + video_uuids.capacity() * sizeof(VideoUuid) + video_int_ids.capacity() * kWord +
            has_payload.capacity() +
-           (walk::facts_of(*this).entries.capacity() + walk::facts_of(*this).reversed.entries.size()) *
-               sizeof(walk::Entry);
+           (facts::facts_of(*this).entries.capacity() + facts::facts_of(*this).reversed.entries.size()) *
+               sizeof(facts::Entry);
 }
 
 bool operator==(const TrieStore& a, const TrieStore& b) {

@@ -25,10 +25,12 @@ using VideoUuid = std::array<uint8_t, 16>;
 
 struct TrieStore;
 
-namespace walk {
+// What is derived from the fields when a store is finished (core/facts): the layer
+// between the store and the queries that read it.
+namespace facts {
 struct Facts;
 const Facts& facts_of(const TrieStore& store);
-}  // namespace walk
+}  // namespace facts
 
 struct TrieStore {
     // The eight fields, in the order the snapshot writes them.
@@ -60,22 +62,22 @@ struct TrieStore {
         return b < e ? Range{b, e} : Range{b, b};
     }
 
-    // Bytes held by the store, its walk facts included.
+    // Bytes held by the store, its derived facts included.
     size_t memory_bytes() const;
 
-    // Equal fields; the walk's facts follow from them.
+    // Equal fields; the derived facts follow from them.
     friend bool operator==(const TrieStore& a, const TrieStore& b);
 
 private:
     friend void finish_store(TrieStore& store);
-    friend const walk::Facts& walk::facts_of(const TrieStore& store);
+    friend const facts::Facts& facts::facts_of(const TrieStore& store);
 
     // Made by finish_store from the fields; shared by copies, never changed.
-    std::shared_ptr<const walk::Facts> walk_facts_;
+    std::shared_ptr<const facts::Facts> facts_;
 };
 
-// Finishes a store whose eight fields are final: derives what the walk needs from them
-// (core/walk/facts.cpp). The last step of construction and of restoring; a finished store
+// Finishes a store whose eight fields are final: derives the facts the queries need from
+// them (core/facts/facts.cpp). The last step of construction and of restoring; a finished store
 // is read-only, and a store changed afterwards must be finished again.
 void finish_store(TrieStore& store);
 

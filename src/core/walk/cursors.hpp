@@ -4,7 +4,7 @@
 //                             per depth, so it is small and trivially copyable
 //   Child                     one listed child: `node` (its number in the store), `label`
 //                             (never 0: unlabelled children are not listed) and `height`
-//                             (labelled levels below it, or kHeightUnknown)
+//                             (labelled levels below it, or facts::kHeightUnknown)
 //   List root()               the root's children
 //   Step next(List&, Child&)  the next child of the list: Step::Child, or Step::End at the
 //                             end of the list, or Step::Fail
@@ -16,7 +16,7 @@
 //   std::string failure()     the message of the last Step::Fail (built on the cold path)
 //
 // Only a cursor that knows heights lets the descent skip subtrees too short to match, so
-// a cursor over arrays it cannot trust reports kHeightUnknown.
+// a cursor over arrays it cannot trust reports facts::kHeightUnknown.
 #pragma once
 
 #include <cstdint>
@@ -24,7 +24,7 @@
 #include <string>
 
 #include "core/store/store.hpp"
-#include "core/walk/facts.hpp"
+#include "core/facts/facts.hpp"
 
 namespace brindlex::walk {
 
@@ -62,7 +62,7 @@ public:
             if (node >= labels.size()) [[unlikely]]
                 return fail_child(pos, node);
             if (labels[node] == 0) continue;
-            child = {node, labels[node], kHeightUnknown};
+            child = {node, labels[node], facts::kHeightUnknown};
             return Step::Child;
         }
         return Step::End;
@@ -95,7 +95,7 @@ private:
     std::string failure_;
 };
 
-// An array of entries (walk/facts.hpp), each child list one run: every read is known to
+// An array of entries (facts/facts.hpp), each child list one run: every read is known to
 // be in range, and heights are known. Serves the breadth-first copy of a tree store, and
 // any other entry array whose entries name the store's nodes.
 class EntryCursor {
@@ -114,19 +114,19 @@ public:
     };
 
     // `root` is the run of the root's children.
-    EntryCursor(std::span<const Entry> entries, List root) : entries_(entries.data()), root_(root) {}
+    EntryCursor(std::span<const facts::Entry> entries, List root) : entries_(entries.data()), root_(root) {}
 
     List root() const { return root_; }
 
     Step next(List& list, Child& child) const {
         if (list.pos >= list.end) return Step::End;
-        const Entry& e = entries_[list.pos++];
+        const facts::Entry& e = entries_[list.pos++];
         child = {e.node, e.label(), e.height(), e.info, e.first, e.count};
         return Step::Child;
     }
 
     Step payload(const Child& child, bool& has) const {
-        has = (child.info & Entry::kPayloadBit) != 0;
+        has = (child.info & facts::Entry::kPayloadBit) != 0;
         return Step::Child;
     }
 
@@ -139,7 +139,7 @@ public:
     std::string failure() const { return {}; }  // never fails
 
 private:
-    const Entry* entries_;
+    const facts::Entry* entries_;
     List root_;
 };
 

@@ -84,7 +84,7 @@ Result<std::vector<Record>> descend(Cursor& cursor, Kernel& kernel, const Query&
 
         const uint64_t row = depth + 1;
         const uint64_t height = child.height;
-        const bool known = height != kHeightUnknown;
+        const bool known = height != facts::kHeightUnknown;
         // No node below this child lies deeper than row + height; when even that is more
         // than the bound short of the term, nothing in the subtree can be reported.
         if (known && row + height + bound < q.term_length) continue;

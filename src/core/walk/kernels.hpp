@@ -198,7 +198,7 @@ private:
 };
 
 // A cap on the errors spent in the first `head` term characters, for the two halves of
-// the split search (walk.cpp): cells j < head may hold at most `errors`. An alignment
+// the split search (walk/walk.cpp): cells j < head may hold at most `errors`. An alignment
 // that breaks the cap is dropped, so the rows hold the best cost of those that keep it.
 struct HeadCap {
     uint64_t head = 0;  // at most kMaxLevelTerm

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <string>
 
-#include "core/walk/facts.hpp"
+#include "core/facts/facts.hpp"
 
 namespace brindlex::walk {
 
@@ -27,7 +27,7 @@ TablePlan plan_table(uint64_t term_length, uint32_t max_dist, uint64_t max_depth
     const uint64_t M = max_dist;
     TablePlan p{};
     p.width = L + 1;
-    if (max_depth == Facts::kUnbounded) {
+    if (max_depth == facts::Facts::kUnbounded) {
         p.rows = L + M + 2;
         p.last_row = p.rows - 1;
         p.bound = max_dist;

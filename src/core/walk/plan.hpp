@@ -38,8 +38,8 @@ struct TablePlan {
 // Whether the banded rows serve this plan: when they are narrower than whole rows.
 inline bool banded(const TablePlan& p) { return p.band < p.width; }
 
-// term_length is L (scalar values); max_depth is the store's derived max_depth (walk/facts.hpp), possibly
-// Facts::kUnbounded. Throws CapExceeded when the walk, its rows banded where that helps,
+// term_length is L (scalar values); max_depth is the store's derived max_depth (facts/facts.hpp), possibly
+// facts::Facts::kUnbounded. Throws CapExceeded when the walk, its rows banded where that helps,
 // would take more than kMaxWalkBytes. All arithmetic is overflow-free for every input.
 TablePlan plan_table(uint64_t term_length, uint32_t max_dist, uint64_t max_depth);
 

@@ -9,7 +9,7 @@
 
 #include "core/text/utf8.hpp"
 #include "core/walk/descent.hpp"
-#include "core/walk/facts.hpp"
+#include "core/facts/facts.hpp"
 
 namespace brindlex {
 
@@ -20,7 +20,7 @@ using walk::Query;
 // The breadth-first entries for a tree store and the fastest walk; the checked arrays
 // otherwise.
 template <class Record, class Kernel>
-Result<std::vector<Record>> with_cursor(const TrieStore& store, const walk::Facts& facts, Kernel& kernel,
+Result<std::vector<Record>> with_cursor(const TrieStore& store, const facts::Facts& facts, Kernel& kernel,
                                         const Query& q, bool fast) {
     if (fast && facts.tree) {
         walk::EntryCursor cursor(facts.entries, {0, facts.root_count});
@@ -47,13 +47,13 @@ constexpr uint32_t kMaxSplitBound = 3;
 
 // Short terms have so many matches that two walks over them cost more than one: the
 // split pays from 2 * bound + 2 characters on (measured on a 350,000-word list).
-bool split_fits(const walk::Facts& facts, uint64_t term_length, uint32_t bound, bool payload_only) {
+bool split_fits(const facts::Facts& facts, uint64_t term_length, uint32_t bound, bool payload_only) {
     return payload_only && facts.tree && bound >= 1 && bound <= kMaxSplitBound &&
            term_length >= 2 * uint64_t{bound} + 2 && term_length <= walk::kMaxLevelTerm;
 }
 
 template <class Record, uint32_t Levels>
-Result<std::vector<Record>> split_search(const walk::Facts& facts, const walk::Reversed& reversed_terms,
+Result<std::vector<Record>> split_search(const facts::Facts& facts, const facts::Reversed& reversed_terms,
                                          std::span<const uint32_t> term, const Query& q) {
     Query all = q;
     all.limit = std::numeric_limits<uint64_t>::max();
@@ -96,12 +96,12 @@ Result<std::vector<Record>> run(const TrieStore& store, std::string_view text, u
     // No node of a tree store lies deeper than max_depth, and a node at depth d is at
     // least L - d from the term: a term longer than that plus the bound matches nothing,
     // however large a table it would otherwise need.
-    const walk::Facts& facts = walk::facts_of(store);
+    const facts::Facts& facts = facts::facts_of(store);
     if (facts.tree && term.size() > facts.max_depth + uint64_t{max_dist}) return std::vector<Record>{};
     const Query q{term.size(), walk::plan_table(term.size(), max_dist, facts.max_depth), payload_only, cap};
     const bool fast = choice != WalkKernel::Reference;
     if (choice == WalkKernel::Fastest && split_fits(facts, term.size(), q.plan.bound, q.payload_only)) {
-        if (const walk::Reversed& rev = walk::reversed_of(store); rev.usable) {
+        if (const facts::Reversed& rev = facts::reversed_of(store); rev.usable) {
             switch (q.plan.bound) {
                 case 1: return split_search<Record, 2>(facts, rev, term, q);
                 case 2: return split_search<Record, 3>(facts, rev, term, q);

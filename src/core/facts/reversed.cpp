@@ -1,11 +1,11 @@
-// Building the reversed-term index (walk/reversed.hpp).
-#include "core/walk/reversed.hpp"
+// Building the reversed-term index (facts/reversed.hpp).
+#include "core/facts/reversed.hpp"
 
 #include <algorithm>
 #include <array>
 #include <utility>
 
-namespace brindlex::walk {
+namespace brindlex::facts {
 
 namespace {
 
@@ -182,4 +182,4 @@ bool build_reversed(const TrieStore& store, std::vector<Entry>& entries, uint32_
     return true;
 }
 
-}  // namespace brindlex::walk
+}  // namespace brindlex::facts

@@ -1,5 +1,5 @@
 // The index of a store's terms spelt backwards, for the backward half of the split search
-// (walk.cpp): a trie over the reversed term of every node with a payload, laid out as
+// (walk/walk.cpp): a trie over the reversed term of every node with a payload, laid out as
 // walk entries (facts.hpp) in breadth-first order, whose terminal entries (payload bit
 // set) name the forward node.
 //
@@ -15,9 +15,9 @@
 #include <vector>
 
 #include "core/store/store.hpp"
-#include "core/walk/facts.hpp"
+#include "core/facts/facts.hpp"
 
-namespace brindlex::walk {
+namespace brindlex::facts {
 
 inline constexpr uint64_t kMaxLabelsPerNode = 16;
 
@@ -26,4 +26,4 @@ inline constexpr uint64_t kMaxLabelsPerNode = 16;
 // not qualify.
 bool build_reversed(const TrieStore& store, std::vector<Entry>& entries, uint32_t& root_count);
 
-}  // namespace brindlex::walk
+}  // namespace brindlex::facts

@@ -1,9 +1,9 @@
 // Deriving the walk's facts: heights and max_depth, the tree decision, the breadth-first
 // entries, the reversed-term index. Linear in the store's size: every node and child position is looked at a
 // bounded number of times, and no node is copied twice.
-#include "core/walk/facts.hpp"
+#include "core/facts/facts.hpp"
 
-#include "core/walk/reversed.hpp"
+#include "core/facts/reversed.hpp"
 
 #include <algorithm>
 #include <memory>
@@ -13,7 +13,7 @@
 
 namespace brindlex {
 
-namespace walk {
+namespace facts {
 
 namespace {
 
@@ -157,7 +157,7 @@ void derive(const TrieStore& s, Facts& facts) {
 
 const Facts& facts_of(const TrieStore& store) {
     static const Facts kUnknown;
-    return store.walk_facts_ ? *store.walk_facts_ : kUnknown;
+    return store.facts_ ? *store.facts_ : kUnknown;
 }
 
 const Reversed& reversed_of(const TrieStore& store) {
@@ -181,12 +181,12 @@ const Reversed& reversed_of(const TrieStore& store) {
     return facts.reversed;
 }
 
-}  // namespace walk
+}  // namespace facts
 
 void finish_store(TrieStore& store) {
-    auto facts = std::make_shared<walk::Facts>();
-    walk::derive(store, *facts);
-    store.walk_facts_ = std::move(facts);
+    auto facts = std::make_shared<facts::Facts>();
+    facts::derive(store, *facts);
+    store.facts_ = std::move(facts);
 }
 
 }  // namespace brindlex

@@ -1,6 +1,7 @@
-// What the walk derives from a store's eight fields when the store is finished, and only
-// then (finish_store, the last step of construction and of restoring). Private to the
-// walk; never in a snapshot. The tests and the fuzz targets read them through facts_of.
+// What is derived from a store's eight fields when the store is finished, and only then
+// (finish_store, the last step of construction and of restoring): the facts the queries
+// read (the walk, the term lookups). A layer between the store and the queries, which
+// construction and decoding reach without the walk; never in a snapshot.
 #pragma once
 
 #include <cstdint>
@@ -10,7 +11,7 @@
 
 #include "core/store/store.hpp"
 
-namespace brindlex::walk {
+namespace brindlex::facts {
 
 // One labelled child in the breadth-first copy of a tree store's child lists. `info`
 // packs the label (bits 0-20), has_payload (bit 21) and the capped height (bits 22-29);
@@ -39,7 +40,7 @@ inline constexpr uint32_t kHeightUnknown = 255;
 
 // The reversed-term index: entries as above, spelling terms from their end; a terminal
 // entry (payload bit) names the forward node. `usable` is false, with no entries, for a
-// store that does not qualify (see walk/reversed.hpp).
+// store that does not qualify (see facts/reversed.hpp).
 struct Reversed {
     std::vector<Entry> entries;
     uint32_t root_count = 0;
@@ -66,7 +67,7 @@ struct Facts {
     std::vector<Entry> entries;
     uint32_t root_count = 0;
 
-    // The index of the terms spelt backwards that the split search walks (walk/
+    // The index of the terms spelt backwards that the split search walks (facts/
     // reversed.hpp), made for trees on first use by reversed_of, once: building and
     // restoring pay nothing for it, and a store never searched that way never holds it.
     mutable std::once_flag reversed_once;
@@ -82,4 +83,4 @@ const Facts& facts_of(const TrieStore& store);
 // to make it. Never throws.
 const Reversed& reversed_of(const TrieStore& store);
 
-}  // namespace brindlex::walk
+}  // namespace brindlex::facts

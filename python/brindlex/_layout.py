@@ -190,9 +190,7 @@ def _merge_entries(
 
         total = counts_get(term, 0) + count
         counts[term] = total if total <= U32_MAX else U32_MAX
-        per_video = listed_get(term)
-        if per_video is None:
-            per_video = listed[term] = {}
+        per_video = listed_get(term)  # made at the first video: most terms have none
 
         for j, pair in enumerate(video_iter):
             try:
@@ -231,6 +229,8 @@ def _merge_entries(
             if number is None:
                 number = numbers[key] = len(video_index)
                 video_index.append(key if isinstance(key, bytes) else key.to_bytes(4, "little"))
+            if per_video is None:
+                per_video = listed[term] = {}
             summed = per_video.get(number, 0) + vcount
             per_video[number] = summed if summed <= U32_MAX else U32_MAX
 
@@ -250,7 +250,9 @@ def flatten(entries: Iterable[Any]) -> FlatIndex:
     Raises TypeError or ValueError naming the entry at fault.
     """
     flat = _laid_out(entries)[0]
-    return flat._replace(payloads=list(flat.payloads))
+    # Each payload its own lists: the lazy ones share the empty pair.
+    payloads = [p if p is None or p[1] else (p[0], [], []) for p in flat.payloads]
+    return flat._replace(payloads=payloads)
 
 
 class _Payloads(Sequence[Payload | None]):
@@ -261,6 +263,8 @@ class _Payloads(Sequence[Payload | None]):
     def __init__(self, n_nodes: int, term_nodes: list[int], ordered: list[str],
                  counts: dict[str, int], listed: dict[str, dict[int, int]]) -> None:
         self._n = n_nodes
+        # Terms without videos share one empty pair: construction only reads them.
+        self._none: tuple[list[int], list[int]] = ([], [])
         self._nodes = term_nodes  # ascending: pre-order numbers of terms in code point order
         self._terms = ordered
         self._counts = counts
@@ -270,7 +274,9 @@ class _Payloads(Sequence[Payload | None]):
         return self._n
 
     def _payload(self, term: str) -> Payload:
-        per_video = self._listed[term]
+        per_video = self._listed.get(term)
+        if per_video is None:
+            return (self._counts[term], *self._none)
         if len(per_video) > 1:
             ids = sorted(per_video, key=per_video.__getitem__, reverse=True)
             return (self._counts[term], ids, [per_video[v] for v in ids])

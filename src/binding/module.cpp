@@ -19,6 +19,7 @@
 #include "binding/instance.hpp"
 #include "binding/messages.hpp"
 #include "binding/signatures.hpp"
+#include "binding/text.hpp"
 #include "core/ranking/ranking.hpp"
 #include "core/text/video_id_text.hpp"
 #include "core/walk/walk.hpp"
@@ -167,10 +168,7 @@ PyObject* fuzzy_match(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         Ref flag = Ref::steal(PyLong_FromLong(1));
         if (!flag) return nullptr;
         return list_of(*matches, [&](const TermMatch& m) -> PyObject* {
-            Ref term = Ref::steal(PyUnicode_FromStringAndSize(m.term.data(), static_cast<Py_ssize_t>(m.term.size())));
-            Ref distance = Ref::steal(PyLong_FromUnsignedLongLong(m.distance));
-            if (!term || !distance) return nullptr;
-            return PyTuple_Pack(3, term.get(), flag.get(), distance.get());
+            return new_tuple({new_text(m.term), Py_NewRef(flag.get()), PyLong_FromUnsignedLongLong(m.distance)});
         });
     });
 }
@@ -196,10 +194,7 @@ PyObject* fuzzy_match_video(PyObject* self, PyObject* const* args, Py_ssize_t na
             // rank_videos has already dropped numbers with no id.
             const auto len = write_video_id_text(store, v.video, text);
             if (!len) return raise_internal_failure(msg::kUnrankedVideo);
-            Ref id = Ref::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(*len)));
-            Ref score = Ref::steal(PyFloat_FromDouble(v.score));
-            if (!id || !score) return nullptr;
-            return PyTuple_Pack(2, id.get(), score.get());
+            return new_tuple({new_text(std::string_view(text.data(), *len)), PyFloat_FromDouble(v.score)});
         });
     });
 }

@@ -31,6 +31,7 @@
 #include "binding/errors.hpp"
 #include "binding/instance.hpp"
 #include "binding/pyref.hpp"
+#include "binding/text.hpp"
 #include "core/check/check.hpp"
 #include "core/checksum/crc32c.hpp"
 #include "core/lookup/lookup.hpp"
@@ -170,7 +171,7 @@ void lookup_dealloc(PyObject* self) {
 // The text shown for a term: the catalogue's spelling where it differs from the trie's.
 PyObject* shown_term(const LookupObject* self, const lookup::TermHit& hit) {
     const std::string_view text = self->spellings.of(hit.node).value_or(hit.term);
-    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    return new_text(text);
 }
 
 template <class Make>

@@ -31,7 +31,7 @@ import struct
 import sys
 from array import array
 from dataclasses import dataclass
-from typing import IO
+from typing import IO, NoReturn
 
 from ._fold import MODES, TextMode
 
@@ -124,7 +124,7 @@ def read_index_file(f: IO[bytes], name: str) -> IndexFile:
     except (OSError, AttributeError, ValueError):  # not a file: read and see
         size = None
     if size is not None and size != expected:
-        return _wrong_size(name, size, expected)
+        _wrong_size(name, size, expected)
     snapshot = f.read(snap_len)
     notes = f.read(notes_len)
     if len(snapshot) != snap_len or len(notes) != notes_len:
@@ -140,7 +140,7 @@ def read_index_file(f: IO[bytes], name: str) -> IndexFile:
     return IndexFile(snapshot, notes, MODES[mode], None if top_n == UNKNOWN_TOP_N else top_n, True)
 
 
-def _wrong_size(name: str, size: int, expected: int) -> IndexFile:
+def _wrong_size(name: str, size: int, expected: int) -> NoReturn:
     if size < expected:
         raise IndexFileError(f"{name}: the file is cut short: it holds {size} bytes of the {expected} its header promises")
     raise IndexFileError(f"{name}: {size - expected} bytes follow the {expected} its header promises: the file is damaged")

@@ -247,8 +247,7 @@ def _is_nan(value: Any) -> bool:
 
 
 def _from_file_bytes(data: bytes) -> Index:
-    file = read_index_file(io.BytesIO(data), "<pickled index>")
-    return Index._make(engine_of(file, "<pickled index>"), file.mode, file.notes, file.video_top_n)
+    return Index._from_file(read_index_file(io.BytesIO(data), "<pickled index>"), "<pickled index>")
 
 
 def _normalised(entries: Iterable[Any], normal: Callable[[str], str], spelled: dict[str, dict[str, int]]) -> Iterator[Any]:

@@ -27,12 +27,12 @@ from collections.abc import Callable, Iterator, Sequence
 from typing import IO, TYPE_CHECKING, Any
 
 from . import __version__
-from ._files import read_file, write_file
+from ._files import engine_of, read_file, write_file
 from ._format import IndexFile
 from ._index import Index
 from ._layout import DEFAULT_VIDEO_TOP_N, U32_MAX
 from ._rows import Catalogue, RowError, read_rows
-from .snapshot import SnapshotCheck, SnapshotDecodeError, check_snapshot
+from .snapshot import SnapshotDecodeError, check_snapshot
 
 if TYPE_CHECKING:
     from _brindlex import PrefixSearch
@@ -423,28 +423,30 @@ def _read_index_file(path: str) -> IndexFile:
         raise Failure(str(exc)) from None
 
 
-def _checked(path: str, file: IndexFile) -> SnapshotCheck:
-    """The check of the file's snapshot; a damaged one stops the command (exit 1)."""
-    try:
-        report = check_snapshot(file.snapshot)
-    except SnapshotDecodeError as exc:
-        raise Failure(f"{path}: not a brindlex index ({exc})") from None
-    if report.problem:
+def _refuse_damage(path: str, damage: list[str]) -> None:
+    """Stops the command (exit 1) at the first damage the check found."""
+    if damage:
         sys.stdout.flush()
-        raise Failure(f"{path}: the snapshot is damaged: {report.problem}")
-    return report
+        raise Failure(f"{path}: the snapshot is damaged: {damage[0]}")
 
 
 def _load(path: str) -> Index:
-    """The index of a file that is sound, or Failure with what is wrong: the same
-    checks as stats, so that no query answers from a file stats calls damaged."""
+    """The index of a file that is sound, or Failure with what is wrong: the checks of
+    stats, on the engine decoded once, so that no query answers from a file stats calls
+    damaged."""
     _native()
+    from ._native import check_engine
+
     file = _read_index_file(path)
-    _checked(path, file)
     try:
-        return Index._from_file(file, path)
+        engine = engine_of(file, path)
     except ValueError as exc:
         raise Failure(str(exc)) from None
+    _refuse_damage(path, check_engine(engine)[0])
+    try:
+        return Index._make(engine, file.mode, file.notes, file.video_top_n)
+    except ValueError as exc:
+        raise Failure(f"{path}: {exc}") from None
 
 
 def _query[T](path: str, run: Callable[[], T]) -> T:
@@ -567,7 +569,7 @@ def cmd_stats(args: argparse.Namespace) -> int:
         print(f"size      {size} bytes")
         for note in snap.notes:
             print(f"note      {note}")
-    _checked(args.snapshot, file)
+    _refuse_damage(args.snapshot, snap.damage)
     return EXIT_OK
 
 

@@ -141,20 +141,6 @@ bool bind_query(const Signature& signature, PyObject* const* args, Py_ssize_t na
     return convert_arg(bound, kLimit, true, q.limit, to_u64);
 }
 
-// A new list with one item per element, made by make(element) (a new reference, or null
-// with an exception set).
-template <class T, class Make>
-PyObject* list_of(const std::vector<T>& elements, Make make) {
-    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(elements.size())));
-    if (!list) return nullptr;
-    for (size_t i = 0; i < elements.size(); ++i) {
-        PyObject* item = make(elements[i]);
-        if (!item) return nullptr;
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-    }
-    return list.release();
-}
-
 PyObject* fuzzy_match(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         QueryArgs bound{};

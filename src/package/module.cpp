@@ -7,6 +7,7 @@
 //   check_snapshot(data, /)             decodes a snapshot and checks it (core/check):
 //                                       (nodes, terms, videos, id mode, bytes used,
 //                                       damage, notes)
+//   check_engine(engine, /)             the same check of an engine's store: (damage, notes)
 //   Lookup(engine, notes, suggestion, completion, /)
 //       .suggest(text, n, max_dist)     best-first terms near text, as `suggestion` tuples
 //       .complete(prefix, n)            terms under prefix by count, as `completion` tuples
@@ -15,7 +16,8 @@
 //       len(lookup)                     the number of terms
 //
 // Texts come already folded by the caller; terms go back in the catalogue's spelling.
-// `suggestion` and `completion` are named tuple classes, filled in place like tuples.
+// `suggestion` and `completion` are named tuple classes, filled in place like tuples
+// (binding/text.hpp, new_tuple).
 #include <Python.h>
 
 #include <array>
@@ -27,6 +29,7 @@
 #include <string_view>
 #include <vector>
 
+#include "binding/args.hpp"
 #include "binding/convert.hpp"
 #include "binding/errors.hpp"
 #include "binding/instance.hpp"
@@ -55,12 +58,9 @@ bool expect_args(const char* name, Py_ssize_t nargs, Py_ssize_t want) {
     return false;
 }
 
+// Names the argument in a TypeError, as the engine does.
 bool argument(bool ok, const char* name) {
-    if (!ok && PyErr_ExceptionMatches(PyExc_TypeError)) {
-        PyObject* exc = PyErr_GetRaisedException();
-        PyErr_Format(PyExc_TypeError, "argument '%s': %S", name, exc);
-        Py_DECREF(exc);
-    }
+    if (!ok) prefix_argument_error(name);
     return ok;
 }
 
@@ -105,23 +105,6 @@ bool is_plain_tuple_class(PyObject* o) {
     auto* t = reinterpret_cast<PyTypeObject*>(o);
     return PyType_IsSubtype(t, &PyTuple_Type) && t->tp_basicsize == PyTuple_Type.tp_basicsize &&
            t->tp_itemsize == PyTuple_Type.tp_itemsize;
-}
-
-// A new instance of a named tuple class holding `items` (new references, all set),
-// made as tuple.__new__ makes one, without a temporary tuple.
-PyObject* new_named(PyObject* cls, std::initializer_list<PyObject*> items) {
-    auto* type = reinterpret_cast<PyTypeObject*>(cls);
-    PyObject* obj = type->tp_alloc(type, static_cast<Py_ssize_t>(items.size()));
-    if (!obj) {
-        for (PyObject* item : items) Py_DECREF(item);
-        return nullptr;
-    }
-#if PY_VERSION_HEX >= 0x030E0000
-    reinterpret_cast<PyTupleObject*>(obj)->ob_hash = -1;  // the cached hash starts unknown
-#endif
-    Py_ssize_t i = 0;
-    for (PyObject* item : items) PyTuple_SET_ITEM(obj, i++, item);
-    return obj;
 }
 
 PyObject* lookup_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -174,18 +157,6 @@ PyObject* shown_term(const LookupObject* self, const lookup::TermHit& hit) {
     return new_text(text);
 }
 
-template <class Make>
-PyObject* list_of(const std::vector<lookup::TermHit>& hits, Make make) {
-    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(hits.size())));
-    if (!list) return nullptr;
-    for (size_t i = 0; i < hits.size(); ++i) {
-        PyObject* item = make(hits[i]);
-        if (!item) return nullptr;
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-    }
-    return list.release();
-}
-
 PyObject* lookup_suggest(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     return guarded([&]() -> PyObject* {
         std::string_view text;
@@ -198,17 +169,10 @@ PyObject* lookup_suggest(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         const LookupObject* obj = as_lookup(self);
         auto hits = lookup::suggest(store_of(obj), obj->index, text, max_dist, n);
         if (!hits) return raise_internal_failure(hits.error().message);
+        auto* named = reinterpret_cast<PyTypeObject*>(obj->suggestion);
         return list_of(*hits, [&](const lookup::TermHit& h) -> PyObject* {
-            PyObject* term = shown_term(obj, h);
-            if (!term) return nullptr;
-            PyObject* distance = PyLong_FromUnsignedLong(h.distance);
-            PyObject* count = distance ? PyLong_FromUnsignedLong(h.count) : nullptr;
-            if (!count) {
-                Py_DECREF(term);
-                Py_XDECREF(distance);
-                return nullptr;
-            }
-            return new_named(obj->suggestion, {term, distance, count});
+            return new_tuple({shown_term(obj, h), PyLong_FromUnsignedLong(h.distance), PyLong_FromUnsignedLong(h.count)},
+                             named);
         });
     });
 }
@@ -224,15 +188,9 @@ PyObject* lookup_complete(PyObject* self, PyObject* const* args, Py_ssize_t narg
         const LookupObject* obj = as_lookup(self);
         auto hits = lookup::complete(store_of(obj), obj->index, prefix, n);
         if (!hits) return raise_internal_failure(hits.error().message);
+        auto* named = reinterpret_cast<PyTypeObject*>(obj->completion);
         return list_of(*hits, [&](const lookup::TermHit& h) -> PyObject* {
-            PyObject* term = shown_term(obj, h);
-            if (!term) return nullptr;
-            PyObject* count = PyLong_FromUnsignedLong(h.count);
-            if (!count) {
-                Py_DECREF(term);
-                return nullptr;
-            }
-            return new_named(obj->completion, {term, count});
+            return new_tuple({shown_term(obj, h), PyLong_FromUnsignedLong(h.count)}, named);
         });
     });
 }
@@ -280,7 +238,7 @@ PyObject* lookup_spelling(PyObject* self, PyObject* term) {
         if (!node) return nullptr;
         if (*node != lookup::kNoNode) {
             if (const auto shown = obj->spellings.of(*node)) {
-                return PyUnicode_FromStringAndSize(shown->data(), static_cast<Py_ssize_t>(shown->size()));
+                return new_text(*shown);
             }
         }
         return Py_NewRef(term);
@@ -368,15 +326,14 @@ PyObject* prepare(PyObject*, PyObject* engine) {
     });
 }
 
-PyObject* list_of_texts(const std::vector<std::string>& texts) {
-    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(texts.size())));
-    if (!list) return nullptr;
-    for (size_t i = 0; i < texts.size(); ++i) {
-        PyObject* text = PyUnicode_FromStringAndSize(texts[i].data(), static_cast<Py_ssize_t>(texts[i].size()));
-        if (!text) return nullptr;
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), text);
-    }
-    return list.release();
+// (damage, notes) of a check, as two lists of str.
+PyObject* findings(const check::Report& report) {
+    auto texts = [](const std::vector<std::string>& found) {
+        return list_of(found, [](const std::string& t) { return new_text(t); });
+    };
+    Ref damage = Ref::steal(texts(report.damage));
+    Ref notes = Ref::steal(damage ? texts(report.notes) : nullptr);
+    return notes ? PyTuple_Pack(2, damage.get(), notes.get()) : nullptr;
 }
 
 PyObject* check_snapshot(PyObject*, PyObject* data) {
@@ -388,13 +345,20 @@ PyObject* check_snapshot(PyObject*, PyObject* data) {
         PyBuffer_Release(&view);
         if (!store) return raise(PyExc_ValueError, "decode error: " + snapshot::render(store.error()));
         const check::Report report = check::check_store(*store);
-        Ref damage = Ref::steal(list_of_texts(report.damage));
-        Ref notes = Ref::steal(damage ? list_of_texts(report.notes) : nullptr);
-        if (!notes) return nullptr;
+        Ref found = Ref::steal(findings(report));
+        if (!found) return nullptr;
         return Py_BuildValue("(KKKsnOO)", static_cast<unsigned long long>(report.nodes),
                              static_cast<unsigned long long>(report.terms), static_cast<unsigned long long>(report.videos),
                              store->id_mode == IdMode::Uuid ? "uuid" : "int32", static_cast<Py_ssize_t>(used),
-                             damage.get(), notes.get());
+                             PyTuple_GET_ITEM(found.get(), 0), PyTuple_GET_ITEM(found.get(), 1));
+    });
+}
+
+// The same check on the store of an engine already decoded: (damage, notes).
+PyObject* check_engine(PyObject*, PyObject* engine) {
+    return guarded([&]() -> PyObject* {
+        if (!PyObject_TypeCheck(engine, g_prefix_search)) return raise_wrong_type(engine, "PrefixSearch");
+        return findings(check::check_store(reinterpret_cast<PrefixSearchObject*>(engine)->store));
     });
 }
 
@@ -402,6 +366,8 @@ PyMethodDef kFunctions[] = {
     {"check_snapshot", check_snapshot, METH_O,
      "check_snapshot(data, /)\n--\n\nDecodes a snapshot and checks it: "
      "(nodes, terms, videos, id mode, bytes used, damage, notes)."},
+    {"check_engine", check_engine, METH_O,
+     "check_engine(engine, /)\n--\n\nChecks the store of an engine: (damage, notes)."},
     {"prepare", prepare, METH_O,
      "prepare(engine, /)\n--\n\nMakes now what the engine's queries would make on first use."},
     {"crc32c", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(crc32c)), METH_FASTCALL,

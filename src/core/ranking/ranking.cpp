@@ -73,25 +73,36 @@ Result<std::vector<ScoredVideo>> rank_videos(const TrieStore& store, std::string
     if (!records) return std::unexpected(std::move(records.error()));
     const uint64_t n = utf8::count_scalars(term_utf8);
 
-    // First pass: check every record before anything is summed, and count the listed
-    // entries. Distinct videos are at most that many, and at most the id list's length
-    // when every video number has an id, so the map is allocated once and never grows
-    // for a sound store.
+    // First, every record is checked before anything is summed, and the kept payloads
+    // are listed with their weights. The slots of all records are asked for at once:
+    // they lie scattered through the store, and fetched one after another their misses
+    // would dominate a short query.
+    for (const NodeMatch& r : *records) {
+        if (r.node < store.has_payload.size()) __builtin_prefetch(store.has_payload.data() + r.node);
+        if (r.node < store.payloads.size()) store.payloads.prefetch(r.node);
+    }
+    std::vector<WeightedPayload> kept;
+    kept.reserve(records->size());
     uint64_t listed = 0;
     for (const NodeMatch& r : *records) {
-        auto kept = weigh(store, r, n);
-        if (!kept) return std::unexpected(std::move(kept.error()));
-        if (*kept) listed += (*kept)->payload.video_ids.size();
+        auto weighed = weigh(store, r, n);
+        if (!weighed) return std::unexpected(std::move(weighed.error()));
+        if (!*weighed) continue;
+        kept.push_back(**weighed);
+        listed += kept.back().payload.video_ids.size();
+    }
+    for (const WeightedPayload& k : kept) {
+        __builtin_prefetch(k.payload.video_ids.data());
+        __builtin_prefetch(k.payload.video_counts.data());
     }
 
-    // Second pass: sums in walk order, and per payload in list order, so every score is
-    // reproducible to the last bit.
+    // Then the sums, in walk order and per payload in list order, so every score is
+    // reproducible to the last bit. Distinct videos are at most the listed entries, and
+    // at most the id list's length when every video number has an id, so the map is
+    // sized once and never grows for a sound store.
     ScoreMap scores(std::min<uint64_t>(listed, store.video_count()));
     double total_weight = 0.0;
-    for (const NodeMatch& r : *records) {
-        const std::optional<WeightedPayload> kept = *weigh(store, r, n);
-        if (!kept) continue;
-        const auto& [w, p] = *kept;
+    for (const auto& [w, p] : kept) {
         total_weight += static_cast<double>(p.count) * w;
         for (size_t i = 0; i < p.video_ids.size(); ++i) {
             scores.add(p.video_ids[i], static_cast<double>(p.video_counts[i]) * w);

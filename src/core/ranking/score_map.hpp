@@ -1,9 +1,11 @@
-// Per-video raw scores of one ranking call: an open-addressing table keyed by video
-// number, with linear probing and a fixed multiplicative hash.
+// Per-video raw scores of one ranking call: the entries kept dense, in the order their
+// videos were first added, and found through an open-addressing table of entry numbers
+// (linear probing, a fixed multiplicative hash).
 //
 // Every entry sums its contributions in the order they are added, so a score never
-// depends on where its key lands in the table; the slot order only decides the order in
-// which entries are listed, which the ranking then sorts away.
+// depends on where its key lands in the table. Listing walks the dense entries only, so
+// its cost follows the videos found, not the table's size, and the table holds 4 bytes a
+// slot.
 #pragma once
 
 #include <algorithm>
@@ -19,66 +21,67 @@ public:
     explicit ScoreMap(uint64_t expected_keys) {
         // There are at most 2^32 distinct video numbers; the clamp also keeps bit_ceil defined.
         const uint64_t keys = std::min<uint64_t>(expected_keys, uint64_t{1} << 32);
+        entries_.reserve(static_cast<size_t>(keys));
         allocate(std::bit_ceil(std::max<uint64_t>(kMinSlots, 2 * keys)));
     }
 
     // The entry of `video` (0.0 when new) += amount.
     void add(uint32_t video, double amount) {
-        if (2 * (size_ + 1) > slots_.size()) grow();
-        Slot& s = find_slot(slots_, shift_, video);
-        if (!s.used) {
-            s = Slot{video, 1, 0.0};
-            ++size_;
+        uint32_t& slot = find_slot(video);
+        if (slot == kEmpty) {
+            if (2 * (entries_.size() + 1) > slots_.size()) {
+                grow();
+                find_slot(video) = static_cast<uint32_t>(entries_.size());
+            } else {
+                slot = static_cast<uint32_t>(entries_.size());
+            }
+            entries_.push_back({video, amount});
+            return;
         }
-        s.sum += amount;
+        entries_[slot].sum += amount;
     }
 
-    size_t size() const { return size_; }
+    size_t size() const { return entries_.size(); }
 
-    // Calls f(video, sum) for every entry, in slot order.
+    // Calls f(video, sum) for every entry, in the order the videos were first added.
     template <class F>
     void for_each(F&& f) const {
-        for (const Slot& s : slots_) {
-            if (s.used) f(s.video, s.sum);
-        }
+        for (const Entry& e : entries_) f(e.video, e.sum);
     }
 
 private:
-    struct Slot {
-        uint32_t video = 0;
-        uint32_t used = 0;
-        double sum = 0.0;
+    struct Entry {
+        uint32_t video;
+        double sum;
     };
 
+    static constexpr uint32_t kEmpty = UINT32_MAX;  // entry numbers stay below 2^32 - 1
     static constexpr uint64_t kMinSlots = 16;
     static constexpr uint64_t kGoldenRatio64 = 0x9E37'79B9'7F4A'7C15u;
 
-    // The slot holding `video`, or the empty slot where it belongs. The table is never
-    // more than half full, so probing always ends.
-    static Slot& find_slot(std::vector<Slot>& slots, unsigned shift, uint32_t video) {
-        const size_t mask = slots.size() - 1;
-        size_t i = static_cast<size_t>((uint64_t{video} * kGoldenRatio64) >> shift);
-        while (slots[i].used && slots[i].video != video) i = (i + 1) & mask;
-        return slots[i];
+    // The slot holding `video`'s entry number, or the empty slot where it belongs. The
+    // table is never more than half full, so probing always ends.
+    uint32_t& find_slot(uint32_t video) {
+        const size_t mask = slots_.size() - 1;
+        size_t i = static_cast<size_t>((uint64_t{video} * kGoldenRatio64) >> shift_);
+        while (slots_[i] != kEmpty && entries_[slots_[i]].video != video) i = (i + 1) & mask;
+        return slots_[i];
     }
 
     void allocate(uint64_t slot_count) {
-        slots_.assign(static_cast<size_t>(slot_count), Slot{});
+        slots_.assign(static_cast<size_t>(slot_count), kEmpty);
         shift_ = static_cast<unsigned>(64 - std::countr_zero(slot_count));
     }
 
-    // Doubles the table. Sums move unchanged, so growing never alters a score.
+    // Doubles the table; the entries stay where they are.
     void grow() {
-        std::vector<Slot> old = std::move(slots_);
-        allocate(2 * old.size());
-        for (const Slot& s : old) {
-            if (s.used) find_slot(slots_, shift_, s.video) = s;
-        }
+        allocate(2 * slots_.size());
+        for (size_t k = 0; k < entries_.size(); ++k) find_slot(entries_[k].video) = static_cast<uint32_t>(k);
     }
 
-    std::vector<Slot> slots_;
+    std::vector<Entry> entries_;
+    std::vector<uint32_t> slots_;
     unsigned shift_ = 0;
-    size_t size_ = 0;
 };
 
 }  // namespace brindlex

@@ -176,6 +176,14 @@ struct TreeBuilder {
 
     size_t size() const { return labels.size(); }
 
+    // Orders every child list by label, as the index builder does; the walk then looks
+    // labels up in them instead of reading every child.
+    void sort_children() {
+        for (auto& list : kids) {
+            std::stable_sort(list.begin(), list.end(), [&](uint32_t a, uint32_t b) { return labels[a] < labels[b]; });
+        }
+    }
+
     // The numbering that lays the nodes out in depth-first pre-order, children in the
     // order added: the layout the index builder writes (perm[old] = new, for build()).
     std::vector<uint32_t> preorder() const {

@@ -122,14 +122,23 @@ bool copy_tree(const TrieStore& s, const std::vector<uint64_t>& height, Facts& f
         }
         return true;
     };
+    auto rises = [&](size_t begin, size_t end) {
+        for (size_t i = begin + 1; i < end; ++i) {
+            if (entries[i - 1].label() >= entries[i].label()) return false;
+        }
+        return true;
+    };
     if (!append_children(0)) return false;
     facts.root_count = static_cast<uint32_t>(entries.size());
+    bool rising = rises(0, entries.size());
     for (size_t i = 0; i < entries.size(); ++i) {
         const size_t before = entries.size();
         if (!append_children(entries[i].node)) return false;
         entries[i].first = static_cast<uint32_t>(before);
         entries[i].count = static_cast<uint32_t>(entries.size() - before);
+        rising = rising && rises(before, entries.size());
     }
+    facts.rising = rising;
     return true;
 }
 
@@ -150,6 +159,7 @@ void derive(const TrieStore& s, Facts& facts) {
     } else {
         facts.entries = {};
         facts.root_count = 0;
+        facts.rising = false;
     }
 }
 

@@ -39,7 +39,7 @@ struct Entry {
 inline constexpr uint32_t kHeightUnknown = 255;
 
 // The reversed-term index: entries as above, spelling terms from their end; a terminal
-// entry (payload bit) names the forward node. `usable` is false, with no entries, for a
+// entry (payload bit) names the forward node. The labels of its runs always rise. `usable` is false, with no entries, for a
 // store that does not qualify (see facts/reversed.hpp).
 struct Reversed {
     std::vector<Entry> entries;
@@ -66,6 +66,9 @@ struct Facts {
     // the root's children.
     std::vector<Entry> entries;
     uint32_t root_count = 0;
+    // Whether the labels of every run of entries rise strictly (the layout the index
+    // builder writes), so that a walk may look a label up instead of reading every child.
+    bool rising = false;
 
     // The index of the terms spelt backwards that the split search walks (facts/
     // reversed.hpp), made for trees on first use by reversed_of, once: building and

@@ -25,6 +25,7 @@
 
 #include "core/store/store.hpp"
 #include "core/facts/facts.hpp"
+#include "core/walk/wanted.hpp"
 
 namespace brindlex::walk {
 
@@ -113,8 +114,36 @@ public:
         uint32_t count;
     };
 
-    // `root` is the run of the root's children.
-    EntryCursor(std::span<const facts::Entry> entries, List root) : entries_(entries.data()), root_(root) {}
+    // `root` is the run of the root's children; `rising` says that the labels of every
+    // run rise strictly, which lets next_wanted look labels up by halving.
+    EntryCursor(std::span<const facts::Entry> entries, List root, bool rising = false)
+        : entries_(entries.data()), root_(root), rising_(rising) {}
+
+    // Whether next_wanted serves this list: its labels rise, and it is long enough for
+    // halving to beat reading every child.
+    bool can_seek(const List& list) const { return rising_ && list.end - list.pos >= kSeekFrom; }
+
+    // The next child whose label is among the wanted ones (ascending, from wanted.next),
+    // the list being one whose labels rise: each is looked up by halving what is left.
+    Step next_wanted(List& list, Child& child, Wanted& wanted) const {
+        while (wanted.next < wanted.count) {
+            const uint32_t label = wanted.labels[wanted.next++];
+            uint32_t lo = list.pos;
+            uint32_t hi = list.end;
+            while (lo < hi) {
+                const uint32_t mid = lo + (hi - lo) / 2;
+                if (entries_[mid].label() < label) {
+                    lo = mid + 1;
+                } else {
+                    hi = mid;
+                }
+            }
+            list.pos = lo;
+            if (lo < list.end && entries_[lo].label() == label) return next(list, child);
+        }
+        list.pos = list.end;
+        return Step::End;
+    }
 
     List root() const { return root_; }
 
@@ -139,8 +168,12 @@ public:
     std::string failure() const { return {}; }  // never fails
 
 private:
+    // Below this many children a plain scan costs no more than halving.
+    static constexpr uint32_t kSeekFrom = 4;
+
     const facts::Entry* entries_;
     List root_;
+    bool rising_;
 };
 
 }  // namespace brindlex::walk

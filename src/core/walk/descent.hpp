@@ -68,12 +68,33 @@ Result<std::vector<Record>> descend(Cursor& cursor, Kernel& kernel, const Query&
     std::unique_ptr<uint32_t[]> path;
     if constexpr (kTerms) path = std::make_unique_for_overwrite<uint32_t[]>(q.plan.rows);
 
+    // Where the kernel can name the few labels that matter below a node and the cursor
+    // can look labels up, the other children are never read.
+    constexpr bool kSeeks = requires(Kernel& k, Cursor& c, List& l, typename Cursor::Child& ch, Wanted& w) {
+        k.wanted_labels(uint64_t{0}, w);
+        c.next_wanted(l, ch, w);
+    };
+    std::unique_ptr<Wanted[]> wanted;
+    if constexpr (kSeeks) wanted = std::make_unique<Wanted[]>(q.plan.rows);
+    auto narrow = [&](uint64_t row) {
+        if constexpr (kSeeks) {
+            wanted[row].count = cursor.can_seek(lists[row]) ? kernel.wanted_labels(row, wanted[row]) : 0;
+        }
+    };
+
     std::vector<Record> out;
     lists[0] = cursor.root();
+    narrow(0);
     uint64_t depth = 0;
     while (true) {
         typename Cursor::Child child{};
-        const Step step = cursor.next(lists[depth], child);
+        Step step;
+        if constexpr (kSeeks) {
+            step = wanted[depth].count != 0 ? cursor.next_wanted(lists[depth], child, wanted[depth])
+                                            : cursor.next(lists[depth], child);
+        } else {
+            step = cursor.next(lists[depth], child);
+        }
         if (step == Step::End) {
             if (depth == 0) break;
             --depth;
@@ -117,6 +138,7 @@ Result<std::vector<Record>> descend(Cursor& cursor, Kernel& kernel, const Query&
         if (entered == Step::Fail) [[unlikely]]
             return internal_error(cursor.failure());
         if constexpr (kTerms) path[depth] = child.label;
+        narrow(row);
         depth = row;
     }
     return out;

@@ -10,17 +10,26 @@
 //       whether a node at most h levels below the row just filled can still be within
 //       the bound, where threshold = L - bound - h; a kernel that cannot tell returns true.
 //
+// A kernel may also offer
+//
+//   uint32_t wanted_labels(uint64_t row, Wanted& out) const
+//       the only labels that can give a child of the node of `row` a row within the
+//       bound, ascending, or kAnyLabel when any label can (see LevelRows).
+//
 // Row 0 (the root's row, cells 0..L) is set up by the constructor, which takes the term
 // and the table plan. A kernel that masks some error levels needs nothing more.
 #pragma once
 
+#include <algorithm>
 #include <array>
+#include <bit>
 #include <cstdint>
 #include <memory>
 #include <span>
 #include <type_traits>
 
 #include "core/walk/plan.hpp"
+#include "core/walk/wanted.hpp"
 
 namespace brindlex::walk {
 
@@ -219,6 +228,7 @@ public:
           cap_(cap.errors),
           free_(~((uint64_t{1} << cap.head) - 1)),
           rows_(std::make_unique_for_overwrite<uint64_t[]>(plan.rows * levels())) {
+        std::copy_n(term.begin(), std::min<size_t>(term.size(), term_.size()), term_.begin());
         for (uint32_t e = 0; e < levels(); ++e) rows_[e] = capped(e, ((uint64_t{2} << e) - 1) & valid_, rows_.get());
     }
 
@@ -252,6 +262,41 @@ public:
         return true;
     }
 
+    // Fills `out` with the labels a child of the node of `row` needs to stay within the
+    // bound, ascending, and returns how many; 0 when any label can. A child whose label
+    // matches none of the term positions j with bit j - 1 set in some level of the row
+    // gets the same row as a label found nowhere in the term; when that row exceeds the
+    // bound everywhere, only the labels at those positions can matter. Capping keeps
+    // this: equal rows are capped alike. Returns 0 too when the labels are more than
+    // Wanted::kMax (scanning the children is then no dearer).
+    uint32_t wanted_labels(uint64_t row, Wanted& out) const {
+        const uint32_t n = levels();
+        const uint64_t* old = rows_.get() + row * n;
+        // The row of a label found nowhere in the term, capped like any other.
+        std::array<uint64_t, kMaxLevelBound + 1> any;
+        if (n > any.size()) return 0;
+        any[0] = 0;
+        for (uint32_t e = 1; e < n; ++e) any[e] = capped(e, (old[e - 1] << 1) | old[e - 1] | (any[e - 1] << 1), any.data());
+        if ((any[n - 1] & valid_) != 0) return 0;
+        uint64_t positions = 0;
+        for (uint32_t e = 0; e < n; ++e) positions |= old[e] << 1;
+        positions &= valid_ & ~uint64_t{1};
+        uint32_t count = 0;
+        for (; positions != 0; positions &= positions - 1) {
+            const uint32_t c = term_[std::countr_zero(positions) - 1];
+            uint32_t at = 0;
+            while (at < count && out.labels[at] < c) ++at;
+            if (at < count && out.labels[at] == c) continue;
+            if (count == Wanted::kMax) return 0;
+            for (uint32_t k = count; k > at; --k) out.labels[k] = out.labels[k - 1];
+            out.labels[at] = c;
+            ++count;
+        }
+        out.count = count;
+        out.next = 0;
+        return count;
+    }
+
     // Whether the row just filled can still lead to a match below it: some cell j within
     // level e must leave room for the remaining term, j >= threshold + e, where threshold
     // is L - bound - (the deepest the subtree goes below this row). A descendant at most
@@ -283,6 +328,7 @@ private:
     }
 
     TermMasks masks_;
+    std::array<uint32_t, kMaxLevelTerm> term_{};
     uint64_t length_;
     uint32_t levels_;
     uint64_t valid_;  // bits 0..L

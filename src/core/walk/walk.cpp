@@ -23,7 +23,7 @@ template <class Record, class Kernel>
 Result<std::vector<Record>> with_cursor(const TrieStore& store, const facts::Facts& facts, Kernel& kernel,
                                         const Query& q, bool fast) {
     if (fast && facts.tree) {
-        walk::EntryCursor cursor(facts.entries, {0, facts.root_count});
+        walk::EntryCursor cursor(facts.entries, {0, facts.root_count}, facts.rising);
         return walk::descend<Record>(cursor, kernel, q);
     }
     walk::CheckedCursor cursor(store);
@@ -62,13 +62,13 @@ Result<std::vector<Record>> split_search(const facts::Facts& facts, const facts:
     const uint32_t bound = q.plan.bound;
 
     walk::LevelRows<Levels, true> forward_rows(term, q.plan, {head, bound / 2});
-    walk::EntryCursor forward(facts.entries, {0, facts.root_count});
+    walk::EntryCursor forward(facts.entries, {0, facts.root_count}, facts.rising);
     auto found = walk::descend<Record>(forward, forward_rows, all);
     if (!found) return found;
 
     const std::vector<uint32_t> reversed(term.rbegin(), term.rend());
     walk::LevelRows<Levels, true> backward_rows(reversed, q.plan, {length - head, bound - bound / 2 - 1});
-    walk::EntryCursor backward(reversed_terms.entries, {0, reversed_terms.root_count});
+    walk::EntryCursor backward(reversed_terms.entries, {0, reversed_terms.root_count}, true);
     all.backward = true;
     auto more = walk::descend<Record>(backward, backward_rows, all);
     if (!more) return more;

@@ -49,7 +49,7 @@ int main(int argc, char** argv) {
     const facts::Reversed& reversed = facts::reversed_of(*store);
     std::printf("finish_store %.1f ms, reversed-term index %.1f ms (best of 5): %zu entries, %zu reversed "
                 "entries, %.1f MB in all\n",
-                best_finish, best_reversed, facts::facts_of(*store).entries.size(), reversed.entries.size(),
+                best_finish, best_reversed, facts::entry_count(facts::facts_of(*store).entries), facts::entry_count(reversed.entries),
                 static_cast<double>(store->memory_bytes()) / 1e6);
 
     const std::vector<std::string> queries = bench::lines_of(argv[2]);

@@ -364,12 +364,12 @@ inline std::vector<std::byte> encode_checked(const TrieStore& s) {
 // stays within a fixed multiple of the bytes it came from. (A built store may not: the
 // aggregation gives every node up to video_top_n videos of its subtree.)
 inline void check_linear_size(const TrieStore& s, std::optional<size_t> input_bytes) {
-    check(facts::facts_of(s).entries.size() <= s.child_transitions.size(), "more walk entries than child positions");
+    check(facts::entry_count(facts::facts_of(s).entries) <= s.child_transitions.size(), "more walk entries than child positions");
     // Made here if no query has made it yet: its cost counts too.
-    check(facts::reversed_of(s).entries.size() <= facts::kMaxLabelsPerNode * s.node_count(),
+    check(facts::entry_count(facts::reversed_of(s).entries) <= facts::kMaxLabelsPerNode * s.node_count(),
           "more reversed-term entries than the budget per node");
     // A node can cost a few snapshot bytes and, derived, up to kMaxLabelsPerNode reversed
-    // entries of 16 bytes.
+    // entries of 12 bytes.
     static constexpr size_t kBytesPerInputByte = 256;
     if (input_bytes) {
         check(s.memory_bytes() <= kBytesPerInputByte * *input_bytes + 4096, "a store much larger than its input");

@@ -272,7 +272,7 @@ TEST_P(TreeDecision, EntriesOnlyForTrees) {
     }
     finish_store(s);
     EXPECT_EQ(facts::facts_of(s).tree, shape.tree);
-    EXPECT_LE(facts::facts_of(s).entries.size(), s.child_transitions.size());
+    EXPECT_LE(facts::entry_count(facts::facts_of(s).entries), s.child_transitions.size());
     if (!shape.tree) {
         EXPECT_TRUE(facts::facts_of(s).entries.empty());
     }

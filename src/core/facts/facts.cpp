@@ -108,7 +108,7 @@ bool copy_tree(const TrieStore& s, const std::vector<uint64_t>& height, Facts& f
     auto& entries = facts.entries;
     std::vector<uint8_t> reached(s.node_shifts.size(), 0);
     reached[0] = 1;
-    entries.reserve(s.child_transitions.size());
+    entries.reserve(s.child_transitions.size() + 1);
     auto append_children = [&](size_t v) {
         const auto r = s.child_range(v);
         for (uint64_t pos = r.begin; pos < r.end; ++pos) {
@@ -118,7 +118,7 @@ bool copy_tree(const TrieStore& s, const std::vector<uint64_t>& height, Facts& f
             if (reached[w]) return false;
             reached[w] = 1;
             const auto h = static_cast<uint32_t>(std::min<uint64_t>(height[w], kHeightUnknown));
-            entries.push_back({label | (s.has_payload[w] ? Entry::kPayloadBit : 0) | h << Entry::kHeightShift, 0, 0, w});
+            entries.push_back({label | (s.has_payload[w] ? Entry::kPayloadBit : 0) | h << Entry::kHeightShift, 0, w});
         }
         return true;
     };
@@ -135,9 +135,9 @@ bool copy_tree(const TrieStore& s, const std::vector<uint64_t>& height, Facts& f
         const size_t before = entries.size();
         if (!append_children(entries[i].node)) return false;
         entries[i].first = static_cast<uint32_t>(before);
-        entries[i].count = static_cast<uint32_t>(entries.size() - before);
         rising = rising && rises(before, entries.size());
     }
+    entries.push_back({0, static_cast<uint32_t>(entries.size()), 0});  // the closing entry
     facts.rising = rising;
     return true;
 }

@@ -15,12 +15,13 @@ namespace brindlex::facts {
 
 // One labelled child in the breadth-first copy of a tree store's child lists. `info`
 // packs the label (bits 0-20), has_payload (bit 21) and the capped height (bits 22-29);
-// the entry's own children are entries [first, first + count); `node` is the child's
-// number in the store.
+// `node` is the child's number in the store. The entries' own children follow in runs,
+// in entry order, so entry i's children are entries [first of i, first of i + 1): every
+// array of entries ends with one closing entry that only holds the end of the last run.
+// 12 bytes an entry: the walk reads one per child it looks at.
 struct Entry {
     uint32_t info;
     uint32_t first;
-    uint32_t count;
     uint32_t node;
 
     static constexpr uint32_t kLabelMask = (1u << 21) - 1;
@@ -33,6 +34,12 @@ struct Entry {
 
     friend bool operator==(const Entry&, const Entry&) = default;
 };
+
+// How many children entry `e` has; `e` must not be the closing entry.
+inline uint32_t child_count(const Entry& e) { return (&e)[1].first - e.first; }
+
+// The entries of an array, its closing entry not counted.
+inline size_t entry_count(const std::vector<Entry>& entries) { return entries.empty() ? 0 : entries.size() - 1; }
 
 // How many labelled levels lie below a node, capped: kHeightUnknown means "at least that
 // many", and is also what a cursor that knows no heights reports.

@@ -85,7 +85,7 @@ bool build_reversed(const TrieStore& store, std::vector<Entry>& entries, uint32_
     // At most one entry a label: reserved once, never moved. The pages beyond the last
     // entry are never touched, so they take no memory; copying to a tight array would
     // cost a second fresh array, and fresh pages are most of what building costs.
-    entries.reserve(labels);
+    entries.reserve(labels + 1);
     std::vector<uint32_t> group(level.size(), 0);
     std::vector<uint32_t> group_entry{0};  // per group: its entry (unused for the root)
     std::vector<uint32_t> group_size{static_cast<uint32_t>(level.size())};
@@ -148,8 +148,9 @@ bool build_reversed(const TrieStore& store, std::vector<Entry>& entries, uint32_
             if (depth == 0) {
                 ++root_count;
             } else {
+                // Every child lies past the root's run, so a first of 0 means none yet.
                 Entry& parent = entries[group_entry[g]];
-                if (parent.count++ == 0) parent.first = id;
+                if (parent.first == 0) parent.first = id;
             }
             uint64_t longest = 0;
             uint32_t ending = 0;
@@ -169,7 +170,7 @@ bool build_reversed(const TrieStore& store, std::vector<Entry>& entries, uint32_
             }
             if (ending > 1) return false;  // two nodes spell the same term
             const uint64_t height = std::min(longest - (depth + 1), uint64_t{kHeightUnknown});
-            entries.push_back({label | (ending ? Entry::kPayloadBit : 0) | static_cast<uint32_t>(height) << Entry::kHeightShift, 0, 0, node});
+            entries.push_back({label | (ending ? Entry::kPayloadBit : 0) | static_cast<uint32_t>(height) << Entry::kHeightShift, 0, node});
             if (level.size() > continuing) {
                 next_entry.push_back(id);
                 next_size.push_back(static_cast<uint32_t>(level.size() - continuing));
@@ -179,6 +180,18 @@ bool build_reversed(const TrieStore& store, std::vector<Entry>& entries, uint32_
         group_entry = std::move(next_entry);
         group_size = std::move(next_size);
     }
+    // The runs were made in the order of their parents, so a leaf's (empty) run starts
+    // where the next run with children does, and the closing entry ends the last.
+    const auto closing = static_cast<uint32_t>(entries.size());
+    uint32_t next_first = closing;
+    for (size_t i = entries.size(); i-- > 0;) {
+        if (entries[i].first == 0) {
+            entries[i].first = next_first;
+        } else {
+            next_first = entries[i].first;
+        }
+    }
+    entries.push_back({0, closing, 0});
     return true;
 }
 

@@ -159,7 +159,7 @@ uint32_t TermIndex::find(const TrieStore& store, std::span<const uint32_t> term)
         const facts::Entry* at = nullptr;
         for (const uint32_t cp : term) {
             at = nullptr;
-            const uint64_t end = std::min<uint64_t>(first + count, entries.size());
+            const uint64_t end = std::min<uint64_t>(first + count, facts::entry_count(entries));
             for (uint64_t i = first; i < end; ++i) {
                 if (entries[i].label() == cp) {
                     at = &entries[i];
@@ -168,7 +168,7 @@ uint32_t TermIndex::find(const TrieStore& store, std::span<const uint32_t> term)
             }
             if (!at) return kNoNode;
             first = at->first;
-            count = at->count;
+            count = facts::child_count(*at);
         }
         return at->has_payload() && at->node < best_.size() ? at->node : kNoNode;
     }

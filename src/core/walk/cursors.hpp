@@ -111,7 +111,7 @@ public:
         uint32_t height;
         uint32_t info;
         uint32_t first;
-        uint32_t count;
+        uint32_t end;  // the child's own children are entries [first, end)
     };
 
     // `root` is the run of the root's children; `rising` says that the labels of every
@@ -150,7 +150,7 @@ public:
     Step next(List& list, Child& child) const {
         if (list.pos >= list.end) return Step::End;
         const facts::Entry& e = entries_[list.pos++];
-        child = {e.node, e.label(), e.height(), e.info, e.first, e.count};
+        child = {e.node, e.label(), e.height(), e.info, e.first, (&e)[1].first};
         return Step::Child;
     }
 
@@ -160,8 +160,8 @@ public:
     }
 
     Step enter(const Child& child, List& list) const {
-        if (child.count == 0) return Step::End;  // a leaf: nothing to enter
-        list = {child.first, child.first + child.count};
+        if (child.first == child.end) return Step::End;  // a leaf: nothing to enter
+        list = {child.first, child.end};
         return Step::Child;
     }
 

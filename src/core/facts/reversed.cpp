@@ -136,8 +136,10 @@ bool build_reversed(const TrieStore& store, std::vector<Entry>& entries, uint32_
 
         // Runs of equal (group, label) become entries; the next depth's groups are the
         // new entries that keep terms going.
-        level.clear();
-        group.clear();
+        // At most every term goes on: the arrays are sized once a depth and cut after.
+        level.resize(n);
+        group.resize(n);
+        size_t going = 0;
         std::vector<uint32_t> next_entry;
         std::vector<uint32_t> next_size;
         size_t i = 0;
@@ -155,7 +157,7 @@ bool build_reversed(const TrieStore& store, std::vector<Entry>& entries, uint32_
             uint64_t longest = 0;
             uint32_t ending = 0;
             uint32_t node = 0;
-            const size_t continuing = level.size();
+            const size_t continuing = going;
             size_t j = i;
             for (; j < n && sorted_group[j] == g && sorted_key[j] == label; ++j) {
                 const Term& t = sorted[j];
@@ -164,19 +166,21 @@ bool build_reversed(const TrieStore& store, std::vector<Entry>& entries, uint32_
                     ++ending;
                     node = t.node;
                 } else {
-                    level.push_back({t.node, t.length, parent[t.at]});
-                    group.push_back(static_cast<uint32_t>(next_entry.size()));
+                    level[going] = {t.node, t.length, parent[t.at]};
+                    group[going++] = static_cast<uint32_t>(next_entry.size());
                 }
             }
             if (ending > 1) return false;  // two nodes spell the same term
             const uint64_t height = std::min(longest - (depth + 1), uint64_t{kHeightUnknown});
             entries.push_back({label | (ending ? Entry::kPayloadBit : 0) | static_cast<uint32_t>(height) << Entry::kHeightShift, 0, node});
-            if (level.size() > continuing) {
+            if (going > continuing) {
                 next_entry.push_back(id);
-                next_size.push_back(static_cast<uint32_t>(level.size() - continuing));
+                next_size.push_back(static_cast<uint32_t>(going - continuing));
             }
             i = j;
         }
+        level.resize(going);
+        group.resize(going);
         group_entry = std::move(next_entry);
         group_size = std::move(next_size);
     }

@@ -147,9 +147,13 @@ public:
 
     List root() const { return root_; }
 
+    // The child's own run is asked for as soon as the child is read: the descent enters
+    // it next if its row stays within the bound, and the misses of several children
+    // overlap instead of coming one after another.
     Step next(List& list, Child& child) const {
         if (list.pos >= list.end) return Step::End;
         const facts::Entry& e = entries_[list.pos++];
+        __builtin_prefetch(entries_ + e.first);
         child = {e.node, e.label(), e.height(), e.info, e.first, (&e)[1].first};
         return Step::Child;
     }

@@ -293,14 +293,19 @@ public:
         for (auto& c : s.child_labels) c = scalar();
         s.child_transitions = u32s();
         const size_t slots = length();
+        std::vector<uint32_t> ids, counts;
         for (size_t v = 0; v < slots; ++v) {
             if (below(4) == 0) {
                 s.payloads.push_absent();
                 continue;
             }
-            const std::vector<uint32_t> ids = u32s();
-            std::vector<uint32_t> counts = below(3) == 0 ? u32s() : std::vector<uint32_t>(ids.size());
-            for (auto& c : counts) c = u32();
+            // A third of the slots repeat the lists of the last present one, as nodes along
+            // a chain do (the table keeps them once), sometimes after an absent slot.
+            if (v == 0 || below(3) != 0) {
+                ids = u32s();
+                counts = below(3) == 0 ? u32s() : std::vector<uint32_t>(ids.size());
+                for (auto& c : counts) c = u32();
+            }
             s.payloads.push(u32(), ids, counts);
         }
         s.video_uuids.resize(length());

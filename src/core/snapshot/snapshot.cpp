@@ -36,32 +36,18 @@ size_t size_labels(std::span<const uint32_t> labels) {
     return n;
 }
 
-// All entries of all slots, end to end: the PayloadTable keeps each slot's lists between
-// the previous slot's end and its own, in two shared arrays, so the first slot's start and
-// the last slot's end bound them all. Requires t.size() > 0.
-struct FlatEntries {
-    std::span<const uint32_t> video_ids;
-    std::span<const uint32_t> video_counts;
-};
-
-FlatEntries flat_entries(const PayloadTable& t) {
-    const PayloadView first = t.view(0);
-    const PayloadView last = t.view(t.size() - 1);
-    return {{first.video_ids.data(), last.video_ids.data() + last.video_ids.size()},
-            {first.video_counts.data(), last.video_counts.data() + last.video_counts.size()}};
-}
-
 size_t size_payloads(const PayloadTable& t) {
     const size_t slots = t.size();
     size_t n = size_length(slots) + slots * size_option_tag();
     if (slots == 0) return n;
-    // The elements of all lists in two flat passes, then what each slot adds around them.
-    const FlatEntries all = flat_entries(t);
-    n += size_varint32_elements(all.video_ids) + size_varint32_elements(all.video_counts);
+    // The elements of the kept lists in two flat passes, then what each slot adds around
+    // them: an alias writes the lists it shows, which are kept once, for an earlier slot.
+    n += size_varint32_elements(t.kept_video_ids()) + size_varint32_elements(t.kept_video_counts());
     for (size_t v = 0; v < slots; ++v) {
         const PayloadView p = t.view(v);
         if (t.present(v)) {
             n += size_varint32(p.count) + size_length(p.video_ids.size()) + size_length(p.video_counts.size());
+            if (t.is_alias(v)) n += size_varint32_elements(p.video_ids) + size_varint32_elements(p.video_counts);
         } else {
             // An absent slot writes no entries (and normally has none).
             n -= size_varint32_elements(p.video_ids) + size_varint32_elements(p.video_counts);

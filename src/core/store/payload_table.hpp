@@ -1,12 +1,16 @@
 // The payload slots of a store, kept flat: one count and one presence byte per node, and
 // all video lists end to end in two shared arrays with per-node end offsets. A node's
-// lists are the entries between the previous node's end and its own.
+// lists are the entries between the previous node's end and its own, except that a slot
+// whose lists equal those of the slot before it keeps none of its own and is marked as
+// an alias: along a chain of single children every node's subtree holds the same videos,
+// and about a third of a catalogue's slots repeat the one before.
 //
 // A restored snapshot may give a slot's video_ids and video_counts different lengths;
 // the table keeps them as they are, and queries check for that instead of assuming it
 // away.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -23,15 +27,14 @@ public:
 
     // Requires v < size().
     PayloadView view(size_t v) const {
-        const uint64_t ib = v == 0 ? 0 : ids_end(v - 1);
-        const uint64_t cb = v == 0 ? 0 : counts_end(v - 1);
-        return {counts_[v], std::span<const uint32_t>(video_ids_).subspan(ib, ids_end(v) - ib),
-                std::span<const uint32_t>(video_counts_).subspan(cb, counts_end(v) - cb)};
+        const Lists l = lists(v);
+        return {counts_[v], l.ids, l.counts};
     }
 
     // Asks the cache for what view(v) and count(v) read first, so that the slots of many
     // nodes are fetched together rather than one miss after another. Requires v < size().
     void prefetch(size_t v) const {
+        __builtin_prefetch(aliases_.data() + v / 64);
         __builtin_prefetch(present_.data() + v);
         __builtin_prefetch(counts_.data() + v);
         if (ends64_.empty()) {
@@ -62,18 +65,24 @@ public:
     void append_video_id(uint32_t id) { video_ids_.push_back(id); }
     void append_video_count(uint32_t c) { video_counts_.push_back(c); }
     void close_present(uint32_t count) { push_slot(true, count); }
-    // All entries of all slots (the sum of the video_ids lengths).
+    // The entries kept, end to end: every slot's lists but those of aliases.
     size_t total_video_ids() const { return video_ids_.size(); }
+    std::span<const uint32_t> kept_video_ids() const { return video_ids_; }
+    std::span<const uint32_t> kept_video_counts() const { return video_counts_; }
+    // Whether slot v shows the lists of an earlier slot instead of its own (it is present
+    // then). Requires v < size().
+    bool is_alias(size_t v) const { return aliased(v); }
 
     size_t memory_bytes() const {
-        return present_.capacity() + (counts_.capacity() + ends32_.capacity()) * sizeof(uint32_t) +
+        return present_.capacity() + aliases_.capacity() * sizeof(uint64_t) +
+               (counts_.capacity() + ends32_.capacity()) * sizeof(uint32_t) +
                (ends64_.capacity() + counts_ends_.capacity()) * sizeof(uint64_t) +
                (video_ids_.capacity() + video_counts_.capacity()) * sizeof(uint32_t);
     }
 
     friend bool operator==(const PayloadTable& a, const PayloadTable& b) {
-        if (a.present_ != b.present_ || a.counts_ != b.counts_ || a.video_ids_ != b.video_ids_ ||
-            a.video_counts_ != b.video_counts_) {
+        if (a.present_ != b.present_ || a.counts_ != b.counts_ || a.aliases_ != b.aliases_ ||
+            a.video_ids_ != b.video_ids_ || a.video_counts_ != b.video_counts_) {
             return false;
         }
         for (size_t v = 0; v < a.size(); ++v) {
@@ -83,6 +92,23 @@ public:
     }
 
 private:
+    struct Lists {
+        std::span<const uint32_t> ids;
+        std::span<const uint32_t> counts;
+    };
+
+    bool aliased(size_t v) const { return (aliases_[v / 64] >> (v % 64) & 1) != 0; }
+
+    // The lists slot v shows: its own, or those of the slot its alias chain ends at (slot
+    // 0 is never an alias).
+    Lists lists(size_t v) const {
+        while (aliased(v)) --v;
+        const uint64_t ib = v == 0 ? 0 : ids_end(v - 1);
+        const uint64_t cb = v == 0 ? 0 : counts_end(v - 1);
+        return {std::span<const uint32_t>(video_ids_).subspan(ib, ids_end(v) - ib),
+                std::span<const uint32_t>(video_counts_).subspan(cb, counts_end(v) - cb)};
+    }
+
     // End offsets: one array shared by both lists while every slot's two lists have the
     // same length (always, for stores built from sequences), 32 bits wide while the
     // offsets fit. A snapshot may break either; the table then widens or splits.
@@ -90,6 +116,26 @@ private:
     uint64_t counts_end(size_t v) const { return split_ ? counts_ends_[v] : ids_end(v); }
 
     void push_slot(bool present, uint32_t count) {
+        // The lists just appended, against those the slot before shows: equal, they are
+        // dropped and the slot becomes an alias.
+        const size_t v = size();
+        bool alias = false;
+        if (present && v > 0) {
+            const uint64_t ib = ids_end(v - 1);
+            const uint64_t cb = counts_end(v - 1);
+            const std::span<const uint32_t> ids(video_ids_.data() + ib, video_ids_.size() - ib);
+            const std::span<const uint32_t> counts(video_counts_.data() + cb, video_counts_.size() - cb);
+            if (!ids.empty() || !counts.empty()) {
+                const Lists before = lists(v - 1);
+                alias = std::ranges::equal(ids, before.ids) && std::ranges::equal(counts, before.counts);
+            }
+            if (alias) {
+                video_ids_.resize(ib);
+                video_counts_.resize(cb);
+            }
+        }
+        if (v % 64 == 0) aliases_.push_back(0);
+        if (alias) aliases_.back() |= uint64_t{1} << (v % 64);
         const uint64_t ids = video_ids_.size();
         const uint64_t cnts = video_counts_.size();
         if (!split_ && ids != cnts) {
@@ -113,6 +159,7 @@ private:
     }
 
     std::vector<uint8_t> present_;
+    std::vector<uint64_t> aliases_;  // bit v: slot v shows the lists of slot v - 1
     std::vector<uint32_t> counts_;
     std::vector<uint32_t> ends32_;
     std::vector<uint64_t> ends64_;

@@ -15,6 +15,7 @@
 #include "bench_files.hpp"
 #include "core/snapshot/snapshot.hpp"
 #include "core/facts/facts.hpp"
+#include "core/ranking/ranking.hpp"
 #include "core/walk/walk.hpp"
 
 namespace {
@@ -28,7 +29,7 @@ double ms_since(std::chrono::steady_clock::time_point a) {
 int main(int argc, char** argv) {
     using namespace brindlex;
     if (argc < 3) {
-        std::fprintf(stderr, "usage: walk_bench SNAPSHOT QUERIES [BOUND] [fastest|oneway|reference]\n");
+        std::fprintf(stderr, "usage: walk_bench SNAPSHOT QUERIES [BOUND] [fastest|oneway|reference|ranking]\n");
         return 2;
     }
     auto store = bench::load_snapshot(argv[1]);
@@ -54,6 +55,31 @@ int main(int argc, char** argv) {
 
     const std::vector<std::string> queries = bench::lines_of(argv[2]);
     const std::string choice = argc > 4 ? argv[4] : "fastest";
+    auto median = [](std::vector<double>& t) {
+        std::sort(t.begin(), t.end());
+        return t[t.size() / 2];
+    };
+    if (choice == "ranking") {
+        const uint32_t k = argc > 3 ? static_cast<uint32_t>(std::stoul(argv[3])) : 1;
+        std::vector<double> walk, rank;
+        size_t records = 0;
+        for (const auto& q : queries) {
+            // The records ranking starts from: a term's nodes, or the prefix nodes when none.
+            const auto a = std::chrono::steady_clock::now();
+            auto r = walk_nodes(*store, q, k, true, std::nullopt);
+            if (r && r->empty()) r = walk_nodes(*store, q, k, false, std::nullopt);
+            walk.push_back(ms_since(a) * 1e3);
+            records += r ? r->size() : 0;
+        }
+        for (const auto& q : queries) {
+            const auto a = std::chrono::steady_clock::now();
+            auto r = rank_videos(*store, q, k, 10, std::nullopt, std::nullopt);
+            rank.push_back(ms_since(a) * 1e3);
+        }
+        std::printf("k=%u walk median %.2f us  ranking median %.2f us  records %.1f a query\n", k, median(walk),
+                    median(rank), static_cast<double>(records) / static_cast<double>(queries.size()));
+        return 0;
+    }
     const WalkKernel kernel = choice == "reference" ? WalkKernel::Reference
                               : choice == "oneway"  ? WalkKernel::OneWay
                                                     : WalkKernel::Fastest;

@@ -71,14 +71,21 @@ Result<std::vector<Record>> descend(Cursor& cursor, Kernel& kernel, const Query&
     // Where the kernel can name the few labels that matter below a node and the cursor
     // can look labels up, the other children are never read.
     constexpr bool kSeeks = requires(Kernel& k, Cursor& c, List& l, typename Cursor::Child& ch, Wanted& w) {
-        k.wanted_labels(uint64_t{0}, w);
+        k.wanted_labels(k.wanted_positions(uint64_t{0}), w);
         c.next_wanted(l, ch, w);
     };
     std::unique_ptr<Wanted[]> wanted;
     if constexpr (kSeeks) wanted = std::make_unique<Wanted[]>(q.plan.rows);
     auto narrow = [&](uint64_t row) {
         if constexpr (kSeeks) {
-            wanted[row].count = cursor.can_seek(lists[row]) ? kernel.wanted_labels(row, wanted[row]) : 0;
+            Wanted& w = wanted[row];
+            w.count = Wanted::kAny;
+            const uint64_t positions = kernel.wanted_positions(row);
+            if (positions == 0) {
+                lists[row] = {};  // no child can come within the bound: none is read
+            } else if (positions != walk::kAnyPosition && cursor.can_seek(lists[row])) {
+                w.count = kernel.wanted_labels(positions, w);
+            }
         }
     };
 
@@ -90,8 +97,8 @@ Result<std::vector<Record>> descend(Cursor& cursor, Kernel& kernel, const Query&
         typename Cursor::Child child{};
         Step step;
         if constexpr (kSeeks) {
-            step = wanted[depth].count != 0 ? cursor.next_wanted(lists[depth], child, wanted[depth])
-                                            : cursor.next(lists[depth], child);
+            step = wanted[depth].count != Wanted::kAny ? cursor.next_wanted(lists[depth], child, wanted[depth])
+                                                      : cursor.next(lists[depth], child);
         } else {
             step = cursor.next(lists[depth], child);
         }

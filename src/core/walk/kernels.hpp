@@ -12,9 +12,11 @@
 //
 // A kernel may also offer
 //
-//   uint32_t wanted_labels(uint64_t row, Wanted& out) const
-//       the only labels that can give a child of the node of `row` a row within the
-//       bound, ascending, or kAnyLabel when any label can (see LevelRows).
+//   uint64_t wanted_positions(uint64_t row) const
+//   uint32_t wanted_labels(uint64_t positions, Wanted& out) const
+//       the term positions whose characters alone can give a child of the node of
+//       `row` a row within the bound (none: no child can), or kAnyPosition when any
+//       label can; then those characters, ascending (see LevelRows).
 //
 // Row 0 (the root's row, cells 0..L) is set up by the constructor, which takes the term
 // and the table plan. A kernel that masks some error levels needs nothing more.
@@ -169,6 +171,7 @@ private:
 // cell is the first level whose bit L is set.
 inline constexpr uint64_t kMaxLevelTerm = 63;  // bits 0..L of one 64-bit word
 inline constexpr uint32_t kMaxLevelBound = 31;
+inline constexpr uint64_t kAnyPosition = ~uint64_t{0};
 
 // Where each term character occurs, as bit masks (bit j for character j, from 1).
 class TermMasks {
@@ -262,37 +265,42 @@ public:
         return true;
     }
 
-    // Fills `out` with the labels a child of the node of `row` needs to stay within the
-    // bound, ascending, and returns how many; 0 when any label can. A child whose label
-    // matches none of the term positions j with bit j - 1 set in some level of the row
-    // gets the same row as a label found nowhere in the term; when that row exceeds the
-    // bound everywhere, only the labels at those positions can matter. Capping keeps
-    // this: equal rows are capped alike. Returns 0 too when the labels are more than
-    // Wanted::kMax (scanning the children is then no dearer).
-    uint32_t wanted_labels(uint64_t row, Wanted& out) const {
+    // The term positions whose characters a child of the node of `row` needs to stay
+    // within the bound (bit j for character j), or kAnyPosition when any label can. A
+    // child whose label matches none of the positions j with bit j - 1 set in some level
+    // of the row gets the same row as a label found nowhere in the term; when that row
+    // exceeds the bound everywhere, only the characters at those positions can matter,
+    // and with no such position no child can. Capping keeps this: equal rows are capped
+    // alike.
+    uint64_t wanted_positions(uint64_t row) const {
         const uint32_t n = levels();
         const uint64_t* old = rows_.get() + row * n;
         // The row of a label found nowhere in the term, capped like any other.
         std::array<uint64_t, kMaxLevelBound + 1> any;
-        if (n > any.size()) return 0;
+        if (n > any.size()) return kAnyPosition;
         any[0] = 0;
         for (uint32_t e = 1; e < n; ++e) any[e] = capped(e, (old[e - 1] << 1) | old[e - 1] | (any[e - 1] << 1), any.data());
-        if ((any[n - 1] & valid_) != 0) return 0;
+        if ((any[n - 1] & valid_) != 0) return kAnyPosition;
         uint64_t positions = 0;
         for (uint32_t e = 0; e < n; ++e) positions |= old[e] << 1;
-        positions &= valid_ & ~uint64_t{1};
+        return positions & valid_ & ~uint64_t{1};
+    }
+
+    // The distinct characters at `positions` (from wanted_positions), ascending, into
+    // `out`; how many, or Wanted::kAny when they are more than Wanted::kMax (scanning the
+    // children is then no dearer).
+    uint32_t wanted_labels(uint64_t positions, Wanted& out) const {
         uint32_t count = 0;
         for (; positions != 0; positions &= positions - 1) {
             const uint32_t c = term_[std::countr_zero(positions) - 1];
             uint32_t at = 0;
             while (at < count && out.labels[at] < c) ++at;
             if (at < count && out.labels[at] == c) continue;
-            if (count == Wanted::kMax) return 0;
+            if (count == Wanted::kMax) return Wanted::kAny;
             for (uint32_t k = count; k > at; --k) out.labels[k] = out.labels[k - 1];
             out.labels[at] = c;
             ++count;
         }
-        out.count = count;
         out.next = 0;
         return count;
     }

@@ -12,7 +12,8 @@ namespace brindlex::walk {
 // looks those up in a child list whose labels rise instead of filling a row per child.
 struct Wanted {
     static constexpr uint32_t kMax = 6;
-    uint32_t count = 0;  // 0: no restriction, every child is listed
+    static constexpr uint32_t kAny = UINT32_MAX;  // no restriction: every child is listed
+    uint32_t count = kAny;  // or how many labels
     uint32_t next = 0;   // the first label not yet looked up
     std::array<uint32_t, kMax> labels;
 };

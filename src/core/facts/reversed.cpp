@@ -9,6 +9,9 @@ namespace brindlex::facts {
 
 namespace {
 
+// Runs of at most this many terms are sorted by insertion.
+constexpr uint32_t kShortRun = 24;
+
 // One term with a payload, read backwards by climbing the forward trie: at depth d of
 // the reversed trie its label is that of `at`, the node d levels above `node`.
 struct Term {
@@ -17,15 +20,21 @@ struct Term {
     uint32_t at;
 };
 
+// A reached node's parent and label side by side: climbing reads one place, not two.
+struct Up {
+    uint32_t parent;
+    uint32_t label;
+};
+
 // One pass over the nodes in number order: checks that this is the walk's order (a
 // depth-first pre-order of the nodes a walk reaches, children in stored order), collects
 // every term with a payload and each reached node's parent, and sums the terms' lengths.
 // Returns false when the order is another or the terms would be too long in all.
 // Requires a tree store (every read a walk makes in range, every node reached once).
-bool collect_terms(const TrieStore& s, std::vector<Term>& terms, std::vector<uint32_t>& parent, uint64_t& total) {
+bool collect_terms(const TrieStore& s, std::vector<Term>& terms, std::vector<Up>& up, uint64_t& total) {
     const size_t n = s.node_count();
     constexpr uint32_t kUnreached = UINT32_MAX;
-    parent.assign(n, kUnreached);
+    up.assign(n, {kUnreached, 0});
     struct Open {
         uint32_t node;
         uint64_t pos;  // next child position expected to be visited
@@ -39,7 +48,7 @@ bool collect_terms(const TrieStore& s, std::vector<Term>& terms, std::vector<uin
             const uint32_t c = s.child_transitions[pos];
             if (s.child_labels[c] == 0) continue;
             if (c <= v) return false;
-            parent[c] = v;
+            up[c] = {v, s.child_labels[c]};
         }
         path.push_back({v, r.begin, r.end});
         return true;
@@ -49,8 +58,8 @@ bool collect_terms(const TrieStore& s, std::vector<Term>& terms, std::vector<uin
     const uint64_t budget = std::min<uint64_t>(kMaxLabelsPerNode * std::max<uint64_t>(n, 1), UINT32_MAX);
     if (!open(0)) return false;
     for (uint32_t v = 1; v < n; ++v) {
-        if (parent[v] == kUnreached) continue;
-        while (path.back().node != parent[v]) {
+        if (up[v].parent == kUnreached) continue;
+        while (path.back().node != up[v].parent) {
             path.pop_back();
             if (path.empty()) return false;  // v comes after a node that is not its ancestor's subtree
         }
@@ -72,9 +81,9 @@ bool collect_terms(const TrieStore& s, std::vector<Term>& terms, std::vector<uin
 
 bool build_reversed(const TrieStore& store, std::vector<Entry>& entries, uint32_t& root_count) {
     std::vector<Term> level;  // the terms of one depth, grouped by parent entry
-    std::vector<uint32_t> parent;
+    std::vector<Up> up;
     uint64_t labels = 0;  // the terms' total length
-    if (!collect_terms(store, level, parent, labels)) return false;
+    if (!collect_terms(store, level, up, labels)) return false;
 
     // Breadth-first, one depth at a time. At depth d every term of `level` belongs to a
     // parent entry (group g, in entry order; the root at depth 0) and is longer than d.
@@ -89,7 +98,7 @@ bool build_reversed(const TrieStore& store, std::vector<Entry>& entries, uint32_
     std::vector<uint32_t> group(level.size(), 0);
     std::vector<uint32_t> group_entry{0};  // per group: its entry (unused for the root)
     std::vector<uint32_t> group_size{static_cast<uint32_t>(level.size())};
-    std::vector<uint32_t> key, order, by_label, first;  // per term of the depth, or per group
+    std::vector<uint32_t> key, order, by_label;  // per term of the depth
     std::vector<Term> sorted;
     std::vector<uint32_t> sorted_group, sorted_key;
     std::array<uint32_t, 256> tally{};
@@ -98,33 +107,46 @@ bool build_reversed(const TrieStore& store, std::vector<Entry>& entries, uint32_
         const size_t n = level.size();
         key.resize(n);
         bool narrow = true;
+        // Each term's label at this depth, and its climb to the next: scattered reads,
+        // all independent.
         for (size_t i = 0; i < n; ++i) {
-            key[i] = store.child_labels[level[i].at];  // scattered reads, all independent
+            const Up u = up[level[i].at];
+            key[i] = u.label;
+            level[i].at = u.parent;
             narrow = narrow && key[i] < tally.size();
         }
-        // The order of (group, label): by label, then stably by group; or a comparison
-        // sort when some label is too large to count.
+        // The order of (group, label). The terms of a group are one run of `level`, and
+        // the runs come in group order, so each run is sorted by label on its own and
+        // stably: short runs (most, below the first depths) by insertion, long ones by
+        // counting, or by comparison when a label is too large to count.
         order.resize(n);
-        if (narrow) {
-            tally.fill(0);
-            for (size_t i = 0; i < n; ++i) ++tally[key[i]];
-            uint32_t at = 0;
-            for (uint32_t& t : tally) at += std::exchange(t, at);
-            by_label.resize(n);
-            for (size_t i = 0; i < n; ++i) by_label[tally[key[i]]++] = static_cast<uint32_t>(i);
-            first.resize(group_size.size());
-            at = 0;
-            for (size_t g = 0; g < group_size.size(); ++g) {
-                first[g] = at;
-                at += group_size[g];
+        for (size_t i = 0; i < n; ++i) order[i] = static_cast<uint32_t>(i);
+        size_t begin = 0;
+        for (const uint32_t size : group_size) {
+            const size_t end = begin + size;
+            if (end > n) return false;
+            uint32_t* run = order.data() + begin;
+            if (size <= kShortRun) {
+                for (uint32_t a = 1; a < size; ++a) {
+                    const uint32_t item = run[a];
+                    uint32_t b = a;
+                    for (; b > 0 && key[run[b - 1]] > key[item]; --b) run[b] = run[b - 1];
+                    run[b] = item;
+                }
+            } else if (narrow) {
+                tally.fill(0);
+                for (size_t i = begin; i < end; ++i) ++tally[key[i]];
+                uint32_t at = 0;
+                for (uint32_t& t : tally) at += std::exchange(t, at);
+                by_label.resize(size);
+                for (size_t i = begin; i < end; ++i) by_label[tally[key[i]]++] = static_cast<uint32_t>(i);
+                std::copy(by_label.begin(), by_label.end(), run);
+            } else {
+                std::stable_sort(run, run + size, [&](uint32_t a, uint32_t b) { return key[a] < key[b]; });
             }
-            for (uint32_t i : by_label) order[first[group[i]]++] = i;
-        } else {
-            for (size_t i = 0; i < n; ++i) order[i] = static_cast<uint32_t>(i);
-            std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
-                return group[a] != group[b] ? group[a] < group[b] : key[a] < key[b];
-            });
+            begin = end;
         }
+        if (begin != n) return false;
         sorted.resize(n);
         sorted_group.resize(n);
         sorted_key.resize(n);
@@ -166,7 +188,7 @@ bool build_reversed(const TrieStore& store, std::vector<Entry>& entries, uint32_
                     ++ending;
                     node = t.node;
                 } else {
-                    level[going] = {t.node, t.length, parent[t.at]};
+                    level[going] = t;
                     group[going++] = static_cast<uint32_t>(next_entry.size());
                 }
             }

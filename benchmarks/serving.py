@@ -27,6 +27,7 @@ import json
 import os
 import sys
 import time
+import traceback
 from typing import Any
 
 FIELDS = ("Private_Clean", "Private_Dirty", "Pss", "Rss")
@@ -76,6 +77,8 @@ def serve(answer: dict[str, Any], path: str, workers: int) -> dict[str, Any]:
                 os.close(report_r)
                 worker(answer, path, start_r, report_w)
                 status = 0
+            except BaseException:
+                traceback.print_exc()
             finally:
                 os._exit(status)
         pids.append(pid)

@@ -572,24 +572,28 @@ def serving_section(engine: Any, words: list[str], cfg: Config, out: dict[str, A
         last = [w for r in found[i] for w in r["workers"]]
         private = max(w["Private_Clean"] + w["Private_Dirty"] for w in last)
         pss = max(w["Pss"] for w in last)
+        # Below 1 when the worker waited for a core: the machine was busy with more than this.
+        core_share = statistics.median(w["cpu_seconds"] / w["seconds"] for w in last)
         if i == 0:
             single = qps
         speedup = qps / single if single and "--engine-only" not in flags else None
         figures.append({"case": label, "workers": workers, "queries_per_worker": n, "wall_s": wall,
                         "queries_per_s": qps, "speedup": speedup, "max_private_bytes": private,
                         "max_pss_bytes": pss, "private_over_snapshot": private / snapshot_bytes,
-                        "load_s": statistics.median(r["load_s"] for r in found[i]),
+                        "core_share": core_share, "load_s": statistics.median(r["load_s"] for r in found[i]),
                         "parent_rss_bytes": found[i][0]["parent"]["Rss"], "runs": found[i]})
-        rows.append([label, workers, round(qps), f"{speedup:.2f}x" if speedup else "",
+        rows.append([label, workers, round(qps), f"{speedup:.2f}x" if speedup else "", f"{core_share:.2f}",
                      private / MB, f"{private / snapshot_bytes * 100:.1f}%", pss / MB])
     out["serving"] = {"snapshot_bytes": snapshot_bytes, "queries_per_worker": n, "runs": runs, "cases": figures}
-    print(bu.table(["parent", "workers", "queries/s", "vs 1 worker", "private MB a worker (max)",
+    load = os.getloadavg()[0]
+    print(bu.table(["parent", "workers", "queries/s", "vs 1 worker", "CPU/wall a worker", "private MB a worker (max)",
                     "of snapshot", "Pss MB a worker (max)"], rows, digits=2))
     first = figures[0]
     print(f"Snapshot {snapshot_bytes / MB:.1f} MB. Private: Private_Clean + Private_Dirty of /proc/PID/smaps_rollup "
           f"after the worker's last query. Index.load in a fresh process: {first['load_s']:.2f} s, after which "
           f"it holds {first['parent_rss_bytes'] / MB:.0f} MB resident: what each spawned worker would pay. "
-          f"queries/s: the median of {runs} run(s).")
+          f"queries/s: the median of {runs} run(s); CPU/wall below 1: a worker waited for a core (load "
+          f"average {load:.2f} after the runs).")
 
 
 # -- 5b. the compiled peer ----------------------------------------------------------------

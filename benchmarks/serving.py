@@ -8,8 +8,8 @@ and not the benchmark's own lists:
 QUERIES holds one query a line, `s TEXT` (Index.suggest), `v TEXT` (Index.videos) or
 `c TEXT` (Index.complete); each worker reads the file itself, a line at a time, as a
 server reads its requests, and answers every line. Printed as JSON: the wall time from
-the start signal until the last worker finished, and each worker's own time and
-memory from /proc/PID/smaps_rollup after its last query (Private_Clean, Private_Dirty,
+the start signal until the last worker finished, and each worker's own wall and CPU
+time and memory from /proc/PID/smaps_rollup after its last query (Private_Clean, Private_Dirty,
 Pss, Rss, in bytes).
 
 --no-freeze    fork without gc.freeze(), leaving the parent's objects to the
@@ -57,10 +57,10 @@ def answer_all(answer: dict[str, Any], path: str) -> int:
 
 def worker(answer: dict[str, Any], path: str, start: int, report: int) -> None:
     os.read(start, 1)  # every worker starts at once, when the parent says so
-    began = time.perf_counter()
+    began, cpu = time.perf_counter(), time.process_time()
     done = answer_all(answer, path)
-    elapsed = time.perf_counter() - began
-    figures = {"queries": done, "seconds": elapsed, **smaps_rollup()}
+    elapsed, cpu = time.perf_counter() - began, time.process_time() - cpu
+    figures = {"queries": done, "seconds": elapsed, "cpu_seconds": cpu, **smaps_rollup()}
     os.write(report, (json.dumps(figures) + "\n").encode())
 
 

@@ -574,19 +574,22 @@ def serving_section(engine: Any, words: list[str], cfg: Config, out: dict[str, A
         pss = max(w["Pss"] for w in last)
         # Below 1 when the worker waited for a core: the machine was busy with more than this.
         core_share = statistics.median(w["cpu_seconds"] / w["seconds"] for w in last)
+        # What a query costs its worker however busy the machine: with workers that scale,
+        # the same for 1 and 2 workers.
+        cpu_us = statistics.median(w["cpu_seconds"] / w["queries"] for w in last) * 1e6
         if i == 0:
             single = qps
         speedup = qps / single if single and "--engine-only" not in flags else None
         figures.append({"case": label, "workers": workers, "queries_per_worker": n, "wall_s": wall,
                         "queries_per_s": qps, "speedup": speedup, "max_private_bytes": private,
                         "max_pss_bytes": pss, "private_over_snapshot": private / snapshot_bytes,
-                        "core_share": core_share, "load_s": statistics.median(r["load_s"] for r in found[i]),
+                        "core_share": core_share, "cpu_us_per_query": cpu_us, "load_s": statistics.median(r["load_s"] for r in found[i]),
                         "parent_rss_bytes": found[i][0]["parent"]["Rss"], "runs": found[i]})
-        rows.append([label, workers, round(qps), f"{speedup:.2f}x" if speedup else "", f"{core_share:.2f}",
+        rows.append([label, workers, round(qps), f"{speedup:.2f}x" if speedup else "", f"{core_share:.2f}", cpu_us,
                      private / MB, f"{private / snapshot_bytes * 100:.1f}%", pss / MB])
     out["serving"] = {"snapshot_bytes": snapshot_bytes, "queries_per_worker": n, "runs": runs, "cases": figures}
     load = os.getloadavg()[0]
-    print(bu.table(["parent", "workers", "queries/s", "vs 1 worker", "CPU/wall a worker", "private MB a worker (max)",
+    print(bu.table(["parent", "workers", "queries/s", "vs 1 worker", "CPU/wall a worker", "CPU us a query", "private MB a worker (max)",
                     "of snapshot", "Pss MB a worker (max)"], rows, digits=2))
     first = figures[0]
     print(f"Snapshot {snapshot_bytes / MB:.1f} MB. Private: Private_Clean + Private_Dirty of /proc/PID/smaps_rollup "

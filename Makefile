@@ -1,6 +1,6 @@
 # Every target runs inside tools/devenv: directly when this machine has CPython 3.14 with
 # its headers, otherwise in a Debian unstable root that tools/devenv creates once.
-.PHONY: demo test shell check test-asan fuzz test-dbg wheel-smoke build bench clean
+.PHONY: demo test shell check test-asan fuzz test-dbg wheel-smoke test-py315 build bench clean
 
 demo:
 	tools/devenv run bash -c 'tools/build release && PYTHONPATH=build/release:python python3 examples/demo.py'
@@ -13,8 +13,9 @@ shell:
 	tools/devenv run tools/shell
 
 # Everything CI runs after the tests: the sanitizer build, the fuzzers, reference and
-# memory leak checks under the debug interpreter, and the installed wheel.
-check: test-asan fuzz test-dbg wheel-smoke
+# memory leak checks under the debug interpreter, the installed wheel, and the Python
+# suite and the wheel under CPython 3.15.
+check: test-asan fuzz test-dbg wheel-smoke test-py315
 
 test-asan:
 	tools/devenv run tools/test-asan
@@ -27,6 +28,9 @@ test-dbg:
 
 wheel-smoke:
 	tools/devenv run tools/wheel-smoke
+
+test-py315:
+	tools/devenv run tools/test-py315
 
 build:
 	tools/devenv run tools/build release

@@ -23,7 +23,7 @@ __path__ = extend_path(__path__, __name__)
 
 from ._files import _restore, load, save  # noqa: E402
 from ._index import Completion, Index, Suggestion  # noqa: E402
-from ._layout import U32_MAX, FlatIndex, build_index, flatten  # noqa: E402
+from ._build import U32_MAX, FlatIndex, build_index, flatten  # noqa: E402
 
 if TYPE_CHECKING:
     from _brindlex import PrefixSearch

@@ -1,0 +1,155 @@
+#include "core/build/layout.hpp"
+
+#include <algorithm>
+#include <numeric>
+#include <utility>
+
+#include "core/text/utf8.hpp"
+
+namespace brindlex::build {
+
+namespace {
+
+// The first scalar value of valid UTF-8 at `p` (the caller checked the text), and its width.
+uint32_t decode_one(const unsigned char* p, size_t& width) {
+    const uint8_t b0 = p[0];
+    width = utf8::sequence_width(b0);
+    switch (width) {
+        case 1:
+            return b0;
+        case 2:
+            return (b0 & 0x1Fu) << 6 | (p[1] & 0x3Fu);
+        case 3:
+            return (b0 & 0x0Fu) << 12 | (p[1] & 0x3Fu) << 6 | (p[2] & 0x3Fu);
+        case 4:
+            return (b0 & 0x07u) << 18 | (p[1] & 0x3Fu) << 12 | (p[2] & 0x3Fu) << 6 | (p[3] & 0x3Fu);
+        default:
+            width = 1;
+            return utf8::kReplacement;
+    }
+}
+
+}  // namespace
+
+std::expected<LaidOut, std::string> lay_out(TermTable& terms) {
+    const size_t n_terms = terms.term_count();
+    const VideoInterner& videos = terms.videos();
+    for (size_t v = 1; v < videos.size(); ++v) {
+        if (videos[v].size != videos[0].size) return std::unexpected("video ids of both forms in one index");
+    }
+
+    // In code point order (UTF-8 byte order is the same), each term shares with its
+    // predecessor exactly the prefix already in the trie; the rest are new nodes.
+    std::vector<uint32_t> ordered(n_terms);
+    std::iota(ordered.begin(), ordered.end(), 0u);
+    std::sort(ordered.begin(), ordered.end(), [&](uint32_t a, uint32_t b) { return terms.term(a) < terms.term(b); });
+
+    LaidOut out;
+    std::vector<uint32_t>& labels = out.parts.child_labels;
+    std::vector<uint32_t> parents;
+    labels.push_back(0);
+    parents.push_back(0);
+    out.term_nodes.assign(n_terms, 0);
+    // path: (end byte, node) of each character of the current term; the root ends at 0.
+    std::vector<std::pair<size_t, uint32_t>> path{{0, 0}};
+    std::string_view prev;
+    uint64_t nodes = 1;
+    for (uint32_t t : ordered) {
+        const std::string_view term = terms.term(t);
+        const size_t m = std::min(prev.size(), term.size());
+        size_t common = static_cast<size_t>(std::mismatch(prev.begin(), prev.begin() + static_cast<ptrdiff_t>(m), term.begin()).first - prev.begin());
+        // Back to the start of the character that differs.
+        while (common > 0 && common < term.size() && (static_cast<uint8_t>(term[common]) & 0xC0) == 0x80) --common;
+        while (path.back().first > common) path.pop_back();
+        const auto* bytes = reinterpret_cast<const unsigned char*>(term.data());
+        for (size_t i = common; i < term.size();) {
+            size_t width = 1;
+            const uint32_t cp = decode_one(bytes + i, width);
+            i += width;
+            if (nodes > UINT32_MAX) {
+                return std::unexpected("index too large: more than " + std::to_string(UINT32_MAX) + " nodes");
+            }
+            parents.push_back(path.back().second);
+            labels.push_back(cp);
+            path.emplace_back(i, static_cast<uint32_t>(nodes++));
+        }
+        out.term_nodes[t] = path.back().second;
+        prev = term;
+    }
+    const size_t n = labels.size();
+
+    // Children grouped by parent, in node order (a counting sort): node v's list starts
+    // after the children of every node numbered below v.
+    std::vector<uint32_t>& shifts = out.parts.node_shifts;
+    shifts.assign(n, 0);
+    {
+        std::vector<uint32_t> kids(n + 1, 0);
+        for (size_t v = 1; v < n; ++v) ++kids[parents[v] + 1];
+        for (size_t v = 0; v < n; ++v) kids[v + 1] += kids[v];
+        std::copy(kids.begin(), kids.end() - 1, shifts.begin());
+        out.parts.child_transitions.resize(n == 0 ? 0 : n - 1);
+        for (size_t v = 1; v < n; ++v) out.parts.child_transitions[kids[parents[v]]++] = static_cast<uint32_t>(v);
+    }
+    parents = {};
+
+    // Payloads in node order: term nodes rise with the code point order of their terms.
+    TermTable::Lists lists = terms.take_lists();
+    PayloadTable& payloads = out.parts.payloads;
+    payloads.reserve(n, lists.ids.size());
+    size_t k = 0;
+    for (size_t v = 0; v < n; ++v) {
+        if (k < n_terms && out.term_nodes[ordered[k]] == v) {
+            const uint32_t t = ordered[k++];
+            const uint64_t b = lists.starts[t];
+            const uint64_t e = lists.starts[t + 1];
+            payloads.push(terms.count(t), std::span<const uint32_t>(lists.ids).subspan(b, e - b),
+                          std::span<const uint32_t>(lists.counts).subspan(b, e - b));
+        } else {
+            payloads.push_absent();
+        }
+    }
+
+    VideoIdList& ids = out.parts.videos;
+    if (videos.size() > 0 && videos[0].size == 4) {
+        ids.mode = IdMode::Int32;
+        ids.int_ids.reserve(videos.size());
+        for (size_t v = 0; v < videos.size(); ++v) ids.int_ids.push_back(videos[v].int_value());
+    } else {
+        ids.uuids.reserve(videos.size());
+        for (size_t v = 0; v < videos.size(); ++v) ids.uuids.push_back(videos[v].bytes);
+    }
+    return out;
+}
+
+std::expected<Built, std::string> build_store_of(TermTable&& terms, uint64_t video_top_n) {
+    std::vector<uint32_t> counts;
+    LaidOut laid;
+    {
+        TermTable table = std::move(terms);
+        auto done = lay_out(table);
+        if (!done) return std::unexpected(std::move(done.error()));
+        laid = std::move(*done);
+        counts.resize(table.term_count());
+        for (size_t t = 0; t < counts.size(); ++t) counts[t] = table.count(static_cast<uint32_t>(t));
+    }
+    auto store = build_store(std::move(laid.parts), video_top_n);
+    if (!store) return std::unexpected(store.error().message);
+    Built built{std::move(*store), std::move(laid.term_nodes), std::move(counts), {}};
+
+    bool any_full = false;
+    for (size_t v = 0; v < built.store.payloads.size() && !any_full; ++v) any_full = built.store.payloads.count(v) == kCountMax;
+    if (!any_full) return built;
+    auto index = lookup::TermIndex::make(built.store, {});
+    if (index && index->saturated()) {
+        for (size_t t = 0; t < built.term_counts.size(); ++t) {
+            const uint32_t node = built.term_nodes[t];
+            const uint32_t count = built.term_counts[t];
+            if (index->own_count(built.store, node) != count) built.count_fixes.push_back({node, count});
+        }
+        std::sort(built.count_fixes.begin(), built.count_fixes.end(),
+                  [](const lookup::CountFix& a, const lookup::CountFix& b) { return a.node < b.node; });
+    }
+    return built;
+}
+
+}  // namespace brindlex::build

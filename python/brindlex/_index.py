@@ -18,7 +18,7 @@ from typing import TYPE_CHECKING, Any, NamedTuple
 from ._files import StrPath, engine_of, read_file, write_file
 from ._fold import TextMode, normaliser
 from ._format import EMPTY_NOTES, IndexFile, IndexFileError, encode_notes, file_chunks, read_index_file
-from ._build import DEFAULT_VIDEO_TOP_N, U32_MAX, _entry, _shown
+from ._build import DEFAULT_VIDEO_TOP_N, U32_MAX, _entry
 
 if TYPE_CHECKING:
     from _brindlex import PrefixSearch
@@ -109,19 +109,18 @@ class Index:
         from ._native import build
 
         mode: TextMode = "fold" if fold else "nfc"
-        engine, spelled, fixes = build(entries, video_top_n, mode, normaliser(mode), _entry)
-        return cls._built(engine, mode, spelled, fixes, video_top_n)
+        engine, shown, fixes = build(entries, video_top_n, mode, normaliser(mode), _entry)
+        return cls._built(engine, mode, shown, fixes, video_top_n)
 
     @classmethod
     def _built(
-        cls, engine: PrefixSearch, mode: TextMode, spelled: list[tuple[int, str, int, str, int]],
-        fixes: list[tuple[int, int]], video_top_n: int,
+        cls, engine: PrefixSearch, mode: TextMode, shown: list[tuple[int, str]], fixes: list[tuple[int, int]],
+        video_top_n: int,
     ) -> Index:
-        """The index of an engine the native builder made: ``spelled`` holds (node, term,
-        total, spelling, count) for each entry spelt otherwise than its normal form,
-        ``fixes`` the terms whose own count a saturated total hides."""
-        notes = encode_notes(_shown_spellings(spelled), fixes)
-        return cls._make(engine, mode, notes, video_top_n)
+        """The index of an engine the native builder made: ``shown`` holds (node, spelling)
+        for each term to show otherwise than itself, ``fixes`` (node, count) for the terms
+        whose own count a saturated total hides."""
+        return cls._make(engine, mode, encode_notes(shown, fixes), video_top_n)
 
     @classmethod
     def load(cls, path: StrPath) -> Index:
@@ -245,23 +244,3 @@ def _is_nan(value: Any) -> bool:
 
 def _from_file_bytes(data: bytes) -> Index:
     return Index._from_file(read_index_file(io.BytesIO(data), "<pickled index>"), "<pickled index>")
-
-
-def _shown_spellings(spelled: list[tuple[int, str, int, str, int]]) -> list[tuple[int, str]]:
-    """(node, spelling) for each normalised term to show otherwise than itself, by node:
-    the spelling with the largest count, the earliest in code-point order among equal
-    counts. The term's own spelling counts for what the others leave of the merged total."""
-    by_node: dict[int, tuple[str, int, dict[str, int]]] = {}
-    for node, key, total, spelling, count in spelled:
-        per = by_node.setdefault(node, (key, total, {}))[2]
-        per[spelling] = per.get(spelling, 0) + count
-    shown: list[tuple[int, str]] = []
-    for node, (key, total, spellings) in by_node.items():
-        others = sum(spellings.values())
-        candidates = dict(spellings)
-        if total > others and not (total == U32_MAX and others >= U32_MAX):
-            candidates[key] = total - others
-        best = min(candidates.items(), key=lambda kv: (-kv[1], kv[0]))[0]
-        if best != key:
-            shown.append((node, best))
-    return sorted(shown)

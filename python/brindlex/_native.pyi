@@ -7,8 +7,8 @@ from _brindlex import PrefixSearch
 from ._fold import TextMode
 from ._index import Completion, Suggestion
 
-# (node, term, merged count, spelling, count): an entry spelt otherwise than its term.
-_Spelled = tuple[int, str, int, str, int]
+# (node, spelling): a term to show otherwise than itself.
+_Shown = tuple[int, str]
 # (node, count): a term whose own count a saturated total hides.
 _Fix = tuple[int, int]
 _SlowEntry = Callable[
@@ -21,7 +21,7 @@ _SlowRow = Callable[
 
 def build(
     entries: Iterable[Any], video_top_n: int, mode: TextMode, normal: Callable[[str], str] | None, slow_entry: _SlowEntry, /
-) -> tuple[PrefixSearch, list[_Spelled], list[_Fix]]: ...
+) -> tuple[PrefixSearch, list[_Shown], list[_Fix]]: ...
 def lay_out(
     entries: Iterable[Any], slow_entry: _SlowEntry, /
 ) -> tuple[list[int], list[str], list[tuple[int, list[int], list[int]] | None], list[int], list[bytes]]: ...
@@ -35,7 +35,7 @@ def read_catalogue(
     row_error: Callable[[int, str], BaseException],
     progress: Callable[[int], object] | None,
     /,
-) -> tuple[PrefixSearch, list[_Spelled], list[_Fix], int, int]: ...
+) -> tuple[PrefixSearch, list[_Shown], list[_Fix], int, int]: ...
 
 def crc32c(data: Buffer, value: int = 0, /) -> int: ...
 def prepare(engine: PrefixSearch, /) -> None: ...

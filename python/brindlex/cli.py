@@ -378,7 +378,7 @@ def cmd_build(args: argparse.Namespace) -> int:
     try:
         try:
             # Rows are read, merged and built natively, without a Python object per row.
-            engine, spelled, fixes, rows, videos = read_catalogue(
+            engine, shown, fixes, rows, videos = read_catalogue(
                 stream, fmt, args.video_top_n, mode, normaliser(mode), row_of, RowError,
                 lambda done: progress.update(label, done, size, " bytes"),
             )
@@ -395,7 +395,7 @@ def cmd_build(args: argparse.Namespace) -> int:
             if stream is not sys.stdin.buffer:
                 stream.close()
 
-        index = Index._built(engine, mode, spelled, fixes, args.video_top_n)
+        index = Index._built(engine, mode, shown, fixes, args.video_top_n)
         progress.phase("writing the index")
         chunks = index._chunks()
         _write_output(args.output, chunks)

@@ -5,14 +5,17 @@
 // Entries and rows in their plain form are read here without a Python object per row.
 // Anything else is handed, one entry or line at a time, to the package's slow path
 // (brindlex._build._entry, brindlex._rows.row_of), which checks it the long way and words
-// the error; so every message comes from one place, whichever path met the input.
+// its error, so that an entry or a line is judged alike whichever path met it. Only the
+// errors that span rows or entries (a repeated video, a second count, a second id form)
+// are worded here.
 //
-// Both return (engine, spelled, fixes[, rows, videos]):
-//   spelled  [(node, term, total, spelling, count)]: one per entry whose term was normalised
-//            to another text, for the index's notes (the shown spellings);
+// Both return (engine, shown, fixes[, rows, videos]):
+//   shown    [(node, spelling)], by node: the spelling to show for each term that entries
+//            spelt otherwise than the term itself (folded or composed), for the index's notes;
 //   fixes    [(node, count)]: terms whose own count a saturated total hides.
 #include "package/build.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <memory>
@@ -28,6 +31,7 @@
 #include "binding/text.hpp"
 #include "core/build/catalogue.hpp"
 #include "core/build/layout.hpp"
+#include "core/build/spellings.hpp"
 #include "core/build/term_table.hpp"
 
 namespace brindlex::py {
@@ -111,13 +115,6 @@ bool parse_mode(PyObject* o, Mode& mode) {
     return false;
 }
 
-struct Spelled {
-    uint32_t term;   // the normalised term's number
-    Ref key;         // its text
-    Ref spelling;    // the text as the entry gave it
-    uint64_t count;
-};
-
 // Merges entries into the table, normalising their terms as the index compares them:
 // ASCII text natively, other text through `normal` (unicodedata lives in Python).
 class Merger {
@@ -125,7 +122,7 @@ public:
     Merger(Mode mode, PyObject* normal) : mode_(mode), normal_(normal) {}
 
     build::TermTable table;
-    std::vector<Spelled> spelled;
+    std::vector<build::Spelling> spelled;
 
     // The normalised form of `term` (a str), as a new reference in `key` and its UTF-8 in
     // `utf8`; `changed` when it differs. False with an error set when normal() fails.
@@ -318,29 +315,24 @@ bool slow_entry(PyObject* slow, Py_ssize_t i, PyObject* entry, PyObject* normal,
     return true;
 }
 
-// (engine, spelled, fixes) of a finished table.
+// (engine, shown, fixes) of a finished table: shown is [(node, spelling)] by node.
 PyObject* finish(Merger& merger, uint64_t video_top_n) {
-    std::vector<Spelled> spelled = std::move(merger.spelled);
+    auto shown = build::shown_spellings(std::move(merger.spelled), merger.table);
     auto built = build::build_store_of(std::move(merger.table), video_top_n);
     if (!built) return raise(PyExc_ValueError, built.error());
-    Ref spelled_list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(spelled.size())));
-    if (!spelled_list) return nullptr;
-    for (size_t k = 0; k < spelled.size(); ++k) {
-        const Spelled& s = spelled[k];
-        PyObject* item = Py_BuildValue("(kOkOK)", static_cast<unsigned long>(built->term_nodes[s.term]), s.key.get(),
-                                       static_cast<unsigned long>(built->term_counts[s.term]), s.spelling.get(),
-                                       static_cast<unsigned long long>(s.count));
-        if (!item) return nullptr;
-        PyList_SET_ITEM(spelled_list.get(), static_cast<Py_ssize_t>(k), item);
-    }
-    spelled.clear();
+    for (auto& [term, text] : shown) term = built->term_nodes[term];
+    std::sort(shown.begin(), shown.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    Ref shown_list = Ref::steal(list_of(shown, [](const std::pair<uint32_t, std::string>& s) {
+        return new_tuple({PyLong_FromUnsignedLong(s.first), new_text(s.second)});
+    }));
+    if (!shown_list) return nullptr;
     Ref fixes = Ref::steal(list_of(built->count_fixes, [](const lookup::CountFix& f) {
-        return Py_BuildValue("(kk)", static_cast<unsigned long>(f.node), static_cast<unsigned long>(f.count));
+        return new_tuple({PyLong_FromUnsignedLong(f.node), PyLong_FromUnsignedLong(f.count)});
     }));
     if (!fixes) return nullptr;
     Ref engine = Ref::steal(new_engine(std::move(built->store)));
     if (!engine) return nullptr;
-    return PyTuple_Pack(3, engine.get(), spelled_list.get(), fixes.get());
+    return PyTuple_Pack(3, engine.get(), shown_list.get(), fixes.get());
 }
 
 bool expect_args(const char* name, Py_ssize_t nargs, Py_ssize_t want) {
@@ -401,7 +393,12 @@ bool read_entries(PyObject* entries, PyObject* normal, PyObject* slow, Merger& m
         }
         const uint32_t t = merger.table.add_term(text, count);
         for (const Pair& p : pairs) merger.table.add_video(t, merger.table.video_number(p.key), p.count);
-        if (spelling) merger.spelled.push_back({t, std::move(term), std::move(spelling), spelled_count});
+        if (spelling) {
+            Py_ssize_t n = 0;
+            const char* u = PyUnicode_AsUTF8AndSize(spelling.get(), &n);
+            if (!u) return false;
+            merger.spelled.push_back({t, std::string(u, static_cast<size_t>(n)), spelled_count});
+        }
     }
 }
 
@@ -503,6 +500,13 @@ bool slow_row_fields(PyObject* got, build::Row& row, Ref& keep) {
     return to_u32(vcount, row.video_count);
 }
 
+// Raises row_error(line, message) for a row error.
+void raise_row_error(PyObject* row_error, const build::RowError& error) {
+    const std::string message = build::render(error, shown_utf8);
+    Ref exc = Ref::steal(PyObject_CallFunction(row_error, "Ks", static_cast<unsigned long long>(error.line), message.c_str()));
+    if (exc) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
+}
+
 PyObject* kind_name(build::IdKind kind) {
     switch (kind) {
         case build::IdKind::Uuid:
@@ -515,9 +519,9 @@ PyObject* kind_name(build::IdKind kind) {
     return Py_NewRef(Py_None);
 }
 
-// The normalised UTF-8 of a catalogue term; a new str of the term in `spelling` when
-// the normalised text differs.
-bool normalise_text(Merger& merger, Mode mode, std::string_view term, uint32_t t, std::string& key, Ref& spelling) {
+// The normalised UTF-8 of a catalogue term in `key`; `changed` when it differs.
+bool normalise_text(Merger& merger, Mode mode, std::string_view term, uint32_t t, std::string& key, bool& changed) {
+    changed = false;
     bool ascii = true;
     for (char c : term) ascii = ascii && static_cast<unsigned char>(c) < 0x80;
     if (mode == Mode::Exact || (ascii && mode == Mode::Nfc)) {
@@ -526,19 +530,16 @@ bool normalise_text(Merger& merger, Mode mode, std::string_view term, uint32_t t
     }
     if (ascii) {
         key.assign(term);
-        bool changed = false;
         for (char& c : key) {
             if (c >= 'A' && c <= 'Z') {
                 c = static_cast<char>(c + 32);
                 changed = true;
             }
         }
-        if (changed) spelling = Ref::steal(new_text(term));
-        return !changed || spelling;
+        return true;
     }
     Ref text = Ref::steal(new_text(term));
     Ref normal;
-    bool changed = false;
     if (!text || !merger.normalise(text.get(), normal, changed)) return false;
     if (!changed) {
         key.assign(term);
@@ -554,7 +555,6 @@ bool normalise_text(Merger& merger, Mode mode, std::string_view term, uint32_t t
     const char* s = PyUnicode_AsUTF8AndSize(normal.get(), &n);
     if (!s) return false;
     key.assign(s, static_cast<size_t>(n));
-    spelling = std::move(text);
     return true;
 }
 
@@ -589,6 +589,18 @@ PyObject* read_catalogue(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         std::string scratch;
         bool failed = false;
 
+        // A row error at this line, unless a row before it repeated a video.
+        auto row_failure = [&](const build::RowError* here) {
+            if (const auto repeat = cat.first_repeat()) {
+                PyErr_Clear();
+                here = &*repeat;
+                raise_row_error(row_error, *here);
+                return false;
+            }
+            if (here) raise_row_error(row_error, *here);
+            return false;
+        };
+
         // The slow reader's answer for one line (raw: bytes, or None for an empty file).
         auto ask_slow = [&](PyObject* raw) -> Ref {
             Ref number = Ref::steal(PyLong_FromUnsignedLongLong(line));
@@ -609,7 +621,10 @@ PyObject* read_catalogue(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
             if (kind == build::LineKind::Other) {
                 Ref bytes = Ref::steal(PyBytes_FromStringAndSize(raw.data(), static_cast<Py_ssize_t>(raw.size())));
                 Ref got = bytes ? ask_slow(bytes.get()) : Ref();
-                if (!got) return failed = true, false;
+                if (!got) {
+                    failed = true;
+                    return PyErr_ExceptionMatches(row_error) ? row_failure(nullptr) : false;
+                }
                 if (got.get() == Py_None) return true;
                 if (!header_done) {
                     for (size_t k = 0; k < 4; ++k) {
@@ -630,11 +645,8 @@ PyObject* read_catalogue(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
                 if (!slow_row_fields(got.get(), row, keep)) return failed = true, false;
             }
             if (auto error = cat.add(line, row)) {
-                const std::string message = build::render(*error, shown_utf8);
-                Ref exc = Ref::steal(PyObject_CallFunction(row_error, "Ks", static_cast<unsigned long long>(line),
-                                                           message.c_str()));
-                if (exc) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
-                return failed = true, false;
+                failed = true;
+                return row_failure(&*error);
             }
             return true;
         };
@@ -657,6 +669,7 @@ PyObject* read_catalogue(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         }
         if (!lines.finish(on_line)) return nullptr;
         if (failed) return nullptr;
+        if (const auto repeat = cat.first_repeat()) return raise_row_error(row_error, *repeat), nullptr;
         if (!header_done) {
             Ref got = ask_slow(Py_None);  // an empty file: the slow reader says so
             if (!got) return nullptr;
@@ -673,14 +686,10 @@ PyObject* read_catalogue(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         bool ok = true;
         cat.entries(
             [&](uint32_t t) {
-                Ref spelling;
-                if (!normalise_text(merger, mode, cat.term(t), t, key, spelling)) return ok = false;
+                bool changed = false;
+                if (!normalise_text(merger, mode, cat.term(t), t, key, changed)) return ok = false;
                 current = merger.table.add_term(key, cat.count(t));
-                if (spelling) {
-                    Ref key_text = Ref::steal(new_text(key));
-                    if (!key_text) return ok = false;
-                    merger.spelled.push_back({current, std::move(key_text), std::move(spelling), cat.count(t)});
-                }
+                if (changed) merger.spelled.push_back({current, std::string(cat.term(t)), cat.count(t)});
                 return true;
             },
             [&](const build::VideoKey& video, uint32_t count) {

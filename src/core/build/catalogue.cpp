@@ -1,5 +1,7 @@
 #include "core/build/catalogue.hpp"
 
+#include <algorithm>
+
 #include "core/payload/payload.hpp"
 #include "core/text/utf8.hpp"
 
@@ -386,25 +388,56 @@ std::optional<RowError> Catalogue::add(uint64_t line, const Row& row) {
     }
     if (!row.has_video) return std::nullopt;
     const uint32_t v = videos_.intern(row.video, added);
-    const uint64_t pair = uint64_t{t} << 32 | v;
-    const uint64_t h = hash_bytes(std::string_view(reinterpret_cast<const char*>(&pair), sizeof pair));
-    const uint32_t seen = pairs_.find(h, [&](uint32_t i) { return pair_keys_[i] == pair; });
-    if (seen != NumberHash::kNone) {
-        RowError e = row_error(RowError::Code::VideoAgain, line, row.term);
-        e.id_text = id_text(row.video);
-        e.earlier = pair_lines_[seen];
-        return e;
-    }
-    pairs_.add(h);
-    pair_keys_.push_back(pair);
-    pair_lines_.push_back(line);
-    listings_.push_back({t, v, row.video_count});
+    listings_.push_back({t, v, row.video_count, line});
     return std::nullopt;
+}
+
+void Catalogue::grouped(std::vector<uint64_t>& starts, std::vector<uint32_t>& order) const {
+    const size_t n = terms_.size();
+    starts.assign(n + 1, 0);
+    for (const Listing& l : listings_) ++starts[l.term + 1];
+    for (size_t t = 0; t < n; ++t) starts[t + 1] += starts[t];
+    order.resize(listings_.size());
+    std::vector<uint64_t> next(starts.begin(), starts.end() - 1);
+    for (size_t i = 0; i < listings_.size(); ++i) order[next[listings_[i].term]++] = static_cast<uint32_t>(i);
+}
+
+std::optional<RowError> Catalogue::first_repeat() const {
+    std::vector<uint64_t> starts;
+    std::vector<uint32_t> order;
+    grouped(starts, order);
+    // For each term, the listings of one video side by side (stably, so in row order):
+    // the second of a run is a repeat, the first is where the video was listed first.
+    const Listing* found = nullptr;
+    uint64_t first_line = 0;
+    std::vector<uint32_t> group;
+    for (size_t t = 0; t + 1 < starts.size(); ++t) {
+        const uint64_t b = starts[t];
+        const uint64_t e = starts[t + 1];
+        if (e - b < 2) continue;
+        group.assign(order.begin() + static_cast<ptrdiff_t>(b), order.begin() + static_cast<ptrdiff_t>(e));
+        std::stable_sort(group.begin(), group.end(),
+                         [&](uint32_t x, uint32_t y) { return listings_[x].video < listings_[y].video; });
+        for (size_t k = 1; k < group.size(); ++k) {
+            const Listing& prev = listings_[group[k - 1]];
+            const Listing& here = listings_[group[k]];
+            if (prev.video != here.video) continue;
+            if (k >= 2 && listings_[group[k - 2]].video == here.video) continue;  // a third listing
+            if (!found || here.line < found->line) {
+                found = &here;
+                first_line = prev.line;
+            }
+        }
+    }
+    if (!found) return std::nullopt;
+    RowError e = row_error(RowError::Code::VideoAgain, found->line, terms_[found->term]);
+    e.id_text = id_text(videos_[found->video]);
+    e.earlier = first_line;
+    return e;
 }
 
 size_t Catalogue::memory_bytes() const {
     return terms_.memory_bytes() + counts_.capacity() * 4 + term_lines_.capacity() * 8 + videos_.memory_bytes() +
-           pairs_.memory_bytes() + pair_keys_.capacity() * 8 + pair_lines_.capacity() * 8 +
            listings_.capacity() * sizeof(Listing);
 }
 

@@ -91,8 +91,13 @@ std::string render(const RowError& e, Shown&& shown) {
 // The rows read so far, merged by term.
 class Catalogue {
 public:
-    // Checks the row against the rows before it and keeps it.
+    // Checks the row's count and id kind against the rows before it and keeps it.
     std::optional<RowError> add(uint64_t line, const Row& row);
+
+    // The first row, in line order, that lists a video its term listed before. Repeats
+    // are looked for once, over all rows, instead of row by row: call it after the last
+    // row, and before reporting an error at a later line.
+    std::optional<RowError> first_repeat() const;
 
     uint64_t rows() const { return rows_; }
     IdKind kind() const { return kind_; }
@@ -108,14 +113,9 @@ public:
     template <class OnTerm, class OnVideo>
     void entries(OnTerm&& on_term, OnVideo&& on_video) {
         const size_t n = terms_.size();
-        std::vector<uint64_t> at(n + 1, 0);
-        for (const Listing& l : listings_) ++at[l.term + 1];
-        for (size_t t = 0; t < n; ++t) at[t + 1] += at[t];
-        std::vector<uint32_t> order(listings_.size());
-        {
-            std::vector<uint64_t> next(at.begin(), at.end() - 1);
-            for (size_t i = 0; i < listings_.size(); ++i) order[next[listings_[i].term]++] = static_cast<uint32_t>(i);
-        }
+        std::vector<uint64_t> at;
+        std::vector<uint32_t> order;
+        grouped(at, order);
         for (size_t t = 0; t < n; ++t) {
             if (!on_term(static_cast<uint32_t>(t))) return;
             for (uint64_t k = at[t]; k < at[t + 1]; ++k) {
@@ -132,16 +132,17 @@ private:
         uint32_t term;
         uint32_t video;
         uint32_t count;
+        uint64_t line;
     };
+
+    // Positions of listings_ grouped by term, in row order within each term; the group
+    // of term t is [starts[t], starts[t + 1]).
+    void grouped(std::vector<uint64_t>& starts, std::vector<uint32_t>& order) const;
 
     TextInterner terms_;
     std::vector<uint32_t> counts_;
     std::vector<uint64_t> term_lines_;
     VideoInterner videos_;
-    // (term, video) pairs listed, with the line of each.
-    NumberHash pairs_;
-    std::vector<uint64_t> pair_keys_;
-    std::vector<uint64_t> pair_lines_;
     std::vector<Listing> listings_;
     IdKind kind_ = IdKind::None;
     uint64_t kind_line_ = 0;

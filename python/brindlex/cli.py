@@ -30,7 +30,7 @@ from . import __version__
 from ._build import DEFAULT_VIDEO_TOP_N, U32_MAX
 from ._files import engine_of, read_file, write_file
 from ._fold import TextMode, normaliser
-from ._format import IndexFile
+from ._format import IndexFile, encode_notes, file_chunks
 from ._index import Index
 from ._rows import RowError, row_of
 from .snapshot import SnapshotDecodeError, check_snapshot
@@ -378,7 +378,7 @@ def cmd_build(args: argparse.Namespace) -> int:
     try:
         try:
             # Rows are read, merged and built natively, without a Python object per row.
-            engine, shown, fixes, rows, videos = read_catalogue(
+            engine, shown, fixes, rows, videos, terms, nodes = read_catalogue(
                 stream, fmt, args.video_top_n, mode, normaliser(mode), row_of, RowError,
                 lambda done: progress.update(label, done, size, " bytes"),
             )
@@ -395,16 +395,16 @@ def cmd_build(args: argparse.Namespace) -> int:
             if stream is not sys.stdin.buffer:
                 stream.close()
 
-        index = Index._built(engine, mode, shown, fixes, args.video_top_n)
         progress.phase("writing the index")
-        chunks = index._chunks()
+        # The file of Index._built(...).save(): no Index is made, nor the lookups it prepares.
+        chunks = file_chunks(engine.to_bytes(), encode_notes(shown, fixes), mode, args.video_top_n)
         _write_output(args.output, chunks)
     finally:
         progress.close()
     # With the index on standard output, the summary goes beside it on standard error.
     print(
         f"{'<stdout>' if args.output == '-' else args.output}: {rows} rows, "
-        f"{len(index)} terms, {videos} videos, {index._lookup.node_count} nodes, "
+        f"{terms} terms, {videos} videos, {nodes} nodes, "
         f"{sum(map(len, chunks))} bytes",
         file=sys.stderr if args.output == "-" else sys.stdout,
     )

@@ -9,7 +9,7 @@
 // errors that span rows or entries (a repeated video, a second count, a second id form)
 // are worded here.
 //
-// Both return (engine, shown, fixes[, rows, videos]):
+// Both return (engine, shown, fixes), read_catalogue with (rows, videos, terms, nodes) after:
 //   shown    [(node, spelling)], by node: the spelling to show for each term that entries
 //            spelt otherwise than the term itself (folded or composed), for the index's notes;
 //   fixes    [(node, count)]: terms whose own count a saturated total hides.
@@ -684,6 +684,8 @@ PyObject* read_catalogue(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         std::string key;
         uint32_t current = 0;
         bool ok = true;
+        // Catalogue video numbers to the table's, which follow the order of the entries.
+        std::vector<uint32_t> renumbered(cat.video_count(), UINT32_MAX);
         cat.entries(
             [&](uint32_t t) {
                 bool changed = false;
@@ -692,16 +694,21 @@ PyObject* read_catalogue(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
                 if (changed) merger.spelled.push_back({current, std::string(cat.term(t)), cat.count(t)});
                 return true;
             },
-            [&](const build::VideoKey& video, uint32_t count) {
-                merger.table.add_video(current, merger.table.video_number(video), count);
+            [&](uint32_t number, const build::VideoKey& video, uint32_t count) {
+                uint32_t& to = renumbered[number];
+                if (to == UINT32_MAX) to = merger.table.video_number(video);
+                merger.table.add_video(current, to, count);
             });
         if (!ok) return nullptr;
         cat = build::Catalogue{};
+        const uint64_t terms = merger.table.term_count();
         Ref built = Ref::steal(finish(merger, video_top_n));
         if (!built) return nullptr;
-        return Py_BuildValue("(OOOKK)", PyTuple_GET_ITEM(built.get(), 0), PyTuple_GET_ITEM(built.get(), 1),
-                             PyTuple_GET_ITEM(built.get(), 2), static_cast<unsigned long long>(rows),
-                             static_cast<unsigned long long>(videos));
+        PyObject* engine = PyTuple_GET_ITEM(built.get(), 0);
+        const uint64_t nodes = reinterpret_cast<PrefixSearchObject*>(engine)->store.node_count();
+        return Py_BuildValue("(OOOKKKK)", engine, PyTuple_GET_ITEM(built.get(), 1), PyTuple_GET_ITEM(built.get(), 2),
+                             static_cast<unsigned long long>(rows), static_cast<unsigned long long>(videos),
+                             static_cast<unsigned long long>(terms), static_cast<unsigned long long>(nodes));
     });
 }
 

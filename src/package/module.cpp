@@ -372,12 +372,12 @@ PyObject* check_engine(PyObject*, PyObject* engine) {
 PyMethodDef kFunctions[] = {
     {"build", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(build_entries)), METH_FASTCALL,
      "build(entries, video_top_n, mode, normal, slow_entry, /)\n--\n\n"
-     "A new engine of the entries: (engine, spelled, fixes)."},
+     "A new engine of the entries: (engine, shown, fixes)."},
     {"lay_out", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(lay_out_entries)), METH_FASTCALL,
      "lay_out(entries, slow_entry, /)\n--\n\nThe five arrays from_internal_data_v2 takes, of the entries."},
     {"read_catalogue", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_catalogue)), METH_FASTCALL,
      "read_catalogue(stream, fmt, video_top_n, mode, normal, slow_row, row_error, progress, /)\n--\n\n"
-     "A new engine of a catalogue's rows: (engine, spelled, fixes, rows, videos)."},
+     "A new engine of a catalogue's rows: (engine, shown, fixes, rows, videos, terms, nodes)."},
     {"check_snapshot", check_snapshot, METH_O,
      "check_snapshot(data, /)\n--\n\nDecodes a snapshot and checks it: "
      "(nodes, terms, videos, id mode, bytes used, damage, notes)."},

@@ -66,12 +66,19 @@ bool parse_u32(std::string_view s, uint32_t& out) {
     return true;
 }
 
-int hex_value(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
+// The value of each byte as a hex digit, or -1.
+constexpr std::array<int8_t, 256> kHex = [] {
+    std::array<int8_t, 256> t{};
+    for (auto& v : t) v = -1;
+    for (int c = 0; c < 10; ++c) t[static_cast<size_t>('0' + c)] = static_cast<int8_t>(c);
+    for (int c = 0; c < 6; ++c) {
+        t[static_cast<size_t>('a' + c)] = static_cast<int8_t>(10 + c);
+        t[static_cast<size_t>('A' + c)] = static_cast<int8_t>(10 + c);
+    }
+    return t;
+}();
+
+int hex_value(char c) { return kHex[static_cast<unsigned char>(c)]; }
 
 // 8-4-4-4-12 hex digits.
 bool parse_uuid(std::string_view s, VideoKey& key) {
@@ -375,7 +382,12 @@ std::optional<RowError> Catalogue::add(uint64_t line, const Row& row) {
     }
     ++rows_;
     bool added = false;
-    const uint32_t t = terms_.intern(row.term, added);
+    uint32_t t = last_number_;
+    if (rows_ == 1 || row.term != last_term_) {
+        t = terms_.intern(row.term, added);
+        last_term_ = terms_[t];
+        last_number_ = t;
+    }
     if (added) {
         counts_.push_back(row.count);
         term_lines_.push_back(line);

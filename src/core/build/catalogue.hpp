@@ -108,7 +108,8 @@ public:
     uint32_t count(uint32_t t) const { return counts_[t]; }
 
     // Each term in the order first met, with its videos in the order listed:
-    // on_term(term number) then on_video(video key, count) for each of its videos.
+    // on_term(term number) then on_video(video number, video key, count) for each of its
+    // videos; video numbers are in the order the rows first named them.
     // Releases the video rows.
     template <class OnTerm, class OnVideo>
     void entries(OnTerm&& on_term, OnVideo&& on_video) {
@@ -120,7 +121,7 @@ public:
             if (!on_term(static_cast<uint32_t>(t))) return;
             for (uint64_t k = at[t]; k < at[t + 1]; ++k) {
                 const Listing& l = listings_[order[k]];
-                on_video(videos_[l.video], l.count);
+                on_video(l.video, videos_[l.video], l.count);
             }
         }
     }
@@ -144,6 +145,9 @@ private:
     std::vector<uint64_t> term_lines_;
     VideoInterner videos_;
     std::vector<Listing> listings_;
+    // The term of the row before: rows of one term usually come together.
+    std::string_view last_term_;
+    uint32_t last_number_ = 0;
     IdKind kind_ = IdKind::None;
     uint64_t kind_line_ = 0;
     uint64_t rows_ = 0;

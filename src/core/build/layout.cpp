@@ -40,9 +40,22 @@ std::expected<LaidOut, std::string> lay_out(TermTable& terms) {
 
     // In code point order (UTF-8 byte order is the same), each term shares with its
     // predecessor exactly the prefix already in the trie; the rest are new nodes.
+    // Sorted on each term's first eight bytes as one big-endian number (terms hold no
+    // U+0000, so padding with zeros puts a shorter term first), then on the whole text.
+    std::vector<std::pair<uint64_t, uint32_t>> keyed(n_terms);
+    for (uint32_t t = 0; t < n_terms; ++t) {
+        const std::string_view text = terms.term(t);
+        uint64_t head = 0;
+        for (size_t i = 0; i < 8; ++i) head = head << 8 | (i < text.size() ? static_cast<uint8_t>(text[i]) : 0u);
+        keyed[t] = {head, t};
+    }
+    std::sort(keyed.begin(), keyed.end(), [&](const auto& a, const auto& b) {
+        if (a.first != b.first) return a.first < b.first;
+        return terms.term(a.second) < terms.term(b.second);
+    });
     std::vector<uint32_t> ordered(n_terms);
-    std::iota(ordered.begin(), ordered.end(), 0u);
-    std::sort(ordered.begin(), ordered.end(), [&](uint32_t a, uint32_t b) { return terms.term(a) < terms.term(b); });
+    for (size_t k = 0; k < n_terms; ++k) ordered[k] = keyed[k].second;
+    keyed = {};
 
     LaidOut out;
     std::vector<uint32_t>& labels = out.parts.child_labels;

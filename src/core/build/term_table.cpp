@@ -20,9 +20,17 @@ uint32_t TermTable::add_term(std::string_view term, uint32_t count) {
 
 namespace {
 
+// Working memory of merge_group, reused from term to term.
+struct GroupScratch {
+    std::vector<uint32_t> order;
+    std::vector<uint8_t> first;
+    std::vector<uint32_t> ids;
+    std::vector<uint32_t> counts;
+};
+
 // One term's rows, in the order given: summed per video into the first row naming it,
 // then ordered by count, largest first, stably. Returns the length kept.
-size_t merge_group(std::span<uint32_t> ids, std::span<uint32_t> counts, std::vector<uint32_t>& order) {
+size_t merge_group(std::span<uint32_t> ids, std::span<uint32_t> counts, GroupScratch& s) {
     const size_t n = ids.size();
     size_t kept = 0;
     if (n <= 16) {
@@ -39,36 +47,40 @@ size_t merge_group(std::span<uint32_t> ids, std::span<uint32_t> counts, std::vec
         }
     } else {
         // Long lists: positions sorted by (video, position) find each video's first row.
-        order.resize(n);
-        std::iota(order.begin(), order.end(), 0u);
-        std::sort(order.begin(), order.end(),
+        s.order.resize(n);
+        std::iota(s.order.begin(), s.order.end(), 0u);
+        std::sort(s.order.begin(), s.order.end(),
                   [&](uint32_t a, uint32_t b) { return ids[a] != ids[b] ? ids[a] < ids[b] : a < b; });
-        std::vector<uint8_t> first(n, 0);
+        s.first.assign(n, 0);
         for (size_t k = 0; k < n;) {
-            const uint32_t head = order[k];
-            first[head] = 1;
-            for (++k; k < n && ids[order[k]] == ids[head]; ++k) counts[head] = saturating_add(counts[head], counts[order[k]]);
+            const uint32_t head = s.order[k];
+            s.first[head] = 1;
+            for (++k; k < n && ids[s.order[k]] == ids[head]; ++k) {
+                counts[head] = saturating_add(counts[head], counts[s.order[k]]);
+            }
         }
         for (size_t i = 0; i < n; ++i) {
-            if (first[i]) {
+            if (s.first[i]) {
                 ids[kept] = ids[i];
                 counts[kept] = counts[i];
                 ++kept;
             }
         }
     }
-    if (kept > 1) {
-        order.resize(kept);
-        std::iota(order.begin(), order.end(), 0u);
-        std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) { return counts[a] > counts[b]; });
-        std::vector<uint32_t> sorted_ids(kept);
-        std::vector<uint32_t> sorted_counts(kept);
+    bool ordered = true;
+    for (size_t k = 1; k < kept && ordered; ++k) ordered = counts[k - 1] >= counts[k];
+    if (!ordered) {
+        s.order.resize(kept);
+        std::iota(s.order.begin(), s.order.end(), 0u);
+        std::stable_sort(s.order.begin(), s.order.end(), [&](uint32_t a, uint32_t b) { return counts[a] > counts[b]; });
+        s.ids.resize(kept);
+        s.counts.resize(kept);
         for (size_t k = 0; k < kept; ++k) {
-            sorted_ids[k] = ids[order[k]];
-            sorted_counts[k] = counts[order[k]];
+            s.ids[k] = ids[s.order[k]];
+            s.counts[k] = counts[s.order[k]];
         }
-        std::copy(sorted_ids.begin(), sorted_ids.end(), ids.begin());
-        std::copy(sorted_counts.begin(), sorted_counts.end(), counts.begin());
+        std::copy(s.ids.begin(), s.ids.end(), ids.begin());
+        std::copy(s.counts.begin(), s.counts.end(), counts.begin());
     }
     return kept;
 }
@@ -94,14 +106,14 @@ TermTable::Lists TermTable::take_lists() {
     }
     rows_ = {};
     out.starts.resize(terms + 1);
-    std::vector<uint32_t> order;
+    GroupScratch scratch;
     uint64_t w = 0;
     for (size_t t = 0; t < terms; ++t) {
         out.starts[t] = w;
         const uint64_t b = at[t];
         const uint64_t len = at[t + 1] - b;
         const size_t kept = merge_group(std::span<uint32_t>(out.ids).subspan(b, len),
-                                        std::span<uint32_t>(out.counts).subspan(b, len), order);
+                                        std::span<uint32_t>(out.counts).subspan(b, len), scratch);
         std::copy_n(out.ids.begin() + static_cast<ptrdiff_t>(b), kept, out.ids.begin() + static_cast<ptrdiff_t>(w));
         std::copy_n(out.counts.begin() + static_cast<ptrdiff_t>(b), kept, out.counts.begin() + static_cast<ptrdiff_t>(w));
         w += kept;

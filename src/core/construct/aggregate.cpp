@@ -1,5 +1,6 @@
 #include "core/construct/aggregate.hpp"
 
+#include <algorithm>
 #include <string>
 
 namespace brindlex {
@@ -59,6 +60,13 @@ Result<void> aggregate_payloads(TrieStore& store, uint64_t video_top_n) {
 
     Payload acc;
     MergeScratch scratch;
+    // Sums indexed by video number when the numbers are no larger than the input (they
+    // may be anything in a hand-made input; then merging sorts instead).
+    uint32_t max_id = 0;
+    for (size_t v = 0; v < n; ++v) {
+        for (uint32_t id : input_view(in, v).video_ids) max_id = std::max(max_id, id);
+    }
+    if (in.total_video_ids() > 0 && max_id < 2 * (n + in.total_video_ids())) scratch.index_videos(size_t{max_id} + 1);
     std::vector<PayloadView> kids;
     // merged[v]: v's finished list went through a merge, so it holds each video once,
     // ordered as merge orders (count descending, then video number).

@@ -57,39 +57,52 @@ std::expected<LaidOut, std::string> lay_out(TermTable& terms) {
     for (size_t k = 0; k < n_terms; ++k) ordered[k] = keyed[k].second;
     keyed = {};
 
+    // The nodes a term adds: its characters after the prefix it shares with the term
+    // before it, counted first so that the arrays are made once at their length.
+    auto shared = [&](std::string_view prev, std::string_view term) {
+        const size_t m = std::min(prev.size(), term.size());
+        size_t common = static_cast<size_t>(
+            std::mismatch(prev.begin(), prev.begin() + static_cast<ptrdiff_t>(m), term.begin()).first - prev.begin());
+        // Back to the start of the character that differs.
+        while (common > 0 && common < term.size() && (static_cast<uint8_t>(term[common]) & 0xC0) == 0x80) --common;
+        return common;
+    };
+    uint64_t total = 1;
+    {
+        std::string_view prev;
+        for (uint32_t t : ordered) {
+            const std::string_view term = terms.term(t);
+            total += utf8::count_scalars(term.substr(shared(prev, term)));
+            prev = term;
+        }
+    }
+    if (total > UINT32_MAX) return std::unexpected("index too large: more than " + std::to_string(UINT32_MAX) + " nodes");
+    const size_t n = static_cast<size_t>(total);
+
     LaidOut out;
     std::vector<uint32_t>& labels = out.parts.child_labels;
-    std::vector<uint32_t> parents;
-    labels.push_back(0);
-    parents.push_back(0);
+    labels.assign(n, 0);
+    std::vector<uint32_t> parents(n, 0);
     out.term_nodes.assign(n_terms, 0);
     // path: (end byte, node) of each character of the current term; the root ends at 0.
     std::vector<std::pair<size_t, uint32_t>> path{{0, 0}};
     std::string_view prev;
-    uint64_t nodes = 1;
+    uint32_t next = 1;
     for (uint32_t t : ordered) {
         const std::string_view term = terms.term(t);
-        const size_t m = std::min(prev.size(), term.size());
-        size_t common = static_cast<size_t>(std::mismatch(prev.begin(), prev.begin() + static_cast<ptrdiff_t>(m), term.begin()).first - prev.begin());
-        // Back to the start of the character that differs.
-        while (common > 0 && common < term.size() && (static_cast<uint8_t>(term[common]) & 0xC0) == 0x80) --common;
+        const size_t common = shared(prev, term);
         while (path.back().first > common) path.pop_back();
         const auto* bytes = reinterpret_cast<const unsigned char*>(term.data());
-        for (size_t i = common; i < term.size();) {
+        for (size_t i = common; i < term.size() && next < n;) {
             size_t width = 1;
-            const uint32_t cp = decode_one(bytes + i, width);
+            labels[next] = decode_one(bytes + i, width);
+            parents[next] = path.back().second;
             i += width;
-            if (nodes > UINT32_MAX) {
-                return std::unexpected("index too large: more than " + std::to_string(UINT32_MAX) + " nodes");
-            }
-            parents.push_back(path.back().second);
-            labels.push_back(cp);
-            path.emplace_back(i, static_cast<uint32_t>(nodes++));
+            path.emplace_back(i, next++);
         }
         out.term_nodes[t] = path.back().second;
         prev = term;
     }
-    const size_t n = labels.size();
 
     // Children grouped by parent, in node order (a counting sort): node v's list starts
     // after the children of every node numbered below v.
@@ -107,29 +120,43 @@ std::expected<LaidOut, std::string> lay_out(TermTable& terms) {
 
     // Payloads in node order: term nodes rise with the code point order of their terms.
     TermTable::Lists lists = terms.take_lists();
-    PayloadTable& payloads = out.parts.payloads;
-    payloads.reserve(n, lists.ids.size());
+    if (lists.ids.size() > UINT32_MAX) {
+        return std::unexpected("index too large: more than " + std::to_string(UINT32_MAX) + " video entries");
+    }
+    std::vector<uint8_t> present(n, 0);
+    std::vector<uint32_t> counts(n, 0);
+    std::vector<uint32_t> ends(n, 0);
+    std::vector<uint32_t> ids(lists.ids.size());
+    std::vector<uint32_t> video_counts(lists.ids.size());
+    uint32_t end = 0;
     size_t k = 0;
     for (size_t v = 0; v < n; ++v) {
         if (k < n_terms && out.term_nodes[ordered[k]] == v) {
             const uint32_t t = ordered[k++];
             const uint64_t b = lists.starts[t];
             const uint64_t e = lists.starts[t + 1];
-            payloads.push(terms.count(t), std::span<const uint32_t>(lists.ids).subspan(b, e - b),
-                          std::span<const uint32_t>(lists.counts).subspan(b, e - b));
-        } else {
-            payloads.push_absent();
+            std::copy(lists.ids.begin() + static_cast<ptrdiff_t>(b), lists.ids.begin() + static_cast<ptrdiff_t>(e),
+                      ids.begin() + end);
+            std::copy(lists.counts.begin() + static_cast<ptrdiff_t>(b), lists.counts.begin() + static_cast<ptrdiff_t>(e),
+                      video_counts.begin() + end);
+            end += static_cast<uint32_t>(e - b);
+            present[v] = 1;
+            counts[v] = terms.count(t);
         }
+        ends[v] = end;
     }
+    lists = {};
+    out.parts.payloads = PayloadTable::whole(std::move(present), std::move(counts), std::move(ends), std::move(ids),
+                                             std::move(video_counts));
 
-    VideoIdList& ids = out.parts.videos;
+    VideoIdList& id_list = out.parts.videos;
     if (videos.size() > 0 && videos[0].size == 4) {
-        ids.mode = IdMode::Int32;
-        ids.int_ids.reserve(videos.size());
-        for (size_t v = 0; v < videos.size(); ++v) ids.int_ids.push_back(videos[v].int_value());
+        id_list.mode = IdMode::Int32;
+        id_list.int_ids.reserve(videos.size());
+        for (size_t v = 0; v < videos.size(); ++v) id_list.int_ids.push_back(videos[v].int_value());
     } else {
-        ids.uuids.reserve(videos.size());
-        for (size_t v = 0; v < videos.size(); ++v) ids.uuids.push_back(videos[v].bytes);
+        id_list.uuids.reserve(videos.size());
+        for (size_t v = 0; v < videos.size(); ++v) id_list.uuids.push_back(videos[v].bytes);
     }
     return out;
 }

@@ -114,6 +114,25 @@ Result<void> aggregate_payloads(TrieStore& store, uint64_t video_top_n) {
         arena_counts.insert(arena_counts.end(), acc.video_counts.begin(), acc.video_counts.end());
     }
 
+    if (arena_ids.size() <= UINT32_MAX) {
+        // The finished lists in node order, the table made whole.
+        std::vector<uint32_t> ids(arena_ids.size());
+        std::vector<uint32_t> counts(arena_ids.size());
+        std::vector<uint32_t> ends(n);
+        uint64_t end = 0;
+        for (size_t v = 0; v < n; ++v) {
+            std::copy_n(arena_ids.begin() + static_cast<ptrdiff_t>(start[v]), length[v], ids.begin() + static_cast<ptrdiff_t>(end));
+            std::copy_n(arena_counts.begin() + static_cast<ptrdiff_t>(start[v]), length[v],
+                        counts.begin() + static_cast<ptrdiff_t>(end));
+            end += length[v];
+            ends[v] = static_cast<uint32_t>(end);
+        }
+        arena_ids = {};
+        arena_counts = {};
+        store.payloads = PayloadTable::whole(std::vector<uint8_t>(n, 1), std::move(total), std::move(ends), std::move(ids),
+                                             std::move(counts));
+        return {};
+    }
     PayloadTable out;
     out.reserve(n, arena_ids.size());
     for (size_t v = 0; v < n; ++v) out.push(total[v], finished_view(v).video_ids, finished_view(v).video_counts);

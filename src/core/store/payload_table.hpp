@@ -37,6 +37,21 @@ public:
         video_counts_.reserve(entries);
     }
 
+    // A whole table at once, as pushing slot by slot would make it: slot v is present
+    // when present[v], with count counts[v] and the list entries up to ends[v]. Requires
+    // one entry of present, counts and ends per slot, ends non-decreasing up to
+    // ids.size(), ids and video_counts of one length, at most UINT32_MAX.
+    static PayloadTable whole(std::vector<uint8_t> present, std::vector<uint32_t> counts, std::vector<uint32_t> ends,
+                              std::vector<uint32_t> ids, std::vector<uint32_t> video_counts) {
+        PayloadTable t;
+        t.present_ = std::move(present);
+        t.counts_ = std::move(counts);
+        t.ends32_ = std::move(ends);
+        t.video_ids_ = std::move(ids);
+        t.video_counts_ = std::move(video_counts);
+        return t;
+    }
+
     void push_absent() { push_slot(false, 0); }
 
     void push(uint32_t count, std::span<const uint32_t> ids, std::span<const uint32_t> counts) {

@@ -519,40 +519,37 @@ PyObject* kind_name(build::IdKind kind) {
     return Py_NewRef(Py_None);
 }
 
-// The normalised UTF-8 of a catalogue term in `key`; `changed` when it differs.
-bool normalise_text(Merger& merger, Mode mode, std::string_view term, uint32_t t, std::string& key, bool& changed) {
+// The normalised UTF-8 of a catalogue term in `key` when it differs (`changed`):
+// ASCII natively, other text through `normal`.
+bool normalise_text(Mode mode, PyObject* normal, std::string_view term, uint32_t t, std::string& key, bool& changed) {
     changed = false;
     bool ascii = true;
     for (char c : term) ascii = ascii && static_cast<unsigned char>(c) < 0x80;
-    if (mode == Mode::Exact || (ascii && mode == Mode::Nfc)) {
-        key.assign(term);
-        return true;
-    }
+    if (mode == Mode::Exact || (ascii && mode == Mode::Nfc)) return true;
     if (ascii) {
-        key.assign(term);
-        for (char& c : key) {
-            if (c >= 'A' && c <= 'Z') {
-                c = static_cast<char>(c + 32);
+        for (size_t i = 0; i < term.size(); ++i) {
+            if (term[i] >= 'A' && term[i] <= 'Z') {
+                if (!changed) key.assign(term);
                 changed = true;
+                key[i] = static_cast<char>(term[i] + 32);
             }
         }
         return true;
     }
     Ref text = Ref::steal(new_text(term));
-    Ref normal;
-    if (!text || !merger.normalise(text.get(), normal, changed)) return false;
-    if (!changed) {
-        key.assign(term);
-        return true;
-    }
-    if (PyUnicode_GET_LENGTH(normal.get()) == 0) {
+    if (!text) return false;
+    Merger merger(mode, normal);
+    Ref normalised;
+    if (!merger.normalise(text.get(), normalised, changed)) return false;
+    if (!changed) return true;
+    if (PyUnicode_GET_LENGTH(normalised.get()) == 0) {
         const std::string m = "entry " + std::to_string(t) + ": the term " + shown(text.get()) +
                               " is empty once normalised; no query can find it";
         raise(PyExc_ValueError, m);
         return false;
     }
     Py_ssize_t n = 0;
-    const char* s = PyUnicode_AsUTF8AndSize(normal.get(), &n);
+    const char* s = PyUnicode_AsUTF8AndSize(normalised.get(), &n);
     if (!s) return false;
     key.assign(s, static_cast<size_t>(n));
     return true;
@@ -677,28 +674,46 @@ PyObject* read_catalogue(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         }
 
         // The terms in the order first read, each with its videos as listed, normalised
-        // and merged as entries are.
+        // and merged as entries are. First the terms normalisation changes: when there
+        // are none (a catalogue already in its normal form), the table takes the
+        // catalogue's terms as they are instead of looking each up again.
+        std::vector<std::pair<uint32_t, std::string>> changed;
+        std::string key;
+        for (uint32_t t = 0; t < cat.term_count(); ++t) {
+            bool differs = false;
+            if (!normalise_text(mode, normal, cat.term(t), t, key, differs)) return nullptr;
+            if (differs) changed.emplace_back(t, key);
+        }
         Merger merger(mode, normal);
         const uint64_t rows = cat.rows();
         const uint64_t videos = cat.video_count();
-        std::string key;
         uint32_t current = 0;
         bool ok = true;
         // Catalogue video numbers to the table's, which follow the order of the entries.
         std::vector<uint32_t> renumbered(cat.video_count(), UINT32_MAX);
-        cat.entries(
-            [&](uint32_t t) {
-                bool changed = false;
-                if (!normalise_text(merger, mode, cat.term(t), t, key, changed)) return ok = false;
-                current = merger.table.add_term(key, cat.count(t));
-                if (changed) merger.spelled.push_back({current, std::string(cat.term(t)), cat.count(t)});
-                return true;
-            },
-            [&](uint32_t number, const build::VideoKey& video, uint32_t count) {
-                uint32_t& to = renumbered[number];
-                if (to == UINT32_MAX) to = merger.table.video_number(video);
-                merger.table.add_video(current, to, count);
-            });
+        auto on_video = [&](uint32_t number, const build::VideoKey& video, uint32_t count) {
+            uint32_t& to = renumbered[number];
+            if (to == UINT32_MAX) to = merger.table.video_number(video);
+            merger.table.add_video(current, to, count);
+        };
+        if (changed.empty()) {
+            build::TextInterner terms;
+            std::vector<uint32_t> counts;
+            cat.take_terms(terms, counts);
+            merger.table.adopt(std::move(terms), std::move(counts));
+            cat.entries([&](uint32_t t) { return current = t, true; }, on_video);
+        } else {
+            size_t next = 0;
+            cat.entries(
+                [&](uint32_t t) {
+                    const bool differs = next < changed.size() && changed[next].first == t;
+                    const std::string_view text = differs ? std::string_view(changed[next++].second) : cat.term(t);
+                    current = merger.table.add_term(text, cat.count(t));
+                    if (differs) merger.spelled.push_back({current, std::string(cat.term(t)), cat.count(t)});
+                    return true;
+                },
+                on_video);
+        }
         if (!ok) return nullptr;
         cat = build::Catalogue{};
         const uint64_t terms = merger.table.term_count();

@@ -405,7 +405,7 @@ std::optional<RowError> Catalogue::add(uint64_t line, const Row& row) {
 }
 
 void Catalogue::grouped(std::vector<uint64_t>& starts, std::vector<uint32_t>& order) const {
-    const size_t n = terms_.size();
+    const size_t n = term_lines_.size();
     starts.assign(n + 1, 0);
     for (const Listing& l : listings_) ++starts[l.term + 1];
     for (size_t t = 0; t < n; ++t) starts[t + 1] += starts[t];

@@ -103,7 +103,7 @@ public:
     IdKind kind() const { return kind_; }
     uint64_t kind_line() const { return kind_line_; }
     size_t video_count() const { return videos_.size(); }
-    size_t term_count() const { return terms_.size(); }
+    size_t term_count() const { return term_lines_.size(); }
     std::string_view term(uint32_t t) const { return terms_[t]; }
     uint32_t count(uint32_t t) const { return counts_[t]; }
 
@@ -113,7 +113,7 @@ public:
     // Releases the video rows.
     template <class OnTerm, class OnVideo>
     void entries(OnTerm&& on_term, OnVideo&& on_video) {
-        const size_t n = terms_.size();
+        const size_t n = term_lines_.size();
         std::vector<uint64_t> at;
         std::vector<uint32_t> order;
         grouped(at, order);
@@ -124,6 +124,15 @@ public:
                 on_video(l.video, videos_[l.video], l.count);
             }
         }
+    }
+
+    // Hands over the distinct terms and their counts (for a TermTable that takes them as
+    // they are); term() is then no longer available, entries() still is.
+    void take_terms(TextInterner& terms, std::vector<uint32_t>& counts) {
+        terms = std::move(terms_);
+        counts = std::move(counts_);
+        terms_ = {};
+        counts_ = {};
     }
 
     size_t memory_bytes() const;

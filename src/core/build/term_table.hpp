@@ -14,6 +14,13 @@ namespace brindlex::build {
 
 class TermTable {
 public:
+    // Takes distinct terms numbered in order, with their counts, as the table's terms;
+    // requires a table with no terms yet.
+    void adopt(TextInterner&& terms, std::vector<uint32_t>&& counts) {
+        terms_ = std::move(terms);
+        counts_ = std::move(counts);
+    }
+
     // Adds `count` to the term (UTF-8, checked by the caller) and returns its number.
     uint32_t add_term(std::string_view term, uint32_t count);
 

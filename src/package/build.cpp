@@ -115,58 +115,49 @@ bool parse_mode(PyObject* o, Mode& mode) {
     return false;
 }
 
-// Merges entries into the table, normalising their terms as the index compares them:
-// ASCII text natively, other text through `normal` (unicodedata lives in Python).
-class Merger {
-public:
-    Merger(Mode mode, PyObject* normal) : mode_(mode), normal_(normal) {}
-
-    build::TermTable table;
-    std::vector<build::Spelling> spelled;
-
-    // The normalised form of `term` (a str), as a new reference in `key` and its UTF-8 in
-    // `utf8`; `changed` when it differs. False with an error set when normal() fails.
-    bool normalise(PyObject* term, Ref& key, bool& changed) {
-        changed = false;
-        if (mode_ == Mode::Exact) {
+// The normalised form of `term` (a str) as a new reference in `key`, `changed` when it
+// differs: ASCII natively, other text through `normal` (unicodedata lives in Python).
+// False with an error set when normal() fails.
+bool normalise(Mode mode, PyObject* normal, PyObject* term, Ref& key, bool& changed) {
+    changed = false;
+    if (mode == Mode::Exact || (mode == Mode::Nfc && PyUnicode_IS_ASCII(term))) {
+        key = Ref::borrow(term);
+        return true;
+    }
+    if (PyUnicode_IS_ASCII(term)) {
+        const auto n = PyUnicode_GET_LENGTH(term);
+        const auto* p = PyUnicode_1BYTE_DATA(term);
+        Py_ssize_t i = 0;
+        while (i < n && !(p[i] >= 'A' && p[i] <= 'Z')) ++i;
+        if (i == n) {
             key = Ref::borrow(term);
             return true;
         }
-        if (PyUnicode_IS_ASCII(term)) {
-            if (mode_ == Mode::Nfc) {
-                key = Ref::borrow(term);
-                return true;
-            }
-            const auto n = PyUnicode_GET_LENGTH(term);
-            const auto* p = PyUnicode_1BYTE_DATA(term);
-            Py_ssize_t i = 0;
-            while (i < n && !(p[i] >= 'A' && p[i] <= 'Z')) ++i;
-            if (i == n) {
-                key = Ref::borrow(term);
-                return true;
-            }
-            key = Ref::steal(PyUnicode_New(n, 127));
-            if (!key) return false;
-            auto* q = PyUnicode_1BYTE_DATA(key.get());
-            for (Py_ssize_t k = 0; k < n; ++k) q[k] = (p[k] >= 'A' && p[k] <= 'Z') ? static_cast<Py_UCS1>(p[k] + 32) : p[k];
-            changed = true;
-            return true;
-        }
-        key = Ref::steal(PyObject_CallOneArg(normal_, term));
+        key = Ref::steal(PyUnicode_New(n, 127));
         if (!key) return false;
-        if (!PyUnicode_Check(key.get())) {
-            PyErr_SetString(PyExc_TypeError, "the normaliser must return a str");
-            return false;
-        }
-        const int same = PyUnicode_Compare(key.get(), term);
-        if (same == -1 && PyErr_Occurred()) return false;
-        changed = same != 0;
+        auto* q = PyUnicode_1BYTE_DATA(key.get());
+        for (Py_ssize_t k = 0; k < n; ++k) q[k] = (p[k] >= 'A' && p[k] <= 'Z') ? static_cast<Py_UCS1>(p[k] + 32) : p[k];
+        changed = true;
         return true;
     }
+    key = Ref::steal(PyObject_CallOneArg(normal, term));
+    if (!key) return false;
+    if (!PyUnicode_Check(key.get())) {
+        PyErr_SetString(PyExc_TypeError, "the normaliser must return a str");
+        return false;
+    }
+    const int same = PyUnicode_Compare(key.get(), term);
+    if (same == -1 && PyErr_Occurred()) return false;
+    changed = same != 0;
+    return true;
+}
 
-private:
-    Mode mode_;
-    PyObject* normal_;
+// Entries merged into a table, with the spellings of the terms normalisation changed.
+struct Merger {
+    Mode mode;
+    PyObject* normal;
+    build::TermTable table;
+    std::vector<build::Spelling> spelled;
 };
 
 // The UTF-8 of a checked term; false with the entry's ValueError set when it is empty,
@@ -372,7 +363,7 @@ bool read_entries(PyObject* entries, PyObject* normal, PyObject* slow, Merger& m
         uint64_t spelled_count = 0;
         if (plain_entry(entry.get(), given, count, pairs)) {
             bool changed = false;
-            if (!merger.normalise(given, term, changed)) return false;
+            if (!normalise(merger.mode, merger.normal, given, term, changed)) return false;
             if (changed) {
                 if (PyUnicode_GET_LENGTH(term.get()) == 0) {
                     const std::string m = "entry " + std::to_string(i) + ": the term " + shown(given) +
@@ -451,7 +442,7 @@ PyObject* build_entries(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         if (!expect_args("build", nargs, 5)) return nullptr;
         Mode mode{};
         if (!parse_mode(args[2], mode)) return nullptr;
-        Merger merger(mode, args[3]);
+        Merger merger{mode, args[3], {}, {}};
         if (!read_entries(args[0], args[3], args[4], merger)) return nullptr;
         uint64_t video_top_n = 0;
         if (!top_n_of(args[1], video_top_n)) return nullptr;
@@ -462,7 +453,7 @@ PyObject* build_entries(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 PyObject* lay_out_entries(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return guarded([&]() -> PyObject* {
         if (!expect_args("lay_out", nargs, 2)) return nullptr;
-        Merger merger(Mode::Exact, Py_None);
+        Merger merger{Mode::Exact, Py_None, {}, {}};
         if (!read_entries(args[0], Py_None, args[1], merger)) return nullptr;
         auto laid = build::lay_out(merger.table);
         if (!laid) return raise(PyExc_ValueError, laid.error());
@@ -537,10 +528,8 @@ bool normalise_text(Mode mode, PyObject* normal, std::string_view term, uint32_t
         return true;
     }
     Ref text = Ref::steal(new_text(term));
-    if (!text) return false;
-    Merger merger(mode, normal);
     Ref normalised;
-    if (!merger.normalise(text.get(), normalised, changed)) return false;
+    if (!text || !normalise(mode, normal, text.get(), normalised, changed)) return false;
     if (!changed) return true;
     if (PyUnicode_GET_LENGTH(normalised.get()) == 0) {
         const std::string m = "entry " + std::to_string(t) + ": the term " + shown(text.get()) +
@@ -684,7 +673,7 @@ PyObject* read_catalogue(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
             if (!normalise_text(mode, normal, cat.term(t), t, key, differs)) return nullptr;
             if (differs) changed.emplace_back(t, key);
         }
-        Merger merger(mode, normal);
+        Merger merger{mode, normal, {}, {}};
         const uint64_t rows = cat.rows();
         const uint64_t videos = cat.video_count();
         uint32_t current = 0;

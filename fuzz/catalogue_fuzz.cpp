@@ -23,6 +23,7 @@
 namespace {
 
 using namespace brindlex;
+using namespace brindlex::fuzz;
 
 // The decimal text of a count as a TSV row writes it, without leading zeros.
 std::string decimal(std::string_view digits) {
@@ -50,6 +51,8 @@ void check_tsv_row(std::string_view text, const build::Columns& at, const build:
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    using namespace brindlex;
+    using namespace brindlex::fuzz;
     if (size == 0) return 0;
     const uint8_t settings = data[0];
     const bool jsonl = settings & 1;

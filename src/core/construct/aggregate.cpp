@@ -43,6 +43,26 @@ Result<void> aggregate_payloads(TrieStore& store, uint64_t video_top_n) {
         if (p.video_counts.size() < p.video_ids.size()) return short_counts(v);
     }
 
+    if (in.total_video_ids() == 0) {
+        // No video anywhere: every list stays empty, and only the totals are summed.
+        std::vector<uint32_t> total(n, 0);
+        for (size_t v = n; v-- > 0;) {
+            uint32_t acc = in.present(v) ? in.count(v) : 0;
+            const auto range = store.child_range(v);
+            for (uint64_t pos = range.begin; pos < range.end; ++pos) {
+                if (pos >= store.child_transitions.size()) return position_outside(v, pos, store.child_transitions.size());
+                const size_t c = store.child_transitions[pos];
+                if (c >= n) return no_slot(c, v);
+                if (c == v) continue;
+                // Children numbered above v are finished; below v they still hold their input.
+                acc = saturating_add(acc, c > v ? total[c] : (in.present(c) ? in.count(c) : 0));
+            }
+            total[v] = acc;
+        }
+        store.payloads = PayloadTable::whole(std::vector<uint8_t>(n, 1), std::move(total), std::vector<uint32_t>(n, 0), {}, {});
+        return {};
+    }
+
     // Finished payloads are appended to an arena in the order they complete (N-1 first);
     // each node remembers where its lists start, so later parents can read them.
     std::vector<uint32_t> arena_ids;

@@ -83,47 +83,41 @@ def as_dict(results: list[tuple[str, int, int]]) -> dict[str, int]:
 
 
 def build_one(name: str, entries: list[Any], cfg: Config) -> tuple[Any, dict[str, Any]]:
-    """Times flatten and from_internal_data_v2 on one vocabulary and measures the
-    instance. Returns the last instance built and the figures."""
-    flatten_s = []
-    flat = None
-    for _ in range(cfg.build_runs):
-        flat = None
-        bu.settle()
-        dt, flat = bu.timed(lambda: brindlex.flatten(entries))
-        flatten_s.append(dt)
-    assert flat is not None
-    nodes = len(flat.child_labels)
-
+    """Times build_index end to end (Python entries in, a PrefixSearch out): cold (the
+    first call in the process) and plain (the median of the runs that follow), and
+    Index.build once; measures the instance and the peak while building. Returns the
+    last instance built and the figures."""
     build_s = []
     index = None
     rss_growth = 0
     peak_growth: int | None = None
-    for run in range(cfg.build_runs):
+    for run in range(cfg.build_runs + 1):
         index = None
         bu.settle()
         can_peak = bu.reset_peak()
         before = bu.rss_bytes()
-        dt, index = bu.timed(lambda: PrefixSearch.from_internal_data_v2(*flat, VIDEO_TOP_N))
+        dt, index = bu.timed(lambda: brindlex.build_index(entries, VIDEO_TOP_N))
         build_s.append(dt)
         if run == 0:
             peak_growth = bu.peak_bytes() - before if can_peak else None
             bu.settle()
             rss_growth = bu.rss_bytes() - before
-    del flat
+    assert index is not None
+    bu.settle()
+    index_s, built = bu.timed(lambda: brindlex.Index.build(entries, video_top_n=VIDEO_TOP_N))
+    del built
     bu.settle()
 
-    assert index is not None
     blob = index.to_bytes()
     probe = bu.from_bytes_rss(blob)
     figures = {
         "name": name,
         "terms": len(entries),
-        "nodes": nodes,
-        "flatten_s": statistics.median(flatten_s),
-        "flatten_runs_s": flatten_s,
-        "from_internal_data_v2_s": statistics.median(build_s),
-        "from_internal_data_v2_runs_s": build_s,
+        "nodes": bd.count_nodes([term for term, _, _ in entries]),
+        "build_index_cold_s": build_s[0],
+        "build_index_s": statistics.median(build_s[1:]),
+        "build_index_runs_s": build_s,
+        "index_build_s": index_s,
         "rss_growth_build_bytes": rss_growth,
         "peak_growth_build_bytes": peak_growth,
         "rss_growth_from_bytes_bytes": probe["rss_growth"],
@@ -137,12 +131,16 @@ def build_table(rows: list[dict[str, Any]]) -> str:
     def mb(v: int | None) -> float | None:
         return None if v is None else v / MB
 
+    def ratio(peak: int | None, built: int) -> str:
+        return "-" if peak is None or built <= 0 else f"{peak / built:.2f}x"
+
     return bu.table(
-        ["vocabulary", "terms", "nodes", "flatten s", "from_internal_data_v2 s", "built MB",
-         "build peak MB", "restored MB", "restore peak MB", "restored B/node", "snapshot MB"],
+        ["vocabulary", "terms", "nodes", "build_index cold s", "build_index s", "Index.build s", "built MB",
+         "build peak MB", "peak/built", "restored MB", "restore peak MB", "restored B/node", "snapshot MB"],
         [
-            [r["name"], r["terms"], r["nodes"], r["flatten_s"], r["from_internal_data_v2_s"],
+            [r["name"], r["terms"], r["nodes"], r["build_index_cold_s"], r["build_index_s"], r["index_build_s"],
              mb(r["rss_growth_build_bytes"]), mb(r["peak_growth_build_bytes"]),
+             ratio(r["peak_growth_build_bytes"], r["rss_growth_build_bytes"]),
              mb(r["rss_growth_from_bytes_bytes"]), mb(r["peak_growth_from_bytes_bytes"]),
              r["rss_growth_from_bytes_bytes"] / r["nodes"], r["snapshot_bytes"] / MB]
             for r in rows
@@ -152,10 +150,129 @@ def build_table(rows: list[dict[str, Any]]) -> str:
 
 
 def build_notes() -> None:
-    print("built MB / build peak MB: resident growth across from_internal_data_v2 in this process")
-    print("  (flat inputs alive), after the call and at its peak. restored MB / restore peak MB: the")
-    print("  same across from_bytes of the instance's snapshot in a fresh process. snapshot MB: to_bytes")
-    print("  size. MB = 10^6 bytes.")
+    print("build_index: entries (Python objects) to a PrefixSearch, end to end; cold: the first call in")
+    print("  this process, then the median of the runs after it. Index.build: the same with folding and")
+    print("  the lookups an Index prepares, once. built MB / build peak MB: resident growth across the")
+    print("  cold build_index (entries alive), after the call and at its peak; peak/built: their ratio.")
+    print("  restored MB / restore peak MB: the same across from_bytes of the instance's snapshot in a")
+    print("  fresh process. snapshot MB: to_bytes size. MB = 10^6 bytes.")
+
+
+def former_layout_s(entries: list[Any]) -> float:
+    """The build as it was before it was native: the Python layout, kept as the tests' model."""
+    sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "python"))
+    try:
+        import layout_model
+    finally:
+        sys.path.pop(0)
+    bu.settle()
+    seconds, index = bu.timed(lambda: layout_model.build_index(entries, VIDEO_TOP_N))
+    del index
+    bu.settle()
+    return seconds
+
+
+def write_catalogue(entries: list[Any], path: Path, fmt: str) -> int:
+    """Writes the entries as catalogue rows (one per video, or one without); returns the
+    number of rows."""
+    import uuid
+
+    rows = 0
+    with path.open("w", encoding="utf-8") as f:
+        if fmt == "tsv":
+            f.write("term\tcount\tvideo_id\tvideo_count\n")
+        for term, count, videos in entries:
+            merged: dict[bytes, int] = {}
+            for vid, c in videos:
+                merged[vid] = merged.get(vid, 0) + c
+            listed = [(str(uuid.UUID(bytes=v)), c) for v, c in merged.items()] or [("", 0)]
+            for vid, c in listed:
+                if fmt == "tsv":
+                    f.write(f"{term}\t{count}\t{vid}\t{c if vid else ''}\n")
+                else:
+                    row = {"term": term, "count": count, **({"video_id": vid, "video_count": c} if vid else {})}
+                    f.write(json.dumps(row, ensure_ascii=False) + "\n")
+                rows += 1
+    return rows
+
+
+def cli_build_s(path: Path, out_path: Path) -> float:
+    """Wall time of `brindlex build` in a new interpreter, start-up included."""
+    import subprocess
+
+    env = dict(os.environ)
+    t0 = time.perf_counter()
+    subprocess.run([sys.executable, "-m", "brindlex", "build", str(path), "-o", str(out_path)], env=env, check=True,
+                   stdout=subprocess.DEVNULL)
+    return time.perf_counter() - t0
+
+
+def catalogue_section(entries: list[Any], cfg: Config, out: dict[str, Any]) -> None:
+    """`brindlex build` on the words + videos written as TSV and as JSON lines: cold (the
+    first run, its file just written) and plain (median of the runs after), rows per
+    second end to end; and the peak while reading and building in this process."""
+    import io
+    import tempfile
+
+    from brindlex._fold import normaliser
+    from brindlex._native import read_catalogue
+    from brindlex._rows import RowError, row_of
+
+    rows_out = []
+    out["catalogue"] = {}
+    with tempfile.TemporaryDirectory() as folder:
+        for fmt in ("tsv", "jsonl"):
+            path = Path(folder) / f"words.{fmt}"
+            rows = write_catalogue(entries, path, fmt)
+            times = [cli_build_s(path, Path(folder) / "words.brx") for _ in range(cfg.build_runs + 1)]
+            data = path.read_bytes()
+            bu.settle()
+            can_peak = bu.reset_peak()
+            before = bu.rss_bytes()
+            built = read_catalogue(io.BytesIO(data), fmt, VIDEO_TOP_N, "fold", normaliser("fold"), row_of, RowError, None)
+            peak = bu.peak_bytes() - before if can_peak else None
+            bu.settle()
+            kept = bu.rss_bytes() - before
+            del built
+            bu.settle()
+            fig = {"rows": rows, "bytes": len(data), "cold_s": times[0], "plain_s": statistics.median(times[1:]),
+                   "runs_s": times, "peak_growth_bytes": peak, "rss_growth_bytes": kept}
+            del data
+            out["catalogue"][fmt] = fig
+            rows_out.append([fmt, rows, fig["bytes"] / MB, fig["cold_s"], rows / fig["cold_s"], fig["plain_s"],
+                             rows / fig["plain_s"], None if peak is None else peak / MB, kept / MB,
+                             "-" if peak is None or kept <= 0 else f"{peak / kept:.2f}x"])
+    print(bu.table(["format", "rows", "file MB", "cold s", "cold rows/s", "plain s", "plain rows/s",
+                    "peak MB", "built MB", "peak/built"], rows_out, digits=2))
+    print("s: `brindlex build FILE -o INDEX` in a new interpreter (start-up, folding, writing the file");
+    print("  included). peak MB / built MB: resident growth at the peak of read_catalogue on the file's")
+    print("  bytes in this process (the bytes already read, not counted) and after it (the instance).")
+
+
+def synthetic_catalogue_section(words: list[str], cfg: Config, out: dict[str, Any]) -> None:
+    """`brindlex build` on a catalogue of the 2 million synthetic words of --big (Zipf
+    counts, no videos): cold, one run, its file just written."""
+    import tempfile
+
+    dt_gen, big_words = bu.timed(lambda: bd.LetterModel(words).generate(cfg.big_terms, SEED + 7))
+    counts = bd.term_counts(len(big_words), SEED + 8)
+    with tempfile.TemporaryDirectory() as folder:
+        path = Path(folder) / "synthetic.tsv"
+        with path.open("w", encoding="utf-8") as f:
+            f.write("term\tcount\tvideo_id\tvideo_count\n")
+            f.writelines(f"{t}\t{c}\t\t\n" for t, c in zip(big_words, counts))
+        size = path.stat().st_size
+        del big_words, counts
+        bu.settle()
+        seconds = cli_build_s(path, Path(folder) / "synthetic.brx")
+        index_bytes = (Path(folder) / "synthetic.brx").stat().st_size
+    out["synthetic_catalogue"] = {"terms": cfg.big_terms, "bytes": size, "cold_s": seconds, "index_bytes": index_bytes,
+                                  "generate_s": dt_gen}
+    print()
+    print(f"{cfg.big_terms:,} synthetic words (the vocabulary of --big: 9.1 million nodes; Zipf counts, no videos; "
+          f"{size / MB:.0f} MB of TSV):")
+    print(f"  `brindlex build` {seconds:.2f} s cold ({cfg.big_terms / seconds:,.0f} rows/s), index file "
+          f"{index_bytes / MB:.0f} MB; generating the words took {dt_gen:.1f} s.")
 
 
 def big_section(words: list[str], cfg: Config, out: dict[str, Any]) -> None:
@@ -466,7 +583,7 @@ def peers_section(index: Any, words: list[str], queries: list[str], module_ns: d
     print("Ratios compare with brindlex's figures over the same first queries. Peer memory is the")
     print("vocabulary list they scan (str objects and list); brindlex memory is the instance without")
     print("videos (RSS growth from from_bytes, section 1), which holds no Python strings; its build")
-    print("time is flatten + from_internal_data_v2 (section 1).")
+    print("time is build_index (section 1).")
     print(f"Result check: {checked} (query, k, peer) results compared as {{term: distance}} with "
           f"fuzzy_match: {len(mismatches)} mismatches.")
     for m in mismatches[:10]:
@@ -724,12 +841,23 @@ def main() -> None:
     plain_index, plain_fig = build_one("words, no videos", bd.plain_entries(words, SEED), cfg)
     video_entries = bd.payload_entries(words, SEED)
     video_index, video_fig = build_one("words + videos", video_entries, cfg)
-    del video_entries
-    bu.settle()
     out["build"] = [plain_fig, video_fig]
     out["_nodes"] = {plain_fig["name"]: plain_fig["nodes"], video_fig["name"]: video_fig["nodes"]}
     print(build_table([plain_fig, video_fig]))
     build_notes()
+    former = former_layout_s(video_entries)
+    out["former_python_layout_s"] = former
+    print(f"The former Python layout (now the tests' model, tests/python/layout_model.py) and")
+    print(f"from_internal_data_v2 on the words + videos, in this run: {former:.2f} s, "
+          f"{former / video_fig['build_index_s']:.1f}x build_index.")
+    bu.section("1b. brindlex build: a catalogue file to an index file")
+    print("The words + videos of section 1 as catalogue rows: one per (term, video), a term without videos")
+    print(f"on one row of its own; median of {cfg.build_runs} run(s) after the cold one.")
+    catalogue_section(video_entries, cfg, out)
+    del video_entries
+    bu.settle()
+    synthetic_catalogue_section(words, cfg, out)
+    bu.settle()
     if args.big:
         big_section(words, cfg, out)
     else:
@@ -784,7 +912,7 @@ def main() -> None:
     # -- 5
     bu.section("5. Peers: a symmetric-delete index and brute force over the word list")
     peers_section(plain_index, words, queries, module_ns, plain_fig["rss_growth_from_bytes_bytes"],
-                  plain_fig["flatten_s"] + plain_fig["from_internal_data_v2_s"], cfg, out)
+                  plain_fig["build_index_s"], cfg, out)
     lap("5 peers")
 
     # -- 5b

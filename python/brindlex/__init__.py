@@ -5,9 +5,9 @@ suggestions with counts, completion, exact lookups and video ranking, with case 
 accent folding. Beneath it, ``build_index(entries, video_top_n)`` makes the engine,
 a ``PrefixSearch``, from ``(term, count, [(video id, count), ...])`` entries;
 ``flatten(entries)`` gives the flat arrays it is made from; ``save(index, path)`` and
-``load(path)`` keep an engine in an index file. ``PrefixSearch`` lives in the native module ``_brindlex``; the
-package imports without it, so that ``flatten`` also works where the native module is
-not built, and only ``brindlex.PrefixSearch`` then fails.
+``load(path)`` keep an engine in an index file. ``PrefixSearch`` lives in the native module ``_brindlex``
+and building in ``brindlex._native``; the package imports without them (for the pure-Python
+snapshot reader, ``brindlex.snapshot``), and only what needs them then fails.
 
 Importing this package makes indexes picklable (through their snapshot), so that
 they can be handed to other processes, ``multiprocessing`` workers for one.
@@ -23,8 +23,7 @@ __path__ = extend_path(__path__, __name__)
 
 from ._files import _restore, load, save  # noqa: E402
 from ._index import Completion, Index, Suggestion  # noqa: E402
-from ._layout import U32_MAX, FlatIndex, flatten  # noqa: E402
-from ._prepared import build_index  # noqa: E402
+from ._build import U32_MAX, FlatIndex, build_index, flatten  # noqa: E402
 
 if TYPE_CHECKING:
     from _brindlex import PrefixSearch
@@ -61,7 +60,7 @@ def __getattr__(name: str) -> Any:
 
 try:
     from _brindlex import PrefixSearch as _PrefixSearch
-except ImportError:  # not built, or refused in a subinterpreter: flatten still works
+except ImportError:  # not built, or refused in a subinterpreter: the snapshot reader still works
     pass
 else:
     copyreg.pickle(_PrefixSearch, _reduce)

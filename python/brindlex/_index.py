@@ -12,13 +12,13 @@ from __future__ import annotations
 import io
 import math
 import os
-from collections.abc import Callable, Iterable, Iterator
+from collections.abc import Callable, Iterable
 from typing import TYPE_CHECKING, Any, NamedTuple
 
 from ._files import StrPath, engine_of, read_file, write_file
 from ._fold import TextMode, normaliser
 from ._format import EMPTY_NOTES, IndexFile, IndexFileError, encode_notes, file_chunks, read_index_file
-from ._layout import DEFAULT_VIDEO_TOP_N, U32_MAX, _laid_out, _shown
+from ._build import DEFAULT_VIDEO_TOP_N, U32_MAX, _entry
 
 if TYPE_CHECKING:
     from _brindlex import PrefixSearch
@@ -106,25 +106,21 @@ class Index:
         Entries whose terms compare equal are merged; a term is shown as the entry
         with the largest count spelt it. Raises TypeError or ValueError naming the
         entry at fault."""
-        from _brindlex import PrefixSearch
+        from ._native import build
 
         mode: TextMode = "fold" if fold else "nfc"
-        spelled: dict[str, dict[str, int]] = {}
-        flat, terms, ordered, nodes = _laid_out(_normalised(entries, normaliser(mode), spelled))
-        engine = PrefixSearch.from_internal_data_v2(*flat, video_top_n)
+        engine, shown, fixes = build(entries, video_top_n, mode, normaliser(mode), _entry)
+        return cls._built(engine, mode, shown, fixes, video_top_n)
 
-        shown = _shown_spellings(spelled, terms)
-        node_of = dict(zip(ordered, nodes)) if shown else {}
-        spellings = sorted((node_of[term], text) for term, text in shown.items())
-        notes = encode_notes(spellings, [])
-        index = cls._make(engine, mode, notes, video_top_n)
-        if index._lookup.saturated:
-            # Under a saturated total, subtraction cannot give a term's own count.
-            count = index._lookup.count
-            fixes = [(node, terms[t]) for t, node in zip(ordered, nodes) if count(t) != terms[t]]
-            if fixes:
-                index = cls._make(engine, mode, encode_notes(spellings, sorted(fixes)), video_top_n)
-        return index
+    @classmethod
+    def _built(
+        cls, engine: PrefixSearch, mode: TextMode, shown: list[tuple[int, str]], fixes: list[tuple[int, int]],
+        video_top_n: int,
+    ) -> Index:
+        """The index of an engine the native builder made: ``shown`` holds (node, spelling)
+        for each term to show otherwise than itself, ``fixes`` (node, count) for the terms
+        whose own count a saturated total hides."""
+        return cls._make(engine, mode, encode_notes(shown, fixes), video_top_n)
 
     @classmethod
     def load(cls, path: StrPath) -> Index:
@@ -248,51 +244,3 @@ def _is_nan(value: Any) -> bool:
 
 def _from_file_bytes(data: bytes) -> Index:
     return Index._from_file(read_index_file(io.BytesIO(data), "<pickled index>"), "<pickled index>")
-
-
-def _normalised(entries: Iterable[Any], normal: Callable[[str], str], spelled: dict[str, dict[str, int]]) -> Iterator[Any]:
-    """The entries with their terms normalised; a term spelt otherwise than its
-    normal form has that spelling's count added to ``spelled[normal][spelling]``.
-    Anything malformed passes through for the layout to report."""
-    try:
-        iterator = iter(entries)
-    except TypeError:
-        raise TypeError(f"entries must be an iterable, not {type(entries).__name__}") from None
-    for i, entry in enumerate(iterator):
-        if type(entry) is tuple and len(entry) == 3:
-            term, count, videos = entry
-        else:
-            try:
-                term, count, videos = entry
-            except (TypeError, ValueError):
-                yield entry
-                continue
-        if not isinstance(term, str):
-            yield entry
-            continue
-        key = normal(term)
-        if key == term:
-            yield entry
-            continue
-        if not key:
-            raise ValueError(f"entry {i}: the term {_shown(term)} is empty once normalised; no query can find it")
-        per = spelled.setdefault(key, {})
-        per[term] = per.get(term, 0) + (count if type(count) is int and count > 0 else 0)
-        yield (key, count, videos)
-
-
-def _shown_spellings(spelled: dict[str, dict[str, int]], terms: dict[str, int]) -> dict[str, str]:
-    """For each normalised term, the spelling to show where it is not the term itself:
-    the spelling with the largest count, the earliest in code-point order among equal
-    counts. The term's own spelling counts for what the others leave of the merged total."""
-    shown: dict[str, str] = {}
-    for key, spellings in spelled.items():
-        others = sum(spellings.values())
-        total = terms[key]
-        candidates = dict(spellings)
-        if total > others and not (total == U32_MAX and others >= U32_MAX):
-            candidates[key] = total - others
-        best = min(candidates.items(), key=lambda kv: (-kv[1], kv[0]))[0]
-        if best != key:
-            shown[key] = best
-    return shown

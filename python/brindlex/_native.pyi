@@ -1,10 +1,41 @@
 # The package's own native module: term lookups over a PrefixSearch's store, checksums.
-from collections.abc import Buffer
-from typing import final
+from collections.abc import Buffer, Callable, Iterable
+from typing import IO, Any, final
 
 from _brindlex import PrefixSearch
 
+from ._fold import TextMode
 from ._index import Completion, Suggestion
+
+# (node, spelling): a term to show otherwise than itself.
+_Shown = tuple[int, str]
+# (node, count): a term whose own count a saturated total hides.
+_Fix = tuple[int, int]
+_SlowEntry = Callable[
+    [int, Any, Callable[[str], str] | None, str | None, tuple[int, str, int] | None],
+    tuple[str, int, list[tuple[bytes | int, int]], str | None, int],
+]
+_SlowRow = Callable[
+    [str, int, bytes | None, Any, str | None, int], tuple[str, int, bytes | int | None, int | None] | tuple[int, ...] | None
+]
+
+def build(
+    entries: Iterable[Any], video_top_n: int, mode: TextMode, normal: Callable[[str], str] | None, slow_entry: _SlowEntry, /
+) -> tuple[PrefixSearch, list[_Shown], list[_Fix]]: ...
+def lay_out(
+    entries: Iterable[Any], slow_entry: _SlowEntry, /
+) -> tuple[list[int], list[str], list[tuple[int, list[int], list[int]] | None], list[int], list[bytes]]: ...
+def read_catalogue(
+    stream: IO[bytes],
+    fmt: str,
+    video_top_n: int,
+    mode: TextMode,
+    normal: Callable[[str], str] | None,
+    slow_row: _SlowRow,
+    row_error: Callable[[int, str], BaseException],
+    progress: Callable[[int], object] | None,
+    /,
+) -> tuple[PrefixSearch, list[_Shown], list[_Fix], int, int, int, int]: ...
 
 def crc32c(data: Buffer, value: int = 0, /) -> int: ...
 def prepare(engine: PrefixSearch, /) -> None: ...

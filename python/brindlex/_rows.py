@@ -1,27 +1,35 @@
-"""Reading catalogue rows (term, count, video id, video count) from TSV or JSON lines.
+"""Catalogue rows (term, count, video id, video count) from TSV or JSON lines: the
+rules, and the slow path of the native reader.
 
 A catalogue repeats a term's count on each of its video rows, so rows of one term
 are merged into one entry: they must agree on the count, and each names a
 different video. A row with an empty video id gives a term with no video of its
 own. Every problem is reported as a RowError with its 1-based line number.
+
+``brindlex._native.read_catalogue`` reads the rows in their plain form natively; each
+other line (the TSV header, a bad row, JSON it does not take at once) comes to
+``row_of`` here, which reads it the long way and words the error. ``read_rows`` reads a
+whole catalogue in Python: the model the native reader is tested against.
 """
 
 from __future__ import annotations
 
 import json
 import re
-from collections.abc import Iterable, Iterator
+from collections.abc import Iterable, Iterator, Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
-from ._layout import U32_MAX
+from ._build import U32_MAX
 
-__all__ = ["COLUMNS", "Catalogue", "RowError", "read_rows"]
+__all__ = ["COLUMNS", "Catalogue", "RowError", "read_rows", "row_of"]
 
 COLUMNS = ("term", "count", "video_id", "video_count")
 
 _UUID_TEXT = re.compile(r"[0-9a-fA-F]{8}-[0-9a-fA-F]{4}-[0-9a-fA-F]{4}-[0-9a-fA-F]{4}-[0-9a-fA-F]{12}")
 _DIGITS = re.compile(r"[0-9]+")
+
+_EMPTY = "the file is empty; expected the header line: " + "\\t".join(COLUMNS)
 
 _UUID = "UUID"
 _INT = "integer"
@@ -152,11 +160,7 @@ def _video_text(cat: Catalogue, line: int, text: str) -> bytes | int:
     )
 
 
-def _tsv_rows(cat: Catalogue, lines: Iterator[tuple[int, str]]) -> None:
-    try:
-        _, header = next(lines)
-    except StopIteration:
-        raise RowError(1, "the file is empty; expected the header line: " + "\\t".join(COLUMNS)) from None
+def _tsv_header(header: str) -> list[int]:
     names = header.split("\t")
     if sorted(names) != sorted(COLUMNS):
         raise RowError(
@@ -165,77 +169,133 @@ def _tsv_rows(cat: Catalogue, lines: Iterator[tuple[int, str]]) -> None:
             f"found {header!r}",
             json_like=header.lstrip().startswith(("{", "[")),
         )
-    at = [names.index(c) for c in COLUMNS]
+    return [names.index(c) for c in COLUMNS]
+
+
+def _tsv_row(cat: Catalogue, line: int, text: str, at: Sequence[int]) -> None:
+    fields = text.split("\t")
+    if len(fields) != len(COLUMNS):
+        raise RowError(line, f"expected {len(COLUMNS)} tab-separated fields, found {len(fields)}")
+    term, count_text, video_text, video_count_text = (fields[i] for i in at)
+    term = _check_term(line, term)
+    count = _u32_text(line, count_text, "count")
+    if video_text == "":
+        if video_count_text not in ("", "0"):
+            raise RowError(line, "a video count without a video id")
+        cat.add(line, term, count, None, None)
+        return
+    video = _video_text(cat, line, video_text)
+    cat.add(line, term, count, video, _u32_text(line, video_count_text, "video count"))
+
+
+def _tsv_rows(cat: Catalogue, lines: Iterator[tuple[int, str]]) -> None:
+    try:
+        _, header = next(lines)
+    except StopIteration:
+        raise RowError(1, _EMPTY) from None
+    at = _tsv_header(header)
     for line, text in lines:
-        if not text:
-            continue
-        fields = text.split("\t")
-        if len(fields) != len(COLUMNS):
-            raise RowError(line, f"expected {len(COLUMNS)} tab-separated fields, found {len(fields)}")
-        term, count_text, video_text, video_count_text = (fields[i] for i in at)
-        term = _check_term(line, term)
-        count = _u32_text(line, count_text, "count")
-        if video_text == "":
-            if video_count_text not in ("", "0"):
-                raise RowError(line, "a video count without a video id")
-            cat.add(line, term, count, None, None)
-            continue
-        video = _video_text(cat, line, video_text)
-        cat.add(line, term, count, video, _u32_text(line, video_count_text, "video count"))
+        if text:
+            _tsv_row(cat, line, text, at)
 
 
 def _jsonl_rows(cat: Catalogue, lines: Iterator[tuple[int, str]]) -> None:
     for line, text in lines:
-        if not text.strip():
-            continue
-        try:
-            row = json.loads(text)
-        except json.JSONDecodeError as exc:
-            raise RowError(line, f"not valid JSON: {exc.msg} at column {exc.colno}") from None
-        if not isinstance(row, dict):
-            raise RowError(line, "expected a JSON object with the keys " + ", ".join(COLUMNS))
-        unknown = sorted(set(row) - set(COLUMNS))
-        if unknown:
-            raise RowError(line, f"unknown key {unknown[0]!r}; the keys are " + ", ".join(COLUMNS))
-        for key in ("term", "count"):
-            if key not in row:
-                raise RowError(line, f"the key {key!r} is missing")
-        term = row["term"]
-        if not isinstance(term, str):
-            raise RowError(line, f"term must be a string, not {json.dumps(term)}")
-        term = _check_term(line, term)
-        count = _u32_json(line, row["count"], "count")
-        vid = row.get("video_id")
-        if vid is None or vid == "":
-            if row.get("video_count") is not None and not _is_zero(row["video_count"]):
-                raise RowError(line, "a video count without a video id")
-            cat.add(line, term, count, None, None)
-            continue
-        if isinstance(vid, str):
-            video = _video_text(cat, line, vid)
-        elif type(vid) is int:
-            if not 0 <= vid <= U32_MAX:
-                raise RowError(line, f"integer video id {vid} is outside 0..{U32_MAX}")
-            cat.kind_of(line, _INT, str(vid))
-            video = vid
-        else:
-            raise RowError(line, f"video_id must be a string or an integer, not {json.dumps(vid)}")
-        if "video_count" not in row:
-            raise RowError(line, "the key 'video_count' is missing")
-        cat.add(line, term, count, video, _u32_json(line, row["video_count"], "video count"))
+        if text.strip():
+            _jsonl_row(cat, line, text)
+
+
+def _jsonl_row(cat: Catalogue, line: int, text: str) -> None:
+    try:
+        row = json.loads(text)
+    except json.JSONDecodeError as exc:
+        raise RowError(line, f"not valid JSON: {exc.msg} at column {exc.colno}") from None
+    if not isinstance(row, dict):
+        raise RowError(line, "expected a JSON object with the keys " + ", ".join(COLUMNS))
+    unknown = sorted(set(row) - set(COLUMNS))
+    if unknown:
+        raise RowError(line, f"unknown key {unknown[0]!r}; the keys are " + ", ".join(COLUMNS))
+    for key in ("term", "count"):
+        if key not in row:
+            raise RowError(line, f"the key {key!r} is missing")
+    term = row["term"]
+    if not isinstance(term, str):
+        raise RowError(line, f"term must be a string, not {json.dumps(term)}")
+    term = _check_term(line, term)
+    count = _u32_json(line, row["count"], "count")
+    vid = row.get("video_id")
+    if vid is None or vid == "":
+        if row.get("video_count") is not None and not _is_zero(row["video_count"]):
+            raise RowError(line, "a video count without a video id")
+        cat.add(line, term, count, None, None)
+        return
+    if isinstance(vid, str):
+        video = _video_text(cat, line, vid)
+    elif type(vid) is int:
+        if not 0 <= vid <= U32_MAX:
+            raise RowError(line, f"integer video id {vid} is outside 0..{U32_MAX}")
+        cat.kind_of(line, _INT, str(vid))
+        video = vid
+    else:
+        raise RowError(line, f"video_id must be a string or an integer, not {json.dumps(vid)}")
+    if "video_count" not in row:
+        raise RowError(line, "the key 'video_count' is missing")
+    cat.add(line, term, count, video, _u32_json(line, row["video_count"], "video count"))
+
+
+def _decoded_line(number: int, raw: bytes) -> str:
+    # The last line of a file may lack its line feed, a CRLF file's too.
+    raw = raw.removesuffix(b"\n").removesuffix(b"\r")
+    try:
+        text = raw.decode("utf-8")
+    except UnicodeDecodeError as exc:
+        raise RowError(number, f"not valid UTF-8 (byte 0x{raw[exc.start]:02x} at byte {exc.start + 1})") from None
+    if number == 1 and text.startswith("\ufeff"):
+        text = text[1:]
+    return text
 
 
 def _decoded(lines: Iterable[bytes]) -> Iterator[tuple[int, str]]:
     for number, raw in enumerate(lines, start=1):
-        # The last line of a file may lack its line feed, a CRLF file's too.
-        raw = raw.removesuffix(b"\n").removesuffix(b"\r")
-        try:
-            text = raw.decode("utf-8")
-        except UnicodeDecodeError as exc:
-            raise RowError(number, f"not valid UTF-8 (byte 0x{raw[exc.start]:02x} at byte {exc.start + 1})") from None
-        if number == 1 and text.startswith("\ufeff"):
-            text = text[1:]
-        yield number, text
+        yield number, _decoded_line(number, raw)
+
+
+class _OneRow(Catalogue):
+    """A catalogue that keeps the one row it is given, checking only the id kind."""
+
+    row: tuple[str, int, bytes | int | None, int | None] | None = None
+
+    def add(self, line: int, term: str, count: int, video: bytes | int | None, video_count: int | None) -> None:
+        self.row = (term, count, video, video_count)
+
+
+Row = tuple[str, int, bytes | int | None, int | None]
+
+
+def row_of(
+    fmt: str, line: int, raw: bytes | None, columns: Sequence[int] | None, id_kind: str | None, id_kind_line: int
+) -> Row | tuple[int, ...] | None:
+    """One line the native reader did not take: the TSV header's column positions (for
+    line 1 of a TSV file), None for a line without a row, or the row (term, count, video
+    id or None, video count or None). Raises RowError as ``read_rows`` would at this
+    line, given the id kind of the rows before (``id_kind``, from ``id_kind_line``).
+    ``raw`` is None for an empty file."""
+    if raw is None:
+        raise RowError(1, _EMPTY)
+    text = _decoded_line(line, raw)
+    if fmt == "tsv" and columns is None:
+        return tuple(_tsv_header(text))
+    cat = _OneRow(id_kind=id_kind, id_kind_line=id_kind_line)
+    if fmt == "tsv":
+        if not text:
+            return None
+        assert columns is not None
+        _tsv_row(cat, line, text, columns)
+    else:
+        if not text.strip():
+            return None
+        _jsonl_row(cat, line, text)
+    return cat.row
 
 
 def read_rows(lines: Iterable[bytes], fmt: str) -> Catalogue:

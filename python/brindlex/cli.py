@@ -27,11 +27,12 @@ from collections.abc import Callable, Iterator, Sequence
 from typing import IO, TYPE_CHECKING, Any
 
 from . import __version__
+from ._build import DEFAULT_VIDEO_TOP_N, U32_MAX
 from ._files import engine_of, read_file, write_file
-from ._format import IndexFile
+from ._fold import TextMode, normaliser
+from ._format import IndexFile, encode_notes, file_chunks
 from ._index import Index
-from ._layout import DEFAULT_VIDEO_TOP_N, U32_MAX
-from ._rows import Catalogue, RowError, read_rows
+from ._rows import RowError, row_of
 from .snapshot import SnapshotDecodeError, check_snapshot
 
 if TYPE_CHECKING:
@@ -327,14 +328,6 @@ def _input_format(path: str, given: str | None) -> str:
     return "jsonl" if path.lower().endswith((".jsonl", ".ndjson")) else "tsv"
 
 
-def _counting(stream: IO[bytes], progress: Progress, label: str, total: int | None) -> Iterator[bytes]:
-    done = 0
-    for line in stream:
-        done += len(line)
-        progress.update(label, done, total, " bytes")
-        yield line
-
-
 def _same_regular_file(input_path: str, output: str) -> bool:
     """Whether the output names the very file the catalogue is read from (through a
     link, a second name or standard input), which writing would destroy."""
@@ -378,10 +371,16 @@ def cmd_build(args: argparse.Namespace) -> int:
     fmt = _input_format(args.input, args.format)
     progress = Progress(sys.stderr)
     stream, size = _open_input(args.input)
+    label = f"reading {os.path.basename(name)}"
+    mode: TextMode = "fold" if args.fold else "nfc"
+    from ._native import read_catalogue
+
     try:
         try:
-            catalogue: Catalogue = read_rows(
-                _counting(stream, progress, f"reading {os.path.basename(name)}", size), fmt
+            # Rows are read, merged and built natively, without a Python object per row.
+            engine, shown, fixes, rows, videos, terms, nodes = read_catalogue(
+                stream, fmt, args.video_top_n, mode, normaliser(mode), row_of, RowError,
+                lambda done: progress.update(label, done, size, " bytes"),
             )
         except RowError as exc:
             hint = ""
@@ -390,24 +389,22 @@ def cmd_build(args: argparse.Namespace) -> int:
             raise Failure(f"{name}:{exc.line}: {exc.message}{hint}") from None
         except OSError as exc:
             raise Failure(f"cannot read {name}: {exc.strerror or exc}") from None
+        except (ValueError, TypeError, OverflowError) as exc:
+            raise Failure(f"{name}: {exc}") from None
         finally:
             if stream is not sys.stdin.buffer:
                 stream.close()
 
-        progress.phase("building the index")
-        try:
-            index = Index.build(catalogue.entries(), video_top_n=args.video_top_n, fold=args.fold)
-        except (ValueError, TypeError, OverflowError) as exc:
-            raise Failure(f"{name}: {exc}") from None
         progress.phase("writing the index")
-        chunks = index._chunks()
+        # The file of Index._built(...).save(): no Index is made, nor the lookups it prepares.
+        chunks = file_chunks(engine.to_bytes(), encode_notes(shown, fixes), mode, args.video_top_n)
         _write_output(args.output, chunks)
     finally:
         progress.close()
     # With the index on standard output, the summary goes beside it on standard error.
     print(
-        f"{'<stdout>' if args.output == '-' else args.output}: {catalogue.rows} rows, "
-        f"{len(index)} terms, {catalogue.video_count} videos, {index._lookup.node_count} nodes, "
+        f"{'<stdout>' if args.output == '-' else args.output}: {rows} rows, "
+        f"{terms} terms, {videos} videos, {nodes} nodes, "
         f"{sum(map(len, chunks))} bytes",
         file=sys.stderr if args.output == "-" else sys.stdout,
     )

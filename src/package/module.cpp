@@ -8,6 +8,12 @@
 //                                       (nodes, terms, videos, id mode, bytes used,
 //                                       damage, notes)
 //   check_engine(engine, /)             the same check of an engine's store: (damage, notes)
+//   build(entries, video_top_n, mode, normal, slow_entry, /)
+//                                       a new engine of (term, count, videos) entries
+//                                       (package/build.cpp)
+//   lay_out(entries, slow_entry, /)     the five arrays of from_internal_data_v2 for them
+//   read_catalogue(stream, fmt, video_top_n, mode, normal, slow_row, row_error, progress, /)
+//                                       a new engine of a catalogue's rows
 //   Lookup(engine, notes, suggestion, completion, /)
 //       .suggest(text, n, max_dist)     best-first terms near text, as `suggestion` tuples
 //       .complete(prefix, n)            terms under prefix by count, as `completion` tuples
@@ -35,6 +41,7 @@
 #include "binding/instance.hpp"
 #include "binding/pyref.hpp"
 #include "binding/text.hpp"
+#include "package/build.hpp"
 #include "core/check/check.hpp"
 #include "core/checksum/crc32c.hpp"
 #include "core/lookup/lookup.hpp"
@@ -363,6 +370,14 @@ PyObject* check_engine(PyObject*, PyObject* engine) {
 }
 
 PyMethodDef kFunctions[] = {
+    {"build", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(build_entries)), METH_FASTCALL,
+     "build(entries, video_top_n, mode, normal, slow_entry, /)\n--\n\n"
+     "A new engine of the entries: (engine, shown, fixes)."},
+    {"lay_out", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(lay_out_entries)), METH_FASTCALL,
+     "lay_out(entries, slow_entry, /)\n--\n\nThe five arrays from_internal_data_v2 takes, of the entries."},
+    {"read_catalogue", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_catalogue)), METH_FASTCALL,
+     "read_catalogue(stream, fmt, video_top_n, mode, normal, slow_row, row_error, progress, /)\n--\n\n"
+     "A new engine of a catalogue's rows: (engine, shown, fixes, rows, videos, terms, nodes)."},
     {"check_snapshot", check_snapshot, METH_O,
      "check_snapshot(data, /)\n--\n\nDecodes a snapshot and checks it: "
      "(nodes, terms, videos, id mode, bytes used, damage, notes)."},
@@ -412,6 +427,9 @@ PyModuleDef kModule = {
 };
 
 }  // namespace
+
+PyTypeObject* engine_type() { return g_prefix_search; }
+
 }  // namespace brindlex::py
 
 PyMODINIT_FUNC PyInit__native() { return PyModuleDef_Init(&brindlex::py::kModule); }

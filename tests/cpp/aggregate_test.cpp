@@ -1,6 +1,8 @@
 // The aggregation pass and merge: subtree totals, sorted and cut video lists.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <random>
 #include <tuple>
 #include <vector>
 
@@ -163,6 +165,68 @@ TEST(Merge, SumsDuplicatesAndSortsByCount) {
     EXPECT_EQ(self.count, 3u);
     EXPECT_EQ(self.video_ids, (std::vector<uint32_t>{4, 3, 9}));
     EXPECT_EQ(self.video_counts, (std::vector<uint32_t>{6, 2, 2}));
+}
+
+// Summing by indexed video number (video numbers below the index) and by sorting
+// (any other) give the same lists, repeats, cuts and numbers past the index included.
+TEST(Merge, IndexedSumsAgreeWithSorting) {
+    std::mt19937 rng(7);
+    auto list = [&](size_t n, uint32_t ids) {
+        Payload p{static_cast<uint32_t>(rng() % 100), {}, {}};
+        for (size_t i = 0; i < n; ++i) {
+            p.video_ids.push_back(static_cast<uint32_t>(rng() % ids));
+            p.video_counts.push_back(static_cast<uint32_t>(rng() % 6));
+        }
+        return p;
+    };
+    MergeScratch indexed;
+    indexed.index_videos(12);
+    for (int round = 0; round < 2000; ++round) {
+        const uint32_t ids = round % 3 == 0 ? 16 : 12;  // some rounds name videos past the index
+        Payload own = list(rng() % 6, ids);
+        std::vector<Payload> kids;
+        for (size_t k = rng() % 4; k > 0; --k) kids.push_back(list(rng() % 8, ids));
+        std::vector<PayloadView> views;
+        for (const Payload& k : kids) views.push_back(k.view());
+        const uint64_t keep = rng() % 8;
+        Payload a = own;
+        Payload b = own;
+        MergeScratch sorting;
+        merge_all(a, views, sorting, keep);
+        merge_all(b, views, indexed, keep);
+        ASSERT_EQ(a.count, b.count);
+        ASSERT_EQ(a.video_ids, b.video_ids);
+        ASSERT_EQ(a.video_counts, b.video_counts);
+    }
+}
+
+// A store without any video sums its totals alone; the totals must be those the full
+// pass gives the same store with one video added (backward and self children included).
+TEST(Aggregate, TotalsWithoutVideosAgreeWithTheFullPass) {
+    std::mt19937 rng(11);
+    for (int round = 0; round < 500; ++round) {
+        const size_t n = 1 + rng() % 12;
+        std::vector<uint32_t> shifts(n);
+        std::vector<uint32_t> transitions(rng() % (2 * n));
+        for (auto& c : transitions) c = static_cast<uint32_t>(rng() % n);
+        for (auto& s : shifts) s = static_cast<uint32_t>(rng() % (transitions.size() + 1));
+        std::sort(shifts.begin(), shifts.end());
+        std::vector<Slot> plain(n);
+        for (auto& slot : plain) {
+            if (rng() % 3 != 0) slot = Own{static_cast<uint32_t>(rng() % 3 == 0 ? 4000000000u : rng() % 50), {}, {}};
+        }
+        std::vector<Slot> with_video = plain;
+        with_video[0] = Own{plain[0] ? plain[0]->count : 0, {0}, {1}};
+        TrieStore a = make_store(shifts, transitions, plain);
+        TrieStore b = make_store(shifts, transitions, with_video);
+        ASSERT_TRUE(aggregate_payloads(a, 10).has_value());
+        ASSERT_TRUE(aggregate_payloads(b, 10).has_value());
+        for (size_t v = 0; v < n; ++v) {
+            ASSERT_EQ(a.payloads.count(v), b.payloads.count(v)) << "round " << round << " node " << v;
+            ASSERT_TRUE(a.payloads.present(v));
+            ASSERT_TRUE(a.payloads.view(v).video_ids.empty());
+        }
+    }
 }
 
 struct ShapeCase {

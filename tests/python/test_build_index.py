@@ -1,4 +1,4 @@
-"""Tests of the pure-Python index builder (flatten, build_index) and the sample data."""
+"""Tests of the index builder (flatten, build_index) and the sample data."""
 
 from __future__ import annotations
 

@@ -1,5 +1,6 @@
 #include "core/construct/aggregate.hpp"
 
+#include <algorithm>
 #include <string>
 
 namespace brindlex {
@@ -42,6 +43,27 @@ Result<void> aggregate_payloads(TrieStore& store, uint64_t video_top_n) {
         if (p.video_counts.size() < p.video_ids.size()) return short_counts(v);
     }
 
+    if (in.total_video_ids() == 0) {
+        // No video anywhere: every list stays empty, and only the totals are summed.
+        std::vector<uint32_t> total(n, 0);
+        for (size_t v = n; v-- > 0;) {
+            uint32_t acc = in.present(v) ? in.count(v) : 0;
+            const auto range = store.child_range(v);
+            for (uint64_t pos = range.begin; pos < range.end; ++pos) {
+                if (pos >= store.child_transitions.size()) return position_outside(v, pos, store.child_transitions.size());
+                const size_t c = store.child_transitions[pos];
+                if (c >= n) return no_slot(c, v);
+                if (c == v) continue;
+                // Children numbered above v are finished; below v they still hold their input.
+                acc = saturating_add(acc, c > v ? total[c] : (in.present(c) ? in.count(c) : 0));
+            }
+            total[v] = acc;
+        }
+        store.payloads = PayloadTable::whole(std::vector<uint8_t>(n, 1), std::move(total), std::vector<uint32_t>(n, 0), {}, {},
+                                             std::vector<uint64_t>((n + 63) / 64, 0));
+        return {};
+    }
+
     // Finished payloads are appended to an arena in the order they complete (N-1 first);
     // each node remembers where its lists start, so later parents can read them.
     std::vector<uint32_t> arena_ids;
@@ -59,6 +81,13 @@ Result<void> aggregate_payloads(TrieStore& store, uint64_t video_top_n) {
 
     Payload acc;
     MergeScratch scratch;
+    // Sums indexed by video number when the numbers are no larger than the input (they
+    // may be anything in a hand-made input; then merging sorts instead).
+    uint32_t max_id = 0;
+    for (size_t v = 0; v < n; ++v) {
+        for (uint32_t id : input_view(in, v).video_ids) max_id = std::max(max_id, id);
+    }
+    if (in.total_video_ids() > 0 && max_id < 2 * (n + in.total_video_ids())) scratch.index_videos(size_t{max_id} + 1);
     std::vector<PayloadView> kids;
     // merged[v]: v's finished list went through a merge, so it holds each video once,
     // ordered as merge orders (count descending, then video number).
@@ -106,6 +135,42 @@ Result<void> aggregate_payloads(TrieStore& store, uint64_t video_top_n) {
         arena_counts.insert(arena_counts.end(), acc.video_counts.begin(), acc.video_counts.end());
     }
 
+    if (arena_ids.size() <= UINT32_MAX) {
+        // The finished lists in node order, the table made whole. A slot whose lists equal
+        // those the slot before it shows keeps none of its own (an alias, as pushing
+        // would make it): first which are aliases and how much is kept, then the copy.
+        auto list_of = [&](const std::vector<uint32_t>& arena, size_t v) {
+            return std::span<const uint32_t>(arena).subspan(start[v], length[v]);
+        };
+        std::vector<uint64_t> aliases((n + 63) / 64, 0);
+        uint64_t kept = 0;
+        for (size_t v = 0, shown = 0; v < n; ++v) {
+            if (v > 0 && length[v] > 0 && std::ranges::equal(list_of(arena_ids, v), list_of(arena_ids, shown)) &&
+                std::ranges::equal(list_of(arena_counts, v), list_of(arena_counts, shown))) {
+                aliases[v / 64] |= uint64_t{1} << (v % 64);
+                continue;
+            }
+            kept += length[v];
+            shown = v;
+        }
+        std::vector<uint32_t> ids(kept);
+        std::vector<uint32_t> counts(kept);
+        std::vector<uint32_t> ends(n);
+        uint64_t end = 0;
+        for (size_t v = 0; v < n; ++v) {
+            if ((aliases[v / 64] >> (v % 64) & 1) == 0) {
+                std::ranges::copy(list_of(arena_ids, v), ids.begin() + static_cast<ptrdiff_t>(end));
+                std::ranges::copy(list_of(arena_counts, v), counts.begin() + static_cast<ptrdiff_t>(end));
+                end += length[v];
+            }
+            ends[v] = static_cast<uint32_t>(end);
+        }
+        arena_ids = {};
+        arena_counts = {};
+        store.payloads = PayloadTable::whole(std::vector<uint8_t>(n, 1), std::move(total), std::move(ends), std::move(ids),
+                                             std::move(counts), std::move(aliases));
+        return {};
+    }
     PayloadTable out;
     out.reserve(n, arena_ids.size());
     for (size_t v = 0; v < n; ++v) out.push(total[v], finished_view(v).video_ids, finished_view(v).video_counts);

@@ -11,6 +11,25 @@ void add_entries(std::vector<std::pair<uint32_t, uint64_t>>& out, std::span<cons
     for (size_t i = 0; i < ids.size(); ++i) out.emplace_back(ids[i], counts[i]);
 }
 
+// Orders the (video, sum) pairs, each video once, as merging orders them, keeps the best
+// `keep` and writes them into `self`.
+void order_into(Payload& self, std::vector<std::pair<uint32_t, uint64_t>>& e, uint64_t keep) {
+    const auto better = [](const auto& a, const auto& b) {
+        return a.second != b.second ? a.second > b.second : a.first < b.first;
+    };
+    if (keep < e.size()) {
+        std::nth_element(e.begin(), e.begin() + static_cast<std::ptrdiff_t>(keep), e.end(), better);
+        e.resize(static_cast<size_t>(keep));
+    }
+    std::sort(e.begin(), e.end(), better);
+    self.video_ids.resize(e.size());
+    self.video_counts.resize(e.size());
+    for (size_t i = 0; i < e.size(); ++i) {
+        self.video_ids[i] = e[i].first;
+        self.video_counts[i] = e[i].second > kCountMax ? kCountMax : static_cast<uint32_t>(e[i].second);
+    }
+}
+
 // Sums repeated video numbers and orders the sums (count descending, then video number),
 // keeping at most `keep` of them; writes the result into `self`.
 void fold_into(Payload& self, std::vector<std::pair<uint32_t, uint64_t>>& e, uint64_t keep) {
@@ -23,21 +42,7 @@ void fold_into(Payload& self, std::vector<std::pair<uint32_t, uint64_t>>& e, uin
         e[out++] = {id, sum};
     }
     e.resize(out);
-    const auto better = [](const auto& a, const auto& b) {
-        return a.second != b.second ? a.second > b.second : a.first < b.first;
-    };
-    if (keep < e.size()) {
-        std::nth_element(e.begin(), e.begin() + static_cast<std::ptrdiff_t>(keep), e.end(), better);
-        e.resize(static_cast<size_t>(keep));
-    }
-    std::sort(e.begin(), e.end(), better);
-
-    self.video_ids.resize(e.size());
-    self.video_counts.resize(e.size());
-    for (size_t i = 0; i < e.size(); ++i) {
-        self.video_ids[i] = e[i].first;
-        self.video_counts[i] = e[i].second > kCountMax ? kCountMax : static_cast<uint32_t>(e[i].second);
-    }
+    order_into(self, e, keep);
 }
 
 uint64_t list_total(std::span<const uint32_t> counts, size_t n) {
@@ -59,6 +64,24 @@ void merge(Payload& self, const PayloadView& other, MergeScratch& scratch) {
     fold_into(self, e, UINT64_MAX);
 }
 
+namespace {
+
+// Whether every video number of the lists has an indexed sum.
+bool indexable(const MergeScratch& scratch, std::span<const uint32_t> own, std::span<const PayloadView> others) {
+    const size_t limit = scratch.sums.size();
+    for (uint32_t id : own) {
+        if (id >= limit) return false;
+    }
+    for (const PayloadView& o : others) {
+        for (uint32_t id : o.video_ids) {
+            if (id >= limit) return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
 void merge_all(Payload& self, std::span<const PayloadView> others, MergeScratch& scratch, uint64_t keep) {
     uint64_t total = list_total(self.video_counts, self.video_ids.size());
     for (const PayloadView& o : others) total += list_total(o.video_counts, o.video_ids.size());
@@ -73,6 +96,33 @@ void merge_all(Payload& self, std::span<const PayloadView> others, MergeScratch&
     }
     auto& e = scratch.entries;
     e.clear();
+    if (!scratch.sums.empty() && indexable(scratch, self.video_ids, others)) {
+        // The same sums without sorting by video: each video's sum is indexed by its number.
+        if (++scratch.call == 0) {
+            std::fill(scratch.touched_in.begin(), scratch.touched_in.end(), 0);
+            scratch.call = 1;
+        }
+        const uint32_t call = scratch.call;
+        auto add = [&](std::span<const uint32_t> ids, std::span<const uint32_t> counts) {
+            for (size_t i = 0; i < ids.size(); ++i) {
+                const uint32_t id = ids[i];
+                if (scratch.touched_in[id] != call) {
+                    scratch.touched_in[id] = call;
+                    scratch.sums[id] = 0;
+                    e.emplace_back(id, 0);
+                }
+                scratch.sums[id] += counts[i];
+            }
+        };
+        add(self.video_ids, self.video_counts);
+        for (const PayloadView& o : others) {
+            self.count = saturating_add(self.count, o.count);
+            add(o.video_ids, o.video_counts);
+        }
+        for (auto& [id, sum] : e) sum = scratch.sums[id];
+        order_into(self, e, keep);
+        return;
+    }
     add_entries(e, self.video_ids, self.video_counts);
     for (const PayloadView& o : others) {
         self.count = saturating_add(self.count, o.count);

@@ -36,6 +36,20 @@ inline uint32_t saturating_add(uint32_t a, uint32_t b) {
 // it grows.
 struct MergeScratch {
     std::vector<std::pair<uint32_t, uint64_t>> entries;  // (video number, 64-bit sum)
+
+    // Optional, for merge_all: sums indexed by video number, for video numbers below
+    // their size, and the call that last touched each (so nothing is cleared between
+    // calls). Summing into them takes one step per entry instead of a sort.
+    std::vector<uint64_t> sums;
+    std::vector<uint32_t> touched_in;
+    uint32_t call = 0;
+
+    // Sets up the indexed sums for video numbers below `videos`.
+    void index_videos(size_t videos) {
+        sums.assign(videos, 0);
+        touched_in.assign(videos, 0);
+        call = 0;
+    }
 };
 
 // Adds `other` into `self`: counts add with saturation, each video appears once with

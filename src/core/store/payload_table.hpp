@@ -52,6 +52,26 @@ public:
         video_counts_.reserve(entries);
     }
 
+    // A whole table at once, as pushing slot by slot would make it: slot v is present
+    // when present[v], with count counts[v], an alias when bit v of `aliases` is set,
+    // and its own list entries up to ends[v]. Requires one entry of present, counts and
+    // ends per slot and a bit per slot, ends non-decreasing up to ids.size(), ids and
+    // video_counts of one length, at most UINT32_MAX; an alias must be present and have
+    // no entries of its own (bit 0 clear). Tables with other aliases than pushing would
+    // give still compare equal when every slot shows the same.
+    static PayloadTable whole(std::vector<uint8_t> present, std::vector<uint32_t> counts, std::vector<uint32_t> ends,
+                              std::vector<uint32_t> ids, std::vector<uint32_t> video_counts,
+                              std::vector<uint64_t> aliases) {
+        PayloadTable t;
+        t.aliases_ = std::move(aliases);
+        t.present_ = std::move(present);
+        t.counts_ = std::move(counts);
+        t.ends32_ = std::move(ends);
+        t.video_ids_ = std::move(ids);
+        t.video_counts_ = std::move(video_counts);
+        return t;
+    }
+
     void push_absent() { push_slot(false, 0); }
 
     void push(uint32_t count, std::span<const uint32_t> ids, std::span<const uint32_t> counts) {
@@ -80,13 +100,13 @@ public:
                (video_ids_.capacity() + video_counts_.capacity()) * sizeof(uint32_t);
     }
 
+    // Equal slots: presence, count and the lists each shows, however they are kept.
     friend bool operator==(const PayloadTable& a, const PayloadTable& b) {
-        if (a.present_ != b.present_ || a.counts_ != b.counts_ || a.aliases_ != b.aliases_ ||
-            a.video_ids_ != b.video_ids_ || a.video_counts_ != b.video_counts_) {
-            return false;
-        }
+        if (a.present_ != b.present_ || a.counts_ != b.counts_) return false;
         for (size_t v = 0; v < a.size(); ++v) {
-            if (a.ids_end(v) != b.ids_end(v) || a.counts_end(v) != b.counts_end(v)) return false;
+            const Lists x = a.lists(v);
+            const Lists y = b.lists(v);
+            if (!std::ranges::equal(x.ids, y.ids) || !std::ranges::equal(x.counts, y.counts)) return false;
         }
         return true;
     }

@@ -1,4 +1,8 @@
-"""Turning (term, count, videos) entries into the flat arrays of a PrefixSearch.
+"""The layout of a PrefixSearch in Python: the model the native builder is tested against
+(test_native_build.py). Entries and catalogue rows are built natively by the package;
+this is the straightforward version of the same work, kept only as that model.
+
+Turning (term, count, videos) entries into the flat arrays of a PrefixSearch.
 
 The native store is a trie laid out as flat arrays. This module builds them:
 
@@ -23,7 +27,7 @@ from __future__ import annotations
 import operator
 import uuid
 from bisect import bisect_left
-from collections.abc import Iterable, Iterator, Sequence
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from functools import partial
 from itertools import repeat
 from typing import TYPE_CHECKING, Any, NamedTuple, overload
@@ -364,3 +368,78 @@ def build_index(entries: Iterable[Any], video_top_n: int = DEFAULT_VIDEO_TOP_N) 
     from _brindlex import PrefixSearch
 
     return PrefixSearch.from_internal_data_v2(*_laid_out(entries)[0], video_top_n)
+
+
+# -- the index of a catalogue, as Index.build made it -------------------------------------
+
+
+def index_parts(entries: Iterable[Any], mode: str, video_top_n: int) -> tuple[PrefixSearch, bytes]:
+    """The engine and the notes (shown spellings, count fixes) of ``Index.build``."""
+    from _brindlex import PrefixSearch
+
+    from brindlex import Completion, Suggestion
+    from brindlex._fold import normaliser
+    from brindlex._format import encode_notes
+    from brindlex._native import Lookup
+
+    spelled: dict[str, dict[str, int]] = {}
+    flat, terms, ordered, nodes = _laid_out(_normalised(entries, normaliser(mode), spelled))  # type: ignore[arg-type]
+    engine = PrefixSearch.from_internal_data_v2(*flat, video_top_n)
+    shown = _shown_spellings(spelled, terms)
+    node_of = dict(zip(ordered, nodes)) if shown else {}
+    spellings = sorted((node_of[term], text) for term, text in shown.items())
+    notes = encode_notes(spellings, [])
+    lookup = Lookup(engine, notes, Suggestion, Completion)
+    if lookup.saturated:
+        fixes = [(node, terms[t]) for t, node in zip(ordered, nodes) if lookup.count(t) != terms[t]]
+        if fixes:
+            notes = encode_notes(spellings, sorted(fixes))
+    return engine, notes
+
+
+def _normalised(entries: Iterable[Any], normal: Callable[[str], str], spelled: dict[str, dict[str, int]]) -> Iterator[Any]:
+    """The entries with their terms normalised; a term spelt otherwise than its
+    normal form has that spelling's count added to ``spelled[normal][spelling]``.
+    Anything malformed passes through for the layout to report."""
+    try:
+        iterator = iter(entries)
+    except TypeError:
+        raise TypeError(f"entries must be an iterable, not {type(entries).__name__}") from None
+    for i, entry in enumerate(iterator):
+        if type(entry) is tuple and len(entry) == 3:
+            term, count, videos = entry
+        else:
+            try:
+                term, count, videos = entry
+            except (TypeError, ValueError):
+                yield entry
+                continue
+        if not isinstance(term, str):
+            yield entry
+            continue
+        key = normal(term)
+        if key == term:
+            yield entry
+            continue
+        if not key:
+            raise ValueError(f"entry {i}: the term {_shown(term)} is empty once normalised; no query can find it")
+        per = spelled.setdefault(key, {})
+        per[term] = per.get(term, 0) + (count if type(count) is int and count > 0 else 0)
+        yield (key, count, videos)
+
+
+def _shown_spellings(spelled: dict[str, dict[str, int]], terms: dict[str, int]) -> dict[str, str]:
+    """For each normalised term, the spelling to show where it is not the term itself:
+    the spelling with the largest count, the earliest in code-point order among equal
+    counts. The term's own spelling counts for what the others leave of the merged total."""
+    shown: dict[str, str] = {}
+    for key, spellings in spelled.items():
+        others = sum(spellings.values())
+        total = terms[key]
+        candidates = dict(spellings)
+        if total > others and not (total == U32_MAX and others >= U32_MAX):
+            candidates[key] = total - others
+        best = min(candidates.items(), key=lambda kv: (-kv[1], kv[0]))[0]
+        if best != key:
+            shown[key] = best
+    return shown

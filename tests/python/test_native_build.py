@@ -1,0 +1,222 @@
+"""The native builder against the Python model of the layout (layout_model.py): entries,
+Index.build and catalogues at random, valid and not, must give the same arrays, the same
+snapshot and index file bytes, or the same error with the same text."""
+
+from __future__ import annotations
+
+import io
+import json
+import random
+import uuid
+from typing import Any
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import layout_model as model
+
+pytest.importorskip("_brindlex")
+
+from brindlex import Index, build_index, flatten  # noqa: E402
+from brindlex._fold import normaliser  # noqa: E402
+from brindlex._format import encode_notes, file_chunks  # noqa: E402
+from brindlex._native import read_catalogue  # noqa: E402
+from brindlex._rows import RowError, read_rows, row_of  # noqa: E402
+
+U32_MAX = 2**32 - 1
+
+# Shared prefixes, case and accents that fold together, astral characters, a combining
+# mark alone (empty once folded), a term past the 40 characters that messages show.
+TERMS = ["cat", "Cat", "cart", "car", "c", "crème", "Crème", "CRÈME", "creme", "naïve", "ﬁn", "日本", "日本語",
+         "😀x", "😀", "ß", "SS", "\u0301", "a" * 45, "a" * 45 + "b", "tab\\t", 'q"uote']
+COUNTS = [0, 1, 2, 7, 1000, U32_MAX - 1, U32_MAX]
+INT_IDS = [0, 1, 7, 1001, U32_MAX]
+UUIDS = [uuid.UUID(int=n * 0x1234567890ABCDEF1) for n in range(1, 5)]
+
+
+def outcome(run: Any) -> tuple[str, Any]:
+    try:
+        return "ok", run()
+    except RowError as exc:
+        return "RowError", (exc.line, exc.message, exc.json_like)
+    except (TypeError, ValueError, OverflowError) as exc:
+        return type(exc).__name__, str(exc)
+
+
+# -- entries ------------------------------------------------------------------------------
+
+BAD_ENTRIES = [("a", 1), 5, (b"a", 1, []), ("a\0b", 1, []), ("\ud800", 1, []), ("", 1, []), ("a", -1, []),
+               ("a", U32_MAX + 1, []), ("a", 1.0, []), ("a", True, []), ("a", 1, None), ("a", 1, "ab"),
+               ("a", 1, [(1, 1), 7]), ("a", 1, [(1, 1, 1)]), ("a", 1, [(1, -2)]), ("a", 1, [(b"abc", 1)]),
+               ("a", 1, [(-1, 1)]), ("a", 1, [(2**32, 1)]), ("a", 1, [("1", 1)]), ("a", 1, [(True, 1)]),
+               ("\u0301", 1, [])]
+
+
+def video_ids(form: str) -> st.SearchStrategy[Any]:
+    if form == "int":
+        return st.one_of(st.sampled_from(INT_IDS), st.sampled_from(INT_IDS).map(lambda n: n.to_bytes(4, "little")))
+    return st.one_of(st.sampled_from(UUIDS), st.sampled_from(UUIDS).map(lambda u: u.bytes))
+
+
+class OneShot(tuple):  # type: ignore[type-arg]
+    """Videos given as a one-shot iterator; fresh() makes a new one for each run."""
+
+
+def entry_st(form: str) -> st.SearchStrategy[Any]:
+    counts = st.sampled_from(COUNTS)
+    videos = st.lists(st.tuples(video_ids(form), counts), max_size=4)
+    # Lists and iterators where tuples and lists are usual: the slow path takes them.
+    shaped = st.sampled_from([list, tuple, OneShot])
+    return st.builds(lambda t, c, v, shape, as_list: [t, c, shape(v)] if as_list else (t, c, shape(v)),
+                     st.sampled_from(TERMS), counts, videos, shaped, st.booleans())
+
+
+def entries_st() -> st.SearchStrategy[list[Any]]:
+    def spoil(entries: list[Any], bad: Any, at: int) -> list[Any]:
+        return entries[:at] + [bad] + entries[at:]
+
+    plain = st.sampled_from(["int", "uuid"]).flatmap(lambda form: st.lists(entry_st(form), max_size=30))
+    mixed = st.lists(st.one_of(entry_st("int"), entry_st("uuid")), min_size=2, max_size=8)
+    bad = st.builds(spoil, plain, st.sampled_from(BAD_ENTRIES), st.integers(0, 30))
+    return st.one_of(plain, plain, mixed, bad)
+
+
+def fresh(entries: list[Any]) -> list[Any]:
+    def one(e: Any) -> Any:
+        if isinstance(e, (tuple, list)) and len(e) == 3 and isinstance(e[2], OneShot):
+            return type(e)((e[0], e[1], iter(e[2])))
+        return e
+
+    return [one(e) for e in entries]
+
+
+@settings(max_examples=300, deadline=None)
+@given(entries_st(), st.sampled_from([0, 1, 3, 10]))
+def test_entries_build_as_the_model_lays_them_out(entries, top_n):
+    assert outcome(lambda: flatten(fresh(entries))) == outcome(lambda: model.flatten(fresh(entries)))
+    native = outcome(lambda: build_index(fresh(entries), top_n).to_bytes())
+    assert native == outcome(lambda: model.build_index(fresh(entries), top_n).to_bytes())
+    for mode in ("fold", "nfc"):
+        got = outcome(lambda: Index.build(fresh(entries), video_top_n=top_n, fold=mode == "fold")._chunks())
+
+        def want() -> list[bytes]:
+            engine, notes = model.index_parts(fresh(entries), mode, top_n)
+            return file_chunks(engine.to_bytes(), notes, mode, top_n)  # type: ignore[arg-type]
+
+        assert got == outcome(want), mode
+
+
+# -- catalogues ---------------------------------------------------------------------------
+
+
+def id_text(rng: random.Random, kind: str) -> Any:
+    if kind == "int":
+        return rng.choice(INT_IDS)
+    text = str(rng.choice(UUIDS))
+    return text.upper() if rng.random() < 0.2 else text
+
+
+# A bad or odd line of each format: the native reader leaves each to the slow path.
+ODD_TSV = ["", "cat", "cat\t1\t\t", "cat\tten\t\t", "cat\t-1\t\t", "cat\t4294967296\t\t", "cat\t1\t7", "\t1\t\t",
+           "cat\t1\t\t5", "cat\t1\t\t0", "cat\t1\tabc\t1", "cat\t1\t7\t-1", "cat\t1\t99999999999\t1",
+           "cat\t1\t0000000000007\t1", "a\0b\t1\t\t", "cat\t01\t\t", "\tcat\t1\t7\t1"]
+ODD_JSON = ['{"term": "cat", "count": 1,}', '["cat", 1]', '{"term": "cat", "count": 1, "videos": []}', '{"term": "cat"}',
+            '{"term": "cat", "count": true}', '{"term": "cat", "count": 1, "video_id": 7}', '{"count": 1, "term": "cat"}',
+            '{"term": "cat", "count": 1, "video_id": 1.5, "video_count": 1}', '{"term": "\\ud800", "count": 1}',
+            '{"term": "a\\u0000b", "count": 1}', '{"term": "c\\u00e9\\ud83d\\ude00\\"", "count": 3}', '  {"term":"cat","count":1} ',
+            '{"term": "cat", "count": 1, "term": "dog"}', '{"term": "cat", "count": 1.0}', '{"term": "cat", "count": 01}',
+            '{"term": "cat", "count": 1, "video_id": null, "video_count": null}', '{"term": "cat", "count": 1, "video_id": ""}',
+            '{"term": "cat", "count": 1, "video_id": "", "video_count": 0}', '{"term": "cat", "count": 1, "video_count": 2}',
+            '{"term": "cat", "count": 1, "video_id": -1, "video_count": 1}', '\u00a0', '\x0c', 'null', '{}', '{"term": 5, "count": 1}',
+            '{"term": "cat", "count": 1, "video_id": "7", "video_count": "1"}', '{"term": "cat", "count": 99999999999999999999999}']
+
+
+def random_catalogue(rng: random.Random, fmt: str) -> bytes:
+    kind = rng.choice(["int", "uuid"])
+    count_of = {t: rng.choice(COUNTS) for t in TERMS}
+    lines: list[bytes] = []
+    if fmt == "tsv":
+        columns = ["term", "count", "video_id", "video_count"]
+        rng.shuffle(columns)
+        lines.append("\t".join(columns).encode())
+    for _ in range(rng.randrange(0, 25)):
+        term = rng.choice(TERMS)
+        count = count_of[term] if rng.random() < 0.95 else rng.choice(COUNTS)
+        if fmt == "tsv" and rng.random() < 0.1:
+            term = term.replace("\\t", "\t")  # a tab in a TSV term: five fields
+        vid = id_text(rng, kind if rng.random() < 0.95 else rng.choice(["int", "uuid"])) if rng.random() < 0.8 else None
+        vcount = rng.choice(COUNTS)
+        roll = rng.random()
+        if roll < 0.08:
+            lines.append((rng.choice(ODD_TSV) if fmt == "tsv" else rng.choice(ODD_JSON)).encode())
+            continue
+        if roll < 0.1:
+            lines.append(b"")
+            continue
+        if roll < 0.11:
+            lines.append(b"caf\xe9\t1\t\t" if fmt == "tsv" else b'{"term": "caf\xe9", "count": 1}')
+            continue
+        if fmt == "tsv":
+            fields = {"term": term, "count": str(count), "video_id": "" if vid is None else str(vid),
+                      "video_count": "" if vid is None else str(vcount)}
+            lines.append("\t".join(fields[c] for c in columns).encode())
+        else:
+            row: dict[str, Any] = {"term": term, "count": count}
+            if vid is not None:
+                row["video_id"], row["video_count"] = vid, vcount
+            lines.append(json.dumps(row, ensure_ascii=rng.random() < 0.5).encode())
+    ending = rng.choice([b"\n", b"\r\n"])
+    data = ending.join(lines) + (ending if rng.random() < 0.8 else b"")
+    if rng.random() < 0.1:
+        data = b"\xef\xbb\xbf" + data
+    return data
+
+
+def native_file(data: bytes, fmt: str, mode: str, top_n: int) -> tuple[list[bytes], int, int]:
+    engine, shown, fixes, rows, videos, _, _ = read_catalogue(
+        io.BytesIO(data), fmt, top_n, mode, normaliser(mode), row_of, RowError, None  # type: ignore[arg-type]
+    )
+    return file_chunks(engine.to_bytes(), encode_notes(shown, fixes), mode, top_n), rows, videos  # type: ignore[arg-type]
+
+
+def model_file(data: bytes, fmt: str, mode: str, top_n: int) -> tuple[list[bytes], int, int]:
+    cat = read_rows(io.BytesIO(data), fmt)
+    engine, notes = model.index_parts(cat.entries(), mode, top_n)
+    return file_chunks(engine.to_bytes(), notes, mode, top_n), cat.rows, cat.video_count  # type: ignore[arg-type]
+
+
+@pytest.mark.parametrize("fmt", ["tsv", "jsonl"])
+def test_catalogues_read_as_the_python_reader_reads_them(fmt):
+    rng = random.Random(20261209)
+    seen = set()
+    for _ in range(400):
+        data = random_catalogue(rng, fmt)
+        mode = rng.choice(["fold", "nfc"])
+        top_n = rng.choice([0, 2, 10])
+        got = outcome(lambda: native_file(data, fmt, mode, top_n))
+        want = outcome(lambda: model_file(data, fmt, mode, top_n))
+        assert got == want, data
+        seen.add(got[0] if got[0] != "RowError" else got[1][1].split(" ")[0])
+    # The catalogues reach both good builds and errors of several kinds.
+    assert "ok" in seen and len(seen) >= 5, seen
+
+
+def test_catalogue_read_in_pieces_across_lines():
+    # A stream that gives a few bytes at a time splits lines and characters anywhere.
+    rng = random.Random(7)
+    data = b"\n".join(random_catalogue(rng, "tsv") for _ in range(1)) or b"term\tcount\tvideo_id\tvideo_count\n"
+
+    class Trickle(io.BytesIO):
+        def read(self, size: int | None = -1) -> bytes:
+            return super().read(rng.randrange(1, 4))
+
+    for _ in range(20):
+        data = random_catalogue(rng, "tsv")
+        got = outcome(lambda: native_file(data, "tsv", "fold", 10))
+        trickled = outcome(lambda: read_catalogue(Trickle(data), "tsv", 10, "fold", normaliser("fold"), row_of, RowError, None))
+        if got[0] == "ok":
+            engine, shown, fixes, rows, videos, _, _ = trickled[1]
+            assert file_chunks(engine.to_bytes(), encode_notes(shown, fixes), "fold", 10) == got[1][0]
+        else:
+            assert trickled == got

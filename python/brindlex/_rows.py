@@ -16,6 +16,7 @@ from __future__ import annotations
 
 import json
 import re
+import sys
 from collections.abc import Iterable, Iterator, Sequence
 from dataclasses import dataclass, field
 from typing import Any
@@ -123,10 +124,19 @@ def _check_term(line: int, term: str) -> str:
     return term
 
 
+def _digits_value(line: int, text: str, what: str) -> int:
+    """The value of a string of digits, which Python converts only up to a few
+    thousand digits: anything longer is far beyond 32 bits anyway."""
+    limit = sys.get_int_max_str_digits()
+    if limit and len(text) > limit:
+        raise RowError(line, f"{what} of {len(text)} digits is larger than {U32_MAX}")
+    return int(text)
+
+
 def _u32_text(line: int, text: str, what: str) -> int:
     if not _DIGITS.fullmatch(text):
         raise RowError(line, f"{what} {text!r} is not an unsigned integer")
-    value = int(text)
+    value = _digits_value(line, text, what)
     if value > U32_MAX:
         raise RowError(line, f"{what} {value} is larger than {U32_MAX}")
     return value
@@ -149,7 +159,7 @@ def _video_text(cat: Catalogue, line: int, text: str) -> bytes | int:
         cat.kind_of(line, _UUID, text)
         return bytes.fromhex(text.replace("-", ""))
     if _DIGITS.fullmatch(text):
-        value = int(text)
+        value = _digits_value(line, text, "integer video id")
         if value > U32_MAX:
             raise RowError(line, f"integer video id {value} is larger than {U32_MAX}")
         cat.kind_of(line, _INT, text)
@@ -210,6 +220,8 @@ def _jsonl_row(cat: Catalogue, line: int, text: str) -> None:
         row = json.loads(text)
     except json.JSONDecodeError as exc:
         raise RowError(line, f"not valid JSON: {exc.msg} at column {exc.colno}") from None
+    except ValueError as exc:  # an integer of more digits than Python converts
+        raise RowError(line, f"not valid JSON: {exc}") from None
     if not isinstance(row, dict):
         raise RowError(line, "expected a JSON object with the keys " + ", ".join(COLUMNS))
     unknown = sorted(set(row) - set(COLUMNS))

@@ -253,6 +253,9 @@ BAD_TSV = [
     ("term\tcount\tvideo\tvideo_count\n", 1, "header must name the columns"),
     ("term\tcount\tvideo_id\tvideo_count\ncat\tten\t\t\n", 2, "count 'ten' is not an unsigned integer"),
     ("term\tcount\tvideo_id\tvideo_count\ncat\t4294967296\t\t\n", 2, "larger than 4294967295"),
+    # More digits than Python converts to an int: still a row error with its line.
+    ("term\tcount\tvideo_id\tvideo_count\ncat\t1\t\t\ndog\t" + "9" * 5000 + "\t\t\n", 3, "larger than 4294967295"),
+    ("term\tcount\tvideo_id\tvideo_count\ncat\t1\t" + "7" * 5000 + "\t1\n", 2, "larger than 4294967295"),
     ("term\tcount\tvideo_id\tvideo_count\ncat\t1\t7\t1\ndog\t2\t7\n", 3, "expected 4 tab-separated fields, found 3"),
     ("term\tcount\tvideo_id\tvideo_count\ncat\t1\tabc\t1\n", 2, "video id 'abc' is neither a UUID"),
     ("term\tcount\tvideo_id\tvideo_count\ncat\t1\t7\t1\ndog\t1\t" + "0" * 8 + "-0000-0000-0000-" + "0" * 12 + "\t1\n", 3, "is a UUID, but the ids before it are integers (from line 2)"),
@@ -269,6 +272,7 @@ BAD_TSV = [
 
 BAD_JSONL = [
     ('{"term": "cat", "count": 1}\n{"term": "dog", "count": 1,}\n', 2, "not valid JSON"),
+    ('{"term": "cat", "count": 1}\n{"term": "dog", "count": ' + "9" * 5000 + "}\n", 2, "not valid JSON"),
     ('["cat", 1]\n', 1, "expected a JSON object"),
     ('{"term": "cat", "count": 1, "videos": []}\n', 1, "unknown key 'videos'"),
     ('{"term": "cat"}\n', 1, "the key 'count' is missing"),

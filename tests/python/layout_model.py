@@ -24,13 +24,16 @@ The native store is a trie laid out as flat arrays. This module builds them:
 
 from __future__ import annotations
 
-import operator
 import uuid
 from bisect import bisect_left
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from functools import partial
 from itertools import repeat
 from typing import TYPE_CHECKING, Any, NamedTuple, overload
+
+# The checks of one entry and the wording of their errors are the package's own; the
+# model stands apart in how it merges entries and lays the trie out.
+from brindlex._build import _INT32, _UUID, _shown, _u32, _video_key, _where
 
 if TYPE_CHECKING:
     from _brindlex import PrefixSearch
@@ -41,8 +44,6 @@ U32_MAX = 0xFFFF_FFFF
 
 Payload = tuple[int, list[int], list[int]]
 
-_UUID = "16-byte (UUID)"
-_INT32 = "4-byte (int32)"
 
 # Common prefixes longer than this are measured by halving slices, which runs in C,
 # instead of comparing character by character.
@@ -58,59 +59,6 @@ class FlatIndex(NamedTuple):
     payloads: list[Payload | None]
     child_transitions: list[int]
     video_index: list[bytes]
-
-
-def _u32(value: Any, where: str, what: str) -> int:
-    """The slow path of count checking: int subclasses and index-protocol objects
-    (numpy integers, for one) are accepted, bools and everything else are not."""
-    if isinstance(value, bool):
-        raise TypeError(f"{where}: {what} must be an int, not bool")
-    try:
-        number = operator.index(value)
-    except TypeError:
-        raise TypeError(f"{where}: {what} must be an int, not {type(value).__name__}") from None
-    if not 0 <= number <= U32_MAX:
-        raise ValueError(f"{where}: {what} {number} is outside 0..{U32_MAX}")
-    return number
-
-
-def _video_key(vid: Any, i: int, term: str, j: int) -> tuple[str, bytes | int]:
-    """Returns the id's form and a key that is equal for equal ids: the 16 bytes of
-    a UUID-form id, the unsigned value of an int32-form id (so 1 and b"\\x01\\0\\0\\0"
-    name the same video)."""
-    if isinstance(vid, (bytes, bytearray, memoryview)):
-        raw = bytes(vid)
-        if len(raw) == 16:
-            return _UUID, raw
-        if len(raw) == 4:
-            return _INT32, int.from_bytes(raw, "little")
-        raise ValueError(
-            f"{_where(i, term, j)}: video id must be 16 or 4 bytes long, not {len(raw)}"
-        )
-    if isinstance(vid, uuid.UUID):
-        return _UUID, vid.bytes
-    if isinstance(vid, bool):
-        raise TypeError(
-            f"{_where(i, term, j)}: video id must be bytes, a uuid.UUID or an int, not bool"
-        )
-    try:
-        number = operator.index(vid)
-    except TypeError:
-        raise TypeError(
-            f"{_where(i, term, j)}: video id must be bytes, a uuid.UUID or an int, "
-            f"not {type(vid).__name__}"
-        ) from None
-    if not 0 <= number <= U32_MAX:
-        raise ValueError(f"{_where(i, term, j)}: int video id {number} is outside 0..{U32_MAX}")
-    return _INT32, number
-
-
-def _shown(term: str) -> str:
-    return repr(term if len(term) <= 40 else term[:40] + "...")
-
-
-def _where(i: int, term: str, j: int) -> str:
-    return f"entry {i} ({_shown(term)}), video {j}"
 
 
 def _common_prefix_len(a: str, b: str) -> int:

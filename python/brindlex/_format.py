@@ -25,6 +25,7 @@ carries no checksum.
 
 from __future__ import annotations
 
+import io
 import os
 import stat
 import struct
@@ -35,7 +36,8 @@ from typing import IO, NoReturn
 
 from ._fold import MODES, TextMode
 
-__all__ = ["EMPTY_NOTES", "HEADER_SIZE", "IndexFile", "IndexFileError", "MAGIC", "encode_notes", "read_index_file", "file_chunks"]
+__all__ = ["EMPTY_NOTES", "HEADER_SIZE", "IndexFile", "IndexFileError", "MAGIC", "STREAM_LIMIT", "clipped", "encode_notes", "file_chunks", "read_index_file",
+           "regular_size"]
 
 MAGIC = b"\x89BRX\r\n\x1a\n"
 VERSION = 1
@@ -43,6 +45,10 @@ UNKNOWN_TOP_N = 2**64 - 1
 _HEADER = struct.Struct("<8sHBBIQQQII")
 HEADER_SIZE = _HEADER.size  # 48
 EMPTY_NOTES = bytes(8)  # no spellings, no count fixes
+# At most this much is read from a pipe or a device, where no size bounds the read
+# (a bare snapshot, or the payload an index file's header claims): 1 GiB.
+STREAM_LIMIT = 2**30
+_PIECE = 1 << 20
 
 
 class IndexFileError(ValueError):
@@ -56,6 +62,12 @@ class IndexFile:
     mode: TextMode
     video_top_n: int | None
     checksummed: bool  # False for a bare snapshot
+
+
+def clipped(text: str, width: int = 80) -> str:
+    """``text`` cut to about ``width`` characters, for quoting what a file or a caller
+    gave in a message: a field of megabytes would drown the message."""
+    return text if len(text) <= width else f"{text[: width - 3]}... ({len(text)} characters)"
 
 
 def _crc32c(data: bytes | memoryview, value: int = 0) -> int:
@@ -101,13 +113,25 @@ def encode_notes(spellings: list[tuple[int, str]], fixes: list[tuple[int, int]])
 
 def read_index_file(f: IO[bytes], name: str) -> IndexFile:
     """Reads and verifies an index file (or a bare snapshot) from ``f``; ``name`` is
-    how errors name it. Raises IndexFileError, or OSError from reading."""
+    how errors name it. Raises IndexFileError, or OSError from reading.
+
+    No more is read than the file can hold: a regular file's size bounds it, checked
+    against the header before the payload is read; from a pipe or a device the payload
+    is read in pieces, never past what the header claims nor past STREAM_LIMIT."""
+    size = regular_size(f)
     head = f.read(HEADER_SIZE)
     if not head.startswith(MAGIC):
         if len(head) == HEADER_SIZE and _crc32c(MAGIC + head[len(MAGIC) : -4]) == int.from_bytes(head[-4:], "little"):
             raise IndexFileError(f"{name}: the magic number is damaged")
         # No magic: a bare snapshot (or nothing of ours, which decoding will say).
-        return IndexFile(head + f.read(), EMPTY_NOTES, "exact", None, False)
+        if size is not None:
+            return IndexFile(head + _read_known(f, size - len(head), name), EMPTY_NOTES, "exact", None, False)
+        rest = _read_stream(f, STREAM_LIMIT + 1 - len(head))
+        if len(head) + len(rest) > STREAM_LIMIT:
+            raise IndexFileError(
+                f"{name}: too large: a snapshot read from a pipe or device may hold at most {STREAM_LIMIT} bytes"
+            )
+        return IndexFile(head + rest, EMPTY_NOTES, "exact", None, False)
     if len(head) < HEADER_SIZE:
         raise IndexFileError(f"{name}: the file is cut short inside its header ({len(head)} of {HEADER_SIZE} bytes)")
     _, version, mode, reserved8, reserved32, top_n, snap_len, notes_len, payload_crc, header_crc = _HEADER.unpack(head)
@@ -118,15 +142,19 @@ def read_index_file(f: IO[bytes], name: str) -> IndexFile:
     if mode >= len(MODES) or reserved8 or reserved32:
         raise IndexFileError(f"{name}: the header holds values this brindlex does not know")
     expected = HEADER_SIZE + snap_len + notes_len
-    try:
-        st = os.fstat(f.fileno())
-        size = st.st_size if stat.S_ISREG(st.st_mode) else None
-    except (OSError, AttributeError, ValueError):  # not a file: read and see
-        size = None
-    if size is not None and size != expected:
-        _wrong_size(name, size, expected)
-    snapshot = f.read(snap_len)
-    notes = f.read(notes_len)
+    if size is not None:
+        if size != expected:
+            _wrong_size(name, size, expected)
+        snapshot = _read_known(f, snap_len, name)
+        notes = _read_known(f, notes_len, name)
+    else:
+        if expected - HEADER_SIZE > STREAM_LIMIT:
+            raise IndexFileError(
+                f"{name}: too large: its header promises {expected} bytes, and at most "
+                f"{STREAM_LIMIT + HEADER_SIZE} are read from a pipe or device"
+            )
+        snapshot = _read_stream(f, snap_len)
+        notes = _read_stream(f, notes_len) if len(snapshot) == snap_len else b""
     if len(snapshot) != snap_len or len(notes) != notes_len:
         raise IndexFileError(
             f"{name}: the file is cut short: it holds {HEADER_SIZE + len(snapshot) + len(notes)} bytes "
@@ -138,6 +166,38 @@ def read_index_file(f: IO[bytes], name: str) -> IndexFile:
     if _crc32c(notes, _crc32c(snapshot)) != payload_crc:
         raise IndexFileError(f"{name}: the checksum does not match: the file is damaged")
     return IndexFile(snapshot, notes, MODES[mode], None if top_n == UNKNOWN_TOP_N else top_n, True)
+
+
+def regular_size(f: IO[bytes]) -> int | None:
+    """The size of ``f`` when it is a regular file that says how long it is; None for
+    a pipe, a device, an in-memory file, or a file of size 0 such as those of /proc."""
+    try:
+        st = os.fstat(f.fileno())
+    except (OSError, AttributeError, ValueError, io.UnsupportedOperation):
+        return None
+    return st.st_size if stat.S_ISREG(st.st_mode) and st.st_size > 0 else None
+
+
+def _read_known(f: IO[bytes], n: int, name: str) -> bytes:
+    """``n`` bytes of a regular file whose size has been checked."""
+    try:
+        return f.read(n)
+    except (MemoryError, OverflowError):
+        raise IndexFileError(f"{name}: too large to be read into memory ({n} bytes)") from None
+
+
+def _read_stream(f: IO[bytes], n: int) -> bytes:
+    """At most ``n`` bytes, read in pieces, so that memory grows only with what the
+    stream delivers, whatever ``n`` is."""
+    parts = []
+    left = n
+    while left > 0:
+        part = f.read(min(left, _PIECE))
+        if not part:
+            break
+        parts.append(part)
+        left -= len(part)
+    return b"".join(parts)
 
 
 def _wrong_size(name: str, size: int, expected: int) -> NoReturn:

@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import io
 import math
+import operator
 import os
 from collections.abc import Callable, Iterable
 from typing import TYPE_CHECKING, Any, NamedTuple
@@ -46,19 +47,38 @@ class Completion(NamedTuple):
 
 
 def _bounded(value: Any, name: str, high: int) -> int:
-    if type(value) is int and 0 <= value <= high:
-        return value
-    if isinstance(value, bool) or not isinstance(value, int):
+    """An integer argument taken as ``operator.index`` takes it (int subclasses and
+    numbers of other kinds that are integers alike), bool excepted."""
+    if isinstance(value, bool):
         raise TypeError(f"{name} must be an int, not {type(value).__name__}")
-    raise ValueError(f"{name} must be in 0..{high}, not {value}")
+    try:
+        number = operator.index(value)
+    except TypeError:
+        raise TypeError(f"{name} must be an int, not {type(value).__name__}") from None
+    if 0 <= number <= high:
+        return number
+    shown = str(number) if number.bit_length() <= 256 else f"a number of {number.bit_length()} bits"
+    raise ValueError(f"{name} must be in 0..{high}, not {shown}")
 
 
 def _text(value: Any, name: str) -> str:
     if type(value) is str:
         return value
     if isinstance(value, str):
-        return str(value)
+        return str.__str__(value)  # its characters, whatever the subclass's __str__ says
     raise TypeError(f"{name} must be a str, not {type(value).__name__}")
+
+
+def _no_term(text: str) -> bool:
+    """Whether ``text`` cannot be a term without looking: terms are UTF-8 text, which
+    a lone surrogate cannot be written in."""
+    if text.isascii():
+        return False
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError:
+        return True
+    return False
 
 
 class Index:
@@ -83,10 +103,13 @@ class Index:
     def _setup(self, engine: PrefixSearch, mode: TextMode, notes: bytes, video_top_n: int | None) -> None:
         from ._native import Lookup
 
+        # Everything that may fail first, so that a failed call changes nothing.
+        lookup = Lookup(engine, notes, Suggestion, Completion)
+        normal = normaliser(mode)
         self._engine = engine
-        self._lookup = Lookup(engine, notes, Suggestion, Completion)
+        self._lookup = lookup
         self._mode = mode
-        self._normal = normaliser(mode)
+        self._normal = normal
         self._notes = notes
         self._video_top_n = video_top_n
 
@@ -179,7 +202,11 @@ class Index:
         return len(self._lookup)
 
     def __contains__(self, text: object) -> bool:
-        return type(text) is str and self._lookup.contains(self._normal(text))
+        if type(text) is not str:
+            if not isinstance(text, str):
+                return False
+            text = str.__str__(text)
+        return not _no_term(text) and self._lookup.contains(self._normal(text))
 
     def __repr__(self) -> str:
         return f"<brindlex.Index: {len(self)} terms, {self._mode} text>"
@@ -190,7 +217,7 @@ class Index:
         """The term's own count (how often it was searched, say), 0 when it is no term."""
         if type(text) is not str:
             text = _text(text, "text")
-        return self._lookup.count(self._normal(text))
+        return 0 if _no_term(text) else self._lookup.count(self._normal(text))
 
     def suggest(self, text: str, n: int = 10, max_dist: int = 2) -> list[Suggestion]:
         """At most ``n`` terms within ``max_dist`` edits of ``text``, best first: fewer

@@ -1,6 +1,6 @@
 # The package's own native module: term lookups over a PrefixSearch's store, checksums.
 from collections.abc import Buffer, Callable, Iterable
-from typing import IO, Any, final
+from typing import Any, Protocol, final
 
 from _brindlex import PrefixSearch
 
@@ -25,8 +25,11 @@ def build(
 def lay_out(
     entries: Iterable[Any], slow_entry: _SlowEntry, /
 ) -> tuple[list[int], list[str], list[tuple[int, list[int], list[int]] | None], list[int], list[bytes]]: ...
+class _Readable(Protocol):
+    def read(self, n: int, /) -> bytes: ...
+
 def read_catalogue(
-    stream: IO[bytes],
+    stream: _Readable,
     fmt: str,
     video_top_n: int,
     mode: TextMode,

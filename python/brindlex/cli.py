@@ -9,19 +9,24 @@
     brindlex stats INDEX [--json]
     brindlex --version
 
-Exit status: 0 success, 1 bad input (a bad row, an unreadable file, a bad snapshot),
-2 wrong usage.
+Exit status: 0 success, 1 bad input (a bad row, an unreadable file, a bad snapshot) or
+output that cannot be written (a full device, a closed standard output), 2 wrong usage,
+141 when the reader of standard output went away (as a process killed by SIGPIPE shows
+to its shell), 128 + N when stopped by signal N (SIGINT, SIGTERM, SIGHUP).
 """
 
 from __future__ import annotations
 
 import argparse
+import contextlib
 import json
 import math
 import os
 import shutil
+import signal
 import stat
 import sys
+import threading
 import time
 from collections.abc import Callable, Iterator, Sequence
 from typing import IO, TYPE_CHECKING, Any
@@ -30,7 +35,7 @@ from . import __version__
 from ._build import DEFAULT_VIDEO_TOP_N, U32_MAX
 from ._files import engine_of, read_file, write_file
 from ._fold import TextMode, normaliser
-from ._format import IndexFile, encode_notes, file_chunks
+from ._format import STREAM_LIMIT, IndexFile, clipped, encode_notes, file_chunks, regular_size
 from ._index import Index
 from ._rows import RowError, row_of
 from .snapshot import SnapshotDecodeError, check_snapshot
@@ -46,6 +51,12 @@ U64_MAX = 2**64 - 1
 EXIT_OK = 0
 EXIT_BAD_INPUT = 1
 EXIT_USAGE = 2
+EXIT_BROKEN_PIPE = 128 + signal.SIGPIPE
+
+# A catalogue read from a pipe or a device has no size to bound it: a line longer than
+# this (/dev/zero holds a single endless one) stops the build, as does, from a device,
+# more than STREAM_LIMIT bytes in all.
+LINE_LIMIT = 2**28
 
 
 class Failure(Exception):
@@ -54,6 +65,15 @@ class Failure(Exception):
 
 class UsageError(Exception):
     """Arguments that parse but do not go together: reported as argparse does, exit 2."""
+
+
+class Stopped(BaseException):
+    """SIGTERM or SIGHUP arrived: unwound like KeyboardInterrupt, so that what is being
+    written is removed on the way out."""
+
+    def __init__(self, signum: int) -> None:
+        super().__init__(signum)
+        self.signum = signum
 
 
 # -- progress -------------------------------------------------------------------------
@@ -130,7 +150,7 @@ def _bounded_int(low: int, high: int) -> Callable[[str], int]:
         try:
             value = int(text, 10)
         except ValueError:
-            raise argparse.ArgumentTypeError(f"{text!r} is not an integer") from None
+            raise argparse.ArgumentTypeError(f"{clipped(repr(text))} is not an integer") from None
         if not low <= value <= high:
             raise argparse.ArgumentTypeError(f"{value} is outside {low}..{high}")
         return value
@@ -143,10 +163,10 @@ def _score(text: str) -> float:
     try:
         value = float(text)
     except ValueError:
-        raise argparse.ArgumentTypeError(f"{text!r} is not a number") from None
+        raise argparse.ArgumentTypeError(f"{clipped(repr(text))} is not a number") from None
     if math.isnan(value):
         # Every comparison with NaN fails: it would silently drop every video.
-        raise argparse.ArgumentTypeError(f"{text!r} is not a number to compare scores with")
+        raise argparse.ArgumentTypeError(f"{clipped(repr(text))} is not a number to compare scores with")
     return value
 
 
@@ -308,18 +328,62 @@ def _parser() -> argparse.ArgumentParser:
 # -- commands -------------------------------------------------------------------------
 
 
-def _open_input(path: str) -> tuple[IO[bytes], int | None]:
+def _open_input(path: str) -> tuple[IO[bytes], Bounded, int | None]:
+    """The catalogue's file, and the reader of its bytes that the build is given."""
     if path == "-":
-        return sys.stdin.buffer, None
+        if sys.stdin is None:
+            raise Failure("cannot read <stdin>: standard input is closed")
+        f = sys.stdin.buffer
+    else:
+        try:
+            f = open(path, "rb")
+        except OSError as exc:
+            raise Failure(f"cannot read {path}: {exc.strerror or exc}") from None
+    size = regular_size(f)
     try:
-        f = open(path, "rb")
-    except OSError as exc:
-        raise Failure(f"cannot read {path}: {exc.strerror or exc}") from None
-    try:
-        size = os.fstat(f.fileno()).st_size
-    except OSError:
-        size = None
-    return f, size
+        kind = os.fstat(f.fileno()).st_mode
+    except (OSError, ValueError):
+        kind = 0
+    device = stat.S_ISCHR(kind) or stat.S_ISBLK(kind)
+    return f, Bounded(f, "<stdin>" if path == "-" else path, size, device), size
+
+
+class Bounded:
+    """Reads a catalogue no further than its source can hold: a regular file up to the
+    size it had when opened (one that grows meanwhile is refused rather than read
+    half-written), a pipe or a device line by line up to LINE_LIMIT each, and a device
+    up to STREAM_LIMIT in all."""
+
+    __slots__ = ("device", "f", "line", "name", "read_so_far", "run", "size")
+
+    def __init__(self, f: IO[bytes], name: str, size: int | None, device: bool) -> None:
+        self.f = f
+        self.name = name
+        self.size = size
+        self.device = device
+        self.read_so_far = 0
+        self.line = 1  # the line the current run of bytes belongs to
+        self.run = 0  # bytes since the last line end
+
+    def read(self, n: int) -> bytes:
+        chunk = self.f.read(n)
+        self.read_so_far += len(chunk)
+        if self.size is not None:
+            if self.read_so_far > self.size:
+                raise Failure(f"{self.name}: the file grew while it was read ({self.size} bytes when opened)")
+            return chunk
+        end = chunk.rfind(b"\n")
+        if end < 0:
+            self.run += len(chunk)
+        else:
+            self.line += chunk.count(b"\n", 0, end + 1)
+            self.run = len(chunk) - end - 1
+        if self.run > LINE_LIMIT:
+            raise Failure(f"{self.name}:{self.line}: too large: a line read from a pipe or device may hold at most "
+                          f"{LINE_LIMIT} bytes")
+        if self.device and self.read_so_far > STREAM_LIMIT:
+            raise Failure(f"{self.name}: too large: at most {STREAM_LIMIT} bytes are read from a device")
+        return chunk
 
 
 def _input_format(path: str, given: str | None) -> str:
@@ -343,14 +407,60 @@ def _same_regular_file(input_path: str, output: str) -> bool:
 
 def _write_output(path: str, chunks: list[bytes]) -> None:
     if path == "-":
-        for chunk in chunks:
-            sys.stdout.buffer.write(chunk)
-        sys.stdout.buffer.flush()
+        with _writing():
+            for chunk in chunks:
+                sys.stdout.buffer.write(chunk)
+            sys.stdout.buffer.flush()
         return
     try:
-        write_file(path, chunks)
+        with _stopped_by_signals():
+            write_file(path, chunks)
     except OSError as exc:
         raise Failure(f"cannot write {path}: {exc.strerror or exc}") from None
+
+
+@contextlib.contextmanager
+def _writing() -> Iterator[None]:
+    """Turns a failed write to standard output (a full device, a closed descriptor)
+    into a Failure; a reader gone away (BrokenPipeError) is left to main."""
+    try:
+        yield
+    except BrokenPipeError:
+        raise
+    except OSError as exc:
+        _silence_stdout()
+        raise Failure(f"cannot write <stdout>: {exc.strerror or exc}") from None
+
+
+@contextlib.contextmanager
+def _stopped_by_signals() -> Iterator[None]:
+    """Within it, SIGTERM and SIGHUP raise Stopped (in the main thread, where handlers
+    can be set), as SIGINT raises KeyboardInterrupt, so that a half-written file is
+    removed before the process ends."""
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    saved = {signum: signal.signal(signum, _stop) for signum in (signal.SIGTERM, signal.SIGHUP)}
+    try:
+        yield
+    finally:
+        for signum, handler in saved.items():
+            signal.signal(signum, handler)
+
+
+def _stop(signum: int, frame: object) -> None:
+    raise Stopped(signum)
+
+
+def _silence_stdout() -> None:
+    """Points standard output at /dev/null, so that the interpreter's own flush at exit
+    of what could not be written fails no more (and prints no traceback)."""
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+    except (OSError, ValueError, AttributeError):
+        pass
 
 
 def _native() -> type[PrefixSearch]:
@@ -370,7 +480,7 @@ def cmd_build(args: argparse.Namespace) -> int:
     name = "<stdin>" if args.input == "-" else args.input
     fmt = _input_format(args.input, args.format)
     progress = Progress(sys.stderr)
-    stream, size = _open_input(args.input)
+    stream, bounded, size = _open_input(args.input)
     label = f"reading {os.path.basename(name)}"
     mode: TextMode = "fold" if args.fold else "nfc"
     from ._native import read_catalogue
@@ -379,7 +489,7 @@ def cmd_build(args: argparse.Namespace) -> int:
         try:
             # Rows are read, merged and built natively, without a Python object per row.
             engine, shown, fixes, rows, videos, terms, nodes = read_catalogue(
-                stream, fmt, args.video_top_n, mode, normaliser(mode), row_of, RowError,
+                bounded, fmt, args.video_top_n, mode, normaliser(mode), row_of, RowError,
                 lambda done: progress.update(label, done, size, " bytes"),
             )
         except RowError as exc:
@@ -391,6 +501,8 @@ def cmd_build(args: argparse.Namespace) -> int:
             raise Failure(f"cannot read {name}: {exc.strerror or exc}") from None
         except (ValueError, TypeError, OverflowError) as exc:
             raise Failure(f"{name}: {exc}") from None
+        except MemoryError:
+            raise Failure(f"{name}: too large to be built in this machine's memory") from None
         finally:
             if stream is not sys.stdin.buffer:
                 stream.close()
@@ -402,12 +514,13 @@ def cmd_build(args: argparse.Namespace) -> int:
     finally:
         progress.close()
     # With the index on standard output, the summary goes beside it on standard error.
-    print(
-        f"{'<stdout>' if args.output == '-' else args.output}: {rows} rows, "
-        f"{terms} terms, {videos} videos, {nodes} nodes, "
-        f"{sum(map(len, chunks))} bytes",
-        file=sys.stderr if args.output == "-" else sys.stdout,
-    )
+    with _writing():
+        print(
+            f"{'<stdout>' if args.output == '-' else args.output}: {rows} rows, "
+            f"{terms} terms, {videos} videos, {nodes} nodes, "
+            f"{sum(map(len, chunks))} bytes",
+            file=sys.stderr if args.output == "-" else sys.stdout,
+        )
     return EXIT_OK
 
 
@@ -427,14 +540,15 @@ def _refuse_damage(path: str, damage: list[str]) -> None:
         raise Failure(f"{path}: the snapshot is damaged: {damage[0]}")
 
 
-def _load(path: str) -> Index:
+def _load(path: str, file: IndexFile | None = None) -> Index:
     """The index of a file that is sound, or Failure with what is wrong: the checks of
-    stats, on the engine decoded once, so that no query answers from a file stats calls
-    damaged."""
+    stats, on the engine decoded once. Queries and stats load through here alike, so
+    that no query answers from a file stats passes, nor stats passes one queries refuse."""
     _native()
     from ._native import check_engine
 
-    file = _read_index_file(path)
+    if file is None:
+        file = _read_index_file(path)
     try:
         engine = engine_of(file, path)
     except ValueError as exc:
@@ -482,14 +596,15 @@ def _answer(
     """Prints the answer to one query: JSON, or one line per result, which in a batch
     starts with the query; a batch is flushed query by query, for a reader that waits
     for each answer before it asks the next."""
-    if args.json:
-        _print_json({"query": query, "results": rows} if args.stdin else rows)
-    else:
-        prefix = f"{query}\t" if args.stdin else ""
-        for row in rows:
-            print(prefix + line(row))
-    if args.stdin:
-        sys.stdout.flush()
+    with _writing():
+        if args.json:
+            _print_json({"query": query, "results": rows} if args.stdin else rows)
+        else:
+            prefix = f"{query}\t" if args.stdin else ""
+            for row in rows:
+                print(prefix + line(row))
+        if args.stdin:
+            sys.stdout.flush()
 
 
 Rows = list[dict[str, Any]]
@@ -554,19 +669,24 @@ def cmd_stats(args: argparse.Namespace) -> int:
         "notes": snap.notes,
         "damage": snap.damage,
     }
-    if args.json:
-        _print_json(figures)
-    else:
-        print(f"nodes     {snap.nodes}")
-        print(f"terms     {snap.terms}")
-        print(f"videos    {snap.videos}")
-        print(f"id mode   {snap.id_mode_name}")
-        print(f"text mode {file.mode}")
-        print(f"checksum  {'verified' if file.checksummed else 'none (a bare snapshot)'}")
-        print(f"size      {size} bytes")
-        for note in snap.notes:
-            print(f"note      {note}")
+    with _writing():
+        if args.json:
+            _print_json(figures)
+        else:
+            print(f"nodes     {snap.nodes}")
+            print(f"terms     {snap.terms}")
+            print(f"videos    {snap.videos}")
+            print(f"id mode   {snap.id_mode_name}")
+            print(f"text mode {file.mode}")
+            print(f"checksum  {'verified' if file.checksummed else 'none (a bare snapshot)'}")
+            print(f"size      {size} bytes")
+            for note in snap.notes:
+                print(f"note      {note}")
     _refuse_damage(args.snapshot, snap.damage)
+    with _writing():
+        sys.stdout.flush()
+    # What every query would refuse, stats refuses too.
+    _load(args.snapshot, file)
     return EXIT_OK
 
 
@@ -587,7 +707,12 @@ COMMANDS: dict[str, Callable[[argparse.Namespace], int]] = {
 def main(argv: Sequence[str] | None = None) -> int:
     args = _parser().parse_args(argv)
     try:
-        return COMMANDS[args.command](args)
+        if sys.stdout is None:  # started with its descriptor closed: print() would drop everything
+            raise Failure("cannot write <stdout>: standard output is closed")
+        status = COMMANDS[args.command](args)
+        with _writing():
+            sys.stdout.flush()  # here, not at exit, where a failure would go unreported
+        return status
     except UsageError as exc:
         args.usage_error(str(exc))  # exits with status 2
         raise
@@ -595,11 +720,14 @@ def main(argv: Sequence[str] | None = None) -> int:
         print(f"{PROG}: {exc}", file=sys.stderr)
         return EXIT_BAD_INPUT
     except BrokenPipeError:
-        # The reader went away (| head): stop quietly, and keep the interpreter
-        # from complaining again when it flushes stdout at exit.
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
-        return EXIT_OK
+        # The reader went away (| head): stop quietly with the status of a process that
+        # SIGPIPE ended, which pipelines (and `set -o pipefail`) take for a failure, and
+        # keep the interpreter from complaining again when it flushes stdout at exit.
+        _silence_stdout()
+        return EXIT_BROKEN_PIPE
     except KeyboardInterrupt:
         print(f"{PROG}: interrupted", file=sys.stderr)
-        return 130
+        return 128 + signal.SIGINT
+    except Stopped as exc:
+        print(f"{PROG}: stopped by {signal.Signals(exc.signum).name}", file=sys.stderr)
+        return 128 + exc.signum

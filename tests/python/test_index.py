@@ -144,3 +144,58 @@ def test_a_store_that_repeats_a_label_under_one_node_still_completes_in_order():
     index = Index(engine)
     assert index.complete("") == [("dgr", 2), ("du", 2)]
     assert index.complete("d", 1) == [("dgr", 2)] and "du" in index and index.count("dgr") == 2
+
+
+class Text(str):
+    def __str__(self):
+        return "something else"
+
+
+class Int(int):
+    def __str__(self):
+        return "something else"
+
+
+class Indexable:
+    def __index__(self):
+        return 3
+
+
+@pytest.mark.parametrize(
+    "text, present, count",
+    [
+        (Text("Abc"), True, 5),  # a subclass answers as its characters, not as its __str__
+        ("a\ud800", False, 0),
+        ("\udfffabc", False, 0),
+        ("abc\ud800", False, 0),
+        ("abcé", False, 0),  # non-ASCII that is no term
+        ("ABC", True, 5),
+    ],
+)
+def test_membership_and_count_answer_any_text_without_raising(text, present, count):
+    index = Index.build([("abc", 5, []), ("ab", 1, [])])
+    assert (text in index, index.count(text)) == (present, count)
+    assert b"abc" not in index and 3 not in index and None not in index
+
+
+@pytest.mark.parametrize("n", [Int(3), Indexable()])
+def test_integer_arguments_are_taken_as_operator_index_takes_them(n):
+    index = Index.build([(term, 10 - k, []) for k, term in enumerate(["ab", "abc", "abd", "abe", "abf"])])
+    assert index.suggest("ab", n, Int(1)) == index.suggest("ab", 3, 1)
+    assert index.complete("ab", n) == index.complete("ab", 3)
+    assert len(index.complete("ab", n)) == 3
+
+
+def test_an_enormous_integer_is_refused_in_a_short_message():
+    index = Index.build([("ab", 1, [])])
+    with pytest.raises(ValueError, match="n must be in") as caught:
+        index.complete("ab", -(10**5000))
+    assert len(str(caught.value)) < 100
+
+
+def test_a_failed_init_leaves_the_index_as_it_was():
+    index = Index.build([("Abc", 5, []), ("ab", 1, [])])
+    engine = index.engine
+    with pytest.raises(TypeError):
+        index.__init__(object())
+    assert index.engine is engine and index.fold and index.complete("a") == [("Abc", 5), ("ab", 1)]

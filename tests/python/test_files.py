@@ -7,6 +7,8 @@ import os
 import pickle
 import re
 import stat
+import subprocess
+import sys
 from concurrent.futures import ProcessPoolExecutor
 from functools import partial
 
@@ -102,3 +104,40 @@ def test_bare_snapshots_still_load_and_save_refuses_what_is_no_index(index, tmp_
     with pytest.raises(FileNotFoundError) as caught:
         save(index, missing)
     assert caught.value.filename == str(missing)
+
+
+def test_temporary_files_name_their_writer_and_those_of_writers_gone_are_removed(index, tmp_path, monkeypatch):
+    gone = subprocess.run([sys.executable, "-c", "import os; print(os.getpid())"], capture_output=True, text=True)
+    dead_pid = int(gone.stdout)
+    live = subprocess.Popen([sys.executable, "-c", "import time; time.sleep(60)"])
+    try:
+        names = {
+            "dead": f".brindlex-{dead_pid}-0123456789abcdef.tmp",
+            "live": f".brindlex-{live.pid}-0123456789abcdef.tmp",
+            "unnamed": ".brindlex-0123456789abcdef.tmp",  # no writer to ask after: kept
+            "other": f".brindlex-{dead_pid}-notours.tmp",
+        }
+        for name in names.values():
+            (tmp_path / name).write_bytes(b"left behind")
+        seen = []
+        real_fsync = os.fsync
+        monkeypatch.setattr(os, "fsync", lambda fd: (seen.append(sorted(os.listdir(tmp_path))), real_fsync(fd)))
+        save(index, tmp_path / "index.snap")
+    finally:
+        live.kill()
+        live.wait()
+    mine = [n for n in seen[0] if re.fullmatch(rf"\.brindlex-{os.getpid()}-[0-9a-f]{{16}}\.tmp", n)]
+    assert len(mine) == 1
+    assert sorted(os.listdir(tmp_path)) == sorted(["index.snap", names["live"], names["unnamed"], names["other"]])
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="giving a file to another owner takes the superuser")
+def test_a_replaced_file_keeps_its_owner_and_group(index, tmp_path):
+    target = tmp_path / "index.snap"
+    target.write_bytes(b"an older snapshot")
+    os.chown(target, 12345, 23456)
+    target.chmod(0o4750)  # a change of owner after the mode would clear the set-user-id bit
+    save(index, target)
+    st = target.stat()
+    assert (st.st_uid, st.st_gid, stat.S_IMODE(st.st_mode)) == (12345, 23456, 0o4750)
+    assert load(target).to_bytes() == index.to_bytes()

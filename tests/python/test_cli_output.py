@@ -117,3 +117,9 @@ def test_stats_refuses_what_the_queries_refuse(tmp_path, store, notes):
     assert (stats.returncode, suggest.returncode) == (1, 1), (stats.stderr, suggest.stderr)
     assert suggest.stderr.startswith(f"brindlex: {path}: ") and stats.stderr == suggest.stderr
     assert json.loads(stats.stdout)["checksum"] is True  # the figures came first
+
+
+@pytest.mark.parametrize("option", ["-n", "--max-dist"])
+def test_a_bad_argument_is_quoted_short(built, option):
+    result = brindlex("suggest", built, "a", option, "9" * 50_000 + "x")
+    assert result.returncode == 2 and len(result.stderr.splitlines()[-1]) < 200, result.stderr[-300:]

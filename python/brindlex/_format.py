@@ -36,8 +36,10 @@ from typing import IO, NoReturn
 
 from ._fold import MODES, TextMode
 
-__all__ = ["EMPTY_NOTES", "HEADER_SIZE", "IndexFile", "IndexFileError", "MAGIC", "STREAM_LIMIT", "clipped", "encode_notes", "file_chunks", "read_index_file",
-           "regular_size"]
+__all__ = [
+    "EMPTY_NOTES", "HEADER_SIZE", "IndexFile", "IndexFileError", "MAGIC", "STREAM_LIMIT", "clipped", "encode_notes",
+    "file_chunks", "read_index_file", "regular_size",
+]
 
 MAGIC = b"\x89BRX\r\n\x1a\n"
 VERSION = 1
@@ -125,7 +127,8 @@ def read_index_file(f: IO[bytes], name: str) -> IndexFile:
             raise IndexFileError(f"{name}: the magic number is damaged")
         # No magic: a bare snapshot (or nothing of ours, which decoding will say).
         if size is not None:
-            return IndexFile(head + _read_known(f, size - len(head), name), EMPTY_NOTES, "exact", None, False)
+            rest = _read_known(f, max(size - len(head), 0), name)
+            return IndexFile(head + rest, EMPTY_NOTES, "exact", None, False)
         rest = _read_stream(f, STREAM_LIMIT + 1 - len(head))
         if len(head) + len(rest) > STREAM_LIMIT:
             raise IndexFileError(
@@ -169,13 +172,18 @@ def read_index_file(f: IO[bytes], name: str) -> IndexFile:
 
 
 def regular_size(f: IO[bytes]) -> int | None:
-    """The size of ``f`` when it is a regular file that says how long it is; None for
-    a pipe, a device, an in-memory file, or a file of size 0 such as those of /proc."""
+    """The bytes left in ``f`` when it is a regular file that says how long it is, or
+    bytes in memory; None for a pipe, a device, or a file of size 0 such as those of /proc."""
+    if isinstance(f, io.BytesIO):  # a pickled index, say: its length is known
+        with f.getbuffer() as view:
+            return max(view.nbytes - f.tell(), 0)
     try:
         st = os.fstat(f.fileno())
-    except (OSError, AttributeError, ValueError, io.UnsupportedOperation):
+        if not stat.S_ISREG(st.st_mode) or st.st_size == 0:
+            return None
+        return max(st.st_size - f.tell(), 0)  # what is left from where reading starts
+    except (OSError, AttributeError, ValueError):
         return None
-    return st.st_size if stat.S_ISREG(st.st_mode) and st.st_size > 0 else None
 
 
 def _read_known(f: IO[bytes], n: int, name: str) -> bytes:

@@ -110,3 +110,14 @@ def test_a_catalogue_from_a_pipe_builds_what_the_file_builds(tmp_path, monkeypat
     assert cli.main(["build", str(path), "-o", str(tmp_path / "piped.brx")]) == 0
     assert cli.main(["build", str(CATALOGUE), "-o", str(tmp_path / "file.brx")]) == 0
     assert (tmp_path / "piped.brx").read_bytes() == (tmp_path / "file.brx").read_bytes()
+
+
+def test_regular_files_and_pickles_are_bounded_by_their_size_not_the_limit(tmp_path, monkeypatch, index):
+    import pickle
+
+    monkeypatch.setattr(file_format, "STREAM_LIMIT", 10)
+    index.save(tmp_path / "index.brx")
+    (tmp_path / "bare.snap").write_bytes(index.engine.to_bytes())
+    for loaded in [Index.load(tmp_path / "index.brx"), Index.load(tmp_path / "bare.snap"),
+                   pickle.loads(pickle.dumps(index))]:
+        assert loaded.engine.to_bytes() == index.engine.to_bytes()

@@ -536,7 +536,8 @@ def _read_index_file(path: str) -> IndexFile:
 def _refuse_damage(path: str, damage: list[str]) -> None:
     """Stops the command (exit 1) at the first damage the check found."""
     if damage:
-        sys.stdout.flush()
+        with _writing():
+            sys.stdout.flush()  # the figures before the message
         raise Failure(f"{path}: the snapshot is damaged: {damage[0]}")
 
 
@@ -684,8 +685,8 @@ def cmd_stats(args: argparse.Namespace) -> int:
                 print(f"note      {note}")
     _refuse_damage(args.snapshot, snap.damage)
     with _writing():
-        sys.stdout.flush()
-    # What every query would refuse, stats refuses too.
+        sys.stdout.flush()  # the figures before a message of the load below
+    # Loaded as the queries load it, so that whatever they refuse, stats refuses too.
     _load(args.snapshot, file)
     return EXIT_OK
 

@@ -11,42 +11,31 @@ Listing::Listing(const TrieStore& store, const TermIndex& index, const Spellings
                  std::span<const uint32_t> prefix)
     : store_(store), index_(index), spellings_(spellings) {
     const facts::Facts& facts = facts::facts_of(store);
-    use_entries_ = facts.tree && facts.rising;
+    // Rising strictly: no two children of a node share a label, and none needs sorting.
+    rising_ = facts.tree && facts.rising;
     for (const uint32_t cp : prefix) utf8::append(text_, cp);
-    if (use_entries_) {
-        start_entries(prefix, first_);
+    if (rising_) {
+        start_rising(prefix, first_);
     } else {
         start_groups(prefix, first_);
     }
 }
 
-void Listing::emit(uint32_t node, ListedTerms& out) const {
-    const std::string_view shown = spellings_.of(node).value_or(std::string_view(text_));
+void Listing::emit(uint32_t node, ListedTerms& out) {
+    const std::string_view shown = spellings_.of(node, spelling_hint_).value_or(std::string_view(text_));
     out.text.append(shown);
     out.ends.push_back(static_cast<uint32_t>(out.text.size()));
     out.counts.push_back(index_.own_count(store_, node));
 }
 
-void Listing::start_entries(std::span<const uint32_t> prefix, ListedTerms& first) {
-    const std::vector<facts::Entry>& entries = facts::facts_of(store_).entries;
-    const uint32_t total = static_cast<uint32_t>(facts::entry_count(entries));
-    uint32_t begin = 0;
-    uint32_t end = std::min(facts::facts_of(store_).root_count, total);
-    const facts::Entry* at = nullptr;
-    for (const uint32_t cp : prefix) {
-        at = nullptr;
-        for (uint32_t i = begin; i < end; ++i) {
-            if (entries[i].label() == cp) {
-                at = &entries[i];
-                break;
-            }
-        }
-        if (!at) return;  // no term starts so
-        begin = at->first;
-        end = std::min(at[1].first, total);
-    }
-    if (at && at->has_payload()) emit(at->node, first);
-    if (begin < end) frames_.push_back({begin, end, static_cast<uint32_t>(text_.size())});
+void Listing::start_rising(std::span<const uint32_t> prefix, ListedTerms& first) {
+    index_.spelling(store_, prefix, nodes_);  // one node at most: labels are distinct
+    if (nodes_.empty()) return;               // no term starts so
+    const uint32_t at = nodes_.front();
+    nodes_.clear();
+    if (at != 0 && store_.has_payload[at]) emit(at, first);
+    const auto range = store_.child_range(at);
+    if (range.begin < range.end) frames_.push_back({range.begin, range.end, static_cast<uint32_t>(text_.size())});
 }
 
 void Listing::start_groups(std::span<const uint32_t> prefix, ListedTerms& first) {
@@ -90,28 +79,32 @@ Result<void> Listing::next(ListedTerms& out, size_t max) {
         }
         first_.clear();
     }
-    return use_entries_ ? next_entries(out, max) : next_groups(out, max);
+    return rising_ ? next_rising(out, max) : next_groups(out, max);
 }
 
-Result<void> Listing::next_entries(ListedTerms& out, size_t max) {
-    const std::vector<facts::Entry>& entries = facts::facts_of(store_).entries;
-    const auto total = static_cast<uint32_t>(facts::entry_count(entries));
+// Child lists in rising label order: the store's own order is the listing's. A store laid
+// out by the package numbers its nodes in this very order, so the walk reads its arrays
+// front to back.
+Result<void> Listing::next_rising(ListedTerms& out, size_t max) {
+    const size_t nodes = store_.node_count();
+    const size_t positions = store_.child_transitions.size();
     while (out.size() < max && !frames_.empty()) {
         Frame& f = frames_.back();
         if (f.pos >= f.end) {
             frames_.pop_back();
             continue;
         }
-        const facts::Entry& e = entries[f.pos++];
+        if (f.pos >= positions) return internal_error("a child list runs past its end");
+        const uint32_t c = store_.child_transitions[f.pos++];
+        if (c >= nodes) return internal_error("a child is not a node");
+        const uint32_t label = store_.child_labels[c];
+        if (label == 0) continue;
         text_.resize(f.text);
-        utf8::append(text_, e.label());
-        if (e.has_payload()) emit(e.node, out);
-        // `e` is not the closing entry, so the one after it ends its run of children.
-        const uint32_t first = e.first;
-        const uint32_t end = (&e)[1].first;
-        if (first < end) {
-            if (end > total) return internal_error("a run of children runs past the entries");
-            frames_.push_back({first, end, static_cast<uint32_t>(text_.size())});  // `f` is not used again
+        utf8::append(text_, label);
+        if (store_.has_payload[c]) emit(c, out);
+        const auto range = store_.child_range(c);
+        if (range.begin < range.end) {
+            frames_.push_back({range.begin, range.end, static_cast<uint32_t>(text_.size())});  // `f` is not used again
         }
     }
     return {};

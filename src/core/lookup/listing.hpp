@@ -2,8 +2,8 @@
 // time: a depth-first walk with an explicit stack, so that a caller streams any number of
 // terms while holding only one path and one chunk.
 //
-// A store laid out by the package keeps every child list in rising label order, and the
-// breadth-first entries of its facts then give the order as they are. Any other tree is
+// A store laid out by the package keeps every child list in rising label order, and its
+// own arrays then give the order as they are. Any other tree is
 // walked over its own arrays, each child list put in label order as the walk opens it,
 // and children of one node that share a label are walked as one group, so that their
 // subtrees come out merged in order (terms of equal text in walk order).
@@ -56,10 +56,10 @@ public:
     bool done() const { return first_.size() == 0 && frames_.empty() && groups_.empty(); }
 
 private:
-    // A run of breadth-first entries still to visit; `text` is the length of the text
-    // above them.
+    // Positions of a child list still to visit; `text` is the length of the text above.
     struct Frame {
-        uint32_t pos, end, text;
+        uint64_t pos, end;
+        uint32_t text;
     };
     // A range of `nodes_` (children put in label order) still to visit, a group of equal
     // labels at a time.
@@ -68,17 +68,18 @@ private:
         uint32_t text;
     };
 
-    void emit(uint32_t node, ListedTerms& out) const;
-    Result<void> next_entries(ListedTerms& out, size_t max);
+    void emit(uint32_t node, ListedTerms& out);
+    Result<void> next_rising(ListedTerms& out, size_t max);
     Result<void> next_groups(ListedTerms& out, size_t max);
     Result<void> open_group(size_t begin, size_t end);
-    void start_entries(std::span<const uint32_t> prefix, ListedTerms& first);
+    void start_rising(std::span<const uint32_t> prefix, ListedTerms& first);
     void start_groups(std::span<const uint32_t> prefix, ListedTerms& first);
 
     const TrieStore& store_;
     const TermIndex& index_;
     const Spellings& spellings_;
-    bool use_entries_;
+    bool rising_;
+    size_t spelling_hint_ = 0;  // where the last spelling was looked up
     std::string text_;  // the compared text of the node last visited
     std::vector<Frame> frames_;
     std::vector<Group> groups_;

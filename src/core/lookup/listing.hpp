@@ -48,9 +48,10 @@ public:
     Listing(const TrieStore& store, const TermIndex& index, const Spellings& spellings,
             std::span<const uint32_t> prefix);
 
-    // Appends the next terms to `out`, at least `max` of them unless the listing ends
-    // first (a group of equal texts may add a few more). Fails only for a store whose
-    // arrays a read would leave, which a TermIndex made from it has already refused.
+    // Appends the next terms to `out` until it holds `max` or the listing ends (the
+    // prefix's own terms, or a group of equal texts, may take it a little past `max`).
+    // Fails only for a store whose arrays a read would leave, which a TermIndex made from
+    // it has already refused.
     Result<void> next(ListedTerms& out, size_t max);
 
     bool done() const { return first_.size() == 0 && frames_.empty() && groups_.empty(); }

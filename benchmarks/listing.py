@@ -67,8 +67,11 @@ def listing_section(words: list[str], out: dict[str, Any], index: Any = None) ->
         assert sum(1 for _ in make()) == n, label
     # Many short listings, as a browsing client makes them: each prefix once, in sequence.
     start = time.perf_counter()
-    short = sum(sum(1 for _ in index.items(p)) for p in prefixes)
+    for prefix in prefixes:
+        for _ in index.items(prefix):
+            pass
     seconds = time.perf_counter() - start
+    short = sum(sum(1 for _ in index.items(p)) for p in prefixes)
     print(bu.table(["call", "terms", "cold M terms/s", f"warm M terms/s (median of {WARM_RUNS})",
                     "warm, by CPU time", "peak growth MB"], rows, digits=2))
     per_call_us = seconds / len(prefixes) * 1e6

@@ -34,6 +34,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import benchdata as bd  # noqa: E402
 import benchutil as bu  # noqa: E402
+from listing import listing_section  # noqa: E402
 from symdelete import SymmetricDelete  # noqa: E402
 
 try:
@@ -883,6 +884,13 @@ def main() -> None:
           "Zipf counts; complete: prefixes of 1-5 characters of random words.")
     index_section(words, queries, cfg, out)
     lap("2b index")
+
+    # -- 2c
+    bu.section("2c. Index: listing the terms")
+    print("The folded word list of section 2b; each case first once (cold), then timed again. A plain loop "
+          "takes the terms.")
+    listing_section(words, out)
+    lap("2c listing")
 
     # -- 3
     bu.section("3. fuzzy_match_video")

@@ -21,6 +21,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/lookup/listing.hpp"
 #include "core/lookup/lookup.hpp"
 #include "core/ranking/ranking.hpp"
 #include "core/text/video_id_text.hpp"
@@ -321,6 +322,23 @@ inline void run_lookups(const TrieStore& s, const QuerySettings& q, const std::v
             check(prev.count > hit.count || (prev.count == hit.count && prev.term <= hit.term),
                   "completions out of order");
         }
+    }
+    // Listing everything, in chunks of a few terms, gives the same terms with the same
+    // counts as completing everything.
+    {
+        const lookup::Spellings none;
+        lookup::Listing listing(s, *index, none, {});
+        lookup::ListedTerms chunk;
+        std::vector<std::pair<std::string, uint32_t>> listed, completed;
+        while (!listing.done()) {
+            chunk.clear();
+            check(listing.next(chunk, 1 + q.max_dist % 7).has_value(), "listing fails on a store the lookups took");
+            for (size_t i = 0; i < chunk.size(); ++i) listed.emplace_back(chunk.term(i), chunk.counts[i]);
+        }
+        for (const auto& hit : *all) completed.emplace_back(hit.term, hit.count);
+        std::sort(listed.begin(), listed.end());
+        std::sort(completed.begin(), completed.end());
+        check(listed == completed, "listing and completion differ");
     }
     const uint32_t bound = std::min<uint32_t>(q.max_dist, 3);
     for (const std::string& term : terms) {

@@ -13,7 +13,7 @@ import io
 import math
 import operator
 import os
-from collections.abc import Callable, Iterable
+from collections.abc import Callable, Iterable, Iterator
 from typing import TYPE_CHECKING, Any, NamedTuple
 
 from ._files import StrPath, engine_of, read_file, write_file
@@ -260,6 +260,30 @@ class Index:
         spelling = self._lookup.spelling
         found = self._engine.fuzzy_match(self._normal(text), max_dist, limit)
         return [(spelling(term), distance) for term, _, distance in found]
+
+    # -- listing --------------------------------------------------------------------------
+    # Terms come in code-point order of the text the index compares (folded, with folding),
+    # each shown as the results show it: the catalogue's spelling. So ``key in index`` and
+    # ``index.count(key)`` hold for every key, and a folded index lists "Zoë" between
+    # "zoa" and "zof" as it lists "zoe". Streamed natively a chunk at a time: no list of
+    # every term is made, and an iterator keeps the index's store alive.
+
+    def __iter__(self) -> Iterator[str]:
+        """The terms, as ``keys()``."""
+        return self._lookup.terms("", False)
+
+    def keys(self, prefix: str = "") -> Iterator[str]:
+        """The terms that start with ``prefix`` (normalised as every query is; the prefix
+        itself counts), in code-point order of the compared text, as results show them."""
+        if type(prefix) is not str:
+            prefix = _text(prefix, "prefix")
+        return self._lookup.terms(self._normal(prefix), False)
+
+    def items(self, prefix: str = "") -> Iterator[tuple[str, int]]:
+        """``(term, count)`` for the terms of ``keys(prefix)``, in the same order."""
+        if type(prefix) is not str:
+            prefix = _text(prefix, "prefix")
+        return self._lookup.terms(self._normal(prefix), True)
 
 
 def _is_nan(value: Any) -> bool:

@@ -20,6 +20,9 @@
 //       .count(text) / .contains(text)  a term's own count / whether it is a term
 //       .spelling(term)                 how the catalogue wrote a term of the trie
 //       len(lookup)                     the number of terms
+//       .terms(prefix, items)           an iterator over the terms under prefix in code-point
+//                                       order of the compared text: shown terms, or
+//                                       (term, count) tuples with items
 //
 // Texts come already folded by the caller; terms go back in the catalogue's spelling.
 // `suggestion` and `completion` are named tuple classes, filled in place like tuples
@@ -44,6 +47,7 @@
 #include "package/build.hpp"
 #include "core/check/check.hpp"
 #include "core/checksum/crc32c.hpp"
+#include "core/lookup/listing.hpp"
 #include "core/lookup/lookup.hpp"
 #include "core/lookup/spellings.hpp"
 #include "core/lookup/term_index.hpp"
@@ -267,6 +271,109 @@ PyObject* lookup_get_memory(PyObject* self, void*) {
     return PyLong_FromSize_t(sizeof(LookupObject) + obj->index.memory_bytes() + obj->spellings.memory_bytes());
 }
 
+// ---------------------------------------------------------------------------------------
+// Listing: an iterator over the terms under a prefix, filled a chunk at a time by the
+// core's walk (core/lookup/listing), so that no list of every term is ever made. It holds
+// its Lookup, and with it the engine and spellings the walk reads.
+
+PyTypeObject* g_listing = nullptr;  // brindlex._native.Listing, held for the process
+
+constexpr size_t kListingChunk = 256;
+
+struct ListingObject {
+    PyObject_HEAD
+    PyObject* lookup;
+    lookup::Listing listing;
+    lookup::ListedTerms chunk;
+    size_t next;  // the next term of `chunk` to hand out
+    bool items;
+};
+
+ListingObject* as_listing(PyObject* self) { return reinterpret_cast<ListingObject*>(self); }
+
+void listing_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    ListingObject* obj = as_listing(self);
+    std::destroy_at(&obj->chunk);
+    std::destroy_at(&obj->listing);
+    Py_XDECREF(obj->lookup);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+// Fills the chunk anew once it is all handed out. False at the end (no exception set) or
+// on a failure (an exception set).
+bool refill(ListingObject* obj) noexcept {
+    if (obj->next < obj->chunk.size()) return true;
+    obj->chunk.clear();
+    obj->next = 0;
+    if (obj->listing.done()) return false;
+    try {
+        if (auto filled = obj->listing.next(obj->chunk, kListingChunk); !filled) {
+            raise_internal_failure(filled.error().message);
+            return false;
+        }
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return false;
+    }
+    return obj->chunk.size() != 0;
+}
+
+// tp_iternext: null with no exception set ends the iteration.
+PyObject* listing_next(PyObject* self) {
+    ListingObject* obj = as_listing(self);
+    if (!refill(obj)) return nullptr;
+    const size_t i = obj->next++;
+    PyObject* term = new_text(obj->chunk.term(i));
+    if (!obj->items) return term;
+    return new_tuple({term, PyLong_FromUnsignedLong(obj->chunk.counts[i])});
+}
+
+PyType_Slot kListingSlots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(listing_dealloc)},  // releases the walk and its Lookup
+    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(listing_next)},
+    {Py_tp_doc, const_cast<char*>("The terms under a prefix, in code-point order (Lookup.terms).")},
+    {0, nullptr},
+};
+
+// No GC support: a Listing refers only to a Lookup, which cannot refer back to it.
+PyType_Spec kListingSpec = {
+    .name = "brindlex._native.Listing",
+    .basicsize = static_cast<int>(sizeof(ListingObject)),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    .slots = kListingSlots,
+};
+
+PyObject* lookup_terms(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    return guarded([&]() -> PyObject* {
+        std::vector<uint32_t> prefix;
+        if (!expect_args("terms", nargs, 2) || !argument(to_scalars(args[0], prefix), "prefix")) return nullptr;
+        const int items = PyObject_IsTrue(args[1]);
+        if (items < 0) return nullptr;
+        const LookupObject* lookup = as_lookup(self);
+        PyObject* it = g_listing->tp_alloc(g_listing, 0);
+        if (!it) return nullptr;
+        ListingObject* obj = as_listing(it);
+        // Until the walk is made, dealloc must find nothing to destroy: made first, and
+        // should it throw, the bare object is freed by hand.
+        try {
+            std::construct_at(&obj->listing, store_of(lookup), lookup->index, lookup->spellings, prefix);
+        } catch (...) {
+            Py_TYPE(it)->tp_free(it);
+            Py_DECREF(g_listing);
+            throw;
+        }
+        std::construct_at(&obj->chunk);
+        obj->lookup = Py_NewRef(self);
+        obj->next = 0;
+        obj->items = items != 0;
+        return it;
+    });
+}
+
 PyMethodDef kLookupMethods[] = {
     {"suggest", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(lookup_suggest)), METH_FASTCALL,
      "suggest($self, text, n, max_dist, /)\n--\n\nAt most n terms within max_dist of text, best first."},
@@ -276,6 +383,9 @@ PyMethodDef kLookupMethods[] = {
     {"contains", lookup_contains, METH_O, "contains($self, text, /)\n--\n\nWhether text is a term."},
     {"spelling", lookup_spelling, METH_O,
      "spelling($self, term, /)\n--\n\nThe catalogue's spelling of a term of the trie."},
+    {"terms", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(lookup_terms)), METH_FASTCALL,
+     "terms($self, prefix, items, /)\n--\n\n"
+     "An iterator over the terms that start with prefix, in code-point order; (term, count) with items."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -405,7 +515,12 @@ int exec_module(PyObject* module) {
     }
     Ref lookup_type = Ref::steal(PyType_FromModuleAndSpec(module, &kLookupSpec, nullptr));
     if (!lookup_type) return -1;
-    return PyModule_AddObjectRef(module, "Lookup", lookup_type.get());
+    if (PyModule_AddObjectRef(module, "Lookup", lookup_type.get()) < 0) return -1;
+    Ref listing_type = Ref::steal(PyType_FromModuleAndSpec(module, &kListingSpec, nullptr));
+    if (!listing_type) return -1;
+    if (PyModule_AddObjectRef(module, "Listing", listing_type.get()) < 0) return -1;
+    if (!g_listing) g_listing = reinterpret_cast<PyTypeObject*>(listing_type.release());
+    return 0;
 }
 
 PyModuleDef_Slot kModuleSlots[] = {

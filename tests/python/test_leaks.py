@@ -161,6 +161,8 @@ SUCCESS = {
     "suggest": lambda: FOLDED.suggest("recieve", 2, 3),
     "complete": lambda: FOLDED.complete("", 3),
     "count, in, spelling": lambda: (FOLDED.count("crème"), "x" in FOLDED, FOLDED._lookup.spelling("creme")),
+    "listing, whole and left midway": lambda: (list(FOLDED.items()), list(FOLDED.keys("re")), next(iter(FOLDED))),
+    "listing a store in any child order": lambda: list(brindlex.Index(STORE).items()),
     "crc32c": lambda: crc32c(memoryview(SNAP), 5),
 }
 
@@ -168,6 +170,7 @@ FAILURES = {
     # The package's native module.
     "Lookup notes cut short": (lambda: Lookup(STORE, b"\x01", brindlex.Suggestion, brindlex.Completion), ValueError),
     "Lookup of a store that is no tree": (lambda: Lookup(CYCLIC, bytes(8), tuple, tuple), ValueError),
+    "listing prefix not str": (lambda: FOLDED._lookup.terms(b"re", True), TypeError),
     "Lookup of no engine": (lambda: Lookup("x", bytes(8), tuple, tuple), TypeError),
     "Lookup result classes": (lambda: Lookup(STORE, bytes(8), int, tuple), TypeError),
     "suggest arguments": (lambda: FOLDED._lookup.suggest("a", -1, 1), OverflowError),

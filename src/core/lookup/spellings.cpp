@@ -68,6 +68,20 @@ std::optional<std::string_view> Spellings::of(uint32_t node) const {
     return std::string_view(text_).substr(begin, ends_[i] - begin);
 }
 
+std::optional<std::string_view> Spellings::of(uint32_t node, size_t& hint) const {
+    const size_t n = nodes_.size();
+    size_t i = hint <= n && (hint == 0 || nodes_[hint - 1] < node) ? hint : 0;
+    for (int step = 0; step < 8 && i < n && nodes_[i] < node; ++step) ++i;
+    if (i < n && nodes_[i] < node) {
+        i = static_cast<size_t>(std::lower_bound(nodes_.begin() + static_cast<std::ptrdiff_t>(i), nodes_.end(), node) -
+                                nodes_.begin());
+    }
+    hint = i;
+    if (i == n || nodes_[i] != node) return std::nullopt;
+    const uint32_t begin = i == 0 ? 0 : ends_[i - 1];
+    return std::string_view(text_).substr(begin, ends_[i] - begin);
+}
+
 Result<Notes> Notes::decode(std::span<const std::byte> bytes, size_t node_count) {
     Reader r(bytes);
     Notes notes;

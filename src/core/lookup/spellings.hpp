@@ -26,6 +26,9 @@ class Spellings {
 public:
     // The spelling shown for `node`, if it has one of its own.
     std::optional<std::string_view> of(uint32_t node) const;
+    // The same, looked up from `hint` onwards when the node follows the one looked up
+    // last (then a few steps instead of a search); updates the hint.
+    std::optional<std::string_view> of(uint32_t node, size_t& hint) const;
     size_t size() const { return nodes_.size(); }
     size_t memory_bytes() const { return (nodes_.capacity() + ends_.capacity()) * 4 + text_.capacity(); }
 

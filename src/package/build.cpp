@@ -226,7 +226,9 @@ struct Pair {
 // An entry in its plain form: a 3-tuple or 3-list of an exact str, an exact int in range
 // and a list or tuple of 2-tuples (16- or 4-byte bytes or an int in range, int in range).
 // False (with no error) for anything else.
-bool plain_entry(PyObject* entry, PyObject*& term, uint32_t& count, std::vector<Pair>& pairs) {
+// The term is returned as a strong reference: normalising it calls into Python, which may
+// replace the items of a list entry (a collector callback or another thread) meanwhile.
+bool plain_entry(PyObject* entry, Ref& term, uint32_t& count, std::vector<Pair>& pairs) {
     PyObject* const* items = nullptr;
     if (PyTuple_CheckExact(entry) && PyTuple_GET_SIZE(entry) == 3) {
         items = &PyTuple_GET_ITEM(entry, 0);
@@ -235,9 +237,9 @@ bool plain_entry(PyObject* entry, PyObject*& term, uint32_t& count, std::vector<
     } else {
         return false;
     }
-    term = items[0];
+    PyObject* given = items[0];
     PyObject* videos = items[2];
-    if (!PyUnicode_CheckExact(term) || !plain_u32(items[1], count)) return false;
+    if (!PyUnicode_CheckExact(given) || !plain_u32(items[1], count)) return false;
     PyObject* const* vs = nullptr;
     Py_ssize_t nv = 0;
     if (PyList_CheckExact(videos)) {
@@ -269,6 +271,8 @@ bool plain_entry(PyObject* entry, PyObject*& term, uint32_t& count, std::vector<
         }
         pairs.push_back(p);
     }
+    // Nothing above runs Python code, so the items read stay the entry's until here.
+    term = Ref::borrow(given);
     return true;
 }
 
@@ -289,9 +293,14 @@ bool slow_entry(PyObject* slow, Py_ssize_t i, PyObject* entry, PyObject* normal,
     spelling = sp == Py_None ? Ref() : Ref::borrow(sp);
     if (!to_u32(c, count) || !to_u64(sc, spelled_count)) return false;
     pairs.clear();
+    // The list and its pairs are held: converting a count may run Python code.
+    Ref videos = Ref::borrow(vs);
     for (Py_ssize_t j = 0; j < PyList_GET_SIZE(vs); ++j) {
+        Ref pair = Ref::borrow(PyList_GET_ITEM(vs, j));
         PyObject *vid, *vc;
-        if (!PyArg_ParseTuple(PyList_GET_ITEM(vs, j), "OO", &vid, &vc)) return false;
+        if (!PyArg_ParseTuple(pair.get(), "OO", &vid, &vc)) return false;
+        Ref keep_vid = Ref::borrow(vid);
+        Ref keep_vc = Ref::borrow(vc);
         Pair p{};
         if (!to_u32(vc, p.count)) return false;
         if (PyBytes_Check(vid) && PyBytes_GET_SIZE(vid) == 16) {
@@ -356,22 +365,22 @@ bool read_entries(PyObject* entries, PyObject* normal, PyObject* slow, Merger& m
     for (Py_ssize_t i = 0;; ++i) {
         Ref entry = Ref::steal(PyIter_Next(it.get()));
         if (!entry) return !PyErr_Occurred();
-        PyObject* given = nullptr;
+        Ref given;
         uint32_t count = 0;
         Ref term;
         Ref spelling;
         uint64_t spelled_count = 0;
         if (plain_entry(entry.get(), given, count, pairs)) {
             bool changed = false;
-            if (!normalise(merger.mode, merger.normal, given, term, changed)) return false;
+            if (!normalise(merger.mode, merger.normal, given.get(), term, changed)) return false;
             if (changed) {
                 if (PyUnicode_GET_LENGTH(term.get()) == 0) {
-                    const std::string m = "entry " + std::to_string(i) + ": the term " + shown(given) +
+                    const std::string m = "entry " + std::to_string(i) + ": the term " + shown(given.get()) +
                                           " is empty once normalised; no query can find it";
                     raise(PyExc_ValueError, m);
                     return false;
                 }
-                spelling = Ref::borrow(given);
+                spelling = std::move(given);
                 spelled_count = count;
             }
         } else if (!slow_entry(slow, i, entry.get(), normal, first, term, count, pairs, spelling, spelled_count)) {

@@ -58,3 +58,59 @@ def test_entries_replaced_during_build_do_not_crash(way):
                           text=True, timeout=300)
     assert proc.returncode == 0, proc.stderr[-2000:]
     assert proc.stdout.startswith("built ")
+
+
+# -- own counts in any numbering ---------------------------------------------------------
+
+
+def numbered_trie(rng, size):
+    """A random trie of `size` nodes under the root, numbered in a random order (the
+    root stays 0): (from_internal_data_v2 arguments, {term: own count})."""
+    parents = [None] + [rng.randrange(v) for v in range(1, size + 1)]  # in creation order
+    number = [0] + rng.sample(range(1, size + 1), size)
+    labels = [""] * (size + 1)
+    payloads = [None] * (size + 1)
+    children = [[] for _ in range(size + 1)]
+    terms = {}
+    text = {0: ""}
+    for v in range(1, size + 1):
+        p = parents[v]
+        used = {labels[c] for c in children[number[p]]}
+        label = next(ch for ch in "abcdefghijklmnopqrstuvwxyz" if ch not in used)
+        labels[number[v]] = label
+        children[number[p]].append(number[v])
+        text[v] = text[p] + label
+        if rng.random() < 0.7:
+            count = rng.randrange(1, 1000)
+            payloads[number[v]] = (count, [], [])
+            terms[text[v]] = count
+    shifts, transitions = [], []
+    for v in range(size + 1):
+        shifts.append(len(transitions))
+        transitions.extend(sorted(children[v], key=lambda c: labels[c]))
+    return (shifts, labels, payloads, transitions, [], 10), terms
+
+
+def test_issue_example_counts_a_child_numbered_below_its_parent():
+    from _brindlex import PrefixSearch
+
+    # root -> 2 'a' -> 1 'b' -> 3 'c', each counting 1, 2 and 2 of its own
+    engine = PrefixSearch.from_internal_data_v2(
+        [0, 1, 2, 3], ["", "b", "a", "c"], [None, (2, [], []), (1, [], []), (2, [], [])], [2, 3, 1], [], 10)
+    index = Index(engine)
+    assert [index.count(t) for t in ("a", "ab", "abc")] == [1, 2, 2]
+    assert [c.term for c in index.complete("a")] == ["ab", "abc", "a"]
+
+
+@pytest.mark.parametrize("seed", range(40))
+def test_own_counts_match_the_input_in_any_numbering(seed):
+    import random
+
+    from _brindlex import PrefixSearch
+
+    rng = random.Random(seed)
+    args, terms = numbered_trie(rng, rng.randrange(1, 30))
+    index = Index(PrefixSearch.from_internal_data_v2(*args))
+    assert {t: index.count(t) for t in terms} == terms
+    got = {c.term: c.count for c in index.complete("", n=len(terms) + 1)}
+    assert got == terms

@@ -114,3 +114,39 @@ def test_own_counts_match_the_input_in_any_numbering(seed):
     assert {t: index.count(t) for t in terms} == terms
     got = {c.term: c.count for c in index.complete("", n=len(terms) + 1)}
     assert got == terms
+
+
+# -- the spelling shown ------------------------------------------------------------------
+
+
+class C(int):
+    pass
+
+
+@pytest.mark.parametrize(
+    "entries, shown",
+    [
+        pytest.param([("Foo", C(100), []), ("foo", 1, [])], "Foo", id="int subclass"),
+        pytest.param([("foo", 1, []), ("Foo", C(2), [])], "Foo", id="int subclass, unspelt first"),
+        pytest.param([("A", 4_000_000_000, []), ("a", 4_294_967_295, [])], "a", id="saturated total"),
+        pytest.param([("a", 4_294_967_295, []), ("A", 4_000_000_000, []), ("A", 400_000_000, [])], "A",
+                     id="saturated, spellings summed past it"),
+        pytest.param([("fOO", 1, []), ("Foo", 1, [])], "Foo", id="tie between spellings"),
+        pytest.param([("foo", 1, []), ("Foo", 1, [])], "Foo", id="tie with the term"),
+        pytest.param([("Foo", 1, []), ("foo", 1, []), ("fOO", 2, [])], "fOO", id="largest count"),
+    ],
+)
+def test_spelling_is_chosen_by_count_value(entries, shown):
+    index = Index.build(entries)
+    assert [c.term for c in index.complete(entries[0][0][0].lower())] == [shown]
+    # the catalogue path chooses alike
+    from brindlex._fold import normaliser
+    from brindlex._native import read_catalogue
+    from brindlex._rows import RowError, row_of
+    import io
+
+    text = "term\tcount\tvideo_id\tvideo_count\n" + "".join(f"{t}\t{int(c)}\t\t\n" for t, c, _ in entries)
+    if len({t for t, _, _ in entries}) == len(entries):
+        engine, spellings, fixes, *_ = read_catalogue(io.BytesIO(text.encode()), "tsv", 10, "fold",
+                                                      normaliser("fold"), row_of, RowError, None)
+        assert [s for _, s in spellings] == ([] if shown == shown.lower() else [shown])

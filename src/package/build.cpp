@@ -520,9 +520,10 @@ PyObject* kind_name(build::IdKind kind) {
 }
 
 // The normalised UTF-8 of a catalogue term in `key` when it differs (`changed`):
-// ASCII natively, other text through `normal`.
-bool normalise_text(Mode mode, PyObject* normal, std::string_view term, uint32_t t, std::string& key, bool& changed) {
+// ASCII natively, other text through `normal`; `empty` when nothing is left of it.
+bool normalise_text(Mode mode, PyObject* normal, std::string_view term, std::string& key, bool& changed, bool& empty) {
     changed = false;
+    empty = false;
     bool ascii = true;
     for (char c : term) ascii = ascii && static_cast<unsigned char>(c) < 0x80;
     if (mode == Mode::Exact || (ascii && mode == Mode::Nfc)) return true;
@@ -541,10 +542,8 @@ bool normalise_text(Mode mode, PyObject* normal, std::string_view term, uint32_t
     if (!text || !normalise(mode, normal, text.get(), normalised, changed)) return false;
     if (!changed) return true;
     if (PyUnicode_GET_LENGTH(normalised.get()) == 0) {
-        const std::string m = "entry " + std::to_string(t) + ": the term " + shown(text.get()) +
-                              " is empty once normalised; no query can find it";
-        raise(PyExc_ValueError, m);
-        return false;
+        empty = true;
+        return true;
     }
     Py_ssize_t n = 0;
     const char* s = PyUnicode_AsUTF8AndSize(normalised.get(), &n);
@@ -584,15 +583,45 @@ PyObject* read_catalogue(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         std::string scratch;
         bool failed = false;
 
-        // A row error at this line, unless a row before it repeated a video.
-        auto row_failure = [&](const build::RowError* here) {
-            if (const auto repeat = cat.first_repeat()) {
-                PyErr_Clear();
-                here = &*repeat;
-                raise_row_error(row_error, *here);
-                return false;
+        // Raises the row error of a term that normalises to nothing.
+        auto raise_empty = [&](uint32_t t) {
+            Ref text = Ref::steal(new_text(cat.term(t)));
+            const std::string m = "the term " + (text ? shown(text.get()) : std::string("'?'")) +
+                                  " is empty once normalised; no query can find it";
+            Ref exc = Ref::steal(PyObject_CallFunction(row_error, "Ks", static_cast<unsigned long long>(cat.term_line(t)),
+                                                       m.c_str()));
+            if (exc) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
+        };
+        // The first term, first named before line `limit`, that normalises to nothing
+        // (UINT32_MAX: none); false with an error set when the normaliser fails.
+        std::string key;
+        auto empty_before = [&](uint64_t limit, uint32_t& found) {
+            found = UINT32_MAX;
+            for (uint32_t t = 0; t < cat.term_count() && cat.term_line(t) < limit; ++t) {
+                bool differs = false;
+                bool empty = false;
+                if (!normalise_text(mode, normal, cat.term(t), key, differs, empty)) return false;
+                if (empty) return found = t, true;
             }
-            if (here) raise_row_error(row_error, *here);
+            return true;
+        };
+        // A row error at this line (set, or `here`), unless a row before it repeated a
+        // video or named a term that normalises to nothing: the first in file order wins.
+        auto row_failure = [&](const build::RowError* here) {
+            Ref pending = Ref::steal(PyErr_GetRaisedException());
+            const auto repeat = cat.first_repeat();
+            const uint64_t limit = repeat ? repeat->line : line;
+            uint32_t empty = UINT32_MAX;
+            if (!empty_before(limit, empty)) return false;
+            if (empty != UINT32_MAX) {
+                raise_empty(empty);
+            } else if (repeat) {
+                raise_row_error(row_error, *repeat);
+            } else if (here) {
+                raise_row_error(row_error, *here);
+            } else {
+                PyErr_SetRaisedException(pending.release());
+            }
             return false;
         };
 
@@ -664,7 +693,7 @@ PyObject* read_catalogue(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         }
         if (!lines.finish(on_line)) return nullptr;
         if (failed) return nullptr;
-        if (const auto repeat = cat.first_repeat()) return raise_row_error(row_error, *repeat), nullptr;
+        const auto repeat = cat.first_repeat();
         if (!header_done) {
             Ref got = ask_slow(Py_None);  // an empty file: the slow reader says so
             if (!got) return nullptr;
@@ -675,13 +704,18 @@ PyObject* read_catalogue(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         // and merged as entries are. First the terms normalisation changes: when there
         // are none (a catalogue already in its normal form), the table takes the
         // catalogue's terms as they are instead of looking each up again.
+        // A term that normalises to nothing is an error at its first line, reported
+        // unless a repeated video comes before it.
         std::vector<std::pair<uint32_t, std::string>> changed;
-        std::string key;
         for (uint32_t t = 0; t < cat.term_count(); ++t) {
+            if (repeat && cat.term_line(t) > repeat->line) break;
             bool differs = false;
-            if (!normalise_text(mode, normal, cat.term(t), t, key, differs)) return nullptr;
+            bool empty = false;
+            if (!normalise_text(mode, normal, cat.term(t), key, differs, empty)) return nullptr;
+            if (empty) return raise_empty(t), nullptr;
             if (differs) changed.emplace_back(t, key);
         }
+        if (repeat) return raise_row_error(row_error, *repeat), nullptr;
         Merger merger{mode, normal, {}, {}};
         const uint64_t rows = cat.rows();
         const uint64_t videos = cat.video_count();

@@ -150,3 +150,82 @@ def test_spelling_is_chosen_by_count_value(entries, shown):
         engine, spellings, fixes, *_ = read_catalogue(io.BytesIO(text.encode()), "tsv", 10, "fold",
                                                       normaliser("fold"), row_of, RowError, None)
         assert [s for _, s in spellings] == ([] if shown == shown.lower() else [shown])
+
+
+# -- catalogue rows: the error each reader gives ------------------------------------------
+
+HEADER = "term\tcount\tvideo_id\tvideo_count"
+
+
+def both_readers(text: bytes, fmt: str, mode: str = "fold"):
+    """(line, message) of the RowError of the native reader and of the Python one, or
+    None for a catalogue both take."""
+    import io
+
+    from brindlex._fold import normaliser
+    from brindlex._native import read_catalogue
+    from brindlex._rows import RowError, read_rows, row_of
+
+    got = []
+    for read in (lambda: read_catalogue(io.BytesIO(text), fmt, 10, mode, normaliser(mode), row_of, RowError, None),
+                 lambda: read_rows(io.BytesIO(text), fmt, normaliser(mode))):
+        try:
+            read()
+            got.append(None)
+        except RowError as exc:
+            got.append((exc.line, exc.message))
+    assert got[0] == got[1]
+    return got[0]
+
+
+@pytest.mark.parametrize(
+    "fmt, rows, line, words",
+    [
+        pytest.param("tsv", [HEADER, "cat\t1\t\t", "\u0301\t2\t\t", "dog\tx\t\t"], 3, "empty once normalised",
+                     id="empty term before a bad count"),
+        pytest.param("tsv", [HEADER, "cat\t1\t1\t1", "\u0301\t2\t\t", "cat\t1\t1\t2"], 3, "empty once normalised",
+                     id="empty term before a repeated video"),
+        pytest.param("tsv", [HEADER, "cat\t1\t1\t1", "cat\t1\t1\t2", "\u0301\t2\t\t"], 3, "lists video 1 again",
+                     id="repeated video before an empty term"),
+        pytest.param("tsv", [HEADER, "cat\t1\t\t", "\u0301\t2\t\t"], 3, "empty once normalised",
+                     id="empty term, last row"),
+        pytest.param("jsonl", ['{"term": "a", "count": 1}', '{"term": "b", "count": 1, "term": "c"}'], 2,
+                     "the key 'term' is given twice", id="duplicate key"),
+        pytest.param("jsonl", ['{"count": 1, "count": 1, "term": "c"}'], 1, "the key 'count' is given twice",
+                     id="duplicate key, same value"),
+        pytest.param("jsonl", ['{"term": "a", "count": 1}', "[" * 100_000], 2, "nested too deeply",
+                     id="deeply nested"),
+        pytest.param("jsonl", ['{"term": "a", "count": ' + "[" * 100_000 + "]" * 100_000 + "}"], 1,
+                     "nested too deeply", id="deeply nested value"),
+    ],
+)
+def test_first_bad_row_in_file_order(fmt, rows, line, words):
+    error = both_readers(("\n".join(rows) + "\n").encode(), fmt)
+    assert error is not None and error[0] == line and words in error[1], error
+
+
+LONG = 1_000_000
+
+
+@pytest.mark.parametrize(
+    "fmt, rows",
+    [
+        pytest.param("tsv", ["term\tcount\tvideo_id\t" + "x" * LONG], id="header"),
+        pytest.param("tsv", [HEADER, "cat\t" + "7" * LONG + "\t\t"], id="count of many digits"),
+        pytest.param("tsv", [HEADER, "cat\t1" + "x" * LONG + "\t\t"], id="count not a number"),
+        pytest.param("tsv", [HEADER, "cat\t1\t" + "z" * LONG + "\t1"], id="video id"),
+        pytest.param("tsv", [HEADER, "cat\t1\t" + "7" * LONG + "\t1"], id="video id of many digits"),
+        pytest.param("tsv", [HEADER, "cat\t1\t7\t1", "dog\t1\t" + "0" * LONG + "1-2\t1"], id="odd video id"),
+        pytest.param("tsv", [HEADER, "cat\t1\t7\t1", "dog\t1\t" + "0" * LONG + "1\t1",
+                             "eel\t1\t12345678-1234-1234-1234-123456789abc\t1"], id="id of another kind"),
+        pytest.param("tsv", [HEADER, "cat\t1\t12345678-1234-1234-1234-123456789abc\t1", "dog\t1\t" + "0" * LONG + "1\t1"],
+                     id="zero-padded id after UUIDs"),
+        pytest.param("jsonl", ['{"term": "a", "count": "' + "x" * LONG + '"}'], id="json count"),
+        pytest.param("jsonl", ['{"term": "a", "count": 1, "video_id": [' + "1," * LONG + '1], "video_count": 1}'],
+                     id="json video id"),
+        pytest.param("jsonl", ['{"term": "a", "' + "k" * LONG + '": 1}'], id="json key"),
+    ],
+)
+def test_bad_fields_are_quoted_short(fmt, rows):
+    error = both_readers(("\n".join(rows) + "\n").encode(), fmt)
+    assert error is not None and len(error[1]) < 300, (error[0], error[1][:400])

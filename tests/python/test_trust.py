@@ -229,3 +229,72 @@ LONG = 1_000_000
 def test_bad_fields_are_quoted_short(fmt, rows):
     error = both_readers(("\n".join(rows) + "\n").encode(), fmt)
     assert error is not None and len(error[1]) < 300, (error[0], error[1][:400])
+
+
+# -- notes and stores: what the check calls damage is what the lookups refuse -------------
+
+
+def lookups_refuse(engine, notes: bytes) -> bool:
+    from brindlex import Completion, Suggestion
+    from brindlex._native import Lookup
+
+    try:
+        Lookup(engine, notes, Suggestion, Completion)
+    except ValueError:
+        return True
+    return False
+
+
+SATURATED = [("ab", 4_000_000_000, []), ("abc", 4_000_000_000, []), ("x", 3, [])]
+
+
+@pytest.mark.parametrize(
+    "entries, spellings, fixes, refused",
+    [
+        pytest.param([("ab", 1, [])], [(2, "AB")], [], False, id="spelling on a term"),
+        pytest.param([("ab", 1, [])], [(1, "A")], [], True, id="spelling on a prefix node"),
+        pytest.param([("ab", 1, []), ("x", 1, [])], [(2, "")], [], True, id="empty spelling"),
+        pytest.param([("ab", 1, []), ("x", 1, [])], [(2, "AB"), (3, "")], [], True, id="empty spelling, last"),
+        pytest.param([("ab", 5, [])], [], [(2, 3)], True, id="fix for a total that did not saturate"),
+        pytest.param(SATURATED, [], [(2, 4_000_000_000)], False, id="fix for a saturated total"),
+        pytest.param(SATURATED, [], [(4, 1)], True, id="fix beside a saturated total"),
+    ],
+)
+def test_notes_checked_against_the_store(entries, spellings, fixes, refused):
+    from brindlex._format import encode_notes
+    from brindlex._native import check_engine
+
+    engine = Index.build(entries, fold=False).engine
+    notes = encode_notes(spellings, fixes)
+    assert lookups_refuse(engine, notes) == refused
+    damage, _ = check_engine(engine, notes)
+    assert bool(damage) == refused, damage
+
+
+def test_check_damage_covers_what_lookups_refuse():
+    """Stores with child lists rewired at random: whenever the lookups refuse one,
+    check_engine and check_snapshot report damage (stats then fails where queries do)."""
+    import random
+
+    from _brindlex import PrefixSearch
+
+    from brindlex._format import encode_notes
+    from brindlex._native import check_engine, check_snapshot
+
+    rng = random.Random(24)
+    notes = encode_notes([], [])
+    refusals = 0
+    for _ in range(300):
+        args, _ = numbered_trie(rng, rng.randrange(2, 12))
+        shifts, labels, payloads, transitions, videos, top_n = args
+        for _ in range(rng.randrange(1, 3)):
+            transitions[rng.randrange(len(transitions))] = rng.randrange(len(labels))
+        try:
+            engine = PrefixSearch.from_internal_data_v2(shifts, labels, payloads, transitions, videos, top_n)
+        except ValueError:
+            continue
+        if lookups_refuse(engine, notes):
+            refusals += 1
+            assert check_engine(engine)[0] and check_engine(engine, notes)[0]
+            assert check_snapshot(engine.to_bytes(), notes)[5] and check_snapshot(engine.to_bytes())[5]
+    assert refusals > 20

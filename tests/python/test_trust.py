@@ -298,3 +298,40 @@ def test_check_damage_covers_what_lookups_refuse():
             assert check_engine(engine)[0] and check_engine(engine, notes)[0]
             assert check_snapshot(engine.to_bytes(), notes)[5] and check_snapshot(engine.to_bytes())[5]
     assert refusals > 20
+
+
+# -- the fast catalogue path against the slow one ----------------------------------------
+
+# Bytes that are not text (encoded surrogates, overlong forms, past U+10FFFF, cut
+# sequences) and characters JSON strings may not hold raw.
+ODD_BYTES = [b"\xed\xa0\x80", b"\xed\xbf\xbf", b"\xed\x9f\xbf", b"\xc0\xaf", b"\xe0\x80\xaf", b"\xf4\x90\x80\x80",
+             b"\xf0\x8f\xbf\xbf", b"\xe2\x82", b"\x80", b"\x01", b"\x1f", b"\t", b"\x7f", b"\\", b'"', b"\\u0000",
+             b"\\ud800", b"\\udc00x", b"\\ud83d\\ude00", b"\xc3\xa9", b"\xf0\x9f\x98\x80", b" "]
+
+
+def fixed_rows():
+    for odd in ODD_BYTES:
+        yield "tsv", HEADER.encode() + b"\n" + b"ca" + odd + b"t\t1\t7\t1\n"
+        yield "jsonl", b'{"term": "ca' + odd + b't", "count": 1, "video_id": 7, "video_count": 1}\n'
+        yield "jsonl", b'{"term": "cat", "count": 1, "video_id": "' + odd + b'", "video_count": 1}\n'
+        yield "jsonl", b'{"term": "cat",' + odd + b'"count": 1}\n'
+
+
+@pytest.mark.parametrize("fmt, data", list(fixed_rows()))
+def test_fast_path_reads_odd_bytes_as_the_slow_path(fmt, data):
+    both_readers(data, fmt)
+
+
+def test_fast_path_reads_random_rows_as_the_slow_path():
+    import random
+
+    rng = random.Random(9)
+    pieces = ODD_BYTES + [b"a", b"B", b"0", b"1", b"\t", b":", b",", b"{", b"}", b"null", b'"term"', b'"count"']
+    for _ in range(3000):
+        fmt = rng.choice(["tsv", "jsonl"])
+        term = b"".join(rng.choice(pieces) for _ in range(rng.randrange(1, 4)))
+        if fmt == "tsv":
+            row = HEADER.encode() + b"\n" + term + b"\t" + rng.choice([b"1", b"01", b"x", b""]) + b"\t\t\n"
+        else:
+            row = b'{"term": "' + term + b'", "count": ' + rng.choice([b"1", b"01", b'"1"', b"1.0"]) + b"}\n"
+        both_readers(row, fmt)

@@ -35,6 +35,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 import benchdata as bd  # noqa: E402
 import benchutil as bu  # noqa: E402
 from listing import listing_section  # noqa: E402
+from long_term import long_term_section  # noqa: E402
 from symdelete import SymmetricDelete  # noqa: E402
 
 try:
@@ -935,6 +936,10 @@ def main() -> None:
     print("An index of 'a' x 100,000 and 'b'; each query once, in turn; peak growth: the resident "
           "high-water mark during the call above the resident size before it.")
     long_query_section(out)
+    bu.section("6b. One long term")
+    print("A term of 250,000 to 1,000,000 characters with one video: each step once; stats is the command, "
+          "the interpreter's start (beside it) included.")
+    out["long_term"] = long_term_section()
     lap("6 long queries")
 
     elapsed = time.perf_counter() - started

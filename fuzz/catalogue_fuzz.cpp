@@ -4,13 +4,19 @@
 // TermTable and built into a store.
 //
 // Checks: a row the parser takes is what its line says (its fields, read back); the
-// merged terms are the distinct terms of the rows taken; the built store has one term
-// node per term, finds each of them and round-trips through a snapshot.
+// line is text by a decoder of its own here, and a JSON line holds no raw control
+// character in a string (as the slow reader, which decodes and parses the line in
+// Python, would refuse it); the merged terms are the distinct terms of the rows taken;
+// the built store has one term node per term, finds each of them and round-trips
+// through a snapshot; the spellings shown for the terms folded in ASCII are those a
+// plain count of each spelling chooses (the largest count, the earliest in code point
+// order among equal ones).
 //
 // Input: a settings byte (bit 0: JSON lines; bits 1-2: where the term column is; bits
 // 3-7: piece size), then the file's bytes.
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <set>
 #include <string>
 #include <string_view>
@@ -18,6 +24,7 @@
 #include "fuzz_common.hpp"
 #include "core/build/catalogue.hpp"
 #include "core/build/layout.hpp"
+#include "core/build/spellings.hpp"
 #include "core/lookup/term_index.hpp"
 
 namespace {
@@ -46,6 +53,91 @@ void check_tsv_row(std::string_view text, const build::Columns& at, const build:
     check(decimal(fields[at[1]]) == std::to_string(row.count), "the count is the count column");
     check(row.has_video == !fields[at[2]].empty(), "a row has a video when its id column is not empty");
     if (row.has_video) check(decimal(fields[at[3]]) == std::to_string(row.video_count), "the video count column");
+}
+
+// Whether `text` is UTF-8 that Python decodes: each sequence decoded to its value,
+// which must be a scalar value written in the fewest bytes. Written apart from the
+// reader's check, which this one checks.
+bool reference_utf8(std::string_view text) {
+    for (size_t i = 0; i < text.size();) {
+        const auto b0 = static_cast<uint8_t>(text[i]);
+        size_t width = 0;
+        uint32_t cp = 0;
+        if (b0 < 0x80) {
+            width = 1, cp = b0;
+        } else if ((b0 >> 5) == 0x6) {
+            width = 2, cp = b0 & 0x1Fu;
+        } else if ((b0 >> 4) == 0xE) {
+            width = 3, cp = b0 & 0x0Fu;
+        } else if ((b0 >> 3) == 0x1E) {
+            width = 4, cp = b0 & 0x07u;
+        } else {
+            return false;
+        }
+        if (text.size() - i < width) return false;
+        for (size_t k = 1; k < width; ++k) {
+            const auto b = static_cast<uint8_t>(text[i + k]);
+            if ((b & 0xC0) != 0x80) return false;
+            cp = cp << 6 | (b & 0x3Fu);
+        }
+        const uint32_t least = width == 1 ? 0 : width == 2 ? 0x80 : width == 3 ? 0x800 : 0x10000;
+        if (cp < least || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+        i += width;
+    }
+    return true;
+}
+
+// Whether a JSON line keeps every byte below 0x20 out of its strings.
+bool no_raw_controls_in_strings(std::string_view text) {
+    bool in_string = false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<uint8_t>(text[i]);
+        if (in_string && c < 0x20) return false;
+        if (in_string && c == '\\') {
+            ++i;
+            if (i < text.size() && static_cast<uint8_t>(text[i]) < 0x20) return false;
+        } else if (c == '"') {
+            in_string = !in_string;
+        }
+    }
+    return true;
+}
+
+std::string ascii_folded(std::string_view term) {
+    std::string out(term);
+    for (char& c : out) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+    }
+    return out;
+}
+
+// The spellings the index shows when the terms taken are folded in ASCII, against the
+// rule worked out on its own: per folded term, every spelling's count summed (the
+// folded spelling's own too), the largest wins, the earliest in byte order on a tie.
+void check_spellings(const std::vector<std::pair<std::string, uint32_t>>& terms) {
+    build::TermTable table;
+    std::vector<build::Spelling> spelled;
+    std::map<std::string, std::map<std::string, uint64_t>> sums;
+    for (const auto& [term, count] : terms) {
+        const std::string key = ascii_folded(term);
+        const uint32_t t = table.add_term(key, count);
+        if (key != term) spelled.push_back({t, term, count});
+        sums[key][term] += count;
+    }
+    const auto shown = build::shown_spellings(std::move(spelled), table);
+    std::map<std::string, std::string> got;
+    for (const auto& [t, text] : shown) got[std::string(table.term(t))] = text;
+    std::map<std::string, std::string> want;
+    for (const auto& [key, per] : sums) {
+        if (per.size() == 1 && per.begin()->first == key) continue;
+        const std::string* best = nullptr;
+        uint64_t most = 0;
+        for (const auto& [text, sum] : per) {  // in byte order
+            if (!best || sum > most) best = &text, most = sum;
+        }
+        if (*best != key) want[key] = *best;
+    }
+    check(got == want, "the spelling shown is the one with the largest count, the earliest on a tie");
 }
 
 }  // namespace
@@ -77,6 +169,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (kind != build::LineKind::Row) return true;
         check(!row.term.empty() && row.term.find('\0') == std::string_view::npos, "a plain term");
         check(build::valid_utf8(row.term), "terms are UTF-8");
+        check(reference_utf8(text), "a line taken is text");
+        if (jsonl) check(no_raw_controls_in_strings(text), "a JSON line taken holds no raw control character in a string");
         if (!jsonl) check_tsv_row(text, at, row);
         if (cat.add(line, row)) {
             stopped = true;
@@ -99,7 +193,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                     table.add_video(current, table.video_number(key), count);
                 });
     std::vector<std::string> terms;
-    for (size_t t = 0; t < table.term_count(); ++t) terms.emplace_back(table.term(static_cast<uint32_t>(t)));
+    std::vector<std::pair<std::string, uint32_t>> counted;
+    for (size_t t = 0; t < table.term_count(); ++t) {
+        terms.emplace_back(table.term(static_cast<uint32_t>(t)));
+        counted.emplace_back(terms.back(), table.count(static_cast<uint32_t>(t)));
+    }
+    check_spellings(counted);
     auto built = build::build_store_of(std::move(table), 3);
     check(built.has_value(), "a catalogue of one id kind builds");
     auto index = lookup::TermIndex::make(built->store, {});

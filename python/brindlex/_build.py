@@ -123,7 +123,6 @@ def _entry(
             if not key:
                 raise ValueError(f"entry {i}: the term {_shown(term)} is empty once normalised; no query can find it")
             spelling, term = term, key
-    spelled = count if type(count) is int and count > 0 else 0
 
     if type(term) is not str:
         if not isinstance(term, str):
@@ -140,6 +139,8 @@ def _entry(
             raise ValueError(f"entry {i}: term {_shown(term)} holds a lone surrogate and is not valid text") from None
     if type(count) is not int or not 0 <= count <= U32_MAX:
         count = _u32(count, f"entry {i}", "count")
+    # The spelling counts for the count's value, whatever type gave it.
+    spelled = count
     if type(videos) is not list and isinstance(videos, (str, bytes, bytearray)):
         raise TypeError(
             f"entry {i}: videos must be an iterable of (video id, count) pairs, not {type(videos).__name__}"

@@ -17,7 +17,7 @@ from __future__ import annotations
 import json
 import re
 import sys
-from collections.abc import Iterable, Iterator, Sequence
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -58,6 +58,8 @@ class Catalogue:
     rows: int = 0
     id_kind: str | None = None
     id_kind_line: int = 0
+    # The index's normaliser, when given: a term it leaves empty is an error at its line.
+    normal: Callable[[str], str] | None = None
     _videos: set[bytes | int] = field(default_factory=set)
 
     @property
@@ -73,6 +75,8 @@ class Catalogue:
         self.rows += 1
         known = self.terms.get(term)
         if known is None:
+            if self.normal is not None and not self.normal(term):
+                raise RowError(line, f"the term {_shown(term)} is empty once normalised; no query can find it")
             known = self.terms[term] = _Term(count, line)
         elif known.count != count:
             raise RowError(
@@ -95,13 +99,22 @@ class Catalogue:
         elif kind != self.id_kind:
             raise RowError(
                 line,
-                f"video id {text!r} is {_KIND_PHRASE[kind]}, but the ids before it are "
+                f"video id {_quoted(text)} is {_KIND_PHRASE[kind]}, but the ids before it are "
                 f"{self.id_kind}s (from line {self.id_kind_line}); a catalogue uses one kind",
             )
 
 
 def _shown(term: str) -> str:
     return repr(term if len(term) <= 40 else term[:40] + "...")
+
+
+def _quoted(text: str) -> str:
+    """A field as messages quote it: at most 80 characters of it, then "..."."""
+    return repr(_cut(text))
+
+
+def _cut(text: str) -> str:
+    return text if len(text) <= 80 else text[:80] + "..."
 
 
 def _id_text(video: bytes | int) -> str:
@@ -128,6 +141,7 @@ def _digits_value(line: int, text: str, what: str) -> int:
     """The value of a string of digits, which Python converts only up to a few
     thousand digits: anything longer is far beyond 32 bits anyway."""
     limit = sys.get_int_max_str_digits()
+    text = text.lstrip("0") or "0"  # leading zeros add nothing, however many
     if limit and len(text) > limit:
         raise RowError(line, f"{what} of {len(text)} digits is larger than {U32_MAX}")
     return int(text)
@@ -135,18 +149,18 @@ def _digits_value(line: int, text: str, what: str) -> int:
 
 def _u32_text(line: int, text: str, what: str) -> int:
     if not _DIGITS.fullmatch(text):
-        raise RowError(line, f"{what} {text!r} is not an unsigned integer")
+        raise RowError(line, f"{what} {_quoted(text)} is not an unsigned integer")
     value = _digits_value(line, text, what)
     if value > U32_MAX:
-        raise RowError(line, f"{what} {value} is larger than {U32_MAX}")
+        raise RowError(line, f"{what} {_cut(str(value))} is larger than {U32_MAX}")
     return value
 
 
 def _u32_json(line: int, value: Any, what: str) -> int:
     if type(value) is not int:
-        raise RowError(line, f"{what} must be an unsigned integer, not {json.dumps(value)}")
+        raise RowError(line, f"{what} must be an unsigned integer, not {_cut(json.dumps(value))}")
     if not 0 <= value <= U32_MAX:
-        raise RowError(line, f"{what} {value} is outside 0..{U32_MAX}")
+        raise RowError(line, f"{what} {_cut(str(value))} is outside 0..{U32_MAX}")
     return value
 
 
@@ -161,12 +175,12 @@ def _video_text(cat: Catalogue, line: int, text: str) -> bytes | int:
     if _DIGITS.fullmatch(text):
         value = _digits_value(line, text, "integer video id")
         if value > U32_MAX:
-            raise RowError(line, f"integer video id {value} is larger than {U32_MAX}")
+            raise RowError(line, f"integer video id {_cut(str(value))} is larger than {U32_MAX}")
         cat.kind_of(line, _INT, text)
         return value
     raise RowError(
         line,
-        f"video id {text!r} is neither a UUID (8-4-4-4-12 hex digits) nor an unsigned integer",
+        f"video id {_quoted(text)} is neither a UUID (8-4-4-4-12 hex digits) nor an unsigned integer",
     )
 
 
@@ -176,7 +190,7 @@ def _tsv_header(header: str) -> list[int]:
         raise RowError(
             1,
             f"the header must name the columns {', '.join(COLUMNS)}, separated by tabs; "
-            f"found {header!r}",
+            f"found {_quoted(header)}",
             json_like=header.lstrip().startswith(("{", "[")),
         )
     return [names.index(c) for c in COLUMNS]
@@ -215,24 +229,44 @@ def _jsonl_rows(cat: Catalogue, lines: Iterator[tuple[int, str]]) -> None:
             _jsonl_row(cat, line, text)
 
 
+class _DuplicateKey(Exception):
+    pass
+
+
+def _no_duplicates(pairs: list[tuple[str, Any]]) -> dict[str, Any]:
+    """An object's keys, each once: a key given twice would silently take its last value."""
+    row = dict(pairs)
+    if len(row) != len(pairs):
+        seen: set[str] = set()
+        for key, _ in pairs:
+            if key in seen:
+                raise _DuplicateKey(key)
+            seen.add(key)
+    return row
+
+
 def _jsonl_row(cat: Catalogue, line: int, text: str) -> None:
     try:
-        row = json.loads(text)
+        row = json.loads(text, object_pairs_hook=_no_duplicates)
     except json.JSONDecodeError as exc:
         raise RowError(line, f"not valid JSON: {exc.msg} at column {exc.colno}") from None
+    except _DuplicateKey as exc:
+        raise RowError(line, f"the key {_quoted(exc.args[0])} is given twice") from None
+    except RecursionError:
+        raise RowError(line, "not valid JSON: nested too deeply") from None
     except ValueError as exc:  # an integer of more digits than Python converts
         raise RowError(line, f"not valid JSON: {exc}") from None
     if not isinstance(row, dict):
         raise RowError(line, "expected a JSON object with the keys " + ", ".join(COLUMNS))
     unknown = sorted(set(row) - set(COLUMNS))
     if unknown:
-        raise RowError(line, f"unknown key {unknown[0]!r}; the keys are " + ", ".join(COLUMNS))
+        raise RowError(line, f"unknown key {_quoted(unknown[0])}; the keys are " + ", ".join(COLUMNS))
     for key in ("term", "count"):
         if key not in row:
             raise RowError(line, f"the key {key!r} is missing")
     term = row["term"]
     if not isinstance(term, str):
-        raise RowError(line, f"term must be a string, not {json.dumps(term)}")
+        raise RowError(line, f"term must be a string, not {_cut(json.dumps(term))}")
     term = _check_term(line, term)
     count = _u32_json(line, row["count"], "count")
     vid = row.get("video_id")
@@ -245,11 +279,11 @@ def _jsonl_row(cat: Catalogue, line: int, text: str) -> None:
         video = _video_text(cat, line, vid)
     elif type(vid) is int:
         if not 0 <= vid <= U32_MAX:
-            raise RowError(line, f"integer video id {vid} is outside 0..{U32_MAX}")
+            raise RowError(line, f"integer video id {_cut(str(vid))} is outside 0..{U32_MAX}")
         cat.kind_of(line, _INT, str(vid))
         video = vid
     else:
-        raise RowError(line, f"video_id must be a string or an integer, not {json.dumps(vid)}")
+        raise RowError(line, f"video_id must be a string or an integer, not {_cut(json.dumps(vid))}")
     if "video_count" not in row:
         raise RowError(line, "the key 'video_count' is missing")
     cat.add(line, term, count, video, _u32_json(line, row["video_count"], "video count"))
@@ -310,14 +344,15 @@ def row_of(
     return cat.row
 
 
-def read_rows(lines: Iterable[bytes], fmt: str) -> Catalogue:
+def read_rows(lines: Iterable[bytes], fmt: str, normal: Callable[[str], str] | None = None) -> Catalogue:
     """Reads catalogue rows from raw lines (as a binary file yields them).
 
     ``fmt`` is "tsv" (a header line naming the columns, then one row per line) or
     "jsonl" (one JSON object per line with the column names as keys). Raises
-    RowError for the first bad line.
+    RowError for the first bad line; with ``normal`` (the index's normaliser), a term
+    it leaves empty is one.
     """
-    cat = Catalogue()
+    cat = Catalogue(normal=normal)
     if fmt == "tsv":
         _tsv_rows(cat, _decoded(lines))
     elif fmt == "jsonl":

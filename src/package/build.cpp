@@ -226,7 +226,9 @@ struct Pair {
 // An entry in its plain form: a 3-tuple or 3-list of an exact str, an exact int in range
 // and a list or tuple of 2-tuples (16- or 4-byte bytes or an int in range, int in range).
 // False (with no error) for anything else.
-bool plain_entry(PyObject* entry, PyObject*& term, uint32_t& count, std::vector<Pair>& pairs) {
+// The term is returned as a strong reference: normalising it calls into Python, which may
+// replace the items of a list entry (a collector callback or another thread) meanwhile.
+bool plain_entry(PyObject* entry, Ref& term, uint32_t& count, std::vector<Pair>& pairs) {
     PyObject* const* items = nullptr;
     if (PyTuple_CheckExact(entry) && PyTuple_GET_SIZE(entry) == 3) {
         items = &PyTuple_GET_ITEM(entry, 0);
@@ -235,9 +237,9 @@ bool plain_entry(PyObject* entry, PyObject*& term, uint32_t& count, std::vector<
     } else {
         return false;
     }
-    term = items[0];
+    PyObject* given = items[0];
     PyObject* videos = items[2];
-    if (!PyUnicode_CheckExact(term) || !plain_u32(items[1], count)) return false;
+    if (!PyUnicode_CheckExact(given) || !plain_u32(items[1], count)) return false;
     PyObject* const* vs = nullptr;
     Py_ssize_t nv = 0;
     if (PyList_CheckExact(videos)) {
@@ -269,6 +271,8 @@ bool plain_entry(PyObject* entry, PyObject*& term, uint32_t& count, std::vector<
         }
         pairs.push_back(p);
     }
+    // Nothing above runs Python code, so the items read stay the entry's until here.
+    term = Ref::borrow(given);
     return true;
 }
 
@@ -289,9 +293,14 @@ bool slow_entry(PyObject* slow, Py_ssize_t i, PyObject* entry, PyObject* normal,
     spelling = sp == Py_None ? Ref() : Ref::borrow(sp);
     if (!to_u32(c, count) || !to_u64(sc, spelled_count)) return false;
     pairs.clear();
+    // The list and its pairs are held: converting a count may run Python code.
+    Ref videos = Ref::borrow(vs);
     for (Py_ssize_t j = 0; j < PyList_GET_SIZE(vs); ++j) {
+        Ref pair = Ref::borrow(PyList_GET_ITEM(vs, j));
         PyObject *vid, *vc;
-        if (!PyArg_ParseTuple(PyList_GET_ITEM(vs, j), "OO", &vid, &vc)) return false;
+        if (!PyArg_ParseTuple(pair.get(), "OO", &vid, &vc)) return false;
+        Ref keep_vid = Ref::borrow(vid);
+        Ref keep_vc = Ref::borrow(vc);
         Pair p{};
         if (!to_u32(vc, p.count)) return false;
         if (PyBytes_Check(vid) && PyBytes_GET_SIZE(vid) == 16) {
@@ -356,22 +365,22 @@ bool read_entries(PyObject* entries, PyObject* normal, PyObject* slow, Merger& m
     for (Py_ssize_t i = 0;; ++i) {
         Ref entry = Ref::steal(PyIter_Next(it.get()));
         if (!entry) return !PyErr_Occurred();
-        PyObject* given = nullptr;
+        Ref given;
         uint32_t count = 0;
         Ref term;
         Ref spelling;
         uint64_t spelled_count = 0;
         if (plain_entry(entry.get(), given, count, pairs)) {
             bool changed = false;
-            if (!normalise(merger.mode, merger.normal, given, term, changed)) return false;
+            if (!normalise(merger.mode, merger.normal, given.get(), term, changed)) return false;
             if (changed) {
                 if (PyUnicode_GET_LENGTH(term.get()) == 0) {
-                    const std::string m = "entry " + std::to_string(i) + ": the term " + shown(given) +
+                    const std::string m = "entry " + std::to_string(i) + ": the term " + shown(given.get()) +
                                           " is empty once normalised; no query can find it";
                     raise(PyExc_ValueError, m);
                     return false;
                 }
-                spelling = Ref::borrow(given);
+                spelling = std::move(given);
                 spelled_count = count;
             }
         } else if (!slow_entry(slow, i, entry.get(), normal, first, term, count, pairs, spelling, spelled_count)) {
@@ -511,9 +520,10 @@ PyObject* kind_name(build::IdKind kind) {
 }
 
 // The normalised UTF-8 of a catalogue term in `key` when it differs (`changed`):
-// ASCII natively, other text through `normal`.
-bool normalise_text(Mode mode, PyObject* normal, std::string_view term, uint32_t t, std::string& key, bool& changed) {
+// ASCII natively, other text through `normal`; `empty` when nothing is left of it.
+bool normalise_text(Mode mode, PyObject* normal, std::string_view term, std::string& key, bool& changed, bool& empty) {
     changed = false;
+    empty = false;
     bool ascii = true;
     for (char c : term) ascii = ascii && static_cast<unsigned char>(c) < 0x80;
     if (mode == Mode::Exact || (ascii && mode == Mode::Nfc)) return true;
@@ -532,10 +542,8 @@ bool normalise_text(Mode mode, PyObject* normal, std::string_view term, uint32_t
     if (!text || !normalise(mode, normal, text.get(), normalised, changed)) return false;
     if (!changed) return true;
     if (PyUnicode_GET_LENGTH(normalised.get()) == 0) {
-        const std::string m = "entry " + std::to_string(t) + ": the term " + shown(text.get()) +
-                              " is empty once normalised; no query can find it";
-        raise(PyExc_ValueError, m);
-        return false;
+        empty = true;
+        return true;
     }
     Py_ssize_t n = 0;
     const char* s = PyUnicode_AsUTF8AndSize(normalised.get(), &n);
@@ -575,15 +583,45 @@ PyObject* read_catalogue(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         std::string scratch;
         bool failed = false;
 
-        // A row error at this line, unless a row before it repeated a video.
-        auto row_failure = [&](const build::RowError* here) {
-            if (const auto repeat = cat.first_repeat()) {
-                PyErr_Clear();
-                here = &*repeat;
-                raise_row_error(row_error, *here);
-                return false;
+        // Raises the row error of a term that normalises to nothing.
+        auto raise_empty = [&](uint32_t t) {
+            Ref text = Ref::steal(new_text(cat.term(t)));
+            const std::string m = "the term " + (text ? shown(text.get()) : std::string("'?'")) +
+                                  " is empty once normalised; no query can find it";
+            Ref exc = Ref::steal(PyObject_CallFunction(row_error, "Ks", static_cast<unsigned long long>(cat.term_line(t)),
+                                                       m.c_str()));
+            if (exc) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
+        };
+        // The first term, first named before line `limit`, that normalises to nothing
+        // (UINT32_MAX: none); false with an error set when the normaliser fails.
+        std::string key;
+        auto empty_before = [&](uint64_t limit, uint32_t& found) {
+            found = UINT32_MAX;
+            for (uint32_t t = 0; t < cat.term_count() && cat.term_line(t) < limit; ++t) {
+                bool differs = false;
+                bool empty = false;
+                if (!normalise_text(mode, normal, cat.term(t), key, differs, empty)) return false;
+                if (empty) return found = t, true;
             }
-            if (here) raise_row_error(row_error, *here);
+            return true;
+        };
+        // A row error at this line (set, or `here`), unless a row before it repeated a
+        // video or named a term that normalises to nothing: the first in file order wins.
+        auto row_failure = [&](const build::RowError* here) {
+            Ref pending = Ref::steal(PyErr_GetRaisedException());
+            const auto repeat = cat.first_repeat();
+            const uint64_t limit = repeat ? repeat->line : line;
+            uint32_t empty = UINT32_MAX;
+            if (!empty_before(limit, empty)) return false;
+            if (empty != UINT32_MAX) {
+                raise_empty(empty);
+            } else if (repeat) {
+                raise_row_error(row_error, *repeat);
+            } else if (here) {
+                raise_row_error(row_error, *here);
+            } else {
+                PyErr_SetRaisedException(pending.release());
+            }
             return false;
         };
 
@@ -655,7 +693,7 @@ PyObject* read_catalogue(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         }
         if (!lines.finish(on_line)) return nullptr;
         if (failed) return nullptr;
-        if (const auto repeat = cat.first_repeat()) return raise_row_error(row_error, *repeat), nullptr;
+        const auto repeat = cat.first_repeat();
         if (!header_done) {
             Ref got = ask_slow(Py_None);  // an empty file: the slow reader says so
             if (!got) return nullptr;
@@ -666,13 +704,18 @@ PyObject* read_catalogue(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         // and merged as entries are. First the terms normalisation changes: when there
         // are none (a catalogue already in its normal form), the table takes the
         // catalogue's terms as they are instead of looking each up again.
+        // A term that normalises to nothing is an error at its first line, reported
+        // unless a repeated video comes before it.
         std::vector<std::pair<uint32_t, std::string>> changed;
-        std::string key;
         for (uint32_t t = 0; t < cat.term_count(); ++t) {
+            if (repeat && cat.term_line(t) > repeat->line) break;
             bool differs = false;
-            if (!normalise_text(mode, normal, cat.term(t), t, key, differs)) return nullptr;
+            bool empty = false;
+            if (!normalise_text(mode, normal, cat.term(t), key, differs, empty)) return nullptr;
+            if (empty) return raise_empty(t), nullptr;
             if (differs) changed.emplace_back(t, key);
         }
+        if (repeat) return raise_row_error(row_error, *repeat), nullptr;
         Merger merger{mode, normal, {}, {}};
         const uint64_t rows = cat.rows();
         const uint64_t videos = cat.video_count();

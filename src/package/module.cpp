@@ -4,10 +4,11 @@
 //   crc32c(data, value=0, /)            the CRC-32C of a bytes-like object
 //   prepare(engine, /)                  makes now what the engine's queries would make on
 //                                       first use (the reversed-term index)
-//   check_snapshot(data, /)             decodes a snapshot and checks it (core/check):
+//   check_snapshot(data, notes=None, /) decodes a snapshot and checks it (core/check):
 //                                       (nodes, terms, videos, id mode, bytes used,
-//                                       damage, notes)
-//   check_engine(engine, /)             the same check of an engine's store: (damage, notes)
+//                                       damage, notes); damage includes whatever makes
+//                                       Lookup refuse the store with these notes
+//   check_engine(engine, notes=None, /) the same check of an engine's store: (damage, notes)
 //   build(entries, video_top_n, mode, normal, slow_entry, /)
 //                                       a new engine of (term, count, videos) entries
 //                                       (package/build.cpp)
@@ -130,7 +131,7 @@ PyObject* lookup_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         }
         const TrieStore& store = reinterpret_cast<PrefixSearchObject*>(engine)->store;
         const auto* data = reinterpret_cast<const std::byte*>(PyBytes_AS_STRING(notes));
-        auto decoded = lookup::Notes::decode({data, static_cast<size_t>(PyBytes_GET_SIZE(notes))}, store.node_count());
+        auto decoded = lookup::Notes::decode({data, static_cast<size_t>(PyBytes_GET_SIZE(notes))}, store);
         if (!decoded) return raise(PyExc_ValueError, decoded.error().message);
         auto index = lookup::TermIndex::make(store, std::move(decoded->fixes));
         if (!index) return raise(PyExc_ValueError, index.error().message);
@@ -453,15 +454,47 @@ PyObject* findings(const check::Report& report) {
     return notes ? PyTuple_Pack(2, damage.get(), notes.get()) : nullptr;
 }
 
-PyObject* check_snapshot(PyObject*, PyObject* data) {
-    return guarded([&]() -> PyObject* {
+// The store's check, and as damage whatever makes the term lookups refuse the store
+// with these notes (bytes of an index file, or null for none): what stats reports and
+// what every query refuses are then one. False with an error set when `notes` is no
+// bytes-like object.
+bool check_for_lookups(const TrieStore& store, PyObject* notes, check::Report& report) {
+    report = check::check_store(store);
+    if (!report.damage.empty()) return true;  // the lookups' own checks would repeat it
+    std::vector<lookup::CountFix> fixes;
+    if (notes && notes != Py_None) {
         Py_buffer view;
-        if (PyObject_GetBuffer(data, &view, PyBUF_SIMPLE) < 0) return nullptr;
+        if (PyObject_GetBuffer(notes, &view, PyBUF_SIMPLE) < 0) return false;
+        auto decoded = lookup::Notes::decode({static_cast<const std::byte*>(view.buf), static_cast<size_t>(view.len)}, store);
+        PyBuffer_Release(&view);
+        if (!decoded) {
+            report.damage.push_back(decoded.error().message);
+            return true;
+        }
+        fixes = std::move(decoded->fixes);
+    }
+    auto index = lookup::TermIndex::make(store, std::move(fixes));
+    if (!index) report.damage.push_back(index.error().message);
+    return true;
+}
+
+bool check_arguments(const char* name, Py_ssize_t nargs) {
+    if (nargs == 1 || nargs == 2) return true;
+    PyErr_Format(PyExc_TypeError, "%s() takes 1 or 2 arguments (%zd given)", name, nargs);
+    return false;
+}
+
+PyObject* check_snapshot(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return guarded([&]() -> PyObject* {
+        if (!check_arguments("check_snapshot", nargs)) return nullptr;
+        Py_buffer view;
+        if (PyObject_GetBuffer(args[0], &view, PyBUF_SIMPLE) < 0) return nullptr;
         size_t used = 0;
         auto store = snapshot::decode({static_cast<const std::byte*>(view.buf), static_cast<size_t>(view.len)}, &used);
         PyBuffer_Release(&view);
         if (!store) return raise(PyExc_ValueError, "decode error: " + snapshot::render(store.error()));
-        const check::Report report = check::check_store(*store);
+        check::Report report;
+        if (!check_for_lookups(*store, nargs == 2 ? args[1] : nullptr, report)) return nullptr;
         Ref found = Ref::steal(findings(report));
         if (!found) return nullptr;
         return Py_BuildValue("(KKKsnOO)", static_cast<unsigned long long>(report.nodes),
@@ -472,10 +505,17 @@ PyObject* check_snapshot(PyObject*, PyObject* data) {
 }
 
 // The same check on the store of an engine already decoded: (damage, notes).
-PyObject* check_engine(PyObject*, PyObject* engine) {
+PyObject* check_engine(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return guarded([&]() -> PyObject* {
+        if (!check_arguments("check_engine", nargs)) return nullptr;
+        PyObject* engine = args[0];
         if (!PyObject_TypeCheck(engine, g_prefix_search)) return raise_wrong_type(engine, "PrefixSearch");
-        return findings(check::check_store(reinterpret_cast<PrefixSearchObject*>(engine)->store));
+        check::Report report;
+        if (!check_for_lookups(reinterpret_cast<PrefixSearchObject*>(engine)->store, nargs == 2 ? args[1] : nullptr,
+                               report)) {
+            return nullptr;
+        }
+        return findings(report);
     });
 }
 
@@ -488,11 +528,12 @@ PyMethodDef kFunctions[] = {
     {"read_catalogue", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_catalogue)), METH_FASTCALL,
      "read_catalogue(stream, fmt, video_top_n, mode, normal, slow_row, row_error, progress, /)\n--\n\n"
      "A new engine of a catalogue's rows: (engine, shown, fixes, rows, videos, terms, nodes)."},
-    {"check_snapshot", check_snapshot, METH_O,
-     "check_snapshot(data, /)\n--\n\nDecodes a snapshot and checks it: "
-     "(nodes, terms, videos, id mode, bytes used, damage, notes)."},
-    {"check_engine", check_engine, METH_O,
-     "check_engine(engine, /)\n--\n\nChecks the store of an engine: (damage, notes)."},
+    {"check_snapshot", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(check_snapshot)), METH_FASTCALL,
+     "check_snapshot(data, notes=None, /)\n--\n\nDecodes a snapshot and checks it, and the notes of its index "
+     "file when given: (nodes, terms, videos, id mode, bytes used, damage, notes)."},
+    {"check_engine", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(check_engine)), METH_FASTCALL,
+     "check_engine(engine, notes=None, /)\n--\n\nChecks the store of an engine, and the notes of its index "
+     "file when given: (damage, notes)."},
     {"prepare", prepare, METH_O,
      "prepare(engine, /)\n--\n\nMakes now what the engine's queries would make on first use."},
     {"crc32c", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(crc32c)), METH_FASTCALL,

@@ -24,6 +24,7 @@ The native store is a trie laid out as flat arrays. This module builds them:
 
 from __future__ import annotations
 
+import operator
 import uuid
 from bisect import bisect_left
 from collections.abc import Callable, Iterable, Iterator, Sequence
@@ -331,9 +332,10 @@ def index_parts(entries: Iterable[Any], mode: str, video_top_n: int) -> tuple[Pr
     from brindlex._native import Lookup
 
     spelled: dict[str, dict[str, int]] = {}
-    flat, terms, ordered, nodes = _laid_out(_normalised(entries, normaliser(mode), spelled))  # type: ignore[arg-type]
+    plain: dict[str, int] = {}
+    flat, terms, ordered, nodes = _laid_out(_normalised(entries, normaliser(mode), spelled, plain))  # type: ignore[arg-type]
     engine = PrefixSearch.from_internal_data_v2(*flat, video_top_n)
-    shown = _shown_spellings(spelled, terms)
+    shown = _shown_spellings(spelled, plain)
     node_of = dict(zip(ordered, nodes)) if shown else {}
     spellings = sorted((node_of[term], text) for term, text in shown.items())
     notes = encode_notes(spellings, [])
@@ -345,9 +347,23 @@ def index_parts(entries: Iterable[Any], mode: str, video_top_n: int) -> tuple[Pr
     return engine, notes
 
 
-def _normalised(entries: Iterable[Any], normal: Callable[[str], str], spelled: dict[str, dict[str, int]]) -> Iterator[Any]:
+def _value(count: Any) -> int:
+    """What a count adds to its spelling: its value, for an int subclass too (a bad
+    count passes through for the layout to report)."""
+    if isinstance(count, bool):
+        return 0
+    try:
+        return max(operator.index(count), 0)
+    except TypeError:
+        return 0
+
+
+def _normalised(
+    entries: Iterable[Any], normal: Callable[[str], str], spelled: dict[str, dict[str, int]], plain: dict[str, int]
+) -> Iterator[Any]:
     """The entries with their terms normalised; a term spelt otherwise than its
-    normal form has that spelling's count added to ``spelled[normal][spelling]``.
+    normal form has that spelling's count added to ``spelled[normal][spelling]``, one
+    spelt as its normal form to ``plain[normal]`` (exact sums, never saturated).
     Anything malformed passes through for the layout to report."""
     try:
         iterator = iter(entries)
@@ -367,26 +383,25 @@ def _normalised(entries: Iterable[Any], normal: Callable[[str], str], spelled: d
             continue
         key = normal(term)
         if key == term:
+            plain[key] = plain.get(key, 0) + _value(count)
             yield entry
             continue
         if not key:
             raise ValueError(f"entry {i}: the term {_shown(term)} is empty once normalised; no query can find it")
         per = spelled.setdefault(key, {})
-        per[term] = per.get(term, 0) + (count if type(count) is int and count > 0 else 0)
+        per[term] = per.get(term, 0) + _value(count)
         yield (key, count, videos)
 
 
-def _shown_spellings(spelled: dict[str, dict[str, int]], terms: dict[str, int]) -> dict[str, str]:
+def _shown_spellings(spelled: dict[str, dict[str, int]], plain: dict[str, int]) -> dict[str, str]:
     """For each normalised term, the spelling to show where it is not the term itself:
     the spelling with the largest count, the earliest in code-point order among equal
-    counts. The term's own spelling counts for what the others leave of the merged total."""
+    counts. The term's own spelling counts for the entries spelt as the term."""
     shown: dict[str, str] = {}
     for key, spellings in spelled.items():
-        others = sum(spellings.values())
-        total = terms[key]
         candidates = dict(spellings)
-        if total > others and not (total == U32_MAX and others >= U32_MAX):
-            candidates[key] = total - others
+        if plain.get(key, 0) > 0:
+            candidates[key] = plain[key]
         best = min(candidates.items(), key=lambda kv: (-kv[1], kv[0]))[0]
         if best != key:
             shown[key] = best

@@ -181,7 +181,7 @@ def native_file(data: bytes, fmt: str, mode: str, top_n: int) -> tuple[list[byte
 
 
 def model_file(data: bytes, fmt: str, mode: str, top_n: int) -> tuple[list[bytes], int, int]:
-    cat = read_rows(io.BytesIO(data), fmt)
+    cat = read_rows(io.BytesIO(data), fmt, normaliser(mode))
     engine, notes = model.index_parts(cat.entries(), mode, top_n)
     return file_chunks(engine.to_bytes(), notes, mode, top_n), cat.rows, cat.video_count  # type: ignore[arg-type]
 

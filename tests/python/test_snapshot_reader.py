@@ -214,10 +214,13 @@ def sound_fields() -> dict:
     "change, damage, note",
     [
         ({}, None, None),
-        ({"child_transitions": {5: 8}}, None, "1 node no child list names, never reached by a query (the first: node 6)"),
+        # A node reached twice is damage: the index's lookups refuse it.
+        ({"child_transitions": {5: 8}}, "node 8 is reached twice: the trie is not a tree",
+         "1 node no child list names, never reached by a query (the first: node 6)"),
         ({"child_transitions": {6: 6}}, "node 5 is a prefix node counting 3, not the sum of its children's counts (2)",
          "1 node no child list names, never reached by a query (the first: node 7)"),
-        ({"child_transitions": {3: 1}}, None, "node 2 has a child numbered no higher than itself: the counts there "
+        ({"child_transitions": {3: 1}}, "node 1 is reached twice: the trie is not a tree",
+         "node 2 has a child numbered no higher than itself: the counts there "
                                               "are not checked, and a walk may come back to a node"),
         # Node 1 takes node 3 from node 2.
         ({"node_shifts": {2: 4}}, "node 1 is a prefix node counting 17, not the sum of its children's counts (27)",

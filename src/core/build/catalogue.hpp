@@ -83,7 +83,9 @@ std::string render(const RowError& e, Shown&& shown) {
             break;
     }
     const bool uuid = e.kind == IdKind::Uuid;
-    return "video id '" + e.id_text + "' is " + (uuid ? "a UUID" : "an integer") + ", but the ids before it are " +
+    // At most 80 characters of the id as written (digits may have any number of zeros).
+    const std::string id = e.id_text.size() <= 80 ? e.id_text : e.id_text.substr(0, 80) + "...";
+    return "video id '" + id + "' is " + (uuid ? "a UUID" : "an integer") + ", but the ids before it are " +
            (uuid ? "integers" : "UUIDs") + " (from line " + std::to_string(e.earlier) +
            "); a catalogue uses one kind";
 }
@@ -106,6 +108,8 @@ public:
     size_t term_count() const { return term_lines_.size(); }
     std::string_view term(uint32_t t) const { return terms_[t]; }
     uint32_t count(uint32_t t) const { return counts_[t]; }
+    // The line that first named term t (terms are numbered in that order).
+    uint64_t term_line(uint32_t t) const { return term_lines_[t]; }
 
     // Each term in the order first met, with its videos in the order listed:
     // on_term(term number) then on_video(video number, video key, count) for each of its

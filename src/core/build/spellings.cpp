@@ -30,8 +30,10 @@ std::vector<std::pair<uint32_t, std::string>> shown_spellings(std::vector<Spelli
                 best_count = sum;
             }
         }
-        const uint64_t total = terms.count(term);
-        if (total > others && !(total == kCountMax && others >= kCountMax)) {
+        // The term's own spelling counts what the other spellings leave of the exact sum
+        // (a saturated count would leave too little).
+        const uint64_t total = terms.exact_count(term);
+        if (total > others) {
             const uint64_t own = total - others;
             if (own > best_count || (own == best_count && std::string_view(terms.term(term)) < best->text)) continue;
         }

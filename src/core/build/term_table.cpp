@@ -12,10 +12,21 @@ uint32_t TermTable::add_term(std::string_view term, uint32_t count) {
     const uint32_t t = terms_.intern(term, added);
     if (added) {
         counts_.push_back(count);
+    } else if (counts_[t] == kCountMax) {
+        // Saturated before: the exact sum goes on where it was kept.
+        if (auto it = beyond_.find(t); it != beyond_.end()) it->second += count;
     } else {
+        const uint64_t exact = uint64_t{counts_[t]} + count;
         counts_[t] = saturating_add(counts_[t], count);
+        if (exact > kCountMax) beyond_.emplace(t, exact);
     }
     return t;
+}
+
+uint64_t TermTable::exact_count(uint32_t t) const {
+    if (counts_[t] != kCountMax) return counts_[t];
+    const auto it = beyond_.find(t);
+    return it != beyond_.end() ? it->second : kCountMax;
 }
 
 namespace {

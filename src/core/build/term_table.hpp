@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <span>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "core/build/interner.hpp"
@@ -37,6 +38,8 @@ public:
     size_t term_count() const { return terms_.size(); }
     std::string_view term(uint32_t t) const { return terms_[t]; }
     uint32_t count(uint32_t t) const { return counts_[t]; }
+    // The term's count without saturation: what its entries add up to.
+    uint64_t exact_count(uint32_t t) const;
     const VideoInterner& videos() const { return videos_; }
     VideoInterner& videos() { return videos_; }
 
@@ -61,6 +64,8 @@ private:
 
     TextInterner terms_;
     std::vector<uint32_t> counts_;
+    // The exact counts of the (few) terms whose count saturated.
+    std::unordered_map<uint32_t, uint64_t> beyond_;
     VideoInterner videos_;
     std::vector<Row> rows_;
 };

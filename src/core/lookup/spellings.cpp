@@ -82,7 +82,8 @@ std::optional<std::string_view> Spellings::of(uint32_t node, size_t& hint) const
     return std::string_view(text_).substr(begin, ends_[i] - begin);
 }
 
-Result<Notes> Notes::decode(std::span<const std::byte> bytes, size_t node_count) {
+Result<Notes> Notes::decode(std::span<const std::byte> bytes, const TrieStore& store) {
+    const size_t node_count = store.node_count();
     Reader r(bytes);
     Notes notes;
     auto fail = [](const char* what) { return internal_error(std::string("term notes: ") + what); };
@@ -104,8 +105,12 @@ Result<Notes> Notes::decode(std::span<const std::byte> bytes, size_t node_count)
     if (!r.holds(text_size, 1)) return fail("the spelling text is cut short");
     sp.text_ = std::string(r.text(text_size));
     uint32_t begin = 0;
-    for (const uint32_t end : sp.ends_) {
+    for (size_t i = 0; i < sp.ends_.size(); ++i) {
+        const uint32_t end = sp.ends_[i];
+        if (end == begin) return fail("an empty spelling");
         if (!valid_utf8(std::string_view(sp.text_).substr(begin, end - begin))) return fail("a spelling is not UTF-8");
+        const uint32_t v = sp.nodes_[i];
+        if (v >= store.has_payload.size() || !store.has_payload[v]) return fail("a spelling for a node that is no term");
         begin = end;
     }
 
@@ -119,6 +124,10 @@ Result<Notes> Notes::decode(std::span<const std::byte> bytes, size_t node_count)
     for (size_t i = 0; i < notes.fixes.size(); ++i) {
         if (notes.fixes[i].node >= node_count || (i > 0 && notes.fixes[i].node <= notes.fixes[i - 1].node)) {
             return fail("count node numbers out of order or beyond the last node");
+        }
+        const uint32_t v = notes.fixes[i].node;
+        if (v >= store.payloads.size() || store.payloads.count(v) != UINT32_MAX) {
+            return fail("a count fix for a node whose total did not saturate");
         }
     }
     if (!r.at_end()) return fail("bytes after the count table");

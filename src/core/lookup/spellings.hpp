@@ -43,8 +43,12 @@ struct Notes {
     Spellings spellings;
     std::vector<CountFix> fixes;
 
-    // Reads notes for a trie of `node_count` nodes; the error says what is wrong.
-    static Result<Notes> decode(std::span<const std::byte> bytes, size_t node_count);
+    // Reads notes for `store`; the error says what is wrong. Beyond their layout, notes
+    // must agree with the store: a spelling only for a term node (one with a payload of
+    // its own) and never empty, a count fix only for a node whose total saturated (where
+    // subtraction cannot give the own count); other notes would change answers the
+    // store alone gives.
+    static Result<Notes> decode(std::span<const std::byte> bytes, const TrieStore& store);
 };
 
 }  // namespace brindlex::lookup

@@ -1,6 +1,7 @@
 #include "core/lookup/term_index.hpp"
 
 #include <algorithm>
+#include <iterator>
 #include <string>
 
 #include "core/facts/facts.hpp"
@@ -10,6 +11,53 @@ namespace brindlex::lookup {
 namespace {
 
 std::string node_text(uint64_t v) { return "node " + std::to_string(v); }
+
+// Aggregation finishes nodes from the highest number down: a parent adds the totals of
+// children numbered above it but the input counts of those numbered below. Subtracting
+// the children's totals then misses what lies below such a child, so the own counts of
+// parents with a child numbered below them are derived here, in rising node order (a
+// lower child's own count is known before its parent's), and kept as fixes. The fixes
+// given (counts a saturated total hides) win. Costs nothing when no such child exists.
+std::vector<CountFix> with_backward_fixes(const TrieStore& store, std::vector<CountFix> given) {
+    const size_t n = store.node_count();
+    const auto& kids = store.child_transitions;
+    auto each_child = [&](size_t v, auto visit) {
+        const auto range = store.child_range(v);
+        for (uint64_t pos = range.begin; pos < range.end && pos < kids.size(); ++pos) {
+            const uint32_t c = kids[pos];
+            if (c < n && c != v) visit(c);
+        }
+    };
+    bool any = false;
+    for (size_t v = 0; v < n && !any; ++v) each_child(v, [&](uint32_t c) { any = any || c < v; });
+    if (!any) return given;
+
+    std::vector<uint32_t> own(n, 0);
+    std::vector<CountFix> derived;
+    size_t g = 0;
+    for (size_t v = 0; v < n; ++v) {
+        while (g < given.size() && given[g].node < v) ++g;
+        uint64_t below = 0;
+        bool backward = false;
+        each_child(v, [&](uint32_t c) {
+            backward = backward || c < v;
+            below += c < v ? own[c] : store.payloads.count(c);
+        });
+        const uint64_t total = store.payloads.count(v);
+        own[v] = total > below ? static_cast<uint32_t>(total - below) : 0;
+        if (g < given.size() && given[g].node == v) {
+            own[v] = given[g].count;
+        } else if (backward) {
+            derived.push_back({static_cast<uint32_t>(v), own[v]});
+        }
+    }
+    if (derived.empty()) return given;
+    std::vector<CountFix> merged;
+    merged.reserve(given.size() + derived.size());
+    std::merge(given.begin(), given.end(), derived.begin(), derived.end(), std::back_inserter(merged),
+               [](const CountFix& a, const CountFix& b) { return a.node < b.node; });
+    return merged;
+}
 
 }  // namespace
 
@@ -27,7 +75,7 @@ Result<TermIndex> TermIndex::make(const TrieStore& store, std::vector<CountFix> 
     }
 
     TermIndex index;
-    index.fixes_ = std::move(fixes);
+    index.fixes_ = with_backward_fixes(store, std::move(fixes));
     index.best_.assign(n, 0);
 
     // Pre-order from the root over labelled edges, each node at most once; reversed, it

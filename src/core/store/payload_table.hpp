@@ -5,6 +5,10 @@
 // an alias: along a chain of single children every node's subtree holds the same videos,
 // and about a third of a catalogue's slots repeat the one before.
 //
+// An alias keeps, in place of its end offset (which would repeat the one before), the
+// number of the slot whose lists it shows, so that reading any slot costs the same
+// however long the run of aliases before it.
+//
 // A restored snapshot may give a slot's video_ids and video_counts different lengths;
 // the table keeps them as they are, and queries check for that instead of assuming it
 // away.
@@ -63,6 +67,12 @@ public:
                               std::vector<uint32_t> ids, std::vector<uint32_t> video_counts,
                               std::vector<uint64_t> aliases) {
         PayloadTable t;
+        // An alias's end repeats the one before: it becomes the number of its owner.
+        for (size_t v = 1; v < ends.size(); ++v) {
+            if ((aliases[v / 64] >> (v % 64) & 1) == 0) continue;
+            const bool chained = (aliases[(v - 1) / 64] >> ((v - 1) % 64) & 1) != 0;
+            ends[v] = chained ? ends[v - 1] : static_cast<uint32_t>(v - 1);
+        }
         t.aliases_ = std::move(aliases);
         t.present_ = std::move(present);
         t.counts_ = std::move(counts);
@@ -119,10 +129,12 @@ private:
 
     bool aliased(size_t v) const { return (aliases_[v / 64] >> (v % 64) & 1) != 0; }
 
-    // The lists slot v shows: its own, or those of the slot its alias chain ends at (slot
-    // 0 is never an alias).
+    // The slot whose lists slot v shows: v itself, or the slot its alias chain ends at
+    // (slot 0 is never an alias).
+    size_t owner(size_t v) const { return aliased(v) ? static_cast<size_t>(raw_end(v)) : v; }
+
     Lists lists(size_t v) const {
-        while (aliased(v)) --v;
+        v = owner(v);
         const uint64_t ib = v == 0 ? 0 : ids_end(v - 1);
         const uint64_t cb = v == 0 ? 0 : counts_end(v - 1);
         return {std::span<const uint32_t>(video_ids_).subspan(ib, ids_end(v) - ib),
@@ -132,7 +144,9 @@ private:
     // End offsets: one array shared by both lists while every slot's two lists have the
     // same length (always, for stores built from sequences), 32 bits wide while the
     // offsets fit. A snapshot may break either; the table then widens or splits.
-    uint64_t ids_end(size_t v) const { return ends64_.empty() ? ends32_[v] : ends64_[v]; }
+    // An alias's own entries end where its owner's do.
+    uint64_t raw_end(size_t v) const { return ends64_.empty() ? ends32_[v] : ends64_[v]; }
+    uint64_t ids_end(size_t v) const { return raw_end(owner(v)); }
     uint64_t counts_end(size_t v) const { return split_ ? counts_ends_[v] : ids_end(v); }
 
     void push_slot(bool present, uint32_t count) {
@@ -168,10 +182,11 @@ private:
             ends64_.assign(ends32_.begin(), ends32_.end());
             ends32_ = {};
         }
+        const uint64_t end = alias ? owner(v - 1) : ids;
         if (ends64_.empty()) {
-            ends32_.push_back(static_cast<uint32_t>(ids));
+            ends32_.push_back(static_cast<uint32_t>(end));
         } else {
-            ends64_.push_back(ids);
+            ends64_.push_back(end);
         }
         if (split_) counts_ends_.push_back(cnts);
         present_.push_back(present ? 1 : 0);
@@ -181,7 +196,7 @@ private:
     std::vector<uint8_t> present_;
     std::vector<uint64_t> aliases_;  // bit v: slot v shows the lists of slot v - 1
     std::vector<uint32_t> counts_;
-    std::vector<uint32_t> ends32_;
+    std::vector<uint32_t> ends32_;  // per slot: its end offset, or an alias's owner
     std::vector<uint64_t> ends64_;
     std::vector<uint64_t> counts_ends_;
     bool split_ = false;

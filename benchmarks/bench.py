@@ -34,6 +34,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import benchdata as bd  # noqa: E402
 import benchutil as bu  # noqa: E402
+import peers  # noqa: E402
 from listing import listing_section  # noqa: E402
 from long_term import long_term_section  # noqa: E402
 from symdelete import SymmetricDelete  # noqa: E402
@@ -941,6 +942,10 @@ def main() -> None:
           "the interpreter's start (beside it) included.")
     out["long_term"] = long_term_section()
     lap("6 long queries")
+
+    bu.section("7. Peers installed from the package index, in one process with brindlex")
+    peers.run(quick, cfg.queries, cfg.rapidfuzz_queries, SEED, out)
+    lap("7 installed peers")
 
     elapsed = time.perf_counter() - started
     load = os.getloadavg()

@@ -48,8 +48,9 @@ Result<std::shared_ptr<const FileBytes>> FileBytes::read(int fd) {
     auto size = regular_size(fd);
     if (!size) return std::unexpected(std::move(size.error()));
     auto held = std::make_shared<FileBytes>(Key{});
-    held->owned_.resize((*size + 7) / 8);
-    auto* out = reinterpret_cast<std::byte*>(held->owned_.data());
+    // Not zeroed first: every byte kept is read into.
+    held->owned_ = std::make_unique_for_overwrite<uint64_t[]>((*size + 7) / 8);
+    auto* out = reinterpret_cast<std::byte*>(held->owned_.get());
     size_t done = 0;
     while (done < *size) {
         const ssize_t got = pread(fd, out + done, *size - done, static_cast<off_t>(done));
@@ -65,8 +66,8 @@ Result<std::shared_ptr<const FileBytes>> FileBytes::read(int fd) {
 
 std::shared_ptr<const FileBytes> FileBytes::copy(std::span<const std::byte> bytes) {
     auto held = std::make_shared<FileBytes>(Key{});
-    held->owned_.resize((bytes.size() + 7) / 8);
-    auto* out = reinterpret_cast<std::byte*>(held->owned_.data());
+    held->owned_ = std::make_unique_for_overwrite<uint64_t[]>((bytes.size() + 7) / 8);
+    auto* out = reinterpret_cast<std::byte*>(held->owned_.get());
     if (!bytes.empty()) std::memcpy(out, bytes.data(), bytes.size());
     held->data_ = out;
     held->size_ = bytes.size();

@@ -8,7 +8,6 @@
 #include <cstdint>
 #include <memory>
 #include <span>
-#include <vector>
 
 #include "core/failure.hpp"
 
@@ -43,7 +42,7 @@ private:
     const std::byte* data_ = nullptr;
     size_t size_ = 0;
     bool mapped_ = false;
-    std::vector<uint64_t> owned_;  // the buffer when read, in 8-byte units for alignment
+    std::unique_ptr<uint64_t[]> owned_;  // the buffer when read, in 8-byte units for alignment
 };
 
 }  // namespace brindlex::mapped

@@ -3,7 +3,10 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <optional>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "core/checksum/crc32c.hpp"
@@ -84,7 +87,10 @@ struct Parsed {
     }
 };
 
-Result<Parsed> parse(std::span<const std::byte> file, bool verify) {
+constexpr size_t kTableEnd = kHeaderSize + kTableEntrySize * kSectionCount;
+
+// Everything but the checksum of the sections (verify_and_check).
+Result<Parsed> parse(std::span<const std::byte> file) {
     if constexpr (std::endian::native != std::endian::little) {
         return internal_error("index files of version 2 are read on little-endian machines only");
     }
@@ -115,13 +121,10 @@ Result<Parsed> parse(std::span<const std::byte> file, bool verify) {
         return internal_error(num(file.size() - length) + " bytes follow the " + num(length) +
                               " its header promises: the file is damaged");
     }
-    const size_t table_end = kHeaderSize + kTableEntrySize * kSectionCount;
+    const size_t table_end = kTableEnd;
     if (file.size() < table_end) return internal_error("the file is cut short inside its section table");
     if (checksum::crc32c(file.subspan(kHeaderSize, table_end - kHeaderSize)) != get<uint32_t>(file.subspan(32))) {
         return internal_error("the section table's checksum does not match: the file is damaged");
-    }
-    if (verify && checksum::crc32c(file.subspan(table_end)) != get<uint32_t>(file.subspan(40))) {
-        return internal_error("the checksum does not match: the file is damaged");
     }
     std::array<bool, kSectionCount + 1> seen{};
     for (uint32_t k = 0; k < kSectionCount; ++k) {
@@ -266,6 +269,25 @@ Result<void> check_sections(const Parsed& p) {
     return {};
 }
 
+// The linear pass, and when `verify` the checksum of the sections beside it on a second
+// thread (the two read the same pages, and each is about as long as the other), or after
+// it when no thread can be started. A wrong checksum is reported before any other fault.
+Result<void> verify_and_check(const Parsed& p, std::span<const std::byte> file, bool verify) {
+    if (!verify) return check_sections(p);
+    const auto sections = file.subspan(kTableEnd);
+    uint32_t crc = 0;
+    std::optional<std::thread> beside;
+    try {
+        beside.emplace([&crc, sections] { crc = checksum::crc32c(sections); });
+    } catch (const std::system_error&) {
+        crc = checksum::crc32c(sections);
+    }
+    Result<void> checked = check_sections(p);
+    if (beside) beside->join();
+    if (crc != get<uint32_t>(file.subspan(40))) return internal_error("the checksum does not match: the file is damaged");
+    return checked;
+}
+
 template <class T>
 Array<T> view(const Parsed& p, Section id, const std::shared_ptr<const void>& keeper) {
     return Array<T>::borrowed(p.as<T>(id), keeper);
@@ -279,17 +301,17 @@ bool is_version2(std::span<const std::byte> file) {
 }
 
 Result<FileInfo> check_index(std::span<const std::byte> file, bool verify) {
-    auto parsed = parse(file, verify);
+    auto parsed = parse(file);
     if (!parsed) return std::unexpected(std::move(parsed.error()));
-    if (auto ok = check_sections(*parsed); !ok) return std::unexpected(std::move(ok.error()));
+    if (auto ok = verify_and_check(*parsed, file, verify); !ok) return std::unexpected(std::move(ok.error()));
     return parsed->info;
 }
 
 Result<Opened> read_index(std::span<const std::byte> file, std::shared_ptr<const void> keeper, bool verify) {
-    auto parsed = parse(file, verify);
+    auto parsed = parse(file);
     if (!parsed) return std::unexpected(std::move(parsed.error()));
     const Parsed& p = *parsed;
-    if (auto ok = check_sections(p); !ok) return std::unexpected(std::move(ok.error()));
+    if (auto ok = verify_and_check(p, file, verify); !ok) return std::unexpected(std::move(ok.error()));
 
     const auto meta = p.as<uint64_t>(Section::Meta);
     const uint64_t flags = meta[kFlags];

@@ -72,7 +72,7 @@ Result<std::vector<std::byte>> write_index(const TrieStore& store, const lookup:
     if (!check::check_store(store).damage.empty()) return internal_error("the store is damaged");
     const facts::Facts& f = facts::facts_of(store);
     const facts::Reversed& rev = facts::reversed_of(store);
-    const PayloadTable::Parts slots = store.payloads.parts();
+    const PayloadTable::PartsView slots = store.payloads.parts();
     const lookup::TermIndexParts terms = lookup::TermIndexParts::of(index);
     const lookup::Spellings::Parts spelt = spellings.parts();
 
@@ -93,14 +93,14 @@ Result<std::vector<std::byte>> write_index(const TrieStore& store, const lookup:
     sink.section(Section::ChildLabels, store.child_labels.span());
     sink.section(Section::ChildTransitions, store.child_transitions.span());
     sink.section(Section::HasPayload, store.has_payload.span());
-    sink.section(Section::SlotPresent, slots.present.span());
-    sink.section(Section::SlotCounts, slots.counts.span());
-    sink.section(Section::SlotAliases, slots.aliases.span());
-    sink.section(Section::SlotEnds32, slots.ends32.span());
-    sink.section(Section::SlotEnds64, slots.ends64.span());
-    sink.section(Section::SlotCountEnds, slots.counts_ends.span());
-    sink.section(Section::VideoIds, slots.video_ids.span());
-    sink.section(Section::VideoCounts, slots.video_counts.span());
+    sink.section(Section::SlotPresent, slots.present);
+    sink.section(Section::SlotCounts, slots.counts);
+    sink.section(Section::SlotAliases, slots.aliases);
+    sink.section(Section::SlotEnds32, slots.ends32);
+    sink.section(Section::SlotEnds64, slots.ends64);
+    sink.section(Section::SlotCountEnds, slots.counts_ends);
+    sink.section(Section::VideoIds, slots.video_ids);
+    sink.section(Section::VideoCounts, slots.video_counts);
     sink.section(Section::VideoUuids, store.video_uuids.span());
     sink.section(Section::VideoIntIds, store.video_int_ids.span());
     sink.section(Section::WalkEntries, f.entries.span());

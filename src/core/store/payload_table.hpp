@@ -94,9 +94,9 @@ public:
     // then). Requires v < size().
     bool is_alias(size_t v) const { return aliased(v); }
 
-    // The arrays as kept, for writing them out and reading them back (core/mapped):
-    // `from_parts` takes them as they are, and requires what `check` in core/mapped
-    // makes sure of (every end offset in range and non-decreasing, slot 0 no alias).
+    // The arrays as kept, for reading them back from an index file (core/mapped):
+    // `from_parts` takes them as they are, and requires what core/mapped/reader.cpp
+    // checks (every end offset in range and non-decreasing, slot 0 no alias).
     struct Parts {
         Array<uint8_t> present;
         Array<uint64_t> aliases;
@@ -108,7 +108,19 @@ public:
         Array<uint32_t> video_ids;
         Array<uint32_t> video_counts;
     };
-    Parts parts() const {
+    // The same arrays viewed in place, for writing them out.
+    struct PartsView {
+        std::span<const uint8_t> present;
+        std::span<const uint64_t> aliases;
+        std::span<const uint32_t> counts;
+        std::span<const uint32_t> ends32;
+        std::span<const uint64_t> ends64;
+        std::span<const uint64_t> counts_ends;
+        bool split = false;
+        std::span<const uint32_t> video_ids;
+        std::span<const uint32_t> video_counts;
+    };
+    PartsView parts() const {
         return {present_, aliases_, counts_, ends32_, ends64_, counts_ends_, split_, video_ids_, video_counts_};
     }
     static PayloadTable from_parts(Parts p) {

@@ -88,6 +88,15 @@ def table(data: bytes, sid: int, *, offset: int | None = None, count: int | None
     return reseal(out)
 
 
+def self_loop(data: bytes) -> bytes:
+    """The first entry past the root's run made a child of itself, every start still
+    rising: its run begins at itself."""
+    roots = read(data, META, 3, fmt="<Q")
+    for j in range(roots + 1):
+        data = poke(data, WALK, j, roots, field=4)
+    return data
+
+
 # Each crafted file: refused on open, or (None) opened and then answered without a crash.
 CRAFTED = {
     "child back to the root (a cycle)": (lambda d: poke(d, TRANSITIONS, 3, 0), "no tree"),
@@ -95,6 +104,7 @@ CRAFTED = {
     "child beyond the nodes": (lambda d: poke(d, TRANSITIONS, 2, 10**6), "no tree"),
     "children run past the list": (lambda d: poke(d, SHIFTS, 1, 10**6), "run past"),
     "walk run backwards": (lambda d: poke(d, WALK, 3, 1, field=4), "out of order"),
+    "walk entry its own child": (self_loop, "out of order"),
     "walk run beyond the entries": (lambda d: poke(d, WALK, 2, 10**6, field=4), "out of order"),
     "walk entry names no node": (lambda d: poke(d, WALK, 1, 10**6, field=8), "names no node"),
     "reversed run backwards": (lambda d: poke(d, REVERSED, 2, 0, field=4), "out of order"),

@@ -34,6 +34,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import benchdata as bd  # noqa: E402
 import benchutil as bu  # noqa: E402
+import in_place  # noqa: E402
 import peers  # noqa: E402
 from listing import listing_section  # noqa: E402
 from long_term import long_term_section  # noqa: E402
@@ -915,6 +916,8 @@ def main() -> None:
           f"{SERVING_QUERIES[cfg.mode]:,} queries once, in sequence, read from a file: suggest(text), "
           f"videos(text) and complete(prefix) in turn.")
     serving_section(video_index, words, cfg, out)
+    bu.section("4d. Index files used in place")
+    in_place.section(brindlex.Index(video_index), words, queries, cfg, out)
     del video_index
     bu.settle()
     lap("4 snapshots")

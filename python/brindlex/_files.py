@@ -22,7 +22,7 @@ import stat
 from collections.abc import Iterable
 from typing import TYPE_CHECKING, Any
 
-from ._format import EMPTY_NOTES, IndexFile, IndexFileError, file_chunks, read_index_file
+from ._format import EMPTY_NOTES, IndexFile, IndexFileError, read_index_file
 
 if TYPE_CHECKING:
     from _brindlex import PrefixSearch
@@ -151,7 +151,14 @@ def save(index: Any, path: StrPath) -> None:
 
     if not isinstance(index, PrefixSearch):
         raise TypeError(f"save() takes a PrefixSearch or an Index, not {type(index).__name__}")
-    write_file(path, file_chunks(index.to_bytes(), EMPTY_NOTES, "exact", None))
+    from ._index import Completion, Suggestion, index_chunks
+    from ._native import Lookup
+
+    try:
+        lookup: Lookup | None = Lookup(index, EMPTY_NOTES, Suggestion, Completion)
+    except ValueError:  # no tree from the root: kept as a snapshot (version 1)
+        lookup = None
+    write_file(path, index_chunks(lookup, index, EMPTY_NOTES, "exact", None))
 
 
 def read_file(path: StrPath) -> IndexFile:
@@ -162,13 +169,23 @@ def read_file(path: StrPath) -> IndexFile:
         return read_index_file(f, name if isinstance(name, str) else os.fsdecode(name))
 
 
-def load(path: StrPath) -> PrefixSearch:
+def load(path: StrPath, *, mmap: bool = True, verify: bool = True) -> PrefixSearch:
     """Restores the engine of an index file written by ``save``, ``Index.save`` or
     ``brindlex build`` (or of a bare snapshot, ``to_bytes``), with everything a query
-    may need made, so that workers forked afterwards share it all. Raises OSError when
-    the file cannot be read and ValueError naming the file when it is damaged or holds
-    no index."""
-    return engine_of(read_file(path), path)
+    may need made, so that workers forked afterwards share it all. A file of the
+    current format is used in place, as ``Index.load`` says. Raises OSError when the
+    file cannot be read and ValueError naming the file when it is damaged or holds no
+    index."""
+    from ._index import open_in_place
+
+    from ._index import _open_bytes
+
+    opened = open_in_place(path, mmap, verify)
+    if not isinstance(opened, IndexFile):
+        return opened[0].engine
+    if opened.whole is not None:  # read from a pipe, say
+        return _open_bytes(opened.whole, str(os.fspath(path)), verify)[0].engine
+    return engine_of(opened, path)
 
 
 def engine_of(file: IndexFile, path: StrPath) -> PrefixSearch:
@@ -186,6 +203,15 @@ def engine_of(file: IndexFile, path: StrPath) -> PrefixSearch:
         raise IndexFileError(f"{os.fspath(path)!s}: not a brindlex index ({exc})") from None
     prepare(engine)
     return engine
+
+
+def engine_of_file(file: IndexFile, path: StrPath) -> PrefixSearch:
+    """The engine of a file read, of either version."""
+    if file.whole is not None:
+        from ._index import Index
+
+        return Index._from_file(file, path).engine
+    return engine_of(file, path)
 
 
 def _restore(data: bytes) -> PrefixSearch:

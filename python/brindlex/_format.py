@@ -21,6 +21,11 @@ The file ends exactly after the notes. A reader checks the header's checksum, th
 the length against the file's size, then the payload's checksum, and only then
 decodes anything. A file without the magic is taken as a bare snapshot, which
 carries no checksum.
+
+Version 2 (what ``save`` writes) opens with the same magic, version field and
+header checksum, and holds the store as the queries read it, to be used in place:
+src/core/mapped/layout.hpp and docs/index-file-format.md describe it, and the
+package's native module reads and writes it (``open_index``, ``write_index``).
 """
 
 from __future__ import annotations
@@ -37,12 +42,13 @@ from typing import IO, NoReturn
 from ._fold import MODES, TextMode
 
 __all__ = [
-    "EMPTY_NOTES", "HEADER_SIZE", "IndexFile", "IndexFileError", "MAGIC", "STREAM_LIMIT", "clipped", "encode_notes",
-    "file_chunks", "read_index_file", "regular_size",
+    "EMPTY_NOTES", "HEADER_SIZE", "IndexFile", "IndexFileError", "MAGIC", "MAPPED_VERSION", "STREAM_LIMIT", "UNKNOWN_TOP_N",
+    "clipped", "encode_notes", "file_chunks", "is_mapped", "read_index_file", "regular_size",
 ]
 
 MAGIC = b"\x89BRX\r\n\x1a\n"
 VERSION = 1
+MAPPED_VERSION = 2
 UNKNOWN_TOP_N = 2**64 - 1
 _HEADER = struct.Struct("<8sHBBIQQQII")
 HEADER_SIZE = _HEADER.size  # 48
@@ -64,6 +70,14 @@ class IndexFile:
     mode: TextMode
     video_top_n: int | None
     checksummed: bool  # False for a bare snapshot
+    # A version 2 file, whole (read from a stream): opened by the native module, which
+    # checks it; snapshot, notes, mode and video_top_n are then left empty.
+    whole: bytes | None = None
+
+
+def is_mapped(head: bytes) -> bool:
+    """Whether a file's first bytes are the header of a version 2 file (nothing checked)."""
+    return head.startswith(MAGIC) and len(head) >= 10 and int.from_bytes(head[8:10], "little") == MAPPED_VERSION
 
 
 def clipped(text: str, width: int = 80) -> str:
@@ -140,8 +154,22 @@ def read_index_file(f: IO[bytes], name: str) -> IndexFile:
     _, version, mode, reserved8, reserved32, top_n, snap_len, notes_len, payload_crc, header_crc = _HEADER.unpack(head)
     if _crc32c(head[:-4]) != header_crc:
         raise IndexFileError(f"{name}: the header's checksum does not match: the file is damaged")
+    if version == MAPPED_VERSION:
+        # Used in place when mapped; read whole here (from a pipe, say), as bounded as
+        # any other read.
+        if size is not None:
+            whole = _read_known(f, max(size - HEADER_SIZE, 0), name)
+        else:
+            whole = _read_stream(f, STREAM_LIMIT + 1)
+            if len(whole) > STREAM_LIMIT:
+                raise IndexFileError(
+                    f"{name}: too large: at most {STREAM_LIMIT + HEADER_SIZE} bytes are read from a pipe or device"
+                )
+        return IndexFile(b"", b"", "exact", None, True, head + whole)
     if version != VERSION:
-        raise IndexFileError(f"{name}: index file format {version} is not known to this brindlex (it reads {VERSION})")
+        raise IndexFileError(
+            f"{name}: index file format {version} is not known to this brindlex (it reads {VERSION} and {MAPPED_VERSION})"
+        )
     if mode >= len(MODES) or reserved8 or reserved32:
         raise IndexFileError(f"{name}: the header holds values this brindlex does not know")
     expected = HEADER_SIZE + snap_len + notes_len

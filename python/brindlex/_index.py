@@ -17,8 +17,11 @@ from collections.abc import Callable, Iterable, Iterator
 from typing import TYPE_CHECKING, Any, NamedTuple
 
 from ._files import StrPath, engine_of, read_file, write_file
-from ._fold import TextMode, normaliser
-from ._format import EMPTY_NOTES, IndexFile, IndexFileError, encode_notes, file_chunks, read_index_file
+from ._fold import MODES, TextMode, normaliser
+from ._format import (
+    EMPTY_NOTES, HEADER_SIZE, UNKNOWN_TOP_N, IndexFile, IndexFileError, encode_notes, file_chunks, is_mapped,
+    read_index_file,
+)
 from ._build import DEFAULT_VIDEO_TOP_N, U32_MAX, _entry
 
 if TYPE_CHECKING:
@@ -88,13 +91,14 @@ class Index:
     wraps an existing ``PrefixSearch`` and compares text exactly.
     """
 
-    __slots__ = ("_engine", "_lookup", "_mode", "_normal", "_notes", "_video_top_n")
+    __slots__ = ("_engine", "_lookup", "_mapped", "_mode", "_normal", "_notes", "_video_top_n")
 
     _engine: PrefixSearch
     _lookup: Lookup
+    _mapped: bool
     _mode: TextMode
     _normal: Callable[[str], str]
-    _notes: bytes
+    _notes: bytes | None  # None for an index read from a version 2 file
     _video_top_n: int | None
 
     def __init__(self, engine: PrefixSearch) -> None:
@@ -108,6 +112,7 @@ class Index:
         normal = normaliser(mode)
         self._engine = engine
         self._lookup = lookup
+        self._mapped = False
         self._mode = mode
         self._normal = normal
         self._notes = notes
@@ -146,14 +151,38 @@ class Index:
         return cls._make(engine, mode, encode_notes(shown, fixes), video_top_n)
 
     @classmethod
-    def load(cls, path: StrPath) -> Index:
-        """Reads an index file written by ``save``, ``brindlex.save`` or ``brindlex
-        build`` (a bare snapshot too, compared exactly). The file is verified before
-        anything is decoded. Raises OSError, or ValueError naming the file."""
-        return cls._from_file(read_file(path), path)
+    def _opened(cls, lookup: Lookup, mode: int, video_top_n: int, mapped: bool) -> Index:
+        index = cls.__new__(cls)
+        index._engine = lookup.engine
+        index._lookup = lookup
+        index._mapped = mapped
+        index._mode = MODES[mode]
+        index._normal = normaliser(index._mode)
+        index._notes = None
+        index._video_top_n = None if video_top_n == UNKNOWN_TOP_N else video_top_n
+        return index
 
     @classmethod
-    def _from_file(cls, file: IndexFile, path: StrPath) -> Index:
+    def load(cls, path: StrPath, *, mmap: bool = True, verify: bool = True) -> Index:
+        """Reads an index file written by ``save``, ``brindlex.save`` or ``brindlex
+        build`` (a bare snapshot too, compared exactly). The file is verified before
+        anything is decoded. Raises OSError, or ValueError naming the file.
+
+        A file of the current format (version 2) is used in place: mapped read-only,
+        its pages shared by every process that maps it, the index holding the mapping
+        for as long as it or its engine lives; with ``mmap=False`` it is read into
+        memory instead. ``verify=False`` skips the checksum of its sections (the
+        header and section table are still checked, and whatever the file holds no
+        query reads outside it). Older files (version 1, bare snapshots) are decoded."""
+        opened = open_in_place(path, mmap, verify)
+        if isinstance(opened, IndexFile):
+            return cls._from_file(opened, path, verify)
+        return cls._opened(*opened)
+
+    @classmethod
+    def _from_file(cls, file: IndexFile, path: StrPath, verify: bool = True) -> Index:
+        if file.whole is not None:
+            return cls._opened(*_open_bytes(file.whole, str(os.fspath(path)), verify))
         engine = engine_of(file, path)
         try:
             return cls._make(engine, file.mode, file.notes, file.video_top_n)
@@ -166,7 +195,18 @@ class Index:
         write_file(path, self._chunks())
 
     def _chunks(self) -> list[bytes]:
-        return file_chunks(self._engine.to_bytes(), self._notes, self._mode, self._video_top_n)
+        return index_chunks(self._lookup, self._engine, self._notes, self._mode, self._video_top_n)
+
+    @property
+    def in_place(self) -> bool:
+        """Whether the index was read from a file of the current format (version 2),
+        used as it lies, mapped or read whole."""
+        return self._notes is None
+
+    @property
+    def mapped(self) -> bool:
+        """Whether the index answers from a mapped file (see ``load``)."""
+        return self._mapped
 
     def __reduce__(self) -> tuple[Any, tuple[bytes]]:
         return _from_file_bytes, (b"".join(self._chunks()),)
@@ -291,6 +331,51 @@ def _is_nan(value: Any) -> bool:
         return math.isnan(float(value))
     except (TypeError, ValueError, OverflowError):
         return False  # the engine names the argument and what is wrong with it
+
+
+def index_chunks(
+    lookup: Lookup | None, engine: PrefixSearch, notes: bytes | None, mode: TextMode, video_top_n: int | None
+) -> list[bytes]:
+    """The pieces of the index file of an engine: version 2 when its store can be used
+    in place (every index built by the package), version 1 otherwise."""
+    from ._native import write_index
+
+    if lookup is not None:
+        data = write_index(lookup, MODES.index(mode), UNKNOWN_TOP_N if video_top_n is None else video_top_n)
+        if data is not None:
+            return [data]
+    if notes is None:  # read from a version 2 file, which always writes one again
+        raise ValueError("the index cannot be written")
+    return file_chunks(engine.to_bytes(), notes, mode, video_top_n)
+
+
+def _open_bytes(data: bytes | int, name: str, verify: bool = True, mmap: bool = False) -> tuple[Lookup, int, int, bool]:
+    from ._native import open_index
+
+    try:
+        return open_index(data, verify, mmap, Suggestion, Completion)
+    except ValueError as exc:
+        raise IndexFileError(f"{name}: {exc}") from None
+
+
+def open_in_place(
+    path: StrPath, mmap: bool = True, verify: bool = True
+) -> tuple[Lookup, int, int, bool] | IndexFile:
+    """The (lookup, text mode, video_top_n, mapped) of the version 2 file ``path``,
+    mapped (or read, with ``mmap=False``); for an older format, or for what is not a
+    regular file (a pipe, say, which can be opened and read only once), the file as read
+    by ``read_index_file``, bounded as it bounds reads. Raises OSError, or
+    IndexFileError naming the file."""
+    import stat
+
+    fspath = os.fspath(path)
+    name = fspath if isinstance(fspath, str) else os.fsdecode(fspath)
+    with open(path, "rb") as f:
+        if stat.S_ISREG(os.fstat(f.fileno()).st_mode):
+            if is_mapped(f.read(HEADER_SIZE)):
+                return _open_bytes(f.fileno(), name, verify, mmap)
+            f.seek(0)
+        return read_index_file(f, name)
 
 
 def _from_file_bytes(data: bytes) -> Index:

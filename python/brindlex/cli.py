@@ -35,8 +35,8 @@ from . import __version__
 from ._build import DEFAULT_VIDEO_TOP_N, U32_MAX
 from ._files import engine_of, read_file, write_file
 from ._fold import TextMode, normaliser
-from ._format import STREAM_LIMIT, IndexFile, clipped, encode_notes, file_chunks, regular_size
-from ._index import Index
+from ._format import STREAM_LIMIT, IndexFile, clipped, encode_notes, regular_size
+from ._index import Completion, Index, Suggestion, index_chunks
 from ._rows import RowError, row_of
 from .snapshot import SnapshotDecodeError, check_snapshot
 
@@ -508,8 +508,12 @@ def cmd_build(args: argparse.Namespace) -> int:
                 stream.close()
 
         progress.phase("writing the index")
-        # The file of Index._built(...).save(): no Index is made, nor the lookups it prepares.
-        chunks = file_chunks(engine.to_bytes(), encode_notes(shown, fixes), mode, args.video_top_n)
+        # The file of Index._built(...).save(), without the Index: the term tables are
+        # made once, to be written out.
+        from ._native import Lookup
+
+        notes = encode_notes(shown, fixes)
+        chunks = index_chunks(Lookup(engine, notes, Suggestion, Completion), engine, notes, mode, args.video_top_n)
         _write_output(args.output, chunks)
     finally:
         progress.close()
@@ -544,21 +548,32 @@ def _refuse_damage(path: str, damage: list[str]) -> None:
 def _load(path: str, file: IndexFile | None = None) -> Index:
     """The index of a file that is sound, or Failure with what is wrong: the checks of
     stats, on the engine decoded once. Queries and stats load through here alike, so
-    that no query answers from a file stats passes, nor stats passes one queries refuse."""
+    that no query answers from a file stats passes, nor stats passes one queries refuse.
+    A file used in place was checked so before it was written, and is checked on open
+    for what keeps every read inside it."""
     _native()
     from ._native import check_engine
 
-    if file is None:
-        file = _read_index_file(path)
+    if file is not None and file.whole is None:
+        # Already read (by stats), and decoded on load: no second read of the file.
+        try:
+            engine = engine_of(file, path)
+        except ValueError as exc:
+            raise Failure(str(exc)) from None
+        _refuse_damage(path, check_engine(engine)[0])
+        try:
+            return Index._make(engine, file.mode, file.notes, file.video_top_n)
+        except ValueError as exc:
+            raise Failure(f"{path}: {exc}") from None
     try:
-        engine = engine_of(file, path)
+        index = Index.load(path)
+    except OSError as exc:
+        raise Failure(f"cannot read {path}: {exc.strerror or exc}") from None
     except ValueError as exc:
         raise Failure(str(exc)) from None
-    _refuse_damage(path, check_engine(engine)[0])
-    try:
-        return Index._make(engine, file.mode, file.notes, file.video_top_n)
-    except ValueError as exc:
-        raise Failure(f"{path}: {exc}") from None
+    if not index.in_place:
+        _refuse_damage(path, check_engine(index.engine)[0])
+    return index
 
 
 def _query[T](path: str, run: Callable[[], T]) -> T:
@@ -652,9 +667,18 @@ def cmd_complete(args: argparse.Namespace) -> int:
 
 def cmd_stats(args: argparse.Namespace) -> int:
     file = _read_index_file(args.snapshot)
-    size = os.stat(args.snapshot).st_size if os.path.isfile(args.snapshot) else len(file.snapshot)
+    mappable = file.whole is not None
+    if mappable:
+        # The figures of the store the file holds, read in place and encoded as a
+        # snapshot, so that both versions are checked alike.
+        index = _load(args.snapshot)
+        snapshot = index.engine.to_bytes()
+        mode: str = index.text_mode
+    else:
+        snapshot, mode = file.snapshot, file.mode
+    size = os.stat(args.snapshot).st_size if os.path.isfile(args.snapshot) else len(file.whole or file.snapshot)
     try:
-        snap = check_snapshot(file.snapshot)
+        snap = check_snapshot(snapshot)
     except SnapshotDecodeError as exc:
         raise Failure(f"{args.snapshot}: not a brindlex index ({exc})") from None
     # Every key is described in the README, under brindlex stats.
@@ -663,8 +687,10 @@ def cmd_stats(args: argparse.Namespace) -> int:
         "terms": snap.terms,
         "videos": snap.videos,
         "id_mode": snap.id_mode_name,
-        "text_mode": file.mode,
+        "text_mode": mode,
         "checksum": file.checksummed,
+        "format": 2 if mappable else 1 if file.checksummed else 0,
+        "mappable": mappable,
         "size": size,
         "trailing_bytes": snap.trailing_bytes,
         "notes": snap.notes,
@@ -678,16 +704,23 @@ def cmd_stats(args: argparse.Namespace) -> int:
             print(f"terms     {snap.terms}")
             print(f"videos    {snap.videos}")
             print(f"id mode   {snap.id_mode_name}")
-            print(f"text mode {file.mode}")
+            print(f"text mode {mode}")
             print(f"checksum  {'verified' if file.checksummed else 'none (a bare snapshot)'}")
+            if mappable:
+                print("format    2 (mapped in place)")
+            else:
+                print(f"format    {'1' if file.checksummed else 'a bare snapshot'} (decoded on load; "
+                      "brindlex build or save writes the version used in place)")
             print(f"size      {size} bytes")
             for note in snap.notes:
                 print(f"note      {note}")
     _refuse_damage(args.snapshot, snap.damage)
     with _writing():
         sys.stdout.flush()  # the figures before a message of the load below
-    # Loaded as the queries load it, so that whatever they refuse, stats refuses too.
-    _load(args.snapshot, file)
+    # Loaded as the queries load it, so that whatever they refuse, stats refuses too
+    # (a file used in place was loaded so above).
+    if not mappable:
+        _load(args.snapshot, file)
     return EXIT_OK
 
 

@@ -24,6 +24,12 @@
 //       .terms(prefix, items)           an iterator over the terms under prefix in code-point
 //                                       order of the compared text: shown terms, or
 //                                       (term, count) tuples with items
+//   write_index(lookup, text_mode, video_top_n, /)
+//                                       a version 2 index file of a Lookup's engine and
+//                                       tables, or None (package/index_file.cpp)
+//   open_index(source, verify, map, suggestion, completion, /)
+//                                       (lookup, text_mode, video_top_n, mapped) of a
+//                                       version 2 file, used in place
 //
 // Texts come already folded by the caller; terms go back in the catalogue's spelling.
 // `suggestion` and `completion` are named tuple classes, filled in place like tuples
@@ -46,6 +52,8 @@
 #include "binding/pyref.hpp"
 #include "binding/text.hpp"
 #include "package/build.hpp"
+#include "package/index_file.hpp"
+#include "package/lookup.hpp"
 #include "core/check/check.hpp"
 #include "core/checksum/crc32c.hpp"
 #include "core/lookup/listing.hpp"
@@ -60,6 +68,7 @@ namespace brindlex::py {
 namespace {
 
 PyTypeObject* g_prefix_search = nullptr;  // _brindlex.PrefixSearch, held for the process
+PyTypeObject* g_lookup = nullptr;         // Lookup, held for the process
 
 // ---------------------------------------------------------------------------------------
 // Arguments: positional only, converted with the engine's own converters.
@@ -119,6 +128,23 @@ bool is_plain_tuple_class(PyObject* o) {
            t->tp_itemsize == PyTuple_Type.tp_itemsize;
 }
 
+PyObject* make_lookup(PyTypeObject* type, PyObject* engine, PyObject* suggestion, PyObject* completion,
+                      lookup::TermIndex index, lookup::Spellings spellings) {
+    // Made now rather than by the first query that needs it, so that processes forked
+    // afterwards share its pages and no query pays for it (read from the file when the
+    // store is).
+    (void)facts::reversed_of(reinterpret_cast<PrefixSearchObject*>(engine)->store);
+    PyObject* self = type->tp_alloc(type, 0);
+    if (!self) return nullptr;
+    LookupObject* obj = as_lookup(self);
+    obj->engine = Py_NewRef(engine);
+    obj->suggestion = Py_NewRef(suggestion);
+    obj->completion = Py_NewRef(completion);
+    std::construct_at(&obj->index, std::move(index));
+    std::construct_at(&obj->spellings, std::move(spellings));
+    return self;
+}
+
 PyObject* lookup_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         PyObject *engine, *notes, *suggestion, *completion;
@@ -135,19 +161,7 @@ PyObject* lookup_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (!decoded) return raise(PyExc_ValueError, decoded.error().message);
         auto index = lookup::TermIndex::make(store, std::move(decoded->fixes));
         if (!index) return raise(PyExc_ValueError, index.error().message);
-        // Made now rather than by the first query that needs it, so that processes forked
-        // afterwards share its pages and no query pays for it.
-        (void)facts::reversed_of(store);
-
-        PyObject* self = type->tp_alloc(type, 0);
-        if (!self) return nullptr;
-        LookupObject* obj = as_lookup(self);
-        obj->engine = Py_NewRef(engine);
-        obj->suggestion = Py_NewRef(suggestion);
-        obj->completion = Py_NewRef(completion);
-        std::construct_at(&obj->index, std::move(*index));
-        std::construct_at(&obj->spellings, std::move(decoded->spellings));
-        return self;
+        return make_lookup(type, engine, suggestion, completion, std::move(*index), std::move(decoded->spellings));
     });
 }
 
@@ -375,6 +389,12 @@ PyObject* lookup_terms(PyObject* self, PyObject* const* args, Py_ssize_t nargs) 
     });
 }
 
+PyObject* lookup_get_borrowed(PyObject* self, void*) {
+    const LookupObject* obj = as_lookup(self);
+    return PyLong_FromSize_t(store_of(obj).borrowed_bytes() + obj->index.borrowed_bytes() +
+                             obj->spellings.borrowed_bytes());
+}
+
 PyMethodDef kLookupMethods[] = {
     {"suggest", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(lookup_suggest)), METH_FASTCALL,
      "suggest($self, text, n, max_dist, /)\n--\n\nAt most n terms within max_dist of text, best first."},
@@ -395,6 +415,8 @@ PyGetSetDef kLookupGetSet[] = {
     {"saturated", lookup_get_saturated, nullptr, "Whether some subtree total reached 4294967295.", nullptr},
     {"node_count", lookup_get_nodes, nullptr, "The number of nodes of the trie.", nullptr},
     {"memory_bytes", lookup_get_memory, nullptr, "Bytes held beside the engine's store.", nullptr},
+    {"file_bytes", lookup_get_borrowed, nullptr,
+     "Bytes of the engine's store and the tables read in place from an index file's bytes.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -536,6 +558,12 @@ PyMethodDef kFunctions[] = {
      "file when given: (damage, notes)."},
     {"prepare", prepare, METH_O,
      "prepare(engine, /)\n--\n\nMakes now what the engine's queries would make on first use."},
+    {"write_index", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(write_index)), METH_FASTCALL,
+     "write_index(lookup, text_mode, video_top_n, /)\n--\n\n"
+     "A version 2 index file of the lookup's engine and tables, or None when it cannot be used in place."},
+    {"open_index", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(open_index)), METH_FASTCALL,
+     "open_index(source, verify, map, suggestion, completion, /)\n--\n\n"
+     "(lookup, text_mode, video_top_n, mapped) of a version 2 index file: a file descriptor or bytes."},
     {"crc32c", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(crc32c)), METH_FASTCALL,
      "crc32c(data, value=0, /)\n--\n\nThe CRC-32C of data, extending value (the CRC-32C of the bytes before)."},
     {nullptr, nullptr, 0, nullptr},
@@ -556,6 +584,7 @@ int exec_module(PyObject* module) {
     }
     Ref lookup_type = Ref::steal(PyType_FromModuleAndSpec(module, &kLookupSpec, nullptr));
     if (!lookup_type) return -1;
+    if (!g_lookup) g_lookup = reinterpret_cast<PyTypeObject*>(Py_NewRef(lookup_type.get()));
     if (PyModule_AddObjectRef(module, "Lookup", lookup_type.get()) < 0) return -1;
     Ref listing_type = Ref::steal(PyType_FromModuleAndSpec(module, &kListingSpec, nullptr));
     if (!listing_type) return -1;
@@ -585,6 +614,21 @@ PyModuleDef kModule = {
 }  // namespace
 
 PyTypeObject* engine_type() { return g_prefix_search; }
+
+PyObject* new_lookup(PyObject* engine, PyObject* suggestion, PyObject* completion, lookup::TermIndex index,
+                     lookup::Spellings spellings) {
+    return make_lookup(g_lookup, engine, suggestion, completion, std::move(index), std::move(spellings));
+}
+
+bool lookup_parts(PyObject* o, LookupParts& out) {
+    if (!g_lookup || !PyObject_TypeCheck(o, g_lookup)) {
+        raise_wrong_type(o, "Lookup");
+        return false;
+    }
+    const LookupObject* obj = as_lookup(o);
+    out = {obj->engine, &store_of(obj), &obj->index, &obj->spellings};
+    return true;
+}
 
 }  // namespace brindlex::py
 

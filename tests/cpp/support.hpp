@@ -289,8 +289,9 @@ public:
     TrieStore store() {
         TrieStore s;
         s.node_shifts = u32s();
-        s.child_labels.resize(length());
-        for (auto& c : s.child_labels) c = scalar();
+        std::vector<uint32_t> labels(length());
+        for (auto& c : labels) c = scalar();
+        s.child_labels = std::move(labels);
         s.child_transitions = u32s();
         const size_t slots = length();
         std::vector<uint32_t> ids, counts;
@@ -308,13 +309,15 @@ public:
             }
             s.payloads.push(u32(), ids, counts);
         }
-        s.video_uuids.resize(length());
-        for (auto& id : s.video_uuids)
+        std::vector<VideoUuid> uuids(length());
+        for (auto& id : uuids)
             for (auto& b : id) b = static_cast<uint8_t>(below(256));
+        s.video_uuids = std::move(uuids);
         s.video_int_ids = u32s();
         s.id_mode = below(2) == 0 ? IdMode::Uuid : IdMode::Int32;
-        s.has_payload.resize(length());
-        for (auto& b : s.has_payload) b = static_cast<uint8_t>(below(2));
+        std::vector<uint8_t> has_payload(length());
+        for (auto& b : has_payload) b = static_cast<uint8_t>(below(2));
+        s.has_payload = std::move(has_payload);
         finish_store(s);
         return s;
     }

@@ -39,7 +39,7 @@ struct BrokenCase {
 
 TrieStore child_index_out_of_range() {
     TrieStore s = worked_example();
-    s.child_transitions[7] = 99;  // node 7's child 8 becomes 99
+    s.child_transitions.set(7, 99);  // node 7's child 8 becomes 99
     finish_store(s);
     return s;
 }
@@ -75,7 +75,7 @@ TrieStore no_labels() {
 // finished again: 'g' (node 8, the last) made its own child.
 TrieStore changed_after_finishing() {
     TrieStore s = worked_example();
-    s.child_transitions[4] = 3;
+    s.child_transitions.set(4, 3);
     finish_store(s);
     s.child_transitions.push_back(8);
     return s;

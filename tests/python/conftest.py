@@ -19,3 +19,40 @@ def example_store(video_top_n=10):
 @pytest.fixture
 def store():
     return example_store()
+
+
+# Every query test that takes `store` or `reopen` runs over an index as made and over the
+# same index saved and used in place from its file (mapped), or read into memory.
+def _saved(tmp_path_factory, save, name: str):
+    path = tmp_path_factory.mktemp("in-place") / name
+    save(path)
+    with open(path, "rb") as f:
+        assert f.read(10)[8:] == b"\x02\x00", "saved as a version 2 file"
+    return path
+
+
+@pytest.fixture(params=["made", "mapped"])
+def store(request, tmp_path_factory):
+    made = example_store()
+    if request.param == "made":
+        return made
+    import brindlex
+
+    path = _saved(tmp_path_factory, lambda p: brindlex.save(made, p), "example.brx")
+    return brindlex.load(path)
+
+
+@pytest.fixture(scope="module", params=["made", "mapped", "read"])
+def reopen(request, tmp_path_factory):
+    """A function that gives an Index back as made, or saved and loaded again."""
+    from brindlex import Index
+
+    def again(index):
+        if request.param == "made":
+            return index
+        path = _saved(tmp_path_factory, index.save, "index.brx")
+        loaded = Index.load(path, mmap=request.param == "mapped")
+        assert loaded.mapped == (request.param == "mapped")
+        return loaded
+
+    return again

@@ -74,6 +74,8 @@ def test_build_then_stats_count_the_catalogue(built):
         "id_mode": "uuid",
         "text_mode": "nfc",
         "checksum": True,
+        "format": 2,
+        "mappable": True,
         "size": out.stat().st_size,
         "trailing_bytes": 0,
         "notes": [],
@@ -83,7 +85,8 @@ def test_build_then_stats_count_the_catalogue(built):
     assert text.returncode == 0
     assert text.stdout == (
         f"nodes     {nodes}\nterms     {len(terms)}\nvideos    {videos}\n"
-        f"id mode   uuid\ntext mode nfc\nchecksum  verified\nsize      {out.stat().st_size} bytes\n"
+        f"id mode   uuid\ntext mode nfc\nchecksum  verified\nformat    2 (mapped in place)\n"
+        f"size      {out.stat().st_size} bytes\n"
     )
 
 

@@ -38,8 +38,8 @@ def own_counts(entries):
 
 @settings(max_examples=150, deadline=None)
 @given(vocabulary_st(), st.text(ALPHABET, max_size=7), st.integers(0, 3), st.data())
-def test_suggest_is_the_sorted_brute_force_cut_at_n(entries, query, max_dist, data):
-    index = Index.build(entries, fold=False)
+def test_suggest_is_the_sorted_brute_force_cut_at_n(reopen, entries, query, max_dist, data):
+    index = reopen(Index.build(entries, fold=False))
     counts = own_counts(entries)
     within = [(t, levenshtein(query, t), c) for t, c in counts.items()]
     ranked = sorted((x for x in within if x[1] <= max_dist), key=lambda x: (x[1], -x[2], x[0]))
@@ -56,8 +56,8 @@ def test_suggest_is_the_sorted_brute_force_cut_at_n(entries, query, max_dist, da
 
 @settings(max_examples=150, deadline=None)
 @given(vocabulary_st(), st.data())
-def test_complete_is_the_sorted_brute_force_cut_at_n(entries, data):
-    index = Index.build(entries, fold=False)
+def test_complete_is_the_sorted_brute_force_cut_at_n(reopen, entries, data):
+    index = reopen(Index.build(entries, fold=False))
     counts = own_counts(entries)
     prefixes = sorted({t[:i] for t in counts for i in range(len(t) + 1)}) or [""]
     prefix = data.draw(st.one_of(st.sampled_from(prefixes), st.text(ALPHABET, max_size=3)), label="prefix")

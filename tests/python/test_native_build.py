@@ -102,7 +102,7 @@ def test_entries_build_as_the_model_lays_them_out(entries, top_n):
 
         def want() -> list[bytes]:
             engine, notes = model.index_parts(fresh(entries), mode, top_n)
-            return file_chunks(engine.to_bytes(), notes, mode, top_n)  # type: ignore[arg-type]
+            return Index._make(engine, mode, notes, top_n)._chunks()  # type: ignore[arg-type]
 
         assert got == outcome(want), mode
 

@@ -17,7 +17,6 @@ import pytest
 import brindlex
 from _brindlex import PrefixSearch
 from brindlex import Index
-from brindlex._files import read_file
 from brindlex._native import prepare
 
 pytestmark = pytest.mark.skipif(
@@ -71,7 +70,7 @@ def vocabulary(tmp_path_factory) -> tuple[list[tuple[str, int, list[tuple[int, i
     queries = rng.sample(sorted(words), 30)
     path = tmp_path_factory.mktemp("serving") / "index.brx"
     Index.build(entries, fold=False).save(path)
-    snapshot = read_file(path).snapshot
+    snapshot = Index.load(path, mmap=False).engine.to_bytes()
     ready = PrefixSearch.from_bytes(snapshot)
     prepare(ready)
     baseline = dirtied_by_queries(ready, queries)

@@ -58,8 +58,9 @@ Result<TrieStore> build_store(StoreParts parts, uint64_t video_top_n) {
     store.node_shifts = std::move(parts.node_shifts);
     store.child_labels = std::move(parts.child_labels);
     store.child_transitions = std::move(parts.child_transitions);
-    store.has_payload.resize(parts.payloads.size());
-    for (size_t v = 0; v < parts.payloads.size(); ++v) store.has_payload[v] = parts.payloads.present(v) ? 1 : 0;
+    std::vector<uint8_t> has_payload(parts.payloads.size());
+    for (size_t v = 0; v < parts.payloads.size(); ++v) has_payload[v] = parts.payloads.present(v) ? 1 : 0;
+    store.has_payload = std::move(has_payload);
     store.payloads = std::move(parts.payloads);
     store.id_mode = parts.videos.mode;
     store.video_uuids = std::move(parts.videos.uuids);

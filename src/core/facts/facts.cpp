@@ -105,7 +105,7 @@ bool heights_from_root(const TrieStore& s, std::vector<uint64_t>& height, bool& 
 // position gets one entry, so the entries never outnumber child_transitions, and entry
 // numbers fit in 32 bits because nodes do.
 bool copy_tree(const TrieStore& s, const std::vector<uint64_t>& height, Facts& facts) {
-    auto& entries = facts.entries;
+    std::vector<Entry> entries;
     std::vector<uint8_t> reached(s.node_shifts.size(), 0);
     reached[0] = 1;
     entries.reserve(s.child_transitions.size() + 1);
@@ -138,6 +138,7 @@ bool copy_tree(const TrieStore& s, const std::vector<uint64_t>& height, Facts& f
         rising = rising && rises(before, entries.size());
     }
     entries.push_back({0, static_cast<uint32_t>(entries.size()), 0});  // the closing entry
+    facts.entries = std::move(entries);
     facts.rising = rising;
     return true;
 }
@@ -182,7 +183,9 @@ const Reversed& reversed_of(const TrieStore& store) {
     std::call_once(facts.reversed_once, [&]() noexcept {
         try {
             Reversed made;
-            made.usable = build_reversed(store, made.entries, made.root_count);
+            std::vector<Entry> entries;
+            made.usable = build_reversed(store, entries, made.root_count);
+            made.entries = std::move(entries);
             if (made.usable) facts.reversed = std::move(made);
         } catch (const std::bad_alloc&) {
             facts.reversed = Reversed{};

@@ -9,6 +9,7 @@
 #include <span>
 #include <vector>
 
+#include "core/store/array.hpp"
 #include "core/store/store.hpp"
 
 namespace brindlex::facts {
@@ -39,7 +40,7 @@ struct Entry {
 inline uint32_t child_count(const Entry& e) { return (&e)[1].first - e.first; }
 
 // The entries of an array, its closing entry not counted.
-inline size_t entry_count(const std::vector<Entry>& entries) { return entries.empty() ? 0 : entries.size() - 1; }
+inline size_t entry_count(std::span<const Entry> entries) { return entries.empty() ? 0 : entries.size() - 1; }
 
 // How many labelled levels lie below a node, capped: kHeightUnknown means "at least that
 // many", and is also what a cursor that knows no heights reports.
@@ -49,7 +50,7 @@ inline constexpr uint32_t kHeightUnknown = 255;
 // entry (payload bit) names the forward node. The labels of its runs always rise. `usable` is false, with no entries, for a
 // store that does not qualify (see facts/reversed.hpp).
 struct Reversed {
-    std::vector<Entry> entries;
+    Array<Entry> entries;
     uint32_t root_count = 0;
     bool usable = false;
 };
@@ -71,7 +72,7 @@ struct Facts {
     // order, so that the nodes near the root, which almost every query visits, sit
     // together in memory, and each child list is one run. Entries [0, root_count) are
     // the root's children.
-    std::vector<Entry> entries;
+    Array<Entry> entries;
     uint32_t root_count = 0;
     // Whether the labels of every run of entries rise strictly (the layout the index
     // builder writes), so that a walk may look a label up instead of reading every child.
@@ -82,6 +83,13 @@ struct Facts {
     // restoring pay nothing for it, and a store never searched that way never holds it.
     mutable std::once_flag reversed_once;
     mutable Reversed reversed;
+
+    // Takes `made` as the reversed-term index, instead of making it on first use (for
+    // facts read from an index file). Only before the facts are shared.
+    void set_reversed(Reversed made) {
+        reversed = std::move(made);
+        std::call_once(reversed_once, [] {});
+    }
 };
 
 // The facts of a finished store; for a store never finished, facts that know nothing

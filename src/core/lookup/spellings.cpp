@@ -34,7 +34,8 @@ private:
     size_t pos_ = 0;
 };
 
-// Well-formed UTF-8 (RFC 3629): no overlong forms, surrogates or values past U+10FFFF.
+}  // namespace
+
 bool valid_utf8(std::string_view s) {
     size_t i = 0;
     while (i < s.size()) {
@@ -58,14 +59,12 @@ bool valid_utf8(std::string_view s) {
     return true;
 }
 
-}  // namespace
-
 std::optional<std::string_view> Spellings::of(uint32_t node) const {
     const auto it = std::lower_bound(nodes_.begin(), nodes_.end(), node);
     if (it == nodes_.end() || *it != node) return std::nullopt;
     const auto i = static_cast<size_t>(it - nodes_.begin());
     const uint32_t begin = i == 0 ? 0 : ends_[i - 1];
-    return std::string_view(text_).substr(begin, ends_[i] - begin);
+    return std::string_view(text_.data(), text_.size()).substr(begin, ends_[i] - begin);
 }
 
 std::optional<std::string_view> Spellings::of(uint32_t node, size_t& hint) const {
@@ -91,28 +90,31 @@ Result<Notes> Notes::decode(std::span<const std::byte> bytes, const TrieStore& s
     const auto spelled = r.u32();
     if (!spelled || !r.holds(*spelled, 8)) return fail("the spelling table is cut short");
     Spellings& sp = notes.spellings;
-    sp.nodes_.resize(*spelled);
-    sp.ends_.resize(*spelled);
-    for (auto& v : sp.nodes_) v = *r.u32();
-    for (auto& e : sp.ends_) e = *r.u32();
-    for (size_t i = 0; i < sp.nodes_.size(); ++i) {
-        if (sp.nodes_[i] >= node_count || (i > 0 && sp.nodes_[i] <= sp.nodes_[i - 1])) {
+    std::vector<uint32_t> nodes(*spelled);
+    std::vector<uint32_t> ends(*spelled);
+    for (auto& v : nodes) v = *r.u32();
+    for (auto& e : ends) e = *r.u32();
+    for (size_t i = 0; i < nodes.size(); ++i) {
+        if (nodes[i] >= node_count || (i > 0 && nodes[i] <= nodes[i - 1])) {
             return fail("spelling node numbers out of order or beyond the last node");
         }
-        if (i > 0 && sp.ends_[i] < sp.ends_[i - 1]) return fail("spelling offsets out of order");
+        if (i > 0 && ends[i] < ends[i - 1]) return fail("spelling offsets out of order");
     }
-    const uint32_t text_size = sp.ends_.empty() ? 0 : sp.ends_.back();
+    const uint32_t text_size = ends.empty() ? 0 : ends.back();
     if (!r.holds(text_size, 1)) return fail("the spelling text is cut short");
-    sp.text_ = std::string(r.text(text_size));
+    const std::string_view text = r.text(text_size);
     uint32_t begin = 0;
-    for (size_t i = 0; i < sp.ends_.size(); ++i) {
-        const uint32_t end = sp.ends_[i];
+    for (size_t i = 0; i < ends.size(); ++i) {
+        const uint32_t end = ends[i];
         if (end == begin) return fail("an empty spelling");
-        if (!valid_utf8(std::string_view(sp.text_).substr(begin, end - begin))) return fail("a spelling is not UTF-8");
-        const uint32_t v = sp.nodes_[i];
+        if (!valid_utf8(text.substr(begin, end - begin))) return fail("a spelling is not UTF-8");
+        const uint32_t v = nodes[i];
         if (v >= store.has_payload.size() || !store.has_payload[v]) return fail("a spelling for a node that is no term");
         begin = end;
     }
+    sp.nodes_ = std::move(nodes);
+    sp.ends_ = std::move(ends);
+    sp.text_ = std::vector<char>(text.begin(), text.end());
 
     const auto fixed = r.u32();
     if (!fixed || !r.holds(*fixed, 8)) return fail("the count table is cut short");

@@ -19,6 +19,7 @@
 
 #include "core/failure.hpp"
 #include "core/lookup/term_index.hpp"
+#include "core/store/array.hpp"
 
 namespace brindlex::lookup {
 
@@ -31,13 +32,33 @@ public:
     std::optional<std::string_view> of(uint32_t node, size_t& hint) const;
     size_t size() const { return nodes_.size(); }
     size_t memory_bytes() const { return (nodes_.capacity() + ends_.capacity()) * 4 + text_.capacity(); }
+    size_t borrowed_bytes() const { return nodes_.borrowed_bytes() + ends_.borrowed_bytes() + text_.borrowed_bytes(); }
+
+    // The three arrays, for writing them out and reading them back (core/mapped), which
+    // checks them as decode does.
+    struct Parts {
+        Array<uint32_t> nodes;
+        Array<uint32_t> ends;
+        Array<char> text;
+    };
+    Parts parts() const { return {nodes_, ends_, text_}; }
+    static Spellings from_parts(Parts p) {
+        Spellings s;
+        s.nodes_ = std::move(p.nodes);
+        s.ends_ = std::move(p.ends);
+        s.text_ = std::move(p.text);
+        return s;
+    }
 
 private:
     friend struct Notes;
-    std::vector<uint32_t> nodes_;
-    std::vector<uint32_t> ends_;
-    std::string text_;
+    Array<uint32_t> nodes_;
+    Array<uint32_t> ends_;
+    Array<char> text_;
 };
+
+// Well-formed UTF-8 (RFC 3629): no overlong forms, surrogates or values past U+10FFFF.
+bool valid_utf8(std::string_view s);
 
 struct Notes {
     Spellings spellings;

@@ -76,7 +76,7 @@ Result<TermIndex> TermIndex::make(const TrieStore& store, std::vector<CountFix> 
 
     TermIndex index;
     index.fixes_ = with_backward_fixes(store, std::move(fixes));
-    index.best_.assign(n, 0);
+    std::vector<uint32_t> best_of(n, 0);
 
     // Pre-order from the root over labelled edges, each node at most once; reversed, it
     // finishes every child before its parent.
@@ -121,11 +121,26 @@ Result<TermIndex> TermIndex::make(const TrieStore& store, std::vector<CountFix> 
         const auto range = store.child_range(v);
         for (uint64_t pos = range.begin; pos < range.end; ++pos) {
             const uint32_t c = store.child_transitions[pos];
-            if (store.child_labels[c] != 0) best = std::max(best, index.best_[c]);
+            if (store.child_labels[c] != 0) best = std::max(best, best_of[c]);
         }
-        index.best_[v] = best;
+        best_of[v] = best;
         if (store.payloads.count(v) == UINT32_MAX) index.saturated_ = true;
     }
+    index.best_ = std::move(best_of);
+    return index;
+}
+
+TermIndexParts TermIndexParts::of(const TermIndex& index) {
+    return {index.best_, index.fixes_, index.terms_, index.saturated_, index.distinct_labels_};
+}
+
+TermIndex TermIndexParts::make() && {
+    TermIndex index;
+    index.best_ = std::move(best);
+    index.fixes_ = std::move(fixes);
+    index.terms_ = terms;
+    index.saturated_ = saturated;
+    index.distinct_labels_ = distinct_labels;
     return index;
 }
 
@@ -201,7 +216,7 @@ uint32_t TermIndex::find(const TrieStore& store, std::span<const uint32_t> term)
     if (distinct_labels_ && facts.tree) {
         // The walk's breadth-first copy holds each child list in one run, labels inline:
         // a step reads one run instead of a label scattered per child.
-        const std::vector<facts::Entry>& entries = facts.entries;
+        const std::span<const facts::Entry> entries = facts.entries;
         uint64_t first = 0;
         uint64_t count = facts.root_count;
         const facts::Entry* at = nullptr;

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "core/failure.hpp"
+#include "core/store/array.hpp"
 #include "core/store/store.hpp"
 
 namespace brindlex::lookup {
@@ -25,6 +26,20 @@ inline constexpr uint32_t kNoNode = UINT32_MAX;
 struct CountFix {
     uint32_t node;
     uint32_t count;
+};
+
+class TermIndex;
+
+// What a TermIndex holds, for writing it out and reading it back (core/mapped).
+struct TermIndexParts {
+    Array<uint32_t> best;
+    Array<CountFix> fixes;
+    uint64_t terms = 0;
+    bool saturated = false;
+    bool distinct_labels = true;
+
+    static TermIndexParts of(const TermIndex& index);
+    TermIndex make() &&;
 };
 
 class TermIndex {
@@ -55,12 +70,14 @@ public:
     void spelling(const TrieStore& store, std::span<const uint32_t> prefix, std::vector<uint32_t>& out) const;
 
     size_t memory_bytes() const { return best_.capacity() * sizeof(uint32_t) + fixes_.capacity() * sizeof(CountFix); }
+    size_t borrowed_bytes() const { return best_.borrowed_bytes() + fixes_.borrowed_bytes(); }
 
 private:
     uint32_t subtracted_count(const TrieStore& store, uint32_t node) const;
 
-    std::vector<uint32_t> best_;  // per node; 0 for nodes never reached
-    std::vector<CountFix> fixes_;
+    friend struct TermIndexParts;
+    Array<uint32_t> best_;  // per node; 0 for nodes never reached
+    Array<CountFix> fixes_;
     uint64_t terms_ = 0;
     bool saturated_ = false;
     // No two labelled children of one node share a label: a lookup then follows one path.

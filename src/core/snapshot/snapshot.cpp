@@ -198,16 +198,26 @@ void encode(const TrieStore& s, std::span<std::byte> out) {
 std::expected<TrieStore, DecodeError> decode(std::span<const std::byte> in, size_t* used) {
     Reader r(in);
     TrieStore s;
-    if (auto e = read_varint32_sequence(r, s.node_shifts); !e) return std::unexpected(e.error());
-    if (auto e = read_labels(r, s.child_labels); !e) return std::unexpected(e.error());
-    if (auto e = read_varint32_sequence(r, s.child_transitions); !e) return std::unexpected(e.error());
+    // Each array is read into a vector of its own, then moved into the store.
+    std::vector<uint32_t> shifts, labels, transitions, int_ids;
+    std::vector<VideoUuid> uuids;
+    std::vector<uint8_t> has_payload;
+    if (auto e = read_varint32_sequence(r, shifts); !e) return std::unexpected(e.error());
+    if (auto e = read_labels(r, labels); !e) return std::unexpected(e.error());
+    if (auto e = read_varint32_sequence(r, transitions); !e) return std::unexpected(e.error());
     if (auto e = read_payloads(r, s.payloads); !e) return std::unexpected(e.error());
-    if (auto e = read_uuids(r, s.video_uuids); !e) return std::unexpected(e.error());
-    if (auto e = read_varint32_sequence(r, s.video_int_ids); !e) return std::unexpected(e.error());
+    if (auto e = read_uuids(r, uuids); !e) return std::unexpected(e.error());
+    if (auto e = read_varint32_sequence(r, int_ids); !e) return std::unexpected(e.error());
     const auto mode = read_enum_tag(r, kIdModeTypeName, kIdModeVariants);
     if (!mode) return std::unexpected(mode.error());
     s.id_mode = static_cast<IdMode>(*mode);
-    if (auto e = read_bools(r, s.has_payload); !e) return std::unexpected(e.error());
+    if (auto e = read_bools(r, has_payload); !e) return std::unexpected(e.error());
+    s.node_shifts = std::move(shifts);
+    s.child_labels = std::move(labels);
+    s.child_transitions = std::move(transitions);
+    s.video_uuids = std::move(uuids);
+    s.video_int_ids = std::move(int_ids);
+    s.has_payload = std::move(has_payload);
     // Bytes after field 8 are ignored. No check across fields.
     if (used) *used = in.size() - r.remaining();
     finish_store(s);

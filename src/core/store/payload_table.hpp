@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "core/payload/payload.hpp"
+#include "core/store/array.hpp"
 
 namespace brindlex {
 
@@ -103,6 +104,55 @@ public:
     // then). Requires v < size().
     bool is_alias(size_t v) const { return aliased(v); }
 
+    // The arrays as kept, for reading them back from an index file (core/mapped):
+    // `from_parts` takes them as they are, and requires what core/mapped/reader.cpp
+    // checks (every end offset in range and non-decreasing, slot 0 no alias).
+    struct Parts {
+        Array<uint8_t> present;
+        Array<uint64_t> aliases;
+        Array<uint32_t> counts;
+        Array<uint32_t> ends32;
+        Array<uint64_t> ends64;
+        Array<uint64_t> counts_ends;
+        bool split = false;
+        Array<uint32_t> video_ids;
+        Array<uint32_t> video_counts;
+    };
+    // The same arrays viewed in place, for writing them out.
+    struct PartsView {
+        std::span<const uint8_t> present;
+        std::span<const uint64_t> aliases;
+        std::span<const uint32_t> counts;
+        std::span<const uint32_t> ends32;
+        std::span<const uint64_t> ends64;
+        std::span<const uint64_t> counts_ends;
+        bool split = false;
+        std::span<const uint32_t> video_ids;
+        std::span<const uint32_t> video_counts;
+    };
+    PartsView parts() const {
+        return {present_, aliases_, counts_, ends32_, ends64_, counts_ends_, split_, video_ids_, video_counts_};
+    }
+    static PayloadTable from_parts(Parts p) {
+        PayloadTable t;
+        t.present_ = std::move(p.present);
+        t.aliases_ = std::move(p.aliases);
+        t.counts_ = std::move(p.counts);
+        t.ends32_ = std::move(p.ends32);
+        t.ends64_ = std::move(p.ends64);
+        t.counts_ends_ = std::move(p.counts_ends);
+        t.split_ = p.split;
+        t.video_ids_ = std::move(p.video_ids);
+        t.video_counts_ = std::move(p.video_counts);
+        return t;
+    }
+
+    size_t borrowed_bytes() const {
+        return present_.borrowed_bytes() + aliases_.borrowed_bytes() + counts_.borrowed_bytes() +
+               ends32_.borrowed_bytes() + ends64_.borrowed_bytes() + counts_ends_.borrowed_bytes() +
+               video_ids_.borrowed_bytes() + video_counts_.borrowed_bytes();
+    }
+
     size_t memory_bytes() const {
         return present_.capacity() + aliases_.capacity() * sizeof(uint64_t) +
                (counts_.capacity() + ends32_.capacity()) * sizeof(uint32_t) +
@@ -169,7 +219,7 @@ private:
             }
         }
         if (v % 64 == 0) aliases_.push_back(0);
-        if (alias) aliases_.back() |= uint64_t{1} << (v % 64);
+        if (alias) aliases_.set(aliases_.size() - 1, aliases_.back() | uint64_t{1} << (v % 64));
         const uint64_t ids = video_ids_.size();
         const uint64_t cnts = video_counts_.size();
         if (!split_ && ids != cnts) {
@@ -193,15 +243,15 @@ private:
         counts_.push_back(count);
     }
 
-    std::vector<uint8_t> present_;
-    std::vector<uint64_t> aliases_;  // bit v: slot v shows the lists of slot v - 1
-    std::vector<uint32_t> counts_;
-    std::vector<uint32_t> ends32_;  // per slot: its end offset, or an alias's owner
-    std::vector<uint64_t> ends64_;
-    std::vector<uint64_t> counts_ends_;
+    Array<uint8_t> present_;
+    Array<uint64_t> aliases_;  // bit v: slot v shows the lists of slot v - 1
+    Array<uint32_t> counts_;
+    Array<uint32_t> ends32_;  // per slot: its end offset, or an alias's owner
+    Array<uint64_t> ends64_;
+    Array<uint64_t> counts_ends_;
     bool split_ = false;
-    std::vector<uint32_t> video_ids_;
-    std::vector<uint32_t> video_counts_;
+    Array<uint32_t> video_ids_;
+    Array<uint32_t> video_counts_;
 };
 
 }  // namespace brindlex

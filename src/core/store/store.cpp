@@ -13,6 +13,15 @@ size_t TrieStore::memory_bytes() const {
                sizeof(facts::Entry);
 }
 
+size_t TrieStore::borrowed_bytes() const {
+    const facts::Facts& f = facts::facts_of(*this);
+    return node_shifts.borrowed_bytes() + child_labels.borrowed_bytes() + child_transitions.borrowed_bytes() +
+           payloads.borrowed_bytes() + video_uuids.borrowed_bytes() + video_int_ids.borrowed_bytes() +
+           has_payload.borrowed_bytes() + f.entries.borrowed_bytes() + f.reversed.entries.borrowed_bytes();
+}
+
+void adopt_facts(TrieStore& store, std::shared_ptr<const facts::Facts> facts) { store.facts_ = std::move(facts); }
+
 bool operator==(const TrieStore& a, const TrieStore& b) {
     return a.node_shifts == b.node_shifts && a.child_labels == b.child_labels &&
            a.child_transitions == b.child_transitions && a.payloads == b.payloads &&

@@ -15,6 +15,7 @@
 #include <memory>
 #include <vector>
 
+#include "core/store/array.hpp"
 #include "core/store/payload_table.hpp"
 
 namespace brindlex {
@@ -34,14 +35,14 @@ const Facts& facts_of(const TrieStore& store);
 
 struct TrieStore {
     // The eight fields, in the order the snapshot writes them.
-    std::vector<uint32_t> node_shifts;
-    std::vector<uint32_t> child_labels;
-    std::vector<uint32_t> child_transitions;
+    Array<uint32_t> node_shifts;
+    Array<uint32_t> child_labels;
+    Array<uint32_t> child_transitions;
     PayloadTable payloads;
-    std::vector<VideoUuid> video_uuids;
-    std::vector<uint32_t> video_int_ids;
+    Array<VideoUuid> video_uuids;
+    Array<uint32_t> video_int_ids;
     IdMode id_mode = IdMode::Uuid;
-    std::vector<uint8_t> has_payload;  // 0 or 1 per node
+    Array<uint8_t> has_payload;  // 0 or 1 per node
 
     size_t node_count() const { return child_labels.size(); }
 
@@ -62,14 +63,21 @@ struct TrieStore {
         return b < e ? Range{b, e} : Range{b, b};
     }
 
-    // Bytes held by the store, its derived facts included.
+    // Bytes held by the store, its derived facts included, in memory of its own.
     size_t memory_bytes() const;
+    // Bytes it views in memory a keeper owns (a mapped index file): shared, not held.
+    size_t borrowed_bytes() const;
 
     // Equal fields; the derived facts follow from them.
     friend bool operator==(const TrieStore& a, const TrieStore& b);
 
 private:
     friend void finish_store(TrieStore& store);
+
+// Finishes a store with facts made elsewhere (read from an index file and checked there)
+// instead of deriving them.
+void adopt_facts(TrieStore& store, std::shared_ptr<const facts::Facts> facts);
+    friend void adopt_facts(TrieStore& store, std::shared_ptr<const facts::Facts> facts);
     friend const facts::Facts& facts::facts_of(const TrieStore& store);
 
     // Made by finish_store from the fields; shared by copies, never changed.
@@ -80,5 +88,9 @@ private:
 // them (core/facts/facts.cpp). The last step of construction and of restoring; a finished store
 // is read-only, and a store changed afterwards must be finished again.
 void finish_store(TrieStore& store);
+
+// Finishes a store with facts made elsewhere (read from an index file and checked there)
+// instead of deriving them.
+void adopt_facts(TrieStore& store, std::shared_ptr<const facts::Facts> facts);
 
 }  // namespace brindlex

@@ -1,0 +1,396 @@
+#include "core/mapped/reader.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "core/checksum/crc32c.hpp"
+#include "core/facts/facts.hpp"
+
+namespace brindlex::mapped {
+
+namespace {
+
+static_assert(sizeof(facts::Entry) == 12 && alignof(facts::Entry) == 4);
+static_assert(sizeof(lookup::CountFix) == 8 && alignof(lookup::CountFix) == 4);
+static_assert(sizeof(VideoUuid) == 16 && alignof(VideoUuid) == 1);
+
+template <class T>
+T get(std::span<const std::byte> at) {
+    T value;
+    std::memcpy(&value, at.data(), sizeof value);
+    return value;
+}
+
+std::string num(uint64_t v) { return std::to_string(v); }
+
+// The element width each section must have.
+uint32_t width_of(Section id) {
+    switch (id) {
+        case Section::Meta:
+        case Section::SlotAliases:
+        case Section::SlotEnds64:
+        case Section::SlotCountEnds: return 8;
+        case Section::HasPayload:
+        case Section::SlotPresent:
+        case Section::SpellingText: return 1;
+        case Section::VideoUuids: return 16;
+        case Section::WalkEntries:
+        case Section::ReversedEntries: return 12;
+        case Section::CountFixes: return 8;
+        default: return 4;
+    }
+}
+
+const char* name_of(Section id) {
+    switch (id) {
+        case Section::Meta: return "the index's figures";
+        case Section::NodeShifts: return "node_shifts";
+        case Section::ChildLabels: return "child_labels";
+        case Section::ChildTransitions: return "child_transitions";
+        case Section::HasPayload: return "has_payload";
+        case Section::SlotPresent: return "the payload slots";
+        case Section::SlotCounts: return "the payload counts";
+        case Section::SlotAliases: return "the payload aliases";
+        case Section::SlotEnds32:
+        case Section::SlotEnds64: return "the payload list ends";
+        case Section::SlotCountEnds: return "the payload count ends";
+        case Section::VideoIds: return "the video lists";
+        case Section::VideoCounts: return "the video counts";
+        case Section::VideoUuids: return "the video UUIDs";
+        case Section::VideoIntIds: return "the video int ids";
+        case Section::WalkEntries: return "the walk's entries";
+        case Section::ReversedEntries: return "the reversed-term index";
+        case Section::BestBelow: return "the completion bounds";
+        case Section::CountFixes: return "the count fixes";
+        case Section::SpellingNodes:
+        case Section::SpellingEnds:
+        case Section::SpellingText: return "the spellings";
+    }
+    return "a section";
+}
+
+struct Parsed {
+    FileInfo info;
+    std::array<std::span<const std::byte>, kSectionCount + 1> bytes;  // by id
+    std::array<uint64_t, kSectionCount + 1> counts{};
+
+    template <class T>
+    std::span<const T> as(Section id) const {
+        const auto i = static_cast<size_t>(id);
+        return {reinterpret_cast<const T*>(bytes[i].data()), counts[i]};
+    }
+};
+
+constexpr size_t kTableEnd = kHeaderSize + kTableEntrySize * kSectionCount;
+
+// Everything but the checksum of the sections (verify_and_check).
+Result<Parsed> parse(std::span<const std::byte> file) {
+    if constexpr (std::endian::native != std::endian::little) {
+        return internal_error("index files of version 2 are read on little-endian machines only");
+    }
+    if (file.size() < kHeaderSize) {
+        return internal_error("the file is cut short inside its header (" + num(file.size()) + " of " +
+                              num(kHeaderSize) + " bytes)");
+    }
+    if (reinterpret_cast<uintptr_t>(file.data()) % 8 != 0) return internal_error("the file's bytes are not aligned");
+    if (std::memcmp(file.data(), kMagic.data(), kMagic.size()) != 0) return internal_error("no index file");
+    if (checksum::crc32c(file.first(44)) != get<uint32_t>(file.subspan(44))) {
+        return internal_error("the header's checksum does not match: the file is damaged");
+    }
+    if (get<uint16_t>(file.subspan(8)) != kVersion) return internal_error("the file is of another format version");
+    Parsed p;
+    p.info.text_mode = std::to_integer<uint8_t>(file[10]);
+    p.info.video_top_n = get<uint64_t>(file.subspan(16));
+    const uint32_t sections = get<uint32_t>(file.subspan(12));
+    if (p.info.text_mode > 2 || file[11] != std::byte{0} || get<uint32_t>(file.subspan(36)) != 0 ||
+        sections != kSectionCount) {
+        return internal_error("the header holds values this brindlex does not know");
+    }
+    const uint64_t length = get<uint64_t>(file.subspan(24));
+    if (length != file.size()) {
+        if (file.size() < length) {
+            return internal_error("the file is cut short: it holds " + num(file.size()) + " bytes of the " +
+                                  num(length) + " its header promises");
+        }
+        return internal_error(num(file.size() - length) + " bytes follow the " + num(length) +
+                              " its header promises: the file is damaged");
+    }
+    const size_t table_end = kTableEnd;
+    if (file.size() < table_end) return internal_error("the file is cut short inside its section table");
+    if (checksum::crc32c(file.subspan(kHeaderSize, table_end - kHeaderSize)) != get<uint32_t>(file.subspan(32))) {
+        return internal_error("the section table's checksum does not match: the file is damaged");
+    }
+    std::array<bool, kSectionCount + 1> seen{};
+    for (uint32_t k = 0; k < kSectionCount; ++k) {
+        const auto entry = file.subspan(kHeaderSize + kTableEntrySize * k, kTableEntrySize);
+        const uint32_t id = get<uint32_t>(entry);
+        const uint32_t width = get<uint32_t>(entry.subspan(4));
+        const uint64_t offset = get<uint64_t>(entry.subspan(8));
+        const uint64_t count = get<uint64_t>(entry.subspan(16));
+        if (id == 0 || id > kSectionCount || seen[id]) return internal_error("the section table is damaged");
+        seen[id] = true;
+        const auto section = static_cast<Section>(id);
+        if (width != width_of(section) || get<uint64_t>(entry.subspan(24)) != 0 || offset % kAlign != 0 ||
+            offset < table_end || offset > file.size() || count > (file.size() - offset) / width) {
+            return internal_error(std::string("the section table's entry for ") + name_of(section) +
+                                  " is damaged");
+        }
+        p.bytes[id] = file.subspan(offset, count * width);
+        p.counts[id] = count;
+    }
+    return p;
+}
+
+Result<void> fail(Section id, const std::string& what) {
+    return internal_error(std::string(name_of(id)) + ": " + what + ": the file is damaged");
+}
+
+// A run of entries nests as the walk reads it: entry i's children are entries
+// [first_i, first_i+1), after i and after the root's run, the firsts never fall, and the
+// closing entry ends the last run; so every entry is in at most one run and a walk only
+// goes forward. Every node number names a node.
+Result<void> check_entries(Section id, std::span<const facts::Entry> entries, uint64_t roots, uint64_t nodes) {
+    if (entries.empty()) return fail(id, "no closing entry");
+    const uint64_t count = entries.size() - 1;
+    if (roots > count || entries[count].first != count) return fail(id, "the runs do not end where they should");
+    uint64_t last = roots;
+    for (uint64_t i = 0; i < count; ++i) {
+        const facts::Entry& e = entries[i];
+        if (e.first <= i || e.first < last || e.first > count) return fail(id, "entry " + num(i) + " has its run out of order");
+        if (e.node >= nodes) return fail(id, "entry " + num(i) + " names no node");
+        last = e.first;
+    }
+    return {};
+}
+
+template <class T>
+bool rising(std::span<const T> values, uint64_t limit) {
+    for (size_t i = 0; i < values.size(); ++i) {
+        if (values[i] > limit || (i > 0 && values[i] < values[i - 1])) return false;
+    }
+    return true;
+}
+
+// The payload slots' ends as the table keeps them: a slot of its own holds the end of its
+// lists, rising within `limit`; an alias holds the number of an earlier slot of its own
+// whose lists it shows. Requires a bit per slot in `aliases`.
+template <class T>
+bool slot_ends_sound(std::span<const T> ends, std::span<const uint64_t> aliases, uint64_t limit) {
+    auto aliased = [&](uint64_t v) { return (aliases[v / 64] >> (v % 64) & 1) != 0; };
+    uint64_t last = 0;
+    for (size_t v = 0; v < ends.size(); ++v) {
+        if (aliased(v)) {
+            if (ends[v] >= v || aliased(ends[v])) return false;
+        } else {
+            if (ends[v] > limit || ends[v] < last) return false;
+            last = ends[v];
+        }
+    }
+    return true;
+}
+
+Result<void> check_sections(const Parsed& p) {
+    const auto meta = p.as<uint64_t>(Section::Meta);
+    if (meta.size() != kMetaCount) return fail(Section::Meta, "it holds " + num(meta.size()) + " values");
+    const uint64_t flags = meta[kFlags];
+    if (meta[kIdMode] > 1 || flags >= 64) return fail(Section::Meta, "values this brindlex does not know");
+
+    const auto shifts = p.as<uint32_t>(Section::NodeShifts);
+    const auto transitions = p.as<uint32_t>(Section::ChildTransitions);
+    const uint64_t n = shifts.size();
+    const uint64_t m = transitions.size();
+    if (n == 0 || n >= lookup::kNoNode) return fail(Section::NodeShifts, "no root node, or too many nodes");
+    for (const Section per_node : {Section::ChildLabels, Section::HasPayload, Section::SlotPresent, Section::SlotCounts,
+                                   Section::BestBelow}) {
+        if (p.counts[static_cast<size_t>(per_node)] != n) return fail(per_node, "not one entry per node");
+    }
+
+    // A tree from the root, every child numbered after its parent and listed once.
+    std::vector<uint64_t> listed((n + 63) / 64, 0);
+    for (uint64_t v = 0; v < n; ++v) {
+        const uint64_t b = shifts[v];
+        const uint64_t e = v + 1 < n ? shifts[v + 1] : m;
+        if (b >= e) continue;
+        if (e > m) return fail(Section::NodeShifts, "the children of node " + num(v) + " run past the child list");
+        for (uint64_t pos = b; pos < e; ++pos) {
+            const uint32_t c = transitions[pos];
+            if (c >= n || c <= v || (listed[c / 64] >> (c % 64) & 1) != 0) {
+                return fail(Section::ChildTransitions, "the child lists are no tree numbered from the root");
+            }
+            listed[c / 64] |= uint64_t{1} << (c % 64);
+        }
+    }
+
+    // The payload table: a bit per slot, slot 0 no alias, end offsets in range and rising,
+    // aliases naming earlier slots of their own.
+    const auto aliases = p.as<uint64_t>(Section::SlotAliases);
+    if (aliases.size() != (n + 63) / 64 || (aliases[0] & 1) != 0) return fail(Section::SlotAliases, "the bits do not fit the slots");
+    const auto ids = p.as<uint32_t>(Section::VideoIds);
+    const auto counts = p.as<uint32_t>(Section::VideoCounts);
+    const auto ends32 = p.as<uint32_t>(Section::SlotEnds32);
+    const auto ends64 = p.as<uint64_t>(Section::SlotEnds64);
+    const bool wide = !ends64.empty();
+    if (wide ? (ends64.size() != n || !ends32.empty() || !slot_ends_sound(ends64, aliases, ids.size()))
+             : (ends32.size() != n || !slot_ends_sound(ends32, aliases, ids.size()))) {
+        return fail(Section::SlotEnds32, "the offsets do not rise within the lists");
+    }
+    const auto count_ends = p.as<uint64_t>(Section::SlotCountEnds);
+    if ((flags & kSplitEnds) != 0 ? (count_ends.size() != n || !rising(count_ends, counts.size()))
+                                  : (!count_ends.empty() || counts.size() != ids.size())) {
+        return fail(Section::SlotCountEnds, "the offsets do not rise within the lists");
+    }
+
+    // The facts: the walk's entries for a tree, the reversed-term index beside them.
+    const bool tree = (flags & kTree) != 0;
+    const auto walk = p.as<facts::Entry>(Section::WalkEntries);
+    const auto reversed = p.as<facts::Entry>(Section::ReversedEntries);
+    if (tree) {
+        if (meta[kMaxDepth] >= n) return fail(Section::Meta, "the depth is beyond the nodes");
+        if (auto ok = check_entries(Section::WalkEntries, walk, meta[kRootCount], n); !ok) return ok;
+    } else if (!walk.empty() || meta[kRootCount] != 0 || (flags & (kRising | kReversedUsable)) != 0) {
+        return fail(Section::WalkEntries, "entries for a store that is no tree");
+    }
+    if ((flags & kReversedUsable) != 0) {
+        if (auto ok = check_entries(Section::ReversedEntries, reversed, meta[kReversedRootCount], n); !ok) return ok;
+    } else if (!reversed.empty() || meta[kReversedRootCount] != 0) {
+        return fail(Section::ReversedEntries, "entries where none are used");
+    }
+
+    // The term lookups: count fixes and spellings by node, sorted; spellings UTF-8, not
+    // empty, and only on terms.
+    const auto slot_counts = p.as<uint32_t>(Section::SlotCounts);
+    const auto has_payload = p.as<uint8_t>(Section::HasPayload);
+    const auto fixes = p.as<lookup::CountFix>(Section::CountFixes);
+    for (size_t i = 0; i < fixes.size(); ++i) {
+        if (fixes[i].node >= n || (i > 0 && fixes[i].node <= fixes[i - 1].node)) {
+            return fail(Section::CountFixes, "node numbers out of order or beyond the last node");
+        }
+        // Only a saturated total hides a term's own count.
+        if (slot_counts[fixes[i].node] != UINT32_MAX) return fail(Section::CountFixes, "a fix for a total that did not saturate");
+    }
+    const auto nodes = p.as<uint32_t>(Section::SpellingNodes);
+    const auto ends = p.as<uint32_t>(Section::SpellingEnds);
+    const auto text = p.as<char>(Section::SpellingText);
+    if (ends.size() != nodes.size() || text.size() != (ends.empty() ? 0 : ends.back()) || !rising(ends, text.size())) {
+        return fail(Section::SpellingEnds, "the offsets do not fit the text");
+    }
+    uint32_t begin = 0;
+    for (size_t i = 0; i < nodes.size(); ++i) {
+        if (nodes[i] >= n || (i > 0 && nodes[i] <= nodes[i - 1])) {
+            return fail(Section::SpellingNodes, "node numbers out of order or beyond the last node");
+        }
+        if (ends[i] == begin) return fail(Section::SpellingEnds, "an empty spelling");
+        if (has_payload[nodes[i]] == 0) return fail(Section::SpellingNodes, "a spelling for a node that is no term");
+        if (!lookup::valid_utf8(std::string_view(text.data() + begin, ends[i] - begin))) {
+            return fail(Section::SpellingText, "a spelling is not UTF-8");
+        }
+        begin = ends[i];
+    }
+    return {};
+}
+
+// The linear pass, and when `verify` the checksum of the sections beside it on a second
+// thread (the two read the same pages, and each is about as long as the other), or after
+// it when no thread can be started. A wrong checksum is reported before any other fault.
+Result<void> verify_and_check(const Parsed& p, std::span<const std::byte> file, bool verify) {
+    if (!verify) return check_sections(p);
+    const auto sections = file.subspan(kTableEnd);
+    uint32_t crc = 0;
+    std::optional<std::thread> beside;
+    try {
+        beside.emplace([&crc, sections] { crc = checksum::crc32c(sections); });
+    } catch (const std::system_error&) {
+        crc = checksum::crc32c(sections);
+    }
+    Result<void> checked = check_sections(p);
+    if (beside) beside->join();
+    if (crc != get<uint32_t>(file.subspan(40))) return internal_error("the checksum does not match: the file is damaged");
+    return checked;
+}
+
+template <class T>
+Array<T> view(const Parsed& p, Section id, const std::shared_ptr<const void>& keeper) {
+    return Array<T>::borrowed(p.as<T>(id), keeper);
+}
+
+}  // namespace
+
+bool is_version2(std::span<const std::byte> file) {
+    return file.size() >= 10 && std::memcmp(file.data(), kMagic.data(), kMagic.size()) == 0 &&
+           get<uint16_t>(file.subspan(8)) == kVersion;
+}
+
+Result<FileInfo> check_index(std::span<const std::byte> file, bool verify) {
+    auto parsed = parse(file);
+    if (!parsed) return std::unexpected(std::move(parsed.error()));
+    if (auto ok = verify_and_check(*parsed, file, verify); !ok) return std::unexpected(std::move(ok.error()));
+    return parsed->info;
+}
+
+Result<Opened> read_index(std::span<const std::byte> file, std::shared_ptr<const void> keeper, bool verify) {
+    auto parsed = parse(file);
+    if (!parsed) return std::unexpected(std::move(parsed.error()));
+    const Parsed& p = *parsed;
+    if (auto ok = verify_and_check(p, file, verify); !ok) return std::unexpected(std::move(ok.error()));
+
+    const auto meta = p.as<uint64_t>(Section::Meta);
+    const uint64_t flags = meta[kFlags];
+    Opened o;
+    o.info = p.info;
+    TrieStore& s = o.store;
+    s.node_shifts = view<uint32_t>(p, Section::NodeShifts, keeper);
+    s.child_labels = view<uint32_t>(p, Section::ChildLabels, keeper);
+    s.child_transitions = view<uint32_t>(p, Section::ChildTransitions, keeper);
+    s.has_payload = view<uint8_t>(p, Section::HasPayload, keeper);
+    s.video_uuids = view<VideoUuid>(p, Section::VideoUuids, keeper);
+    s.video_int_ids = view<uint32_t>(p, Section::VideoIntIds, keeper);
+    s.id_mode = static_cast<IdMode>(meta[kIdMode]);
+    s.payloads = PayloadTable::from_parts({
+        .present = view<uint8_t>(p, Section::SlotPresent, keeper),
+        .aliases = view<uint64_t>(p, Section::SlotAliases, keeper),
+        .counts = view<uint32_t>(p, Section::SlotCounts, keeper),
+        .ends32 = view<uint32_t>(p, Section::SlotEnds32, keeper),
+        .ends64 = view<uint64_t>(p, Section::SlotEnds64, keeper),
+        .counts_ends = view<uint64_t>(p, Section::SlotCountEnds, keeper),
+        .split = (flags & kSplitEnds) != 0,
+        .video_ids = view<uint32_t>(p, Section::VideoIds, keeper),
+        .video_counts = view<uint32_t>(p, Section::VideoCounts, keeper),
+    });
+
+    auto f = std::make_shared<facts::Facts>();
+    f->max_depth = meta[kMaxDepth];
+    f->tree = (flags & kTree) != 0;
+    f->entries = view<facts::Entry>(p, Section::WalkEntries, keeper);
+    f->root_count = static_cast<uint32_t>(meta[kRootCount]);
+    f->rising = (flags & kRising) != 0;
+    facts::Reversed rev;
+    rev.usable = (flags & kReversedUsable) != 0;
+    if (rev.usable) {
+        rev.entries = view<facts::Entry>(p, Section::ReversedEntries, keeper);
+        rev.root_count = static_cast<uint32_t>(meta[kReversedRootCount]);
+    }
+    f->set_reversed(std::move(rev));
+    adopt_facts(s, std::move(f));
+
+    o.index = lookup::TermIndexParts{
+        .best = view<uint32_t>(p, Section::BestBelow, keeper),
+        .fixes = view<lookup::CountFix>(p, Section::CountFixes, keeper),
+        .terms = meta[kTermCount],
+        .saturated = (flags & kSaturated) != 0,
+        .distinct_labels = (flags & kDistinctLabels) != 0,
+    }.make();
+    o.spellings = lookup::Spellings::from_parts({
+        .nodes = view<uint32_t>(p, Section::SpellingNodes, keeper),
+        .ends = view<uint32_t>(p, Section::SpellingEnds, keeper),
+        .text = view<char>(p, Section::SpellingText, keeper),
+    });
+    return o;
+}
+
+}  // namespace brindlex::mapped

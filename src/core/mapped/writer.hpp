@@ -1,0 +1,23 @@
+// Writing a version 2 index file (core/mapped/layout.hpp) from a finished store, its
+// term index and its spellings.
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+#include "core/failure.hpp"
+#include "core/lookup/spellings.hpp"
+#include "core/lookup/term_index.hpp"
+#include "core/mapped/layout.hpp"
+#include "core/store/store.hpp"
+
+namespace brindlex::mapped {
+
+// The whole file. Makes the store's reversed-term index if it was not made yet. Fails
+// when the store cannot be used in place (read_index would refuse the file: a store that
+// is no tree with children numbered after their parents, or a big-endian machine) or is
+// damaged (core/check); the caller then writes a version 1 file instead.
+Result<std::vector<std::byte>> write_index(const TrieStore& store, const lookup::TermIndex& index,
+                                           const lookup::Spellings& spellings, const FileInfo& info);
+
+}  // namespace brindlex::mapped

@@ -1,0 +1,28 @@
+// brindlex._native.Lookup as the rest of the package's native module sees it
+// (package/module.cpp): made from an engine and its term tables, and read back.
+#pragma once
+
+#include <Python.h>
+
+#include "core/lookup/spellings.hpp"
+#include "core/lookup/term_index.hpp"
+#include "core/store/store.hpp"
+
+namespace brindlex::py {
+
+// A new Lookup over `engine` (a PrefixSearch) with the tables made for its store;
+// `suggestion` and `completion` are the named tuple classes of its results.
+PyObject* new_lookup(PyObject* engine, PyObject* suggestion, PyObject* completion, lookup::TermIndex index,
+                     lookup::Spellings spellings);
+
+struct LookupParts {
+    PyObject* engine;
+    const TrieStore* store;
+    const lookup::TermIndex* index;
+    const lookup::Spellings* spellings;
+};
+
+// The parts of a Lookup; false, with a TypeError set, for anything else.
+bool lookup_parts(PyObject* o, LookupParts& out);
+
+}  // namespace brindlex::py

@@ -10,7 +10,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from brindlex import U32_MAX, Completion, Index, Suggestion
-from trie_model import levenshtein
+from trie_model import levenshtein, osa
 
 # Few letters and few distinct counts, so that distances and counts tie often; counts
 # near the top saturate subtree totals, where own counts need the index's fixes.
@@ -37,15 +37,16 @@ def own_counts(entries):
 
 
 @settings(max_examples=150, deadline=None)
-@given(vocabulary_st(), st.text(ALPHABET, max_size=7), st.integers(0, 3), st.data())
-def test_suggest_is_the_sorted_brute_force_cut_at_n(entries, query, max_dist, data):
+@given(vocabulary_st(), st.text(ALPHABET, max_size=7), st.integers(0, 3), st.booleans(), st.data())
+def test_suggest_is_the_sorted_brute_force_cut_at_limit(entries, query, max_dist, transpositions, data):
     index = Index.build(entries, fold=False)
     counts = own_counts(entries)
-    within = [(t, levenshtein(query, t), c) for t, c in counts.items()]
+    distance = osa if transpositions else levenshtein
+    within = [(t, distance(query, t), c) for t, c in counts.items()]
     ranked = sorted((x for x in within if x[1] <= max_dist), key=lambda x: (x[1], -x[2], x[0]))
-    n = data.draw(st.integers(0, len(ranked) + 1), label="n")
-    got = index.suggest(query, n, max_dist)
-    assert got == ranked[:n]
+    limit = data.draw(st.integers(0, len(ranked) + 1), label="limit")
+    got = index.suggest(query, limit, max_dist=max_dist, transpositions=transpositions)
+    assert got == ranked[:limit]
     assert all(type(s) is Suggestion for s in got)
 
     assert len(index) == len(counts)
@@ -54,17 +55,25 @@ def test_suggest_is_the_sorted_brute_force_cut_at_n(entries, query, max_dist, da
     assert (query in index) == (query in counts) and index.count(query) == counts.get(query, 0)
 
 
+def prefix_distance(prefix, term, distance):
+    """The smallest distance from prefix to a beginning of term, the whole term included."""
+    return min(distance(prefix, term[:cut]) for cut in range(len(term) + 1))
+
+
 @settings(max_examples=150, deadline=None)
-@given(vocabulary_st(), st.data())
-def test_complete_is_the_sorted_brute_force_cut_at_n(entries, data):
+@given(vocabulary_st(), st.sampled_from([0, 1, 2, 3, "auto"]), st.booleans(), st.data())
+def test_complete_is_the_sorted_brute_force_at_every_limit(entries, max_dist, transpositions, data):
     index = Index.build(entries, fold=False)
     counts = own_counts(entries)
     prefixes = sorted({t[:i] for t in counts for i in range(len(t) + 1)}) or [""]
-    prefix = data.draw(st.one_of(st.sampled_from(prefixes), st.text(ALPHABET, max_size=3)), label="prefix")
-    ranked = sorted(((t, c) for t, c in counts.items() if t.startswith(prefix)), key=lambda x: (-x[1], x[0]))
-    n = data.draw(st.integers(0, len(ranked) + 1), label="n")
-    got = index.complete(prefix, n)
-    assert got == ranked[:n]
+    prefix = data.draw(st.one_of(st.sampled_from(prefixes), st.text(ALPHABET, max_size=7)), label="prefix")
+    bound = (0 if len(prefix) <= 2 else 1 if len(prefix) <= 5 else 2) if max_dist == "auto" else max_dist
+    distance = osa if transpositions else levenshtein
+    near = [(t, prefix_distance(prefix, t, distance), c) for t, c in counts.items()]
+    ranked = sorted((x for x in near if x[1] <= bound), key=lambda x: (x[1], -x[2], x[0]))
+    for limit in range(len(ranked) + 2):
+        got = index.complete(prefix, limit, max_dist=max_dist, transpositions=transpositions)
+        assert got == ranked[:limit], limit
     assert all(type(c) is Completion for c in got)
 
 
@@ -106,14 +115,14 @@ def test_folded_spellings_meet_and_show_the_most_frequent(tmp_path_factory, rows
         total = sum(spelt.values())
         for query in [word, word.upper(), *SPELLINGS[word], unicodedata.normalize("NFD", shown)]:
             assert query in index and index.count(query) == total
-            assert index.suggest(query, 1, 0) == [(shown, 0, total)]
-        assert index.complete(word[:3].upper(), 2) == [(shown, total)]  # one word a prefix
+            assert index.suggest(query, 1, max_dist=0) == [(shown, 0, total)]
+        assert index.complete(word[:3].upper(), 2, max_dist=0) == [(shown, 0, total)]  # one word a prefix
 
 
 def test_without_folding_canonical_equivalents_still_meet():
     index = Index.build([("Cre\u0300me", 2, []), ("Crème", 5, [])], fold=False)
     assert len(index) == 1 and index.count("Cre\u0300me") == 7
-    assert "crème" not in index and index.suggest("crème", 5, 1) == [("Crème", 1, 7)]
+    assert "crème" not in index and index.suggest("crème", 5, max_dist=1) == [("Crème", 1, 7)]
 
 
 @pytest.mark.parametrize(
@@ -122,9 +131,13 @@ def test_without_folding_canonical_equivalents_still_meet():
         (lambda: Index.build([("", 7, [(1, 7)]), ("ab", 1, [(2, 1)])]), ValueError, "entry 0: the term is empty"),
         (lambda: Index.build([("ab", 1, []), ("\u0301", 1, [])]), ValueError, "entry 1: the term '\u0301' is empty"),
         (lambda: Index.build([("a", 1, [])]).videos("a", min_score=float("nan")), ValueError, "min_score is NaN"),
-        (lambda: Index.build([("a", 1, [])]).suggest("a", -1), ValueError, "n must be in"),
+        (lambda: Index.build([("a", 1, [])]).suggest("a", -1), ValueError, "limit must be in"),
         (lambda: Index.build([("a", 1, [])]).suggest(b"a"), TypeError, "text must be a str"),
-        (lambda: Index.build([("a", 1, [])]).complete("a", 1.5), TypeError, "n must be an int"),
+        (lambda: Index.build([("a", 1, [])]).complete("a", 1.5), TypeError, "limit must be an int"),
+        (lambda: Index.build([("a", 1, [])]).complete("a", max_dist="2"), ValueError, 'max_dist must be an int or "auto"'),
+        (lambda: Index.build([("a", 1, [])]).suggest("a", max_dist=None), TypeError, "max_dist must be an int"),
+        (lambda: Index.build([("a", 1, [])]).complete("a", transpositions=1), TypeError, "transpositions must be a bool"),
+        (lambda: Index.build([("a", 1, [])]).videos("a", 1, 1), TypeError, "positional"),
     ],
 )
 def test_refusals_name_what_is_wrong(call, error, message):
@@ -142,5 +155,6 @@ def test_a_store_that_repeats_a_label_under_one_node_still_completes_in_order():
         [None, None, None, (2, [], []), None, (2, [], [])], [1, 4, 2, 3, 5], [], 1,
     )
     index = Index(engine)
-    assert index.complete("") == [("dgr", 2), ("du", 2)]
-    assert index.complete("d", 1) == [("dgr", 2)] and "du" in index and index.count("dgr") == 2
+    assert index.complete("") == [("dgr", 0, 2), ("du", 0, 2)]
+    assert index.complete("d", 1) == [("dgr", 0, 2)] and "du" in index and index.count("dgr") == 2
+    assert index.complete("dx", 3, max_dist=1) == [("dgr", 1, 2), ("du", 1, 2)]

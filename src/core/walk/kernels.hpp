@@ -298,15 +298,9 @@ public:
         if ((any[n - 1] & valid_) != 0) return kAnyPosition;
         uint64_t positions = 0;
         for (uint32_t e = 0; e < n; ++e) positions |= old[e] << 1;
-        if constexpr (Osa) {
-            // A swap lets a child's label be character j - 1 where the row above holds
-            // cell j - 2 and the node's own label is character j.
-            if (row >= 1) {
-                const uint64_t* up = rows_.get() + (row - 1) * n;
-                const uint64_t own = row_masks_[row] >> 1;
-                for (uint32_t e = 0; e + 1 < n; ++e) positions |= (up[e] << 1) & own;
-            }
-        }
+        // A swap needs nothing more: it gives a child cell j at level e from cell j - 2 at
+        // level e - 1 two rows up, which puts cell j - 2 of this row within level e, so
+        // the swap's character j - 1 is among the positions already.
         return positions & valid_ & ~uint64_t{1};
     }
 

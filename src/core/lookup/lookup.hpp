@@ -38,7 +38,7 @@ Result<std::vector<TermHit>> complete(const TrieStore& store, const TermIndex& i
 // `max_dist`: the smallest distance from `prefix` to any beginning of the term, the whole
 // term included. Best first: smaller distance, then larger count, then code-point order;
 // found best first too, without listing every qualifying term (fuzzy_complete.cpp).
-// Throws CapExceeded when the rows it keeps would pass the walk's cap.
+// Throws CapExceeded, as the walk does, when its table would pass the walk's cap.
 Result<std::vector<TermHit>> fuzzy_complete(const TrieStore& store, const TermIndex& index,
                                             std::span<const uint32_t> prefix, uint32_t max_dist, uint64_t n,
                                             EditRule rule);

@@ -1,6 +1,5 @@
-// One row of the banded distance table, filled from the row above: the rule the walk's
-// banded kernel (walk/kernels.hpp, BandRows) and the fuzzy completion (lookup/
-// fuzzy_complete.cpp) share, so that both count edits alike.
+// One row of the banded distance table, filled from the row above (walk/kernels.hpp,
+// BandRows), Levenshtein or with swaps.
 //
 // A cell (d, j) with |d - j| above the bound exceeds it whatever the labels, so row d
 // keeps only the cells j from d - bound to d + bound, cell (d, j) at index j - d + bound.

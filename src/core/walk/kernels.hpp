@@ -323,6 +323,19 @@ public:
         return count;
     }
 
+    // Whether the row's last cell is within the bound and is its smallest: then no node
+    // below has a smaller last cell, since no row minimum falls going down. The lowest
+    // level that holds any cell is the row minimum.
+    bool settled(uint64_t row) const {
+        const uint32_t n = levels();
+        const uint64_t* cur = rows_.get() + row * n;
+        for (uint32_t e = 0; e < n; ++e) {
+            const uint64_t level = cur[e] & valid_;
+            if (level != 0) return ((level >> length_) & 1) != 0;
+        }
+        return false;
+    }
+
     // Whether the row just filled can still lead to a match below it: some cell j within
     // level e must leave room for the remaining term, j >= threshold + e, where threshold
     // is L - bound - (the deepest the subtree goes below this row). A descendant at most
@@ -362,6 +375,18 @@ private:
     uint64_t free_;  // bits head..63: the cells the cap leaves alone
     std::unique_ptr<uint64_t[]> rows_;
     std::unique_ptr<uint64_t[]> row_masks_;  // the term positions of each row's label (Osa only)
+};
+
+// A kernel for the beginnings of terms (walk_prefixes): it enters no node below one
+// whose row is settled, since every node there is at least as far from the term.
+template <class Kernel>
+class SettledRows : public Kernel {
+public:
+    using Kernel::Kernel;
+
+    bool reaches(uint64_t row, int64_t threshold) const {
+        return !Kernel::settled(row) && Kernel::reaches(row, threshold);
+    }
 };
 
 }  // namespace brindlex::walk

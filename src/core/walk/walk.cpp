@@ -91,7 +91,9 @@ Result<std::vector<Record>> split_search(const facts::Facts& facts, const facts:
     return std::move(out);
 }
 
-template <class Record, bool Osa>
+// Settle: the walk enters no node below one whose last cell is its row's minimum (for
+// walk_prefixes, where the beginnings of a term nearer than any node below are enough).
+template <class Record, bool Osa, bool Settle = false>
 Result<std::vector<Record>> run(const TrieStore& store, std::string_view text, uint32_t max_dist,
                                 bool payload_only, std::optional<uint64_t> limit, WalkKernel choice) {
     const uint64_t cap = limit.value_or(std::numeric_limits<uint64_t>::max());
@@ -117,8 +119,13 @@ Result<std::vector<Record>> run(const TrieStore& store, std::string_view text, u
     }
     if (fast && term.size() <= walk::kMaxLevelTerm && q.plan.bound <= walk::kMaxLevelBound) {
         auto with = [&]<uint32_t Levels>() {
-            walk::LevelRows<Levels, false, Osa> kernel(term, q.plan);
-            return with_cursor<Record>(store, facts, kernel, q, true);
+            if constexpr (Settle) {
+                walk::SettledRows<walk::LevelRows<Levels, false, Osa>> kernel(term, q.plan);
+                return with_cursor<Record>(store, facts, kernel, q, true);
+            } else {
+                walk::LevelRows<Levels, false, Osa> kernel(term, q.plan);
+                return with_cursor<Record>(store, facts, kernel, q, true);
+            }
         };
         switch (q.plan.bound) {
             case 0: return with.template operator()<1>();
@@ -150,6 +157,14 @@ Result<std::vector<TermMatch>> walk_terms(const TrieStore& store, std::string_vi
                                           std::optional<uint64_t> limit, WalkKernel kernel, EditRule rule) {
     if (rule == EditRule::Transpositions) return run<TermMatch, true>(store, term, max_dist, true, limit, kernel);
     return run<TermMatch, false>(store, term, max_dist, true, limit, kernel);
+}
+
+Result<std::vector<TermMatch>> walk_prefixes(const TrieStore& store, std::string_view term, uint32_t max_dist,
+                                             EditRule rule) {
+    if (rule == EditRule::Transpositions) {
+        return run<TermMatch, true, true>(store, term, max_dist, false, std::nullopt, WalkKernel::Fastest);
+    }
+    return run<TermMatch, false, true>(store, term, max_dist, false, std::nullopt, WalkKernel::Fastest);
 }
 
 Result<std::vector<NodeMatch>> walk_nodes(const TrieStore& store, std::string_view term, uint32_t max_dist,

@@ -45,6 +45,13 @@ Result<std::vector<TermMatch>> walk_terms(const TrieStore& store, std::string_vi
                                           std::optional<uint64_t> limit, WalkKernel kernel = WalkKernel::Fastest,
                                           EditRule rule = EditRule::Levenshtein);
 
+// Labelled nodes within max_dist of `term`, a payload of its own or not, with their
+// texts, in the order of walk_terms: the beginnings of terms within reach (completion of
+// a mistyped prefix). The walk may leave out the nodes below one whose last cell is the
+// smallest of its row: none of them is nearer than that node.
+Result<std::vector<TermMatch>> walk_prefixes(const TrieStore& store, std::string_view term, uint32_t max_dist,
+                                             EditRule rule);
+
 Result<std::vector<NodeMatch>> walk_nodes(const TrieStore& store, std::string_view term, uint32_t max_dist,
                                           bool payload_only, std::optional<uint64_t> limit,
                                           WalkKernel kernel = WalkKernel::Fastest,

@@ -58,20 +58,19 @@ std::vector<uint32_t> seed_paths(Paths& paths, const std::vector<TermMatch>& fou
     return out;
 }
 
-// The first n terms within `bound` (at least 1) of the prefix, best first.
-Result<std::vector<TermHit>> within(const TrieStore& store, const TermIndex& index, std::span<const uint32_t> prefix,
-                                    std::string_view text, uint32_t bound, uint64_t n, EditRule rule) {
+// The first n terms within `bound` (at least 1) of the prefix (its UTF-8 text), best first.
+Result<std::vector<TermHit>> within(const TrieStore& store, const TermIndex& index, std::string_view text,
+                                    uint32_t bound, uint64_t n, EditRule rule) {
     std::vector<TermHit> out;
-    const uint64_t length = prefix.size();
     auto found = walk_prefixes(store, text, bound, rule);
     if (!found) return std::unexpected(std::move(found.error()));
 
     Paths paths;
     const std::vector<uint32_t> at = seed_paths(paths, *found);
+    // The root is never a seed, nor needs to be: were its empty text within the bound
+    // (L <= bound), every child of it would be, at most max(1, L) away.
     std::vector<Seed> seeds;
-    seeds.reserve(found->size() + 1);
-    // The root when the empty beginning is within the bound: every term is then.
-    if (length <= bound) seeds.push_back({0, static_cast<uint32_t>(length), false});
+    seeds.reserve(found->size());
     for (const TermMatch& m : *found) seeds.push_back({static_cast<uint32_t>(m.node), m.distance, false});
 
     auto lower = [&](const Item& a, const Item& b) {  // a ranks below b; the best is on top
@@ -84,8 +83,7 @@ Result<std::vector<TermHit>> within(const TrieStore& store, const TermIndex& ind
     std::vector<Item> heap;
     heap.reserve(seeds.size());
     for (size_t i = 0; i < seeds.size(); ++i) {
-        const uint32_t path = seeds[i].node == 0 ? Paths::kPrefix : at[i - (seeds.size() - at.size())];
-        heap.push_back({seeds[i].distance, index.best_below(seeds[i].node), seeds[i].node, path, false});
+        heap.push_back({seeds[i].distance, index.best_below(seeds[i].node), seeds[i].node, at[i], false});
     }
     std::make_heap(heap.begin(), heap.end(), lower);
     auto push = [&](Item item) {
@@ -127,7 +125,8 @@ Result<std::vector<TermHit>> within(const TrieStore& store, const TermIndex& ind
             if (c >= nodes) return internal_error("a child is not a node");
             const uint32_t label = store.child_labels[c];
             if (label == 0) continue;
-            if (const Seed* seed = seed_of(c); seed && seed->distance < item.distance) continue;  // nearer: its own
+            // A nearer seed is left to its own item (which would claim it first anyway).
+            if (const Seed* seed = seed_of(c); seed && seed->distance < item.distance) continue;
             push({item.distance, index.best_below(c), c, paths.extend(item.path, label), false});
         }
     }
@@ -152,7 +151,7 @@ Result<std::vector<TermHit>> fuzzy_complete(const TrieStore& store, const TermIn
     for (const uint32_t cp : prefix) utf8::append(text, cp);
     for (uint32_t b = 1;; b = b < 3 ? b + 1 : static_cast<uint32_t>(std::min<uint64_t>(uint64_t{b} * 2, bound))) {
         b = std::min(b, bound);
-        auto found = within(store, index, prefix, text, b, n, rule);
+        auto found = within(store, index, text, b, n, rule);
         if (!found || b == bound || found->size() >= n) return found;
     }
 }

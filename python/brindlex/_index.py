@@ -62,12 +62,12 @@ def _edit_bound(value: Any, text: str) -> int:
         return value
     if type(value) is str:
         if value == "auto":
-            return auto_max_dist(text)
+            return _auto_max_dist(text)
         raise ValueError(f'max_dist must be an int or "auto", not {value!r}')
     return _bounded(value, "max_dist", U32_MAX)
 
 
-def auto_max_dist(text: str) -> int:
+def _auto_max_dist(text: str) -> int:
     """The edit bound ``max_dist="auto"`` gives a normalised text: 0 for 1-2 scalar
     values (and the empty text), 1 for 3-5, 2 for 6 and more."""
     length = len(text)

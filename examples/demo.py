@@ -78,10 +78,10 @@ def main() -> None:
         suggestions = index.suggest(query, SHOWN, max_dist=2)
         shown = ", ".join(f"{s.term!r} ({s.distance}, {s.count:,})" for s in suggestions)
         print(f"  suggestions (edits, searches): {shown or '(none)'}")
-        typed = query[:2]  # as typed so far
-        completions = ", ".join(repr(c.term) for c in index.complete(typed, 3))
-        print(f"  completions of {typed!r}: {completions or '(none)'}")
-        ranked = index.videos(query, max_dist=2, limit=SHOWN)
+        typed = query[: max(2, len(query) * 2 // 3)]  # as typed so far, typos and all
+        completions = ", ".join(f"{c.term!r} ({c.distance})" for c in index.complete(typed, 3))
+        print(f"  completions of {typed!r} (edits): {completions or '(none)'}")
+        ranked = index.videos(query, SHOWN, max_dist=2)
         print("  top videos (max_dist 2):" if ranked else "  top videos (max_dist 2): (none)")
         for video, score in ranked:
             print(f"    {score:6.3f}  {video}  {labels.get(video, '?')}")

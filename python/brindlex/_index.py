@@ -14,7 +14,7 @@ import math
 import operator
 import os
 from collections.abc import Callable, Iterable, Iterator
-from typing import TYPE_CHECKING, Any, NamedTuple
+from typing import TYPE_CHECKING, Any, Literal, NamedTuple
 
 from ._files import StrPath, engine_of, read_file, write_file
 from ._fold import MODES, TextMode, normaliser
@@ -43,9 +43,11 @@ class Suggestion(NamedTuple):
 
 
 class Completion(NamedTuple):
-    """A term that starts with the prefix, and its own count."""
+    """A term that begins with a text within ``distance`` edits of the prefix, and its
+    own count."""
 
     term: str
+    distance: int
     count: int  # type: ignore[assignment]
 
 
@@ -62,6 +64,31 @@ def _bounded(value: Any, name: str, high: int) -> int:
         return number
     shown = str(number) if number.bit_length() <= 256 else f"a number of {number.bit_length()} bits"
     raise ValueError(f"{name} must be in 0..{high}, not {shown}")
+
+
+def _edit_bound(value: Any, text: str) -> int:
+    """``max_dist`` as a number of edits: "auto" picks it from the length of the
+    normalised ``text`` (0 edits for 1-2 characters, 1 for 3-5, 2 beyond)."""
+    if type(value) is int and 0 <= value <= U32_MAX:
+        return value
+    if type(value) is str:
+        if value == "auto":
+            return _auto_max_dist(text)
+        raise ValueError(f'max_dist must be an int or "auto", not {value!r}')
+    return _bounded(value, "max_dist", U32_MAX)
+
+
+def _auto_max_dist(text: str) -> int:
+    """The edit bound ``max_dist="auto"`` gives a normalised text: 0 for 1-2 scalar
+    values (and the empty text), 1 for 3-5, 2 for 6 and more."""
+    length = len(text)
+    return 0 if length <= 2 else 1 if length <= 5 else 2
+
+
+def _switch(value: Any, name: str) -> bool:
+    if type(value) is bool:
+        return value
+    raise TypeError(f"{name} must be a bool, not {type(value).__name__}")
 
 
 def _text(value: Any, name: str) -> str:
@@ -259,41 +286,58 @@ class Index:
             text = _text(text, "text")
         return 0 if _no_term(text) else self._lookup.count(self._normal(text))
 
-    def suggest(self, text: str, n: int = 10, max_dist: int = 2) -> list[Suggestion]:
-        """At most ``n`` terms within ``max_dist`` edits of ``text``, best first: fewer
-        edits, then larger count, then code-point order."""
+    def suggest(
+        self, text: str, limit: int = 10, *, max_dist: int | Literal["auto"] = 2, transpositions: bool = True
+    ) -> list[Suggestion]:
+        """At most ``limit`` terms within ``max_dist`` edits of ``text``, best first:
+        fewer edits, then larger count, then code-point order. With ``transpositions``
+        (the default) a swap of two neighbouring characters is one edit (optimal string
+        alignment); without, edits are Levenshtein's. ``max_dist="auto"`` picks the
+        bound from the length of the normalised text (see ``complete``)."""
         if type(text) is not str:
             text = _text(text, "text")
-        if type(n) is not int or not 0 <= n <= U64_MAX:
-            n = _bounded(n, "n", U64_MAX)
-        if type(max_dist) is not int or not 0 <= max_dist <= U32_MAX:
-            max_dist = _bounded(max_dist, "max_dist", U32_MAX)
-        return self._lookup.suggest(self._normal(text), n, max_dist)
+        if type(limit) is not int or not 0 <= limit <= U64_MAX:
+            limit = _bounded(limit, "limit", U64_MAX)
+        normal = self._normal(text)
+        bound = _edit_bound(max_dist, normal)
+        return self._lookup.suggest(normal, limit, bound, _switch(transpositions, "transpositions"))
 
-    def complete(self, prefix: str, n: int = 10) -> list[Completion]:
-        """At most ``n`` terms that start with ``prefix``, most frequent first, then in
-        code-point order."""
+    def complete(
+        self, prefix: str, limit: int = 10, *, max_dist: int | Literal["auto"] = "auto", transpositions: bool = True
+    ) -> list[Completion]:
+        """At most ``limit`` terms that begin with a text within ``max_dist`` edits of
+        ``prefix`` (what a search box holds while someone types), best first: fewer
+        edits, then larger count, then code-point order. A term's distance is the
+        smallest from ``prefix`` to any beginning of it, the whole term included.
+        ``max_dist="auto"`` (the default) allows 0 edits for a normalised prefix of 1-2
+        characters, 1 for 3-5 and 2 for longer ones; ``max_dist=0`` is plain prefix
+        completion. ``transpositions`` as in ``suggest``."""
         if type(prefix) is not str:
             prefix = _text(prefix, "prefix")
-        if type(n) is not int or not 0 <= n <= U64_MAX:
-            n = _bounded(n, "n", U64_MAX)
-        return self._lookup.complete(self._normal(prefix), n)
+        if type(limit) is not int or not 0 <= limit <= U64_MAX:
+            limit = _bounded(limit, "limit", U64_MAX)
+        normal = self._normal(prefix)
+        bound = _edit_bound(max_dist, normal)
+        return self._lookup.complete(normal, limit, bound, _switch(transpositions, "transpositions"))
 
     def videos(
         self,
         text: str,
-        max_dist: int = 1,
         limit: int | None = 10,
+        *,
+        max_dist: int | Literal["auto"] = 1,
         include_prefix_nodes: bool | None = None,
         min_score: float | None = None,
     ) -> list[tuple[str, float]]:
         """The videos that best match ``text``, best first, as (video id, score):
-        ``fuzzy_match_video`` on the normalised text (see its description)."""
+        ``fuzzy_match_video`` on the normalised text (see its description);
+        ``max_dist="auto"`` as in ``complete``."""
         if min_score is not None and _is_nan(min_score):
             raise ValueError("min_score is NaN, which no score compares with")
-        return self._engine.fuzzy_match_video(
-            self._normal(_text(text, "text")), max_dist, limit, include_prefix_nodes, min_score
-        )
+        normal = self._normal(_text(text, "text"))
+        # Any other value goes to the engine as given: it names what is wrong with it.
+        bound = _edit_bound(max_dist, normal) if isinstance(max_dist, str) else max_dist
+        return self._engine.fuzzy_match_video(normal, bound, limit, include_prefix_nodes, min_score)
 
     def _matches(self, text: str, max_dist: int, limit: int | None) -> list[tuple[str, int]]:
         """``fuzzy_match`` on the normalised text, in trie order, terms as shown."""

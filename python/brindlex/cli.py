@@ -1,8 +1,8 @@
 """The ``brindlex`` command: build an index file from a catalogue, query it, check it.
 
     brindlex build INPUT -o INDEX [--format tsv|jsonl] [--video-top-n N] [--no-fold]
-    brindlex suggest INDEX (TEXT | --stdin) [-n N] [--max-dist K] [--json]
-    brindlex complete INDEX (PREFIX | --stdin) [-n N] [--json]
+    brindlex suggest INDEX (TEXT | --stdin) [-n N] [--max-dist K] [--no-transpositions] [--json]
+    brindlex complete INDEX (PREFIX | --stdin) [-n N] [--max-dist K|auto] [--no-transpositions] [--json]
     brindlex match INDEX (TERM | --stdin) [--max-dist K] [--limit N] [--json]
     brindlex videos INDEX (TERM | --stdin) [--max-dist K] [--limit N]
                     [--include-prefix-nodes yes|no] [--min-score X] [--json]
@@ -159,6 +159,14 @@ def _bounded_int(low: int, high: int) -> Callable[[str], int]:
     return parse
 
 
+def _edit_bound(text: str) -> int | str:
+    """--max-dist of complete: a number of edits, or auto."""
+    return text if text == "auto" else _bounded_int(0, U32_MAX)(text)
+
+
+_edit_bound.__name__ = "integer or auto"
+
+
 def _score(text: str) -> float:
     try:
         value = float(text)
@@ -270,15 +278,37 @@ def _parser() -> argparse.ArgumentParser:
     )
     query_arguments(suggest, "TEXT", max_dist=2, limit=False)
 
+    def swap_argument(sub: argparse.ArgumentParser) -> None:
+        sub.add_argument(
+            "--no-transpositions",
+            dest="transpositions",
+            action="store_false",
+            help="count a swap of two neighbouring characters as two edits (Levenshtein), not one",
+        )
+
+    swap_argument(suggest)
+
     complete = commands.add_parser(
         "complete",
-        help="the most frequent terms that start with PREFIX",
+        help="the terms that begin with PREFIX, typos allowed, best first",
         description=(
-            "Print at most N indexed terms that start with PREFIX with their count, most "
-            "frequent first, then in code-point order."
+            "Print at most N indexed terms that begin with a text within --max-dist edits of "
+            "PREFIX (what a search box holds while someone types) with their distance and "
+            "count, best first: fewer edits, then larger count, then code-point order."
         ),
     )
     query_arguments(complete, "PREFIX", max_dist=None, limit=False)
+    complete.add_argument(
+        "--max-dist",
+        type=_edit_bound,
+        default="auto",
+        metavar="K",
+        help=(
+            "largest edit distance accepted, or auto (the default): 0 edits for a prefix of "
+            "1-2 characters, 1 for 3-5, 2 for longer ones"
+        ),
+    )
+    swap_argument(complete)
 
     match = commands.add_parser(
         "match",
@@ -658,11 +688,19 @@ def cmd_videos(args: argparse.Namespace) -> int:
 
 
 def cmd_suggest(args: argparse.Namespace) -> int:
-    return _serve(args, lambda index, text: [s._asdict() for s in index.suggest(text, args.n, args.max_dist)], _tabs)
+    def ask(index: Index, text: str) -> Rows:
+        found = index.suggest(text, args.n, max_dist=args.max_dist, transpositions=args.transpositions)
+        return [s._asdict() for s in found]
+
+    return _serve(args, ask, _tabs)
 
 
 def cmd_complete(args: argparse.Namespace) -> int:
-    return _serve(args, lambda index, prefix: [c._asdict() for c in index.complete(prefix, args.n)], _tabs)
+    def ask(index: Index, prefix: str) -> Rows:
+        found = index.complete(prefix, args.n, max_dist=args.max_dist, transpositions=args.transpositions)
+        return [c._asdict() for c in found]
+
+    return _serve(args, ask, _tabs)
 
 
 def cmd_stats(args: argparse.Namespace) -> int:

@@ -16,8 +16,11 @@
 //   read_catalogue(stream, fmt, video_top_n, mode, normal, slow_row, row_error, progress, /)
 //                                       a new engine of a catalogue's rows
 //   Lookup(engine, notes, suggestion, completion, /)
-//       .suggest(text, n, max_dist)     best-first terms near text, as `suggestion` tuples
-//       .complete(prefix, n)            terms under prefix by count, as `completion` tuples
+//       .suggest(text, limit, max_dist, transpositions)
+//                                       best-first terms near text, as `suggestion` tuples
+//       .complete(prefix, limit, max_dist, transpositions)
+//                                       best-first terms that begin near prefix, as
+//                                       `completion` tuples
 //       .count(text) / .contains(text)  a term's own count / whether it is a term
 //       .spelling(term)                 how the catalogue wrote a term of the trie
 //       len(lookup)                     the number of terms
@@ -183,17 +186,28 @@ PyObject* shown_term(const LookupObject* self, const lookup::TermHit& hit) {
     return new_text(text);
 }
 
+// A bool, strictly: 0 and 1 are not switches.
+bool to_switch(PyObject* o, bool& out) {
+    if (!PyBool_Check(o)) return raise_wrong_type(o, "bool"), false;
+    out = o == Py_True;
+    return true;
+}
+
+EditRule rule_of(bool transpositions) { return transpositions ? EditRule::Transpositions : EditRule::Levenshtein; }
+
 PyObject* lookup_suggest(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     return guarded([&]() -> PyObject* {
         std::string_view text;
-        uint64_t n = 0;
+        uint64_t limit = 0;
         uint32_t max_dist = 0;
-        if (!expect_args("suggest", nargs, 3) || !argument(to_term(args[0], text), "text") ||
-            !argument(to_u64(args[1], n), "n") || !argument(to_u32(args[2], max_dist), "max_dist")) {
+        bool transpositions = false;
+        if (!expect_args("suggest", nargs, 4) || !argument(to_term(args[0], text), "text") ||
+            !argument(to_u64(args[1], limit), "limit") || !argument(to_u32(args[2], max_dist), "max_dist") ||
+            !argument(to_switch(args[3], transpositions), "transpositions")) {
             return nullptr;
         }
         const LookupObject* obj = as_lookup(self);
-        auto hits = lookup::suggest(store_of(obj), obj->index, text, max_dist, n);
+        auto hits = lookup::suggest(store_of(obj), obj->index, text, max_dist, limit, rule_of(transpositions));
         if (!hits) return raise_internal_failure(hits.error().message);
         auto* named = reinterpret_cast<PyTypeObject*>(obj->suggestion);
         return list_of(*hits, [&](const lookup::TermHit& h) -> PyObject* {
@@ -206,17 +220,21 @@ PyObject* lookup_suggest(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 PyObject* lookup_complete(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     return guarded([&]() -> PyObject* {
         std::vector<uint32_t> prefix;
-        uint64_t n = 0;
-        if (!expect_args("complete", nargs, 2) || !argument(to_scalars(args[0], prefix), "prefix") ||
-            !argument(to_u64(args[1], n), "n")) {
+        uint64_t limit = 0;
+        uint32_t max_dist = 0;
+        bool transpositions = false;
+        if (!expect_args("complete", nargs, 4) || !argument(to_scalars(args[0], prefix), "prefix") ||
+            !argument(to_u64(args[1], limit), "limit") || !argument(to_u32(args[2], max_dist), "max_dist") ||
+            !argument(to_switch(args[3], transpositions), "transpositions")) {
             return nullptr;
         }
         const LookupObject* obj = as_lookup(self);
-        auto hits = lookup::complete(store_of(obj), obj->index, prefix, n);
+        auto hits = lookup::fuzzy_complete(store_of(obj), obj->index, prefix, max_dist, limit, rule_of(transpositions));
         if (!hits) return raise_internal_failure(hits.error().message);
         auto* named = reinterpret_cast<PyTypeObject*>(obj->completion);
         return list_of(*hits, [&](const lookup::TermHit& h) -> PyObject* {
-            return new_tuple({shown_term(obj, h), PyLong_FromUnsignedLong(h.count)}, named);
+            return new_tuple({shown_term(obj, h), PyLong_FromUnsignedLong(h.distance), PyLong_FromUnsignedLong(h.count)},
+                             named);
         });
     });
 }
@@ -397,9 +415,11 @@ PyObject* lookup_get_borrowed(PyObject* self, void*) {
 
 PyMethodDef kLookupMethods[] = {
     {"suggest", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(lookup_suggest)), METH_FASTCALL,
-     "suggest($self, text, n, max_dist, /)\n--\n\nAt most n terms within max_dist of text, best first."},
+     "suggest($self, text, limit, max_dist, transpositions, /)\n--\n\n"
+     "At most limit terms within max_dist of text, best first."},
     {"complete", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(lookup_complete)), METH_FASTCALL,
-     "complete($self, prefix, n, /)\n--\n\nAt most n terms that start with prefix, most frequent first."},
+     "complete($self, prefix, limit, max_dist, transpositions, /)\n--\n\n"
+     "At most limit terms that begin within max_dist of prefix, best first."},
     {"count", lookup_count, METH_O, "count($self, text, /)\n--\n\nThe term's own count, 0 when it is no term."},
     {"contains", lookup_contains, METH_O, "contains($self, text, /)\n--\n\nWhether text is a term."},
     {"spelling", lookup_spelling, METH_O,

@@ -160,8 +160,14 @@ def folded(tmp_path_factory):
     "command, queries, options, call",
     [
         ("suggest", ["PYHTON", "Chiken Curri"], [], lambda i, q: i.suggest(q)),
-        ("suggest", ["Buter Chiken", "butter chicken recipie"], ["-n", "3", "--max-dist", "3"], lambda i, q: i.suggest(q, 3, 3)),
+        ("suggest", ["Buter Chiken", "butter chicken recipie"], ["-n", "3", "--max-dist", "3"], lambda i, q: i.suggest(q, 3, max_dist=3)),
         ("complete", ["PY", "ch", "zz"], ["-n", "4"], lambda i, q: i.complete(q, 4)),
+        ("complete", ["chiken cur", "chikcen"], [], lambda i, q: i.complete(q)),
+        (
+            "complete", ["chikcen", "Buter"], ["--max-dist", "2", "--no-transpositions"],
+            lambda i, q: i.complete(q, max_dist=2, transpositions=False),
+        ),
+        ("suggest", ["chikcen", "PYHTON"], ["--no-transpositions"], lambda i, q: i.suggest(q, transpositions=False)),
     ],
 )
 def test_suggest_and_complete_print_what_the_index_answers(folded, command, queries, options, call):
@@ -429,6 +435,8 @@ def test_stats_notes_what_is_unusual_and_the_queries_answer(tmp_path, arrays, no
         ["match", "x.snap", "cat", "--max-dist", "-1"],
         ["match", "x.snap", "cat", "--max-dist", "4294967296"],
         ["match", "x.snap", "cat", "--limit", "two"],
+        ["complete", "x.snap", "cat", "--max-dist", "automatic"],
+        ["complete", "x.snap", "cat", "--max-dist", "-1"],
         ["videos", "x.snap", "cat", "--include-prefix-nodes", "1"],
         ["videos", "x.snap", "cat", "--min-score", "high"],
         ["videos", "x.snap", "cat", "--min-score", "nan"],

@@ -96,7 +96,7 @@ def test_bare_snapshots_still_load_and_save_refuses_what_is_no_index(index, tmp_
     bare.write_bytes(index.to_bytes())
     wrapped = Index.load(bare)
     assert wrapped.text_mode == "exact" and not wrapped.fold and wrapped.video_top_n is None
-    assert wrapped.suggest("cat", 2, 1) == [("cat", 0, 10), ("car", 1, 5)] and len(wrapped) == 4
+    assert wrapped.suggest("cat", 2, max_dist=1) == [("cat", 0, 10), ("car", 1, 5)] and len(wrapped) == 4
 
     with pytest.raises(TypeError, match="save\\(\\) takes a PrefixSearch or an Index, not str"):
         save("x", tmp_path / "x.brx")

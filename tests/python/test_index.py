@@ -10,7 +10,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from brindlex import U32_MAX, Completion, Index, Suggestion
-from trie_model import levenshtein
+from trie_model import levenshtein, osa
 
 # Few letters and few distinct counts, so that distances and counts tie often; counts
 # near the top saturate subtree totals, where own counts need the index's fixes.
@@ -38,15 +38,16 @@ def own_counts(entries):
 
 @settings(max_examples=150, deadline=None)
 @given(vocabulary_st(), st.text(ALPHABET, max_size=7), st.integers(0, 3), st.data())
-def test_suggest_is_the_sorted_brute_force_cut_at_n(reopen, entries, query, max_dist, data):
+def test_suggest_is_the_sorted_brute_force_cut_at_limit(reopen, entries, query, max_dist, data):
     index = reopen(Index.build(entries, fold=False))
     counts = own_counts(entries)
-    within = [(t, levenshtein(query, t), c) for t, c in counts.items()]
-    ranked = sorted((x for x in within if x[1] <= max_dist), key=lambda x: (x[1], -x[2], x[0]))
-    n = data.draw(st.integers(0, len(ranked) + 1), label="n")
-    got = index.suggest(query, n, max_dist)
-    assert got == ranked[:n]
-    assert all(type(s) is Suggestion for s in got)
+    for transpositions, distance in [(True, osa), (False, levenshtein)]:
+        within = [(t, distance(query, t), c) for t, c in counts.items()]
+        ranked = sorted((x for x in within if x[1] <= max_dist), key=lambda x: (x[1], -x[2], x[0]))
+        limit = data.draw(st.integers(0, len(ranked) + 1), label="limit")
+        got = index.suggest(query, limit, max_dist=max_dist, transpositions=transpositions)
+        assert got == ranked[:limit], transpositions
+        assert all(type(s) is Suggestion for s in got)
 
     assert len(index) == len(counts)
     for term, count in counts.items():
@@ -54,18 +55,27 @@ def test_suggest_is_the_sorted_brute_force_cut_at_n(reopen, entries, query, max_
     assert (query in index) == (query in counts) and index.count(query) == counts.get(query, 0)
 
 
+def prefix_distance(prefix, term, distance):
+    """The smallest distance from prefix to a beginning of term, the whole term included."""
+    return min(distance(prefix, term[:cut]) for cut in range(len(term) + 1))
+
+
 @settings(max_examples=150, deadline=None)
 @given(vocabulary_st(), st.data())
-def test_complete_is_the_sorted_brute_force_cut_at_n(reopen, entries, data):
+def test_complete_is_the_sorted_brute_force_at_every_limit(reopen, entries, data):
     index = reopen(Index.build(entries, fold=False))
     counts = own_counts(entries)
     prefixes = sorted({t[:i] for t in counts for i in range(len(t) + 1)}) or [""]
-    prefix = data.draw(st.one_of(st.sampled_from(prefixes), st.text(ALPHABET, max_size=3)), label="prefix")
-    ranked = sorted(((t, c) for t, c in counts.items() if t.startswith(prefix)), key=lambda x: (-x[1], x[0]))
-    n = data.draw(st.integers(0, len(ranked) + 1), label="n")
-    got = index.complete(prefix, n)
-    assert got == ranked[:n]
-    assert all(type(c) is Completion for c in got)
+    prefix = data.draw(st.one_of(st.sampled_from(prefixes), st.text(ALPHABET, max_size=7)), label="prefix")
+    for transpositions, distance in [(True, osa), (False, levenshtein)]:
+        near = [(t, prefix_distance(prefix, t, distance), c) for t, c in counts.items()]
+        for max_dist in [0, 1, 2, 3, "auto"]:
+            bound = (0 if len(prefix) <= 2 else 1 if len(prefix) <= 5 else 2) if max_dist == "auto" else max_dist
+            ranked = sorted((x for x in near if x[1] <= bound), key=lambda x: (x[1], -x[2], x[0]))
+            for limit in range(len(ranked) + 2):
+                got = index.complete(prefix, limit, max_dist=max_dist, transpositions=transpositions)
+                assert got == ranked[:limit], (transpositions, max_dist, limit)
+            assert all(type(c) is Completion for c in got)
 
 
 # Spellings of a few words that fold together: case, precomposed or decomposed
@@ -106,14 +116,14 @@ def test_folded_spellings_meet_and_show_the_most_frequent(tmp_path_factory, rows
         total = sum(spelt.values())
         for query in [word, word.upper(), *SPELLINGS[word], unicodedata.normalize("NFD", shown)]:
             assert query in index and index.count(query) == total
-            assert index.suggest(query, 1, 0) == [(shown, 0, total)]
-        assert index.complete(word[:3].upper(), 2) == [(shown, total)]  # one word a prefix
+            assert index.suggest(query, 1, max_dist=0) == [(shown, 0, total)]
+        assert index.complete(word[:3].upper(), 2, max_dist=0) == [(shown, 0, total)]  # one word a prefix
 
 
 def test_without_folding_canonical_equivalents_still_meet():
     index = Index.build([("Cre\u0300me", 2, []), ("Crème", 5, [])], fold=False)
     assert len(index) == 1 and index.count("Cre\u0300me") == 7
-    assert "crème" not in index and index.suggest("crème", 5, 1) == [("Crème", 1, 7)]
+    assert "crème" not in index and index.suggest("crème", 5, max_dist=1) == [("Crème", 1, 7)]
 
 
 @pytest.mark.parametrize(
@@ -122,9 +132,13 @@ def test_without_folding_canonical_equivalents_still_meet():
         (lambda: Index.build([("", 7, [(1, 7)]), ("ab", 1, [(2, 1)])]), ValueError, "entry 0: the term is empty"),
         (lambda: Index.build([("ab", 1, []), ("\u0301", 1, [])]), ValueError, "entry 1: the term '\u0301' is empty"),
         (lambda: Index.build([("a", 1, [])]).videos("a", min_score=float("nan")), ValueError, "min_score is NaN"),
-        (lambda: Index.build([("a", 1, [])]).suggest("a", -1), ValueError, "n must be in"),
+        (lambda: Index.build([("a", 1, [])]).suggest("a", -1), ValueError, "limit must be in"),
         (lambda: Index.build([("a", 1, [])]).suggest(b"a"), TypeError, "text must be a str"),
-        (lambda: Index.build([("a", 1, [])]).complete("a", 1.5), TypeError, "n must be an int"),
+        (lambda: Index.build([("a", 1, [])]).complete("a", 1.5), TypeError, "limit must be an int"),
+        (lambda: Index.build([("a", 1, [])]).complete("a", max_dist="2"), ValueError, 'max_dist must be an int or "auto"'),
+        (lambda: Index.build([("a", 1, [])]).suggest("a", max_dist=None), TypeError, "max_dist must be an int"),
+        (lambda: Index.build([("a", 1, [])]).complete("a", transpositions=1), TypeError, "transpositions must be a bool"),
+        (lambda: Index.build([("a", 1, [])]).videos("a", 1, 1), TypeError, "positional"),
     ],
 )
 def test_refusals_name_what_is_wrong(call, error, message):
@@ -142,8 +156,9 @@ def test_a_store_that_repeats_a_label_under_one_node_still_completes_in_order():
         [None, None, None, (2, [], []), None, (2, [], [])], [1, 4, 2, 3, 5], [], 1,
     )
     index = Index(engine)
-    assert index.complete("") == [("dgr", 2), ("du", 2)]
-    assert index.complete("d", 1) == [("dgr", 2)] and "du" in index and index.count("dgr") == 2
+    assert index.complete("") == [("dgr", 0, 2), ("du", 0, 2)]
+    assert index.complete("d", 1) == [("dgr", 0, 2)] and "du" in index and index.count("dgr") == 2
+    assert index.complete("dx", 3, max_dist=1) == [("dgr", 1, 2), ("du", 1, 2)]
 
 
 class Text(str):
@@ -181,14 +196,14 @@ def test_membership_and_count_answer_any_text_without_raising(text, present, cou
 @pytest.mark.parametrize("n", [Int(3), Indexable()])
 def test_integer_arguments_are_taken_as_operator_index_takes_them(n):
     index = Index.build([(term, 10 - k, []) for k, term in enumerate(["ab", "abc", "abd", "abe", "abf"])])
-    assert index.suggest("ab", n, Int(1)) == index.suggest("ab", 3, 1)
+    assert index.suggest("ab", n, max_dist=Int(1)) == index.suggest("ab", 3, max_dist=1)
     assert index.complete("ab", n) == index.complete("ab", 3)
     assert len(index.complete("ab", n)) == 3
 
 
 def test_an_enormous_integer_is_refused_in_a_short_message():
     index = Index.build([("ab", 1, [])])
-    with pytest.raises(ValueError, match="n must be in") as caught:
+    with pytest.raises(ValueError, match="limit must be in") as caught:
         index.complete("ab", -(10**5000))
     assert len(str(caught.value)) < 100
 
@@ -198,4 +213,4 @@ def test_a_failed_init_leaves_the_index_as_it_was():
     engine = index.engine
     with pytest.raises(TypeError):
         index.__init__(object())
-    assert index.engine is engine and index.fold and index.complete("a") == [("Abc", 5), ("ab", 1)]
+    assert index.engine is engine and index.fold and index.complete("a") == [("Abc", 0, 5), ("ab", 0, 1)]

@@ -158,8 +158,9 @@ SUCCESS = {
     # The package's native module.
     "Index.build": lambda: brindlex.Index.build(INDEX_ENTRIES),
     "Lookup with notes": lambda: Lookup(FOLDED.engine, FOLDED._notes, brindlex.Suggestion, brindlex.Completion),
-    "suggest": lambda: FOLDED.suggest("recieve", 2, 3),
+    "suggest": lambda: FOLDED.suggest("recieve", 2, max_dist=3),
     "complete": lambda: FOLDED.complete("", 3),
+    "complete with typos": lambda: FOLDED.complete("recie", 3, max_dist=2),
     "count, in, spelling": lambda: (FOLDED.count("crème"), "x" in FOLDED, FOLDED._lookup.spelling("creme")),
     "listing, whole and left midway": lambda: (list(FOLDED.items()), list(FOLDED.keys("re")), next(iter(FOLDED))),
     "listing a store in any child order": lambda: list(brindlex.Index(STORE).items()),
@@ -173,8 +174,8 @@ FAILURES = {
     "listing prefix not str": (lambda: FOLDED._lookup.terms(b"re", True), TypeError),
     "Lookup of no engine": (lambda: Lookup("x", bytes(8), tuple, tuple), TypeError),
     "Lookup result classes": (lambda: Lookup(STORE, bytes(8), int, tuple), TypeError),
-    "suggest arguments": (lambda: FOLDED._lookup.suggest("a", -1, 1), OverflowError),
-    "suggest text": (lambda: FOLDED._lookup.suggest(b"a", 1, 1), TypeError),
+    "suggest arguments": (lambda: FOLDED._lookup.suggest("a", -1, 1, True), OverflowError),
+    "suggest text": (lambda: FOLDED._lookup.suggest(b"a", 1, 1, True), TypeError),
     "count lone surrogate": (lambda: FOLDED._lookup.count("caf\ud800"), ValueError),
     "crc32c of no buffer": (lambda: crc32c("text"), TypeError),
     # Binding.

@@ -13,6 +13,18 @@ def levenshtein(a, b):
     return prev[-1]
 
 
+def osa(a, b):
+    """The optimal string alignment distance: Levenshtein's edits and swaps of two
+    neighbours, no character edited twice (the whole table, as textbooks write it)."""
+    d = [[i + j if i == 0 or j == 0 else 0 for j in range(len(b) + 1)] for i in range(len(a) + 1)]
+    for i in range(1, len(a) + 1):
+        for j in range(1, len(b) + 1):
+            d[i][j] = min(d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (a[i - 1] != b[j - 1]))
+            if i > 1 and j > 1 and a[i - 1] == b[j - 2] and a[i - 2] == b[j - 1]:
+                d[i][j] = min(d[i][j], d[i - 2][j - 2] + 1)
+    return d[-1][-1]
+
+
 ALPHABET = ["a", "b", "c", "é", "\U0001f600", "ß"]
 
 

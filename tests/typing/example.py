@@ -66,6 +66,13 @@ def main() -> None:
     assert_type(snap, Snapshot)
     assert_type(snap.terms, int)
 
+    searched = brindlex.Index.build(ENTRIES)
+    assert_type(searched.complete("cta"), list[brindlex.Completion])
+    assert_type(searched.complete("ca", 3, max_dist=0, transpositions=False)[0].distance, int)
+    assert_type(searched.suggest("cta", 3, max_dist="auto"), list[brindlex.Suggestion])
+    assert_type(searched.videos("cat", 5, max_dist="auto"), list[tuple[str, float]])
+    assert searched.complete("cta", max_dist=1)[0] == ("cat", 1, 10)
+
     assert terms_near(restored, "cat") == ["car", "cart", "cat"]
     assert best_video(restored, "cat") == "1001"
     assert snap.terms == 4
@@ -78,6 +85,10 @@ def refused(index: PrefixSearch) -> None:
     index.fuzzy_match("cat", 1.5)  # type: ignore[arg-type]
     index.fuzzy_match("cat", 1, None, None)  # type: ignore[call-arg]
     index.fuzzy_match_video("cat", min_score="0.5")  # type: ignore[arg-type]
+    searched = brindlex.Index.build(ENTRIES)
+    searched.suggest("cat", 3, 2)  # type: ignore[call-arg]
+    searched.complete("cat", 3, max_dist="some")  # type: ignore[arg-type]
+    searched.videos("cat", 5, 1)  # type: ignore[call-arg]
     index.fuzzy_match_video("cat", include_prefix_nodes="yes")  # type: ignore[arg-type]
     index.to_bytes(1)  # type: ignore[call-arg]
     PrefixSearch.from_bytes(bytearray(b""))  # type: ignore[arg-type]

@@ -13,12 +13,12 @@
 namespace brindlex::lookup {
 
 Result<std::vector<TermHit>> suggest(const TrieStore& store, const TermIndex& index, std::string_view query,
-                                     uint32_t max_dist, uint64_t n) {
+                                     uint32_t max_dist, uint64_t n, EditRule rule) {
     std::vector<TermHit> out;
     if (n == 0) return out;
     uint32_t bound = n == 1 ? 0 : std::min<uint32_t>(1, max_dist);
     while (true) {
-        auto found = walk_terms(store, query, bound, std::nullopt);
+        auto found = walk_terms(store, query, bound, std::nullopt, WalkKernel::Fastest, rule);
         if (!found) return std::unexpected(std::move(found.error()));
         if (bound == max_dist || found->size() >= n || found->size() >= index.term_count()) {
             out.reserve(found->size());

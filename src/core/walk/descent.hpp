@@ -24,7 +24,7 @@ namespace brindlex::walk {
 struct Query {
     uint64_t term_length;  // L, in scalar values
     TablePlan plan;
-    bool payload_only;  // report only nodes with a payload of their own (always so for terms)
+    bool payload_only;  // report only nodes with a payload of their own
     uint64_t limit;     // stop after this many records (at least 1)
     bool backward = false;  // the cursor spells terms from their end (the reversed-term index)
 };
@@ -61,7 +61,7 @@ Result<std::vector<Record>> descend(Cursor& cursor, Kernel& kernel, const Query&
     constexpr bool kTerms = std::is_same_v<Record, TermMatch>;
     using List = typename Cursor::List;
     const uint64_t bound = q.plan.bound;
-    const bool check_payload = kTerms || q.payload_only;
+    const bool check_payload = q.payload_only;
 
     // lists[d] belongs to the entered node at depth d, path[d - 1] is that node's label.
     auto lists = std::make_unique_for_overwrite<List[]>(q.plan.rows);

@@ -20,6 +20,15 @@
 //
 // Row 0 (the root's row, cells 0..L) is set up by the constructor, which takes the term
 // and the table plan. A kernel that masks some error levels needs nothing more.
+//
+// Each kernel comes in two rules, chosen at compile time (Osa): Levenshtein, and the
+// optimal string alignment distance, where a swap of two neighbouring characters costs
+// one edit: cell (d, j) may also come from cell (d - 2, j - 2) plus one when label d is
+// term character j - 1 and label d - 1 is term character j. That needs the row two
+// levels up, which the kernels keep anyway (one row per depth of the current path), and
+// the label one level up, which they keep beside it. No row minimum ever falls from one
+// row to the next under either rule (the swap's source cell is at most one below cell
+// (d - 1, j - 1)), so pruning and look-ahead stay sound.
 #pragma once
 
 #include <algorithm>
@@ -30,6 +39,7 @@
 #include <span>
 #include <type_traits>
 
+#include "core/walk/band_row.hpp"
 #include "core/walk/plan.hpp"
 #include "core/walk/wanted.hpp"
 
@@ -38,77 +48,48 @@ namespace brindlex::walk {
 inline constexpr uint32_t kFar = UINT32_MAX;
 
 
-// The banded table, for a bound small beside the term. A cell (d, j) with |d - j| above
-// the bound exceeds it whatever the labels, so row d keeps only the cells j from
-// d - bound to d + bound: 2 * bound + 1 cells a row, however long the term, and a walk
-// costs (rows filled) x (2 * bound + 1). Cell values are capped at bound + 1 ("far"),
-// which changes no decision: pruning and reporting only compare cells with the bound,
-// and the recurrence keeps min(value, far) exact. Cell (d, j) sits at index
-// j - d + bound of row d; cells of columns outside 0..L read as far.
-template <class Cell>
+// The banded table, for a bound small beside the term (walk/band_row.hpp): 2 * bound + 1
+// cells a row, however long the term, and a walk costs (rows filled) x (2 * bound + 1).
+template <class Cell, bool Osa = false>
 class BandRows {
-    using Wide = std::conditional_t<sizeof(Cell) <= 2, uint32_t, uint64_t>;
-
 public:
     BandRows(std::span<const uint32_t> term, const TablePlan& plan)
-        : term_(term.data()),
-          length_(term.size()),
-          bound_(plan.bound),
-          band_(plan.band),
+        : shape_{term.data(), term.size(), plan.bound, plan.band},
           table_(std::make_unique_for_overwrite<Cell[]>(plan.rows * plan.band)) {
-        const Wide far = bound_ + 1;
-        for (uint64_t i = 0; i < band_; ++i) {
-            const int64_t j = static_cast<int64_t>(i) - static_cast<int64_t>(bound_);
-            table_[i] = static_cast<Cell>(j < 0 || static_cast<uint64_t>(j) > length_ ? far : static_cast<Wide>(j));
-        }
+        if constexpr (Osa) labels_ = std::make_unique<uint32_t[]>(plan.rows);
+        first_band_row(shape_, table_.get());
     }
 
     bool fill(uint64_t row, uint32_t label, uint32_t& distance) {
-        const Cell* prev = table_.get() + (row - 1) * band_;
-        Cell* cur = table_.get() + row * band_;
-        const Wide far = bound_ + 1;
-        // Column of index 0 in this row; index i is column first + i.
-        const int64_t first = static_cast<int64_t>(row) - static_cast<int64_t>(bound_);
-        Wide left = far;  // cell (row, j - 1)
-        Wide row_min = far;
-        for (uint64_t i = 0; i < band_; ++i) {
-            const int64_t j = first + static_cast<int64_t>(i);
-            Wide c = far;
-            if (j == 0) {
-                c = row < far ? static_cast<Wide>(row) : far;
-            } else if (j > 0 && static_cast<uint64_t>(j) <= length_) {
-                const Wide diag = prev[i];                         // (row - 1, j - 1)
-                const Wide up = i + 1 < band_ ? prev[i + 1] : far;  // (row - 1, j)
-                c = diag + (term_[j - 1] != label ? 1 : 0);
-                if (up + 1 < c) c = up + 1;
-                if (left + 1 < c) c = left + 1;
-                if (c > far) c = far;
+        const uint64_t band = shape_.band;
+        const Cell* swap = nullptr;
+        uint32_t up_label = 0;
+        if constexpr (Osa) {
+            labels_[row] = label;
+            if (row >= 2) {
+                swap = table_.get() + (row - 2) * band;
+                up_label = labels_[row - 1];
             }
-            cur[i] = static_cast<Cell>(c);
-            if (c < row_min) row_min = c;
-            left = c;
         }
-        if (row_min > bound_) return false;
-        const int64_t last = static_cast<int64_t>(length_) - first;  // index of column L
-        const Wide at_end = last >= 0 && static_cast<uint64_t>(last) < band_ ? cur[last] : far;
-        distance = at_end <= bound_ ? static_cast<uint32_t>(at_end) : kFar;
+        const BandCells cells = fill_band_row<Cell, Osa>(shape_, table_.get() + (row - 1) * band, swap,
+                                                         table_.get() + row * band, row, label, up_label);
+        if (cells.row_min > shape_.bound) return false;
+        distance = cells.at_end <= shape_.bound ? static_cast<uint32_t>(cells.at_end) : kFar;
         return true;
     }
 
     bool reaches(uint64_t, int64_t) const { return true; }
 
 private:
-    const uint32_t* term_;
-    uint64_t length_;
-    uint64_t bound_;
-    uint64_t band_;
+    BandShape shape_;
     std::unique_ptr<Cell[]> table_;
+    std::unique_ptr<uint32_t[]> labels_;  // the label of each row's node (Osa only)
 };
 
 // The plain table: L + 1 cells a row, the row minimum gathered while the row is filled.
 // It serves every term and bound; it is also the reference the faster kernel is tested
 // against.
-template <class Cell>
+template <class Cell, bool Osa = false>
 class CellRows {
     using Wide = std::conditional_t<sizeof(Cell) <= 2, uint32_t, uint64_t>;
 
@@ -120,12 +101,22 @@ public:
           bound_(plan.bound),
           // Rows beyond 0 are always written before they are read: no zero fill needed.
           table_(std::make_unique_for_overwrite<Cell[]>(plan.rows * plan.width)) {
+        if constexpr (Osa) labels_ = std::make_unique<uint32_t[]>(plan.rows);
         for (uint64_t j = 0; j <= length_; ++j) table_[j] = static_cast<Cell>(j);
     }
 
     bool fill(uint64_t row, uint32_t label, uint32_t& distance) {
         const Cell* prev = table_.get() + (row - 1) * width_;
         Cell* cur = table_.get() + row * width_;
+        const Cell* swap = nullptr;  // row - 2, for a swap of the last two labels
+        uint32_t up_label = 0;
+        if constexpr (Osa) {
+            labels_[row] = label;
+            if (row >= 2) {
+                swap = table_.get() + (row - 2) * width_;
+                up_label = labels_[row - 1];
+            }
+        }
         Wide left = static_cast<Wide>(row);  // cell j - 1 of the new row; cell 0 is the depth
         Wide diag = prev[0];
         Wide row_min = left;
@@ -135,6 +126,12 @@ public:
             Wide c = diag + (term_[j - 1] != label ? 1 : 0);  // substitution or match
             if (up + 1 < c) c = up + 1;                       // deletion
             if (left + 1 < c) c = left + 1;                   // insertion
+            if constexpr (Osa) {
+                if (swap && j >= 2 && term_[j - 2] == label && term_[j - 1] == up_label &&
+                    Wide{swap[j - 2]} + 1 < c) {
+                    c = Wide{swap[j - 2]} + 1;  // transposition
+                }
+            }
             cur[j] = static_cast<Cell>(c);
             if (c < row_min) row_min = c;
             left = c;
@@ -155,6 +152,7 @@ private:
     uint64_t width_;
     Wide bound_;
     std::unique_ptr<Cell[]> table_;
+    std::unique_ptr<uint32_t[]> labels_;  // the label of each row's node (Osa only)
 };
 
 // Bit-parallel rows, one machine word per error level: bit j of level e of a row is set
@@ -169,6 +167,9 @@ private:
 //        | {0} when depth <= e     cell 0 holds the depth
 // The row minimum is within the bound exactly when S'_bound is not empty, and the last
 // cell is the first level whose bit L is set.
+// With Osa, a swap adds (S''_{e-1} << 2 & T) to level e, S'' being the row two levels up
+// and T the positions j whose character j - 1 is the label and character j the label one
+// level up: T = (M << 1) & M_up.
 inline constexpr uint64_t kMaxLevelTerm = 63;  // bits 0..L of one 64-bit word
 inline constexpr uint32_t kMaxLevelBound = 31;
 inline constexpr uint64_t kAnyPosition = ~uint64_t{0};
@@ -220,7 +221,7 @@ struct HeadCap {
 // Levels is the number of error levels (bound + 1); a fixed count lets the compiler
 // unroll the level loop for the common small bounds, 0 means "given at run time". With
 // Capped, a level above the cap keeps a cell j < head only where the cap level holds it.
-template <uint32_t FixedLevels, bool Capped = false>
+template <uint32_t FixedLevels, bool Capped = false, bool Osa = false>
 class LevelRows {
 public:
     LevelRows(std::span<const uint32_t> term, const TablePlan& plan, HeadCap cap = {})
@@ -231,6 +232,7 @@ public:
           cap_(cap.errors),
           free_(~((uint64_t{1} << cap.head) - 1)),
           rows_(std::make_unique_for_overwrite<uint64_t[]>(plan.rows * levels())) {
+        if constexpr (Osa) row_masks_ = std::make_unique<uint64_t[]>(plan.rows);
         std::copy_n(term.begin(), std::min<size_t>(term.size(), term_.size()), term_.begin());
         for (uint32_t e = 0; e < levels(); ++e) rows_[e] = capped(e, ((uint64_t{2} << e) - 1) & valid_, rows_.get());
     }
@@ -247,10 +249,23 @@ public:
         // and row 0 starts with it in every level.
         uint64_t below = (old[0] << 1) & match;
         cur[0] = below;
-        for (uint32_t e = 1; e < n; ++e) {
-            const uint64_t v = ((old[e] << 1) & match) | (old[e - 1] << 1) | old[e - 1] | (below << 1);
-            cur[e] = capped(e, v, cur);
-            below = cur[e];
+        if constexpr (Osa) {
+            row_masks_[row] = match;
+            // Row 0 has no label: a swap needs two labels on the path.
+            const uint64_t swaps = row >= 2 ? (match << 1) & row_masks_[row - 1] : 0;
+            const uint64_t* older = rows_.get() + (row >= 2 ? row - 2 : 0) * n;
+            for (uint32_t e = 1; e < n; ++e) {
+                const uint64_t v = ((old[e] << 1) & match) | (old[e - 1] << 1) | old[e - 1] | (below << 1) |
+                                   ((older[e - 1] << 2) & swaps);
+                cur[e] = capped(e, v, cur);
+                below = cur[e];
+            }
+        } else {
+            for (uint32_t e = 1; e < n; ++e) {
+                const uint64_t v = ((old[e] << 1) & match) | (old[e - 1] << 1) | old[e - 1] | (below << 1);
+                cur[e] = capped(e, v, cur);
+                below = cur[e];
+            }
         }
         if ((below & valid_) == 0) return false;
         distance = kFar;
@@ -283,6 +298,9 @@ public:
         if ((any[n - 1] & valid_) != 0) return kAnyPosition;
         uint64_t positions = 0;
         for (uint32_t e = 0; e < n; ++e) positions |= old[e] << 1;
+        // A swap needs nothing more: it gives a child cell j at level e from cell j - 2 at
+        // level e - 1 two rows up, which puts cell j - 2 of this row within level e, so
+        // the swap's character j - 1 is among the positions already.
         return positions & valid_ & ~uint64_t{1};
     }
 
@@ -303,6 +321,19 @@ public:
         }
         out.next = 0;
         return count;
+    }
+
+    // Whether the row's last cell is within the bound and is its smallest: then no node
+    // below has a smaller last cell, since no row minimum falls going down. The lowest
+    // level that holds any cell is the row minimum.
+    bool settled(uint64_t row) const {
+        const uint32_t n = levels();
+        const uint64_t* cur = rows_.get() + row * n;
+        for (uint32_t e = 0; e < n; ++e) {
+            const uint64_t level = cur[e] & valid_;
+            if (level != 0) return ((level >> length_) & 1) != 0;
+        }
+        return false;
     }
 
     // Whether the row just filled can still lead to a match below it: some cell j within
@@ -343,6 +374,19 @@ private:
     uint32_t cap_;
     uint64_t free_;  // bits head..63: the cells the cap leaves alone
     std::unique_ptr<uint64_t[]> rows_;
+    std::unique_ptr<uint64_t[]> row_masks_;  // the term positions of each row's label (Osa only)
+};
+
+// A kernel for the beginnings of terms (walk_prefixes): it enters no node below one
+// whose row is settled, since every node there is at least as far from the term.
+template <class Kernel>
+class SettledRows : public Kernel {
+public:
+    using Kernel::Kernel;
+
+    bool reaches(uint64_t row, int64_t threshold) const {
+        return !Kernel::settled(row) && Kernel::reaches(row, threshold);
+    }
 };
 
 }  // namespace brindlex::walk

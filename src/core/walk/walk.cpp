@@ -41,6 +41,12 @@ Result<std::vector<Record>> with_cursor(const TrieStore& store, const facts::Fac
 // distance. With the head or the tail matched (nearly) exactly, neither walk fans out
 // near the root, where no bound prunes.
 //
+// Swaps keep it exact. An alignment whose swap takes term characters head and head + 1
+// has no cut; say it costs c before the swap. Were c > k / 2 and the cost after the swap
+// above k - k / 2 - 1, the whole would cost at least k / 2 + 1 + 1 + k - k / 2 > k. So
+// the forward walk keeps it (its cells before column head hold at most c) or the
+// backward one does.
+//
 // Node numbers rise in walk order in every store with the index, so sorting the records
 // of both halves by number restores the order of one walk, and the limit cuts after.
 constexpr uint32_t kMaxSplitBound = 3;
@@ -52,7 +58,7 @@ bool split_fits(const facts::Facts& facts, uint64_t term_length, uint32_t bound,
            term_length >= 2 * uint64_t{bound} + 2 && term_length <= walk::kMaxLevelTerm;
 }
 
-template <class Record, uint32_t Levels>
+template <class Record, uint32_t Levels, bool Osa>
 Result<std::vector<Record>> split_search(const facts::Facts& facts, const facts::Reversed& reversed_terms,
                                          std::span<const uint32_t> term, const Query& q) {
     Query all = q;
@@ -61,13 +67,13 @@ Result<std::vector<Record>> split_search(const facts::Facts& facts, const facts:
     const uint64_t head = (length + 1) / 2;
     const uint32_t bound = q.plan.bound;
 
-    walk::LevelRows<Levels, true> forward_rows(term, q.plan, {head, bound / 2});
+    walk::LevelRows<Levels, true, Osa> forward_rows(term, q.plan, {head, bound / 2});
     walk::EntryCursor forward(facts.entries, {0, facts.root_count}, facts.rising);
     auto found = walk::descend<Record>(forward, forward_rows, all);
     if (!found) return found;
 
     const std::vector<uint32_t> reversed(term.rbegin(), term.rend());
-    walk::LevelRows<Levels, true> backward_rows(reversed, q.plan, {length - head, bound - bound / 2 - 1});
+    walk::LevelRows<Levels, true, Osa> backward_rows(reversed, q.plan, {length - head, bound - bound / 2 - 1});
     walk::EntryCursor backward(reversed_terms.entries, {0, reversed_terms.root_count}, true);
     all.backward = true;
     auto more = walk::descend<Record>(backward, backward_rows, all);
@@ -85,7 +91,9 @@ Result<std::vector<Record>> split_search(const facts::Facts& facts, const facts:
     return std::move(out);
 }
 
-template <class Record>
+// Settle: the walk enters no node below one whose last cell is its row's minimum (for
+// walk_prefixes, where the beginnings of a term nearer than any node below are enough).
+template <class Record, bool Osa, bool Settle = false>
 Result<std::vector<Record>> run(const TrieStore& store, std::string_view text, uint32_t max_dist,
                                 bool payload_only, std::optional<uint64_t> limit, WalkKernel choice) {
     const uint64_t cap = limit.value_or(std::numeric_limits<uint64_t>::max());
@@ -103,16 +111,21 @@ Result<std::vector<Record>> run(const TrieStore& store, std::string_view text, u
     if (choice == WalkKernel::Fastest && split_fits(facts, term.size(), q.plan.bound, q.payload_only)) {
         if (const facts::Reversed& rev = facts::reversed_of(store); rev.usable) {
             switch (q.plan.bound) {
-                case 1: return split_search<Record, 2>(facts, rev, term, q);
-                case 2: return split_search<Record, 3>(facts, rev, term, q);
-                default: return split_search<Record, 4>(facts, rev, term, q);
+                case 1: return split_search<Record, 2, Osa>(facts, rev, term, q);
+                case 2: return split_search<Record, 3, Osa>(facts, rev, term, q);
+                default: return split_search<Record, 4, Osa>(facts, rev, term, q);
             }
         }
     }
     if (fast && term.size() <= walk::kMaxLevelTerm && q.plan.bound <= walk::kMaxLevelBound) {
         auto with = [&]<uint32_t Levels>() {
-            walk::LevelRows<Levels> kernel(term, q.plan);
-            return with_cursor<Record>(store, facts, kernel, q, true);
+            if constexpr (Settle) {
+                walk::SettledRows<walk::LevelRows<Levels, false, Osa>> kernel(term, q.plan);
+                return with_cursor<Record>(store, facts, kernel, q, true);
+            } else {
+                walk::LevelRows<Levels, false, Osa> kernel(term, q.plan);
+                return with_cursor<Record>(store, facts, kernel, q, true);
+            }
         };
         switch (q.plan.bound) {
             case 0: return with.template operator()<1>();
@@ -124,30 +137,43 @@ Result<std::vector<Record>> run(const TrieStore& store, std::string_view text, u
     }
     if (fast && walk::banded(q.plan)) {
         if (q.plan.bound < 0xFFFF) {
-            walk::BandRows<uint16_t> kernel(term, q.plan);
+            walk::BandRows<uint16_t, Osa> kernel(term, q.plan);
             return with_cursor<Record>(store, facts, kernel, q, fast);
         }
-        walk::BandRows<uint32_t> kernel(term, q.plan);
+        walk::BandRows<uint32_t, Osa> kernel(term, q.plan);
         return with_cursor<Record>(store, facts, kernel, q, fast);
     }
     if (q.plan.narrow) {
-        walk::CellRows<uint16_t> kernel(term, q.plan);
+        walk::CellRows<uint16_t, Osa> kernel(term, q.plan);
         return with_cursor<Record>(store, facts, kernel, q, fast);
     }
-    walk::CellRows<uint32_t> kernel(term, q.plan);
+    walk::CellRows<uint32_t, Osa> kernel(term, q.plan);
     return with_cursor<Record>(store, facts, kernel, q, fast);
 }
 
 }  // namespace
 
 Result<std::vector<TermMatch>> walk_terms(const TrieStore& store, std::string_view term, uint32_t max_dist,
-                                          std::optional<uint64_t> limit, WalkKernel kernel) {
-    return run<TermMatch>(store, term, max_dist, true, limit, kernel);
+                                          std::optional<uint64_t> limit, WalkKernel kernel, EditRule rule) {
+    if (rule == EditRule::Transpositions) return run<TermMatch, true>(store, term, max_dist, true, limit, kernel);
+    return run<TermMatch, false>(store, term, max_dist, true, limit, kernel);
+}
+
+Result<std::vector<TermMatch>> walk_prefixes(const TrieStore& store, std::string_view term, uint32_t max_dist,
+                                             EditRule rule) {
+    if (rule == EditRule::Transpositions) {
+        return run<TermMatch, true, true>(store, term, max_dist, false, std::nullopt, WalkKernel::Fastest);
+    }
+    return run<TermMatch, false, true>(store, term, max_dist, false, std::nullopt, WalkKernel::Fastest);
 }
 
 Result<std::vector<NodeMatch>> walk_nodes(const TrieStore& store, std::string_view term, uint32_t max_dist,
-                                          bool payload_only, std::optional<uint64_t> limit, WalkKernel kernel) {
-    return run<NodeMatch>(store, term, max_dist, payload_only, limit, kernel);
+                                          bool payload_only, std::optional<uint64_t> limit, WalkKernel kernel,
+                                          EditRule rule) {
+    if (rule == EditRule::Transpositions) {
+        return run<NodeMatch, true>(store, term, max_dist, payload_only, limit, kernel);
+    }
+    return run<NodeMatch, false>(store, term, max_dist, payload_only, limit, kernel);
 }
 
 }  // namespace brindlex

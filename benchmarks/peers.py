@@ -236,9 +236,9 @@ def worker(queries_n: int, rapidfuzz_n: int, seed: int, folder: Path) -> dict[st
             compare(peer, [(q, {q in index}, {fn(q)}) for q in others])
     if "marisa" in peers:
         trie = peers["marisa"]
-        race("all keys of a prefix", lambda p: index.complete(p, limit_all), [(p,) for p in prefixes],
+        race("all keys of a prefix", lambda p: index.complete(p, limit_all, max_dist=0), [(p,) for p in prefixes],
              [("marisa-trie keys(prefix)", trie.keys, len(prefixes))])
-        compare("marisa-trie keys(prefix)", [(p, {t for t, _ in index.complete(p, limit_all)}, set(trie.keys(p)))
+        compare("marisa-trie keys(prefix)", [(p, {c.term for c in index.complete(p, limit_all, max_dist=0)}, set(trie.keys(p)))
                                              for p in prefixes])
 
         def top10(p: str) -> list[str]:
@@ -247,9 +247,9 @@ def worker(queries_n: int, rapidfuzz_n: int, seed: int, folder: Path) -> dict[st
             return sorted(trie.keys(p), key=lambda t: (-counts[t], t))[:10]
 
         others_p = [p for n in range(1, 6) for p in bd.make_prefixes(words, n, max(queries_n // 10, 20), seed + 11 * n)]
-        race("10 most frequent keys of a prefix", lambda p: index.complete(p, 10), [(p,) for p in others_p],
+        race("10 most frequent keys of a prefix", lambda p: index.complete(p, 10, max_dist=0), [(p,) for p in others_p],
              [("marisa-trie keys, sorted by count", top10, len(others_p))])
-        compare("marisa-trie keys, sorted by count", [(p, [t for t, _ in index.complete(p, 10)], top10(p))
+        compare("marisa-trie keys, sorted by count", [(p, [c.term for c in index.complete(p, 10, max_dist=0)], top10(p))
                                                       for p in others_p])
 
     def shown(found: list[Any]) -> set[tuple[str, int]]:
@@ -268,7 +268,7 @@ def worker(queries_n: int, rapidfuzz_n: int, seed: int, folder: Path) -> dict[st
 
         theirs_suggest.append(("rapidfuzz process.extract", extract, min(rapidfuzz_n, len(queries))))
     if theirs_suggest:
-        race("suggest, 10 best within 2 edits", lambda q: index.suggest(q, 10, 2), [(q,) for q in queries],
+        race("suggest, 10 best within 2 edits", lambda q: index.suggest(q, 10, max_dist=2, transpositions=False), [(q,) for q in queries],
              theirs_suggest)
         if "symspell" in peers:
             def listed_twice(q: str, mine: set[tuple[str, int]], peer: set[tuple[str, int]]) -> bool:
@@ -276,11 +276,11 @@ def worker(queries_n: int, rapidfuzz_n: int, seed: int, folder: Path) -> dict[st
                 near = dict(sorted(mine, key=lambda pair: -pair[1]))
                 return mine <= peer and all(near.get(t, d) < d for t, d in peer - mine)
 
-            compare("symspellpy lookup ALL", [(q, shown(index.suggest(q, limit_all, 2)),
+            compare("symspellpy lookup ALL", [(q, shown(index.suggest(q, limit_all, max_dist=2, transpositions=False)),
                                                {(s.term, s.distance) for s in sym.lookup(q, Verbosity.ALL, 2)})
                                               for q in queries], listed_twice)
         if "rapidfuzz" in modules:
-            compare("rapidfuzz process.extract", [(q, shown(index.suggest(q, limit_all, 2)),
+            compare("rapidfuzz process.extract", [(q, shown(index.suggest(q, limit_all, max_dist=2, transpositions=False)),
                                                    {(w, int(d)) for w, d, _ in extract(q, None)})
                                                   for q in queries[:rapidfuzz_n]])
     if "fst" in peers:

@@ -140,12 +140,12 @@ CHILD = textwrap.dedent(
         raise SystemExit(0)
     for text in ["creme", "crat", "dog", "abcd", "", "zz", "abce"]:
         for call in (
-            lambda: index.suggest(text, 5, 2),
+            lambda: index.suggest(text, 5, max_dist=2),
             lambda: index.complete(text[:2], 5),
             lambda: index.count(text),
             lambda: text in index,
             lambda: index.engine.fuzzy_match(text, 2, None),
-            lambda: index.videos(text, 1, 5),
+            lambda: index.videos(text, 5, max_dist=1),
             lambda: index.engine.to_bytes(),
         ):
             try:
@@ -226,9 +226,9 @@ def test_every_way_of_opening_answers_alike(saved, tmp_path):
         assert index.engine.to_bytes() == made.engine.to_bytes()
         assert (index.text_mode, index.video_top_n, len(index)) == (made.text_mode, 3, len(made))
         for text in ["creme", "CRÈME", "crat", "do", "abc", ""]:
-            assert index.suggest(text, 10, 2) == made.suggest(text, 10, 2)
+            assert index.suggest(text, 10, max_dist=2) == made.suggest(text, 10, max_dist=2)
             assert index.complete(text, 10) == made.complete(text, 10)
-            assert index.videos(text, 1, 5) == made.videos(text, 1, 5)
+            assert index.videos(text, 5, max_dist=1) == made.videos(text, 5, max_dist=1)
             assert index.count(text) == made.count(text)
     assert wrapped.engine.fuzzy_match("dog", 1, None) == made.engine.fuzzy_match("dog", 1, None)
 
@@ -241,7 +241,7 @@ def test_a_pipe_is_read_instead_of_mapped(saved, tmp_path):
         index = Index.load(fifo)
     finally:
         feeder.wait(10)
-    assert not index.mapped and index.suggest("crat", 3, 1) == Index.load(saved).suggest("crat", 3, 1)
+    assert not index.mapped and index.suggest("crat", 3, max_dist=1) == Index.load(saved).suggest("crat", 3, max_dist=1)
 
 
 def test_the_mapping_lives_as_long_as_the_engine(saved, tmp_path):

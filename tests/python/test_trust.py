@@ -112,7 +112,7 @@ def test_own_counts_match_the_input_in_any_numbering(seed):
     args, terms = numbered_trie(rng, rng.randrange(1, 30))
     index = Index(PrefixSearch.from_internal_data_v2(*args))
     assert {t: index.count(t) for t in terms} == terms
-    got = {c.term: c.count for c in index.complete("", n=len(terms) + 1)}
+    got = {c.term: c.count for c in index.complete("", limit=len(terms) + 1)}
     assert got == terms
 
 

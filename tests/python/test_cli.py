@@ -17,7 +17,7 @@ import _brindlex
 from _brindlex import PrefixSearch
 from brindlex import Index, __version__, load
 from brindlex._rows import read_rows
-from brindlex.cli import Progress
+from brindlex.cli._progress import Progress
 from snapshot_model import snapshot
 
 ROOT = Path(__file__).resolve().parents[2]

@@ -1,0 +1,148 @@
+"""The commands: each takes its parsed arguments and returns the exit status."""
+
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+from collections.abc import Callable
+from typing import Any
+
+from .._fold import TextMode, normaliser
+from .._format import encode_notes, file_chunks
+from .._index import Index
+from .._rows import RowError, row_of
+from ..snapshot import SnapshotDecodeError, check_snapshot
+from ._errors import EXIT_OK, Failure, UsageError
+from ._input import input_format, open_input, same_regular_file
+from ._loading import load, native, read_index_file, refuse_damage
+from ._output import print_json, write_output, writing
+from ._progress import Progress
+from ._serving import Rows, serve, tabs
+
+
+def cmd_build(args: argparse.Namespace) -> int:
+    if same_regular_file(args.input, args.output):
+        raise UsageError(f"the output {args.output} is the input file: the catalogue would be lost")
+    native()
+    name = "<stdin>" if args.input == "-" else args.input
+    fmt = input_format(args.input, args.format)
+    progress = Progress(sys.stderr)
+    stream, bounded, size = open_input(args.input)
+    label = f"reading {os.path.basename(name)}"
+    mode: TextMode = "fold" if args.fold else "nfc"
+    from .._native import read_catalogue
+
+    try:
+        try:
+            # Rows are read, merged and built natively, without a Python object per row.
+            engine, shown, fixes, rows, videos, terms, nodes = read_catalogue(
+                bounded, fmt, args.video_top_n, mode, normaliser(mode), row_of, RowError,
+                lambda done: progress.update(label, done, size, " bytes"),
+            )
+        except RowError as exc:
+            hint = ""
+            if fmt == "tsv" and not args.format and (exc.json_like or name.lower().endswith(".json")):
+                hint = " (for JSON lines, give --format jsonl)"
+            raise Failure(f"{name}:{exc.line}: {exc.message}{hint}") from None
+        except OSError as exc:
+            raise Failure(f"cannot read {name}: {exc.strerror or exc}") from None
+        except (ValueError, TypeError, OverflowError) as exc:
+            raise Failure(f"{name}: {exc}") from None
+        except MemoryError:
+            raise Failure(f"{name}: too large to be built in this machine's memory") from None
+        finally:
+            if stream is not sys.stdin.buffer:
+                stream.close()
+
+        progress.phase("writing the index")
+        # The file of Index._built(...).save(): no Index is made, nor the lookups it prepares.
+        chunks = file_chunks(engine.to_bytes(), encode_notes(shown, fixes), mode, args.video_top_n)
+        write_output(args.output, chunks)
+    finally:
+        progress.close()
+    # With the index on standard output, the summary goes beside it on standard error.
+    with writing():
+        print(
+            f"{'<stdout>' if args.output == '-' else args.output}: {rows} rows, "
+            f"{terms} terms, {videos} videos, {nodes} nodes, "
+            f"{sum(map(len, chunks))} bytes",
+            file=sys.stderr if args.output == "-" else sys.stdout,
+        )
+    return EXIT_OK
+
+
+def cmd_match(args: argparse.Namespace) -> int:
+    def ask(index: Index, term: str) -> Rows:
+        return [{"term": t, "distance": d} for t, d in index._matches(term, args.max_dist, args.limit)]
+
+    return serve(args, ask, tabs)
+
+
+def cmd_videos(args: argparse.Namespace) -> int:
+    include = {"yes": True, "no": False, "auto": None}[args.include_prefix_nodes]
+
+    def ask(index: Index, term: str) -> Rows:
+        found = index.engine.fuzzy_match_video(index.normalize(term), args.max_dist, args.limit, include, args.min_score)
+        return [{"video_id": video, "score": score} for video, score in found]
+
+    return serve(args, ask, lambda row: f"{row['video_id']}\t{row['score']:.6f}")
+
+
+def cmd_suggest(args: argparse.Namespace) -> int:
+    return serve(args, lambda index, text: [s._asdict() for s in index.suggest(text, args.n, args.max_dist)], tabs)
+
+
+def cmd_complete(args: argparse.Namespace) -> int:
+    return serve(args, lambda index, prefix: [c._asdict() for c in index.complete(prefix, args.n)], tabs)
+
+
+def cmd_stats(args: argparse.Namespace) -> int:
+    file = read_index_file(args.snapshot)
+    size = os.stat(args.snapshot).st_size if os.path.isfile(args.snapshot) else len(file.snapshot)
+    try:
+        snap = check_snapshot(file.snapshot)
+    except SnapshotDecodeError as exc:
+        raise Failure(f"{args.snapshot}: not a brindlex index ({exc})") from None
+    # Every key is described in the README, under brindlex stats.
+    figures: dict[str, Any] = {
+        "nodes": snap.nodes,
+        "terms": snap.terms,
+        "videos": snap.videos,
+        "id_mode": snap.id_mode_name,
+        "text_mode": file.mode,
+        "checksum": file.checksummed,
+        "size": size,
+        "trailing_bytes": snap.trailing_bytes,
+        "notes": snap.notes,
+        "damage": snap.damage,
+    }
+    with writing():
+        if args.json:
+            print_json(figures)
+        else:
+            print(f"nodes     {snap.nodes}")
+            print(f"terms     {snap.terms}")
+            print(f"videos    {snap.videos}")
+            print(f"id mode   {snap.id_mode_name}")
+            print(f"text mode {file.mode}")
+            print(f"checksum  {'verified' if file.checksummed else 'none (a bare snapshot)'}")
+            print(f"size      {size} bytes")
+            for note in snap.notes:
+                print(f"note      {note}")
+    refuse_damage(args.snapshot, snap.damage)
+    with writing():
+        sys.stdout.flush()  # the figures before a message of the load below
+    # Loaded as the queries load it, so that whatever they refuse, stats refuses too.
+    load(args.snapshot, file)
+    return EXIT_OK
+
+
+COMMANDS: dict[str, Callable[[argparse.Namespace], int]] = {
+    "build": cmd_build,
+    "suggest": cmd_suggest,
+    "complete": cmd_complete,
+    "match": cmd_match,
+    "videos": cmd_videos,
+    "stats": cmd_stats,
+}

@@ -370,7 +370,7 @@ DAMAGED = snapshot([0, 1], [0, "a"], [1], [(1, [], []), (1, [0], [])], video_int
     [
         (None, ["stats"], "cannot read"),
         (None, ["match", "x"], "cannot read"),
-        (b"", ["stats"], "decode error: UnexpectedEnd { additional: 1 }"),
+        (b"\x00", ["stats"], "decode error: UnexpectedEnd { additional: 1 }"),
         (b"\x02\x00\xfb", ["match", "cat"], "decode error: UnexpectedEnd { additional: 2 }"),
         (b"\x00\x00\x00\x00\x00\x00\x07\x00", ["videos", "cat"], "decode error: UnexpectedVariant"),
         (b"\x00\x00\x00\x00\x00\x00\x07\x00", ["stats"], "decode error: UnexpectedVariant"),

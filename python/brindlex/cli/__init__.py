@@ -9,10 +9,11 @@
     brindlex stats INDEX [--json]
     brindlex --version
 
-Exit status: 0 success, 1 bad input (a bad row, an unreadable file, a bad snapshot) or
-output that cannot be written (a full device, a closed standard output), 2 wrong usage,
-141 when the reader of standard output went away (as a process killed by SIGPIPE shows
-to its shell), 128 + N when stopped by signal N (SIGINT, SIGTERM, SIGHUP).
+Exit status: 0 success, 1 bad input (a bad row, an unreadable file, a file that is no
+index or a damaged one) or output that cannot be written (a full device, a closed
+standard output), 2 wrong usage, 141 when the reader of standard output went away (as
+a process killed by SIGPIPE shows to its shell), 128 + N when stopped by signal N
+(SIGINT, SIGTERM, SIGHUP).
 """
 
 from __future__ import annotations

@@ -59,10 +59,10 @@ def argument_parser() -> argparse.ArgumentParser:
 
     build = commands.add_parser(
         "build",
-        help="build a snapshot from a catalogue (TSV or JSON lines)",
+        help="build an index file from a catalogue (TSV or JSON lines)",
         description=(
             "Build an index from rows of (term, count, video id, video count) and write "
-            "its snapshot. Rows of one term are merged: they must carry the same count, "
+            "it to an index file. Rows of one term are merged: they must carry the same count, "
             "and each names a different video (or none, with an empty video id). "
             "Video ids are UUIDs or unsigned 32-bit integers, one kind per file."
         ),
@@ -72,9 +72,9 @@ def argument_parser() -> argparse.ArgumentParser:
     build.add_argument(
         "-o",
         "--output",
-        metavar="SNAPSHOT",
+        metavar="INDEX",
         required=True,
-        help="snapshot file to write (a link is followed, a device written through), or - for standard output",
+        help="index file to write (a link is followed, a device written through), or - for standard output",
     )
     build.add_argument(
         "--format",

@@ -9,7 +9,7 @@ from collections.abc import Callable
 from typing import Any
 
 from .._fold import TextMode, normaliser
-from .._format import encode_notes, file_chunks
+from .._format import encode_notes, file_chunks, no_snapshot_error
 from .._index import Index
 from .._rows import RowError, row_of
 from ..snapshot import SnapshotDecodeError, check_snapshot
@@ -103,7 +103,9 @@ def cmd_stats(args: argparse.Namespace) -> int:
     try:
         snap = check_snapshot(file.snapshot)
     except SnapshotDecodeError as exc:
-        raise Failure(f"{args.snapshot}: not a brindlex index ({exc})") from None
+        if file.checksummed:
+            raise Failure(f"{args.snapshot}: the snapshot in the file cannot be read ({exc})") from None
+        raise Failure(str(no_snapshot_error(args.snapshot, exc))) from None
     # Every key is described in the README, under brindlex stats.
     figures: dict[str, Any] = {
         "nodes": snap.nodes,

@@ -8,7 +8,7 @@ import stat
 import sys
 from typing import IO
 
-from .._format import STREAM_LIMIT, regular_size
+from .._format import MAGIC, STREAM_LIMIT, regular_size
 from ._errors import Failure
 
 # A catalogue read from a pipe or a device has no size to bound it: a line longer than
@@ -56,6 +56,8 @@ class Bounded:
 
     def read(self, n: int) -> bytes:
         chunk = self.f.read(n)
+        if self.read_so_far == 0 and chunk.startswith(MAGIC):
+            raise Failure(f"{self.name}: this is an index file, not a catalogue: give a catalogue to build")
         self.read_so_far += len(chunk)
         if self.size is not None:
             if self.read_so_far > self.size:

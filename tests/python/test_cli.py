@@ -171,7 +171,8 @@ def test_suggest_and_complete_print_what_the_index_answers(folded, command, quer
     assert single.returncode == 0, single.stderr
     assert json.loads(single.stdout) == expected[queries[0]]
     batch = brindlex(command, folded, "--stdin", *options, stdin="".join(q + "\n" for q in queries))
-    lines = [f"{q}\t" + "\t".join(str(v) for v in row.values()) for q in queries for row in expected[q]]
+    # Each answer ends with an empty line.
+    lines = [line for q in queries for line in [*(f"{q}\t" + "\t".join(map(str, r.values())) for r in expected[q]), ""]]
     assert batch.stdout.splitlines() == lines
 
 
@@ -191,20 +192,23 @@ def test_stdin_answers_every_line_as_a_query(built, command):
 
         def line(r):
             return f"{r['video_id']}\t{r['score']:.6f}"
-    # Queries that look like options, an empty one, CRLF line ends.
-    queries = ["pyhton", "-python", "--limit", "", "chiken curri", "zqzqzq"]
-    assert answer("pyhton") and answer("-python")
+    # Queries that look like options, empty lines (skipped), one that finds nothing, CRLF
+    # line ends; a space is a query.
+    queries = ["pyhton", "-python", "--limit", "", "chiken curri", "", " ", "zqzqzq"]
+    asked = [q for q in queries if q]
+    assert answer("pyhton") and answer("-python") and not answer("zqzqzq")
     stdin = "\r\n".join(queries) + "\r\n"
 
     as_json = brindlex(command, out, "--stdin", "--max-dist", "2", "--json", stdin=stdin)
     assert as_json.returncode == 0, as_json.stderr
-    assert [json.loads(r) for r in as_json.stdout.splitlines()] == [{"query": q, "results": answer(q)} for q in queries]
+    assert [json.loads(r) for r in as_json.stdout.splitlines()] == [{"query": q, "results": answer(q)} for q in asked]
     as_text = brindlex(command, out, "--stdin", "--max-dist", "2", stdin=stdin)
-    assert as_text.stdout == "".join(f"{q}\t{line(r)}\n" for q in queries for r in answer(q))
+    # Every answer, one without results too, ends with an empty line.
+    assert as_text.stdout == "".join("".join(f"{q}\t{line(r)}\n" for r in answer(q)) + "\n" for q in asked)
 
-    broken = brindlex(command, out, "--stdin", "--max-dist", "2", stdin=b"pyhton\n\xff\n", text=False)
-    assert broken.returncode == 1 and broken.stderr == b"brindlex: <stdin>:2: the query is not valid UTF-8\n"
-    assert broken.stdout.decode() == "".join(f"pyhton\t{line(r)}\n" for r in answer("pyhton"))
+    broken = brindlex(command, out, "--stdin", "--max-dist", "2", stdin=b"pyhton\n\n\xff\n", text=False)
+    assert broken.returncode == 1 and broken.stderr == b"brindlex: <stdin>:3: the query is not valid UTF-8\n"
+    assert broken.stdout.decode() == "".join(f"pyhton\t{line(r)}\n" for r in answer("pyhton")) + "\n"
 
 
 def test_version():

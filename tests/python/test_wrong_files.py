@@ -32,18 +32,18 @@ class Stream(io.RawIOBase):
         return self.data.readinto(buffer)
 
 
+CATALOGUE = "this is a catalogue ({}), not an index: " + HINT
+NO_SNAPSHOT = "this is not an index: it does not start as an index file does, nor does it read as a bare snapshot"
 WRONG = [
-    pytest.param("catalogue.tsv", HEADER + b"cat\t5\t1\t2\n", f"this is a catalogue (tab-separated), not an index: {HINT}",
-                 id="tsv"),
-    pytest.param("big.tsv", LONG_TSV, f"this is a catalogue (tab-separated), not an index: {HINT}", id="tsv-cut-char"),
-    pytest.param("all.jsonl", b'\xef\xbb\xbf {"term": "cat", "count": 5}\n', f"this is a catalogue (JSON lines), not an "
-                 f"index: {HINT}", id="jsonl"),
+    pytest.param("catalogue.tsv", HEADER + b"cat\t5\t1\t2\n", CATALOGUE.format("tab-separated"), id="tsv"),
+    pytest.param("big.tsv", LONG_TSV, CATALOGUE.format("tab-separated"), id="tsv-cut-char"),
+    pytest.param("all.jsonl", b'\xef\xbb\xbf {"term": "cat", "count": 5}\n', CATALOGUE.format("JSON lines"),
+                 id="jsonl"),
     pytest.param("empty.brx", b"", f"the file is empty, not an index: {HINT}", id="empty"),
     pytest.param("notes.txt", b"cat\ndog\n", f"this is a text file, not an index: {HINT} from a catalogue", id="text"),
-    pytest.param("image.png", b"\x89PNG\r\n\x1a\n\x00\x00\x00\rIHDR\x00", "this is not an index: it does not start as an "
-                 "index file does, nor does it read as a bare snapshot (decode error: ", id="other-bytes"),
-    pytest.param("one.bin", b"\xfe", "this is not an index: it does not start as an index file does, nor does it read "
-                 "as a bare snapshot (decode error: ", id="not-utf8"),
+    pytest.param("image.png", b"\x89PNG\r\n\x1a\n\x00\x00\x00\rIHDR\x00", NO_SNAPSHOT + " (decode error: ",
+                 id="other-bytes"),
+    pytest.param("one.bin", b"\xfe", NO_SNAPSHOT + " (decode error: ", id="not-utf8"),
 ]
 
 
@@ -71,5 +71,6 @@ def test_an_index_given_to_build_is_refused_as_no_catalogue(tmp_path, capsys):
     assert main(["build", str(ROOT / "samples" / "catalogue.tsv"), "-o", str(index)]) == 0
     capsys.readouterr()
     assert main(["build", str(index), "-o", str(tmp_path / "again.brx")]) == 1
-    assert capsys.readouterr().err == f"brindlex: {index}: this is an index file, not a catalogue: give a catalogue to build\n"
+    refusal = f"brindlex: {index}: this is an index file, not a catalogue: give a catalogue to build\n"
+    assert capsys.readouterr().err == refusal
     assert not (tmp_path / "again.brx").exists()

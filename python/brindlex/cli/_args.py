@@ -109,8 +109,9 @@ def argument_parser() -> argparse.ArgumentParser:
             action="store_true",
             help=(
                 "instead of TERM, answer every line of standard input as a query (any text, "
-                "a leading - included): each result line starts with its query and a tab, "
-                "or, with --json, one JSON object per query"
+                "a leading - included; empty lines are skipped): each result line starts "
+                "with its query and a tab, and each answer ends with an empty line, or, "
+                "with --json, one JSON object per query"
             ),
         )
         if max_dist is not None:

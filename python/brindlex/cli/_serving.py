@@ -24,9 +24,14 @@ def queries_of(args: argparse.Namespace) -> Iterator[str]:
 
 
 def stdin_queries() -> Iterator[str]:
+    """The lines of standard input but empty ones, which a client may send to keep a
+    pipe alive or by accident, and which no index answers anyway."""
     for number, raw in enumerate(sys.stdin.buffer, start=1):
+        line = raw.removesuffix(b"\n").removesuffix(b"\r")
+        if not line:
+            continue
         try:
-            yield raw.removesuffix(b"\n").removesuffix(b"\r").decode("utf-8")
+            yield line.decode("utf-8")
         except UnicodeDecodeError:
             raise Failure(f"<stdin>:{number}: the query is not valid UTF-8") from None
 
@@ -35,8 +40,9 @@ def answer(
     args: argparse.Namespace, query: str, rows: list[dict[str, Any]], line: Callable[[dict[str, Any]], str]
 ) -> None:
     """Prints the answer to one query: JSON, or one line per result, which in a batch
-    starts with the query; a batch is flushed query by query, for a reader that waits
-    for each answer before it asks the next."""
+    starts with the query and ends with an empty line, so that a reader can tell an
+    answer without results from one not yet written. A batch is flushed query by
+    query, for a reader that waits for each answer before it asks the next."""
     with writing():
         if args.json:
             print_json({"query": query, "results": rows} if args.stdin else rows)
@@ -44,6 +50,8 @@ def answer(
             prefix = f"{query}\t" if args.stdin else ""
             for row in rows:
                 print(prefix + line(row))
+            if args.stdin:
+                print()
         if args.stdin:
             sys.stdout.flush()
 

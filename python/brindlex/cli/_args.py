@@ -108,7 +108,7 @@ def argument_parser() -> argparse.ArgumentParser:
             "--stdin",
             action="store_true",
             help=(
-                "instead of TERM, answer every line of standard input as a query (any text, "
+                f"instead of {what}, answer every line of standard input as a query (any text, "
                 "a leading - included; empty lines are skipped): each result line starts "
                 "with its query and a tab, and each answer ends with an empty line, or, "
                 "with --json, one JSON object per query"

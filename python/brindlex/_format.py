@@ -193,7 +193,8 @@ def _refuse_what_is_no_snapshot(start: bytes, whole: bool, name: str) -> None:
     text = _text_of(start, whole)
     if text is None:
         return
-    first = text.split("\n", 1)[0].removeprefix("\ufeff").strip()
+    # The first line that holds anything: blank lines before a header change nothing.
+    first = next((line for line in map(str.strip, text.removeprefix("\ufeff").split("\n")) if line), "")
     if first.startswith("{"):
         raise IndexFileError(f"{name}: this is a catalogue (JSON lines), not an index: {_BUILD_HINT}")
     if "\t" in first:

@@ -37,7 +37,7 @@ NO_SNAPSHOT = "this is not an index: it does not start as an index file does, no
 WRONG = [
     pytest.param("catalogue.tsv", HEADER + b"cat\t5\t1\t2\n", CATALOGUE.format("tab-separated"), id="tsv"),
     pytest.param("big.tsv", LONG_TSV, CATALOGUE.format("tab-separated"), id="tsv-cut-char"),
-    pytest.param("all.jsonl", b'\xef\xbb\xbf {"term": "cat", "count": 5}\n', CATALOGUE.format("JSON lines"),
+    pytest.param("all.jsonl", b'\xef\xbb\xbf\r\n\n {"term": "cat", "count": 5}\n', CATALOGUE.format("JSON lines"),
                  id="jsonl"),
     pytest.param("empty.brx", b"", f"the file is empty, not an index: {HINT}", id="empty"),
     pytest.param("notes.txt", b"cat\ndog\n", f"this is a text file, not an index: {HINT} from a catalogue", id="text"),

@@ -22,7 +22,7 @@ import stat
 from collections.abc import Iterable
 from typing import TYPE_CHECKING, Any
 
-from ._format import EMPTY_NOTES, IndexFile, IndexFileError, read_index_file
+from ._format import EMPTY_NOTES, IndexFile, IndexFileError, no_snapshot_error, read_index_file
 
 if TYPE_CHECKING:
     from _brindlex import PrefixSearch
@@ -200,7 +200,7 @@ def engine_of(file: IndexFile, path: StrPath) -> PrefixSearch:
     except ValueError as exc:
         if file.checksummed:
             raise IndexFileError(f"{os.fspath(path)!s}: the snapshot in the file cannot be read ({exc})") from None
-        raise IndexFileError(f"{os.fspath(path)!s}: not a brindlex index ({exc})") from None
+        raise no_snapshot_error(f"{os.fspath(path)!s}", exc) from None
     prepare(engine)
     return engine
 

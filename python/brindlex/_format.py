@@ -20,7 +20,8 @@ Layout (integers little-endian)::
 The file ends exactly after the notes. A reader checks the header's checksum, then
 the length against the file's size, then the payload's checksum, and only then
 decodes anything. A file without the magic is taken as a bare snapshot, which
-carries no checksum.
+carries no checksum, unless it is empty or text (a catalogue, say): those are refused
+saying what they are.
 
 Version 2 (what ``save`` writes) opens with the same magic, version field and
 header checksum, and holds the store as the queries read it, to be used in place:
@@ -30,6 +31,7 @@ package's native module reads and writes it (``open_index``, ``write_index``).
 
 from __future__ import annotations
 
+import codecs
 import io
 import os
 import stat
@@ -43,7 +45,7 @@ from ._fold import MODES, TextMode
 
 __all__ = [
     "EMPTY_NOTES", "HEADER_SIZE", "IndexFile", "IndexFileError", "MAGIC", "MAPPED_VERSION", "STREAM_LIMIT", "UNKNOWN_TOP_N",
-    "clipped", "encode_notes", "file_chunks", "is_mapped", "read_index_file", "regular_size",
+    "clipped", "encode_notes", "file_chunks", "is_mapped", "no_snapshot_error", "read_index_file", "regular_size",
 ]
 
 MAGIC = b"\x89BRX\r\n\x1a\n"
@@ -57,6 +59,8 @@ EMPTY_NOTES = bytes(8)  # no spellings, no count fixes
 # (a bare snapshot, or the payload an index file's header claims): 1 GiB.
 STREAM_LIMIT = 2**30
 _PIECE = 1 << 20
+# What is read of a file without the magic number to tell whether it is text.
+_SNIFF_SIZE = 1 << 16
 
 
 class IndexFileError(ValueError):
@@ -139,10 +143,15 @@ def read_index_file(f: IO[bytes], name: str) -> IndexFile:
     if not head.startswith(MAGIC):
         if len(head) == HEADER_SIZE and _crc32c(MAGIC + head[len(MAGIC) : -4]) == int.from_bytes(head[-4:], "little"):
             raise IndexFileError(f"{name}: the magic number is damaged")
-        # No magic: a bare snapshot (or nothing of ours, which decoding will say).
+        # No magic: a bare snapshot, unless its first bytes show it to be something else
+        # (which is told before the rest of a large catalogue is read).
         if size is not None:
+            head += _read_known(f, min(max(size - len(head), 0), _SNIFF_SIZE - len(head)), name)
+            _refuse_what_is_no_snapshot(head, len(head) >= size, name)
             rest = _read_known(f, max(size - len(head), 0), name)
             return IndexFile(head + rest, EMPTY_NOTES, "exact", None, False)
+        head += _read_stream(f, _SNIFF_SIZE - len(head))
+        _refuse_what_is_no_snapshot(head, len(head) < _SNIFF_SIZE, name)
         rest = _read_stream(f, STREAM_LIMIT + 1 - len(head))
         if len(head) + len(rest) > STREAM_LIMIT:
             raise IndexFileError(
@@ -197,6 +206,48 @@ def read_index_file(f: IO[bytes], name: str) -> IndexFile:
     if _crc32c(notes, _crc32c(snapshot)) != payload_crc:
         raise IndexFileError(f"{name}: the checksum does not match: the file is damaged")
     return IndexFile(snapshot, notes, MODES[mode], None if top_n == UNKNOWN_TOP_N else top_n, True)
+
+
+_BUILD_HINT = "build one with brindlex build"
+
+
+def _refuse_what_is_no_snapshot(start: bytes, whole: bool, name: str) -> None:
+    """Raises IndexFileError saying what the file is when its first bytes (all of it
+    when ``whole``) show that it is no snapshot: nothing at all, or text. Every
+    snapshot holds a NUL byte within its first few (the root's label, and where its
+    children start), so text without one is never a snapshot a builder wrote."""
+    if not start:
+        raise IndexFileError(f"{name}: the file is empty, not an index: {_BUILD_HINT}")
+    text = _text_of(start, whole)
+    if text is None:
+        return
+    # The first line that holds anything: blank lines before a header change nothing.
+    first = next((line for line in map(str.strip, text.removeprefix("\ufeff").split("\n")) if line), "")
+    if first.startswith("{"):
+        raise IndexFileError(f"{name}: this is a catalogue (JSON lines), not an index: {_BUILD_HINT}")
+    if "\t" in first:
+        raise IndexFileError(f"{name}: this is a catalogue (tab-separated), not an index: {_BUILD_HINT}")
+    raise IndexFileError(f"{name}: this is a text file, not an index: {_BUILD_HINT} from a catalogue")
+
+
+def _text_of(start: bytes, whole: bool) -> str | None:
+    """The text ``start`` holds when it is UTF-8 without NUL bytes (a character cut by
+    the end of a part of the file is let be), else None."""
+    if b"\0" in start:
+        return None
+    try:
+        return codecs.getincrementaldecoder("utf-8")().decode(start, final=whole)
+    except UnicodeDecodeError:
+        return None
+
+
+def no_snapshot_error(name: str, error: ValueError) -> IndexFileError:
+    """The error for a file without the magic number that does not decode as a bare
+    snapshot either; the decoder's text goes behind, for whoever wrote the bytes."""
+    return IndexFileError(
+        f"{name}: this is not an index: it does not start as an index file does, "
+        f"nor does it read as a bare snapshot ({error})"
+    )
 
 
 def regular_size(f: IO[bytes]) -> int | None:

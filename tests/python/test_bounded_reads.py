@@ -12,6 +12,7 @@ import pytest
 
 import brindlex._format as file_format
 import brindlex.cli as cli
+import brindlex.cli._input as cli_input
 from brindlex import Index
 from brindlex._format import HEADER_SIZE, IndexFileError
 from brindlex._native import crc32c
@@ -94,7 +95,7 @@ def test_a_bare_snapshot_from_a_device_stops_at_the_limit(monkeypatch):
 )
 def test_catalogues_from_pipes_and_devices_are_bounded(tmp_path, monkeypatch, capsys, source, limits, message):
     for name, value in limits.items():
-        monkeypatch.setattr(cli, name, value)
+        monkeypatch.setattr(cli_input, name, value)
     if source == "fifo":
         source, writer = fifo_of(tmp_path, b"term\tcount\tvideo_id\tvideo_count\nab\t1\t1\t1\n" + b"x" * (3 << 20))
     out = tmp_path / "out.brx"
@@ -105,7 +106,7 @@ def test_catalogues_from_pipes_and_devices_are_bounded(tmp_path, monkeypatch, ca
 
 
 def test_a_catalogue_from_a_pipe_builds_what_the_file_builds(tmp_path, monkeypatch):
-    monkeypatch.setattr(cli, "LINE_LIMIT", 200)  # longer than every line of the sample
+    monkeypatch.setattr(cli_input, "LINE_LIMIT", 200)  # longer than every line of the sample
     path, writer = fifo_of(tmp_path, CATALOGUE.read_bytes())
     assert cli.main(["build", str(path), "-o", str(tmp_path / "piped.brx")]) == 0
     assert cli.main(["build", str(CATALOGUE), "-o", str(tmp_path / "file.brx")]) == 0

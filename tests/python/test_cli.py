@@ -17,7 +17,7 @@ import _brindlex
 from _brindlex import PrefixSearch
 from brindlex import Index, __version__, load
 from brindlex._rows import read_rows
-from brindlex.cli import Progress
+from brindlex.cli._progress import Progress
 from snapshot_model import snapshot
 
 ROOT = Path(__file__).resolve().parents[2]
@@ -180,7 +180,8 @@ def test_suggest_and_complete_print_what_the_index_answers(folded, command, quer
     assert single.returncode == 0, single.stderr
     assert json.loads(single.stdout) == expected[queries[0]]
     batch = brindlex(command, folded, "--stdin", *options, stdin="".join(q + "\n" for q in queries))
-    lines = [f"{q}\t" + "\t".join(str(v) for v in row.values()) for q in queries for row in expected[q]]
+    # Each answer ends with an empty line.
+    lines = [line for q in queries for line in [*(f"{q}\t" + "\t".join(map(str, r.values())) for r in expected[q]), ""]]
     assert batch.stdout.splitlines() == lines
 
 
@@ -200,20 +201,23 @@ def test_stdin_answers_every_line_as_a_query(built, command):
 
         def line(r):
             return f"{r['video_id']}\t{r['score']:.6f}"
-    # Queries that look like options, an empty one, CRLF line ends.
-    queries = ["pyhton", "-python", "--limit", "", "chiken curri", "zqzqzq"]
-    assert answer("pyhton") and answer("-python")
+    # Queries that look like options, empty lines (skipped), one that finds nothing, CRLF
+    # line ends; a space is a query.
+    queries = ["pyhton", "-python", "--limit", "", "chiken curri", "", " ", "zqzqzq"]
+    asked = [q for q in queries if q]
+    assert answer("pyhton") and answer("-python") and not answer("zqzqzq")
     stdin = "\r\n".join(queries) + "\r\n"
 
     as_json = brindlex(command, out, "--stdin", "--max-dist", "2", "--json", stdin=stdin)
     assert as_json.returncode == 0, as_json.stderr
-    assert [json.loads(r) for r in as_json.stdout.splitlines()] == [{"query": q, "results": answer(q)} for q in queries]
+    assert [json.loads(r) for r in as_json.stdout.splitlines()] == [{"query": q, "results": answer(q)} for q in asked]
     as_text = brindlex(command, out, "--stdin", "--max-dist", "2", stdin=stdin)
-    assert as_text.stdout == "".join(f"{q}\t{line(r)}\n" for q in queries for r in answer(q))
+    # Every answer, one without results too, ends with an empty line.
+    assert as_text.stdout == "".join("".join(f"{q}\t{line(r)}\n" for r in answer(q)) + "\n" for q in asked)
 
-    broken = brindlex(command, out, "--stdin", "--max-dist", "2", stdin=b"pyhton\n\xff\n", text=False)
-    assert broken.returncode == 1 and broken.stderr == b"brindlex: <stdin>:2: the query is not valid UTF-8\n"
-    assert broken.stdout.decode() == "".join(f"pyhton\t{line(r)}\n" for r in answer("pyhton"))
+    broken = brindlex(command, out, "--stdin", "--max-dist", "2", stdin=b"pyhton\n\n\xff\n", text=False)
+    assert broken.returncode == 1 and broken.stderr == b"brindlex: <stdin>:3: the query is not valid UTF-8\n"
+    assert broken.stdout.decode() == "".join(f"pyhton\t{line(r)}\n" for r in answer("pyhton")) + "\n"
 
 
 def test_version():
@@ -379,7 +383,7 @@ DAMAGED = snapshot([0, 1], [0, "a"], [1], [(1, [], []), (1, [0], [])], video_int
     [
         (None, ["stats"], "cannot read"),
         (None, ["match", "x"], "cannot read"),
-        (b"", ["stats"], "decode error: UnexpectedEnd { additional: 1 }"),
+        (b"\x00", ["stats"], "decode error: UnexpectedEnd { additional: 1 }"),
         (b"\x02\x00\xfb", ["match", "cat"], "decode error: UnexpectedEnd { additional: 2 }"),
         (b"\x00\x00\x00\x00\x00\x00\x07\x00", ["videos", "cat"], "decode error: UnexpectedVariant"),
         (b"\x00\x00\x00\x00\x00\x00\x07\x00", ["stats"], "decode error: UnexpectedVariant"),

@@ -39,7 +39,7 @@ def test_a_reader_gone_away_ends_with_the_status_sigpipe_gives(built, command):
         proc = run(["build", CATALOGUE, "-o", "-"], stdout=subprocess.PIPE)
     else:  # answers flushed query by query, until the reader goes
         proc = run(["complete", built, "--stdin"], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
-        proc.stdin.write(b"\n" * 20_000)
+        proc.stdin.write(b"a\n" * 20_000)
         proc.stdin.close()
     assert len(proc.stdout.read(100)) == 100
     proc.stdout.close()

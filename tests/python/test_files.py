@@ -46,7 +46,7 @@ def test_save_replaces_whole_keeps_links_and_modes_and_load_restores(index, tmp_
     with pytest.raises(IsADirectoryError):
         save(index, tmp_path)
     (tmp_path / "bad.snap").write_bytes(b"\xfe")
-    with pytest.raises(ValueError, match=r"bad\.snap: not a brindlex index \(decode error: "):
+    with pytest.raises(ValueError, match=r"bad\.snap: this is not an index: .* bare snapshot \(decode error: "):
         load(tmp_path / "bad.snap")
 
 

@@ -59,11 +59,12 @@ def load(path: str, file: IndexFile | None = None) -> Index:
             engine = engine_of(file, path)
         except ValueError as exc:
             raise Failure(str(exc)) from None
-        refuse_damage(path, check_engine(engine)[0])
         try:
-            return Index._make(engine, file.mode, file.notes, file.video_top_n)
-        except ValueError as exc:
+            index = Index._make(engine, file.mode, file.notes, file.video_top_n)
+        except ValueError as exc:  # as Index.load words it
             raise Failure(f"{path}: {exc}") from None
+        refuse_damage(path, check_engine(engine)[0])
+        return index
     try:
         index = Index.load(path)
     except OSError as exc:

@@ -178,15 +178,16 @@ bool rising(std::span<const T> values, uint64_t limit) {
 }
 
 // The payload slots' ends as the table keeps them: a slot of its own holds the end of its
-// lists, rising within `limit`; an alias holds the number of an earlier slot of its own
-// whose lists it shows. Requires a bit per slot in `aliases`.
+// lists, rising within `limit`; an alias shows the lists of the slot before it, and holds
+// the number of the slot of its own those are (the slot before, or what that one names).
+// Requires a bit per slot in `aliases`.
 template <class T>
 bool slot_ends_sound(std::span<const T> ends, std::span<const uint64_t> aliases, uint64_t limit) {
     auto aliased = [&](uint64_t v) { return (aliases[v / 64] >> (v % 64) & 1) != 0; };
     uint64_t last = 0;
     for (size_t v = 0; v < ends.size(); ++v) {
         if (aliased(v)) {
-            if (ends[v] >= v || aliased(ends[v])) return false;
+            if (v == 0 || ends[v] != (aliased(v - 1) ? ends[v - 1] : v - 1)) return false;
         } else {
             if (ends[v] > limit || ends[v] < last) return false;
             last = ends[v];

@@ -115,6 +115,37 @@ bool parse_mode(PyObject* o, Mode& mode) {
     return false;
 }
 
+// Whitespace as str.isspace() sees it in ASCII: what fold() drops at the ends and
+// squeezes to one space inside.
+bool ascii_space(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r') || (c >= 0x1C && c <= 0x1F); }
+
+// ASCII `text` folded into `out` (lower case, whitespace trimmed and squeezed), as
+// _fold.fold folds it; false, leaving `out` alone, when folding changes nothing.
+bool fold_ascii(std::string_view text, std::string& out) {
+    bool same = text.empty() || (!ascii_space(static_cast<unsigned char>(text.front())) &&
+                                 !ascii_space(static_cast<unsigned char>(text.back())));
+    for (size_t i = 0; same && i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        const bool upper = c >= 'A' && c <= 'Z';
+        const bool next_space = i + 1 < text.size() && ascii_space(static_cast<unsigned char>(text[i + 1]));
+        same = !upper && !(ascii_space(c) && (c != ' ' || next_space));
+    }
+    if (same) return false;
+    out.clear();
+    bool gap = false;
+    for (const char ch : text) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (ascii_space(c)) {
+            gap = !out.empty();
+            continue;
+        }
+        if (gap) out.push_back(' ');
+        gap = false;
+        out.push_back(c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : ch);
+    }
+    return true;
+}
+
 // The normalised form of `term` (a str) as a new reference in `key`, `changed` when it
 // differs: ASCII natively, other text through `normal` (unicodedata lives in Python).
 // False with an error set when normal() fails.
@@ -125,18 +156,15 @@ bool normalise(Mode mode, PyObject* normal, PyObject* term, Ref& key, bool& chan
         return true;
     }
     if (PyUnicode_IS_ASCII(term)) {
-        const auto n = PyUnicode_GET_LENGTH(term);
-        const auto* p = PyUnicode_1BYTE_DATA(term);
-        Py_ssize_t i = 0;
-        while (i < n && !(p[i] >= 'A' && p[i] <= 'Z')) ++i;
-        if (i == n) {
+        const auto n = static_cast<size_t>(PyUnicode_GET_LENGTH(term));
+        const std::string_view text(reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(term)), n);
+        std::string folded;
+        if (!fold_ascii(text, folded)) {
             key = Ref::borrow(term);
             return true;
         }
-        key = Ref::steal(PyUnicode_New(n, 127));
+        key = Ref::steal(PyUnicode_FromStringAndSize(folded.data(), static_cast<Py_ssize_t>(folded.size())));
         if (!key) return false;
-        auto* q = PyUnicode_1BYTE_DATA(key.get());
-        for (Py_ssize_t k = 0; k < n; ++k) q[k] = (p[k] >= 'A' && p[k] <= 'Z') ? static_cast<Py_UCS1>(p[k] + 32) : p[k];
         changed = true;
         return true;
     }
@@ -528,13 +556,8 @@ bool normalise_text(Mode mode, PyObject* normal, std::string_view term, std::str
     for (char c : term) ascii = ascii && static_cast<unsigned char>(c) < 0x80;
     if (mode == Mode::Exact || (ascii && mode == Mode::Nfc)) return true;
     if (ascii) {
-        for (size_t i = 0; i < term.size(); ++i) {
-            if (term[i] >= 'A' && term[i] <= 'Z') {
-                if (!changed) key.assign(term);
-                changed = true;
-                key[i] = static_cast<char>(term[i] + 32);
-            }
-        }
+        changed = fold_ascii(term, key);
+        empty = changed && key.empty();
         return true;
     }
     Ref text = Ref::steal(new_text(term));

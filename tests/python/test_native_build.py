@@ -27,9 +27,11 @@ from brindlex._rows import RowError, read_rows, row_of  # noqa: E402
 U32_MAX = 2**32 - 1
 
 # Shared prefixes, case and accents that fold together, astral characters, a combining
-# mark alone (empty once folded), a term past the 40 characters that messages show.
+# mark alone (empty once folded), a term past the 40 characters that messages show;
+# whitespace at the ends and inside, ASCII and not, and terms that are nothing else.
 TERMS = ["cat", "Cat", "cart", "car", "c", "crème", "Crème", "CRÈME", "creme", "naïve", "ﬁn", "日本", "日本語",
-         "😀x", "😀", "ß", "SS", "\u0301", "a" * 45, "a" * 45 + "b", "tab\\t", 'q"uote']
+         "😀x", "😀", "ß", "SS", "\u0301", "a" * 45, "a" * 45 + "b", "tab\\t", 'q"uote', " cat", "Cat  ", "c  at",
+         "c\x0b\x1fat", "C at\u3000", " crème ", "\u2003", "  ", "\u00a8x"]
 COUNTS = [0, 1, 2, 7, 1000, U32_MAX - 1, U32_MAX]
 INT_IDS = [0, 1, 7, 1001, U32_MAX]
 UUIDS = [uuid.UUID(int=n * 0x1234567890ABCDEF1) for n in range(1, 5)]

@@ -220,6 +220,11 @@ def _parser() -> argparse.ArgumentParser:
         help=f"videos kept per trie node for ranking (default: {DEFAULT_VIDEO_TOP_N})",
     )
     build.add_argument(
+        "--sum-counts",
+        action="store_true",
+        help="add up the counts of a term's rows where they differ, instead of refusing them",
+    )
+    build.add_argument(
         "--no-fold",
         dest="fold",
         action="store_false",
@@ -490,7 +495,7 @@ def cmd_build(args: argparse.Namespace) -> int:
             # Rows are read, merged and built natively, without a Python object per row.
             engine, shown, fixes, rows, videos, terms, nodes = read_catalogue(
                 bounded, fmt, args.video_top_n, mode, normaliser(mode), row_of, RowError,
-                lambda done: progress.update(label, done, size, " bytes"),
+                lambda done: progress.update(label, done, size, " bytes"), args.sum_counts,
             )
         except RowError as exc:
             hint = ""

@@ -579,13 +579,15 @@ bool normalise_text(Mode mode, PyObject* normal, std::string_view term, std::str
 
 PyObject* read_catalogue(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return guarded([&]() -> PyObject* {
-        if (!expect_args("read_catalogue", nargs, 8)) return nullptr;
+        if (!expect_args("read_catalogue", nargs, 9)) return nullptr;
         PyObject* stream = args[0];
         PyObject* fmt = args[1];
         PyObject* normal = args[4];
         PyObject* slow = args[5];
         PyObject* row_error = args[6];
         PyObject* progress = args[7];
+        const int sum_counts = PyObject_IsTrue(args[8]);
+        if (sum_counts < 0) return nullptr;
         const char* fmt_text = PyUnicode_Check(fmt) ? PyUnicode_AsUTF8(fmt) : nullptr;
         if (!fmt_text || (std::strcmp(fmt_text, "tsv") != 0 && std::strcmp(fmt_text, "jsonl") != 0)) {
             PyErr_Clear();
@@ -596,7 +598,7 @@ PyObject* read_catalogue(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         uint64_t video_top_n = 0;
         if (!parse_mode(args[3], mode) || !top_n_of(args[2], video_top_n)) return nullptr;
 
-        build::Catalogue cat;
+        build::Catalogue cat(sum_counts != 0);
         build::LineSplitter lines;
         uint64_t line = 0;
         bool header_done = !tsv;
@@ -674,16 +676,22 @@ PyObject* read_catalogue(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
                 }
                 if (got.get() == Py_None) return true;
                 if (!header_done) {
+                    // Positions 0..3, or -1 for both video columns of the form without them.
                     for (size_t k = 0; k < 4; ++k) {
                         PyObject* item = PyTuple_Check(got.get()) && PyTuple_GET_SIZE(got.get()) == 4
                                              ? PyTuple_GET_ITEM(got.get(), static_cast<Py_ssize_t>(k))
                                              : nullptr;
-                        const long v = item ? PyLong_AsLong(item) : -1;
-                        if (v < 0 || v > 3) {
+                        const long v = item ? PyLong_AsLong(item) : -2;
+                        const bool absent = v == -1 && k >= 2 && !PyErr_Occurred();
+                        if (!absent && (v < 0 || v > 3)) {
                             if (!PyErr_Occurred()) raise(PyExc_ValueError, "the header reader gave no column order");
                             return failed = true, false;
                         }
-                        at[k] = static_cast<uint8_t>(v);
+                        at[k] = absent ? build::kNoColumn : static_cast<uint8_t>(v);
+                    }
+                    if ((at[2] == build::kNoColumn) != (at[3] == build::kNoColumn)) {
+                        raise(PyExc_ValueError, "the header reader gave no column order");
+                        return failed = true, false;
                     }
                     columns = std::move(got);
                     header_done = true;

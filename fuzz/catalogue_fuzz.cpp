@@ -22,9 +22,9 @@
 #include <string_view>
 
 #include "fuzz_common.hpp"
-#include "core/build/catalogue.hpp"
-#include "core/build/layout.hpp"
-#include "core/build/spellings.hpp"
+#include "core/builder/catalogue.hpp"
+#include "core/builder/layout.hpp"
+#include "core/builder/spellings.hpp"
 #include "core/lookup/term_index.hpp"
 
 namespace {

@@ -11,7 +11,7 @@
 //   check_engine(engine, notes=None, /) the same check of an engine's store: (damage, notes)
 //   build(entries, video_top_n, mode, normal, slow_entry, /)
 //                                       a new engine of (term, count, videos) entries
-//                                       (package/build.cpp)
+//                                       (package/build.hpp)
 //   lay_out(entries, slow_entry, /)     the five arrays of from_internal_data_v2 for them
 //   read_catalogue(stream, fmt, video_top_n, mode, normal, slow_row, row_error, progress, sum_counts, /)
 //                                       a new engine of a catalogue's rows

@@ -21,8 +21,8 @@
 #include <string_view>
 #include <vector>
 
-#include "core/build/interner.hpp"
-#include "core/build/term_table.hpp"
+#include "core/builder/interner.hpp"
+#include "core/builder/term_table.hpp"
 
 namespace brindlex::build {
 

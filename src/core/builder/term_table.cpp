@@ -1,4 +1,4 @@
-#include "core/build/term_table.hpp"
+#include "core/builder/term_table.hpp"
 
 #include <algorithm>
 #include <numeric>

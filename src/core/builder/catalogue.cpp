@@ -1,4 +1,4 @@
-#include "core/build/catalogue.hpp"
+#include "core/builder/catalogue.hpp"
 
 #include <algorithm>
 

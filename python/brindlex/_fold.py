@@ -20,7 +20,7 @@ import unicodedata
 from collections.abc import Callable
 from typing import Literal
 
-__all__ = ["MODES", "TextMode", "fold", "nfc", "normaliser"]
+__all__ = ["MODES", "TextMode", "fold", "nfc", "normaliser", "shown_spelling"]
 
 TextMode = Literal["fold", "nfc", "exact"]
 MODES: tuple[TextMode, ...] = ("exact", "nfc", "fold")  # by their number in index files
@@ -37,8 +37,19 @@ def fold(text: str) -> str:
         decomposed = _normalize("NFKD", _normalize("NFKD", text).casefold())
         folded = _normalize("NFC", "".join(c for c in decomposed if not _combining(c)))
     # Spaces after folding: compatibility forms (U+2003, U+00A8) become spaces only then.
-    words = folded.split()
-    return folded if len(words) == 1 and len(words[0]) == len(folded) else " ".join(words)
+    return _squeezed(folded)
+
+
+def _squeezed(text: str) -> str:
+    words = text.split()
+    return text if len(words) == 1 and len(words[0]) == len(text) else " ".join(words)
+
+
+def shown_spelling(mode: TextMode, term: str) -> str:
+    """The spelling an index of this mode shows for ``term`` as given: with folding,
+    its whitespace trimmed and squeezed as the folded text's is (case and accents
+    kept), so that `` Dog `` shows as ``Dog``; otherwise the term itself."""
+    return _squeezed(term) if mode == "fold" else term
 
 
 def nfc(text: str) -> str:

@@ -265,7 +265,11 @@ PyObject* read_catalogue(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
                     const bool differs = next < changed.size() && changed[next].first == t;
                     const std::string_view text = differs ? std::string_view(changed[next++].second) : cat.term(t);
                     current = merger.table.add_term(text, cat.count(t));
-                    if (differs) merger.spelled.push_back({current, std::string(cat.term(t)), cat.count(t)});
+                    if (differs) {
+                        // Spelt as the term itself once its whitespace is squeezed: no spelling.
+                        std::string shown_text = mode == Mode::Fold ? shown_spelling(cat.term(t)) : std::string(cat.term(t));
+                        if (shown_text != text) merger.spelled.push_back({current, std::move(shown_text), cat.count(t)});
+                    }
                     return true;
                 },
                 on_video);

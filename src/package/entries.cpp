@@ -221,7 +221,10 @@ bool read_entries(PyObject* entries, PyObject* normal, PyObject* slow, Merger& m
             Py_ssize_t n = 0;
             const char* u = PyUnicode_AsUTF8AndSize(spelling.get(), &n);
             if (!u) return false;
-            merger.spelled.push_back({t, std::string(u, static_cast<size_t>(n)), spelled_count});
+            std::string shown_text(u, static_cast<size_t>(n));
+            if (merger.mode == Mode::Fold) shown_text = shown_spelling(shown_text);
+            // Spelt as the term itself once its whitespace is squeezed: no spelling to keep.
+            if (shown_text != text) merger.spelled.push_back({t, std::move(shown_text), spelled_count});
         }
     }
 }

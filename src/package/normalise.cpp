@@ -22,7 +22,38 @@ namespace {
 
 bool ascii_space(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r') || (c >= 0x1C && c <= 0x1F); }
 
+// The length of the whitespace character at text[i] (valid UTF-8), 0 when there is none:
+// ASCII's, U+0085, U+00A0, U+1680, U+2000..U+200A, U+2028, U+2029, U+202F, U+205F, U+3000.
+size_t space_at(std::string_view text, size_t i) {
+    const auto b = [&](size_t k) { return i + k < text.size() ? static_cast<unsigned char>(text[i + k]) : 0u; };
+    if (ascii_space(static_cast<unsigned char>(b(0)))) return 1;
+    if (b(0) == 0xC2 && (b(1) == 0x85 || b(1) == 0xA0)) return 2;
+    if (b(0) == 0xE1 && b(1) == 0x9A && b(2) == 0x80) return 3;
+    if (b(0) == 0xE2 && b(1) == 0x80 && ((b(2) >= 0x80 && b(2) <= 0x8A) || b(2) == 0xA8 || b(2) == 0xA9 || b(2) == 0xAF))
+        return 3;
+    if (b(0) == 0xE2 && b(1) == 0x81 && b(2) == 0x9F) return 3;
+    if (b(0) == 0xE3 && b(1) == 0x80 && b(2) == 0x80) return 3;
+    return 0;
+}
+
 }  // namespace
+
+std::string shown_spelling(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    bool gap = false;
+    for (size_t i = 0; i < text.size();) {
+        if (const size_t n = space_at(text, i)) {
+            gap = !out.empty();
+            i += n;
+            continue;
+        }
+        if (gap) out.push_back(' ');
+        gap = false;
+        out.push_back(text[i++]);
+    }
+    return out;
+}
 
 // ASCII `text` folded into `out` (lower case, whitespace trimmed and squeezed), as
 // _fold.fold folds it; false, leaving `out` alone, when folding changes nothing.

@@ -25,6 +25,10 @@ bool fold_ascii(std::string_view text, std::string& out);
 // differs. False with an error set when normal() fails.
 bool normalise(Mode mode, PyObject* normal, PyObject* term, Ref& key, bool& changed);
 
+// The spelling a folding index shows for `text` (UTF-8) as given: its whitespace (as
+// str.isspace() sees it) trimmed and squeezed to one space, as fold() leaves the key's.
+std::string shown_spelling(std::string_view text);
+
 // The normalised UTF-8 of a catalogue term in `key` when it differs (`changed`);
 // `empty` when nothing is left of it.
 bool normalise_text(Mode mode, PyObject* normal, std::string_view term, std::string& key, bool& changed, bool& empty);

@@ -14,7 +14,7 @@ TOP = 2**32 - 1
 # leave out video_id and video_count together; --sum-counts adds a term's rows up.
 FORMS = [
     ("terms.tsv", "term\tcount\ncat\t3\nDog\t2\n\n", [], {"cat": 3, "dog": 2}, []),
-    ("terms.tsv", "count\tterm\n3\tcat\n2\t Dog \n", [], {"cat": 3, "dog": 2}, []),
+    ("terms.tsv", "count\tterm\n3\tcat\n2\t Dog \n1\tdog\n", [], {"cat": 3, "dog": 3}, []),
     ("terms.tsv", "term\tcount\ncat\t3\ndog\t2\t7\n", [], None, "terms.tsv:3: expected 2 tab-separated fields, found 3"),
     ("terms.tsv", "term\tcount\tvideo_id\ncat\t3\t7\n", [], None, "terms.tsv:1: the header must name the columns"),
     ("terms.jsonl", '{"term": "cat", "count": 3}\n{"count": 2, "term": "dog"}\n', [], {"cat": 3, "dog": 2}, []),
@@ -46,4 +46,6 @@ def test_catalogue_forms_build_or_say_why(tmp_path, name, content, options, term
     index = Index.load(out)
     assert len(index) == len(terms)
     assert {term: index.count(term) for term in terms} == terms
+    # Terms show as the catalogue spelt them, their whitespace squeezed as the key's is.
+    assert sorted(index.keys()) == sorted(" ".join(key.split()) for key in index.keys()) != []
     assert sorted(int(video) for video, _ in index.videos("cat", 0)) == outcome

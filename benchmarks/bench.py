@@ -234,7 +234,7 @@ def catalogue_section(entries: list[Any], cfg: Config, out: dict[str, Any]) -> N
             bu.settle()
             can_peak = bu.reset_peak()
             before = bu.rss_bytes()
-            built = read_catalogue(io.BytesIO(data), fmt, VIDEO_TOP_N, "fold", normaliser("fold"), row_of, RowError, None)
+            built = read_catalogue(io.BytesIO(data), fmt, VIDEO_TOP_N, "fold", normaliser("fold"), row_of, RowError, None, False)
             peak = bu.peak_bytes() - before if can_peak else None
             bu.settle()
             kept = bu.rss_bytes() - before

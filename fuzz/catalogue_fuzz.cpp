@@ -12,8 +12,12 @@
 // plain count of each spelling chooses (the largest count, the earliest in code point
 // order among equal ones).
 //
+// With summed counts, each term's count is the saturated sum of its rows' counts.
+//
 // Input: a settings byte (bit 0: JSON lines; bits 1-2: where the term column is; bits
-// 3-7: piece size), then the file's bytes.
+// 3-5: piece size; bit 6: the TSV form of two columns, term and count; bit 7: summed
+// counts), then the file's bytes.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -22,9 +26,9 @@
 #include <string_view>
 
 #include "fuzz_common.hpp"
-#include "core/build/catalogue.hpp"
-#include "core/build/layout.hpp"
-#include "core/build/spellings.hpp"
+#include "core/builder/catalogue.hpp"
+#include "core/builder/layout.hpp"
+#include "core/builder/spellings.hpp"
 #include "core/lookup/term_index.hpp"
 
 namespace {
@@ -48,9 +52,14 @@ void check_tsv_row(std::string_view text, const build::Columns& at, const build:
         if (tab == std::string_view::npos) break;
         start = tab + 1;
     }
-    check(k == 3, "a TSV row has four fields");
+    const bool two = at[2] == build::kNoColumn;
+    check(k == (two ? 1u : 3u), "a TSV row has as many fields as the header names");
     check(fields[at[0]] == row.term, "the term is the term column");
     check(decimal(fields[at[1]]) == std::to_string(row.count), "the count is the count column");
+    if (two) {
+        check(!row.has_video, "a row of two columns has no video");
+        return;
+    }
     check(row.has_video == !fields[at[2]].empty(), "a row has a video when its id column is not empty");
     if (row.has_video) check(decimal(fields[at[3]]) == std::to_string(row.video_count), "the video count column");
 }
@@ -149,15 +158,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint8_t settings = data[0];
     const bool jsonl = settings & 1;
     const size_t term_at = (settings >> 1) & 3;
-    const size_t piece = 1 + (settings >> 3);
+    const size_t piece = 1 + ((settings >> 3) & 7);
+    const bool two = settings & 0x40;
+    const bool sum = settings & 0x80;
     build::Columns at{0, 1, 2, 3};
     std::swap(at[0], at[term_at]);
+    if (two) at = {static_cast<uint8_t>(term_at & 1), static_cast<uint8_t>(1 - (term_at & 1)), build::kNoColumn, build::kNoColumn};
     const std::string_view file(reinterpret_cast<const char*>(data + 1), size - 1);
 
-    build::Catalogue cat;
+    build::Catalogue cat(sum);
     build::LineSplitter lines;
     std::string scratch;
     std::set<std::string> taken;
+    std::map<std::string, uint64_t> sums;  // with summed counts: each term's rows added up
     uint64_t line = 0;
     bool stopped = false;
     auto on_line = [&](std::string_view raw) {
@@ -177,6 +190,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             return false;
         }
         taken.insert(std::string(row.term));
+        sums[std::string(row.term)] += row.count;
         return true;
     };
     for (size_t i = 0; i < file.size() && !stopped; i += piece) {
@@ -186,6 +200,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     (void)cat.first_repeat();
 
     check(cat.term_count() == taken.size(), "one term per distinct term taken");
+    if (sum) {
+        for (uint32_t t = 0; t < cat.term_count(); ++t) {
+            const uint64_t want = std::min<uint64_t>(sums[std::string(cat.term(t))], 0xFFFF'FFFFu);
+            check(cat.count(t) == want, "a term's count is its rows' counts added up, saturated");
+        }
+    }
     build::TermTable table;
     uint32_t current = 0;
     cat.entries([&](uint32_t t) { return current = table.add_term(cat.term(t), cat.count(t)), true; },

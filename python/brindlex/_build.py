@@ -29,6 +29,8 @@ import uuid
 from collections.abc import Callable, Iterable
 from typing import TYPE_CHECKING, Any, NamedTuple
 
+from ._fold import fold, shown_spelling
+
 if TYPE_CHECKING:
     from _brindlex import PrefixSearch
 
@@ -123,6 +125,10 @@ def _entry(
             if not key:
                 raise ValueError(f"entry {i}: the term {_shown(term)} is empty once normalised; no query can find it")
             spelling, term = term, key
+            if normal is fold:
+                spelling = shown_spelling("fold", spelling)
+                if spelling == term:  # only whitespace changed: spelt as the term itself
+                    spelling = None
 
     if type(term) is not str:
         if not isinstance(term, str):

@@ -39,6 +39,7 @@ def read_catalogue(
     slow_row: _SlowRow,
     row_error: Callable[[int, str], BaseException],
     progress: Callable[[int], object] | None,
+    sum_counts: bool,
     /,
 ) -> tuple[PrefixSearch, list[_Shown], list[_Fix], int, int, int, int]: ...
 

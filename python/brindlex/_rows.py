@@ -2,9 +2,13 @@
 rules, and the slow path of the native reader.
 
 A catalogue repeats a term's count on each of its video rows, so rows of one term
-are merged into one entry: they must agree on the count, and each names a
-different video. A row with an empty video id gives a term with no video of its
-own. Every problem is reported as a RowError with its 1-based line number.
+are merged into one entry: they must agree on the count (or, with ``sum_counts``,
+their counts are added up, saturating at 4294967295), and each names a different
+video. A row with an empty video id gives a term with no video of its own.
+A catalogue has two forms, which its TSV header decides: ``term, count`` (no videos)
+and ``term, count, video_id, video_count``; a JSON line gives ``video_id`` and
+``video_count`` together or neither. Every problem is reported as a RowError with
+its 1-based line number.
 
 ``brindlex._native.read_catalogue`` reads the rows in their plain form natively; each
 other line (the TSV header, a bad row, JSON it does not take at once) comes to
@@ -26,6 +30,8 @@ from ._build import U32_MAX
 __all__ = ["COLUMNS", "Catalogue", "RowError", "read_rows", "row_of"]
 
 COLUMNS = ("term", "count", "video_id", "video_count")
+TERM_COLUMNS = COLUMNS[:2]  # the form without videos
+_SUM_HINT = " (brindlex build --sum-counts adds them up)"
 
 _UUID_TEXT = re.compile(r"[0-9a-fA-F]{8}-[0-9a-fA-F]{4}-[0-9a-fA-F]{4}-[0-9a-fA-F]{4}-[0-9a-fA-F]{12}")
 _DIGITS = re.compile(r"[0-9]+")
@@ -60,6 +66,8 @@ class Catalogue:
     id_kind_line: int = 0
     # The index's normaliser, when given: a term it leaves empty is an error at its line.
     normal: Callable[[str], str] | None = None
+    # Rows of one term with different counts: added up instead of refused.
+    sum_counts: bool = False
     _videos: set[bytes | int] = field(default_factory=set)
 
     @property
@@ -78,9 +86,12 @@ class Catalogue:
             if self.normal is not None and not self.normal(term):
                 raise RowError(line, f"the term {_shown(term)} is empty once normalised; no query can find it")
             known = self.terms[term] = _Term(count, line)
+        elif self.sum_counts:
+            known.count = min(known.count + count, U32_MAX)
         elif known.count != count:
             raise RowError(
-                line, f"term {_shown(term)} has count {count} here but {known.count} on line {known.line}"
+                line,
+                f"term {_shown(term)} has count {count} here but {known.count} on line {known.line}{_SUM_HINT}",
             )
         if video is None:
             return
@@ -185,12 +196,16 @@ def _video_text(cat: Catalogue, line: int, text: str) -> bytes | int:
 
 
 def _tsv_header(header: str) -> list[int]:
+    """The positions of term, count, video_id and video_count (-1 for the last two in
+    the form without videos)."""
     names = header.split("\t")
+    if sorted(names) == sorted(TERM_COLUMNS):
+        return [names.index(c) for c in TERM_COLUMNS] + [-1, -1]
     if sorted(names) != sorted(COLUMNS):
         raise RowError(
             1,
-            f"the header must name the columns {', '.join(COLUMNS)}, separated by tabs; "
-            f"found {_quoted(header)}",
+            f"the header must name the columns {', '.join(COLUMNS)} (or only {', '.join(TERM_COLUMNS)}), "
+            f"separated by tabs; found {_quoted(header)}",
             json_like=header.lstrip().startswith(("{", "[")),
         )
     return [names.index(c) for c in COLUMNS]
@@ -198,9 +213,11 @@ def _tsv_header(header: str) -> list[int]:
 
 def _tsv_row(cat: Catalogue, line: int, text: str, at: Sequence[int]) -> None:
     fields = text.split("\t")
-    if len(fields) != len(COLUMNS):
-        raise RowError(line, f"expected {len(COLUMNS)} tab-separated fields, found {len(fields)}")
-    term, count_text, video_text, video_count_text = (fields[i] for i in at)
+    width = 2 if at[2] < 0 else len(COLUMNS)
+    if len(fields) != width:
+        raise RowError(line, f"expected {width} tab-separated fields, found {len(fields)}")
+    term, count_text = fields[at[0]], fields[at[1]]
+    video_text, video_count_text = ("", "") if width == 2 else (fields[at[2]], fields[at[3]])
     term = _check_term(line, term)
     count = _u32_text(line, count_text, "count")
     if video_text == "":
@@ -344,15 +361,17 @@ def row_of(
     return cat.row
 
 
-def read_rows(lines: Iterable[bytes], fmt: str, normal: Callable[[str], str] | None = None) -> Catalogue:
+def read_rows(
+    lines: Iterable[bytes], fmt: str, normal: Callable[[str], str] | None = None, sum_counts: bool = False
+) -> Catalogue:
     """Reads catalogue rows from raw lines (as a binary file yields them).
 
     ``fmt`` is "tsv" (a header line naming the columns, then one row per line) or
     "jsonl" (one JSON object per line with the column names as keys). Raises
     RowError for the first bad line; with ``normal`` (the index's normaliser), a term
-    it leaves empty is one.
+    it leaves empty is one. With ``sum_counts``, rows of one term add up their counts.
     """
-    cat = Catalogue(normal=normal)
+    cat = Catalogue(normal=normal, sum_counts=sum_counts)
     if fmt == "tsv":
         _tsv_rows(cat, _decoded(lines))
     elif fmt == "jsonl":

@@ -11,9 +11,9 @@
 //   check_engine(engine, notes=None, /) the same check of an engine's store: (damage, notes)
 //   build(entries, video_top_n, mode, normal, slow_entry, /)
 //                                       a new engine of (term, count, videos) entries
-//                                       (package/build.cpp)
+//                                       (package/build.hpp)
 //   lay_out(entries, slow_entry, /)     the five arrays of from_internal_data_v2 for them
-//   read_catalogue(stream, fmt, video_top_n, mode, normal, slow_row, row_error, progress, /)
+//   read_catalogue(stream, fmt, video_top_n, mode, normal, slow_row, row_error, progress, sum_counts, /)
 //                                       a new engine of a catalogue's rows
 //   Lookup(engine, notes, suggestion, completion, /)
 //       .suggest(text, limit, max_dist, transpositions)
@@ -568,7 +568,7 @@ PyMethodDef kFunctions[] = {
     {"lay_out", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(lay_out_entries)), METH_FASTCALL,
      "lay_out(entries, slow_entry, /)\n--\n\nThe five arrays from_internal_data_v2 takes, of the entries."},
     {"read_catalogue", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_catalogue)), METH_FASTCALL,
-     "read_catalogue(stream, fmt, video_top_n, mode, normal, slow_row, row_error, progress, /)\n--\n\n"
+     "read_catalogue(stream, fmt, video_top_n, mode, normal, slow_row, row_error, progress, sum_counts, /)\n--\n\n"
      "A new engine of a catalogue's rows: (engine, shown, fixes, rows, videos, terms, nodes)."},
     {"check_snapshot", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(check_snapshot)), METH_FASTCALL,
      "check_snapshot(data, notes=None, /)\n--\n\nDecodes a snapshot and checks it, and the notes of its index "

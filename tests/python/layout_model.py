@@ -365,6 +365,8 @@ def _normalised(
     normal form has that spelling's count added to ``spelled[normal][spelling]``, one
     spelt as its normal form to ``plain[normal]`` (exact sums, never saturated).
     Anything malformed passes through for the layout to report."""
+    from brindlex._fold import fold
+
     try:
         iterator = iter(entries)
     except TypeError:
@@ -388,8 +390,13 @@ def _normalised(
             continue
         if not key:
             raise ValueError(f"entry {i}: the term {_shown(term)} is empty once normalised; no query can find it")
-        per = spelled.setdefault(key, {})
-        per[term] = per.get(term, 0) + _value(count)
+        # A folding index shows spellings with their whitespace squeezed as the key's is.
+        shown = " ".join(term.split()) if normal is fold else term
+        if shown == key:
+            plain[key] = plain.get(key, 0) + _value(count)
+        else:
+            per = spelled.setdefault(key, {})
+            per[shown] = per.get(shown, 0) + _value(count)
         yield (key, count, videos)
 
 

@@ -148,7 +148,7 @@ def test_spelling_is_chosen_by_count_value(entries, shown):
     text = "term\tcount\tvideo_id\tvideo_count\n" + "".join(f"{t}\t{int(c)}\t\t\n" for t, c, _ in entries)
     if len({t for t, _, _ in entries}) == len(entries):
         engine, spellings, fixes, *_ = read_catalogue(io.BytesIO(text.encode()), "tsv", 10, "fold",
-                                                      normaliser("fold"), row_of, RowError, None)
+                                                      normaliser("fold"), row_of, RowError, None, False)
         assert [s for _, s in spellings] == ([] if shown == shown.lower() else [shown])
 
 
@@ -167,7 +167,7 @@ def both_readers(text: bytes, fmt: str, mode: str = "fold"):
     from brindlex._rows import RowError, read_rows, row_of
 
     got = []
-    for read in (lambda: read_catalogue(io.BytesIO(text), fmt, 10, mode, normaliser(mode), row_of, RowError, None),
+    for read in (lambda: read_catalogue(io.BytesIO(text), fmt, 10, mode, normaliser(mode), row_of, RowError, None, False),
                  lambda: read_rows(io.BytesIO(text), fmt, normaliser(mode))):
         try:
             read()

@@ -97,6 +97,11 @@ def argument_parser() -> argparse.ArgumentParser:
         help=f"videos kept per trie node for ranking (default: {DEFAULT_VIDEO_TOP_N})",
     )
     build.add_argument(
+        "--sum-counts",
+        action="store_true",
+        help="add up the counts of a term's rows where they differ, instead of refusing them",
+    )
+    build.add_argument(
         "--no-fold",
         dest="fold",
         action="store_false",

@@ -38,7 +38,7 @@ def cmd_build(args: argparse.Namespace) -> int:
             # Rows are read, merged and built natively, without a Python object per row.
             engine, shown, fixes, rows, videos, terms, nodes = read_catalogue(
                 bounded, fmt, args.video_top_n, mode, normaliser(mode), row_of, RowError,
-                lambda done: progress.update(label, done, size, " bytes"),
+                lambda done: progress.update(label, done, size, " bytes"), args.sum_counts,
             )
         except RowError as exc:
             hint = ""

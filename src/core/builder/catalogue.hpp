@@ -3,7 +3,8 @@
 // each distinct video and one small record per video row are kept.
 //
 // A catalogue repeats a term's count on each of its video rows: rows of one term must
-// agree on the count and name each video once. A row with no video id gives a term with
+// agree on the count (unless the catalogue adds them up) and name each video once.
+// A TSV header of two columns (term, count) gives a catalogue without videos. A row with no video id gives a term with
 // no video of its own. Video ids are UUIDs or unsigned 32-bit integers, one kind per file.
 //
 // The parsers here take the rows that are plainly well formed, which is nearly every
@@ -20,8 +21,8 @@
 #include <string_view>
 #include <vector>
 
-#include "core/build/interner.hpp"
-#include "core/build/term_table.hpp"
+#include "core/builder/interner.hpp"
+#include "core/builder/term_table.hpp"
 
 namespace brindlex::build {
 
@@ -39,8 +40,10 @@ struct Row {
 
 enum class LineKind { Row, Blank, Other };
 
-// Where the columns of a TSV row are: the positions of term, count, video_id, video_count.
+// Where the columns of a TSV row are: the positions of term, count, video_id, video_count;
+// the last two kNoColumn in the form without videos, whose rows have two fields.
 using Columns = std::array<uint8_t, 4>;
+inline constexpr uint8_t kNoColumn = 0xFF;
 
 // The text of a line as read (its "\n" already gone): without one "\r" at its end and,
 // on line 1, without a byte order mark.
@@ -75,7 +78,8 @@ std::string render(const RowError& e, Shown&& shown) {
     switch (e.code) {
         case RowError::Code::CountMismatch:
             return "term " + shown(e.term) + " has count " + std::to_string(e.count) + " here but " +
-                   std::to_string(e.known) + " on line " + std::to_string(e.earlier);
+                   std::to_string(e.known) + " on line " + std::to_string(e.earlier) +
+                   " (brindlex build --sum-counts adds them up)";
         case RowError::Code::VideoAgain:
             return "term " + shown(e.term) + " lists video " + e.id_text + " again (first on line " +
                    std::to_string(e.earlier) + ")";
@@ -93,6 +97,10 @@ std::string render(const RowError& e, Shown&& shown) {
 // The rows read so far, merged by term.
 class Catalogue {
 public:
+    // With `sum_counts`, rows of one term add up their counts (saturating) instead of
+    // having to agree.
+    explicit Catalogue(bool sum_counts = false) : sum_counts_(sum_counts) {}
+
     // Checks the row's count and id kind against the rows before it and keeps it.
     std::optional<RowError> add(uint64_t line, const Row& row);
 
@@ -164,6 +172,7 @@ private:
     IdKind kind_ = IdKind::None;
     uint64_t kind_line_ = 0;
     uint64_t rows_ = 0;
+    bool sum_counts_ = false;
 };
 
 // The text of a video id as messages show it: decimal, or a lower-case UUID.

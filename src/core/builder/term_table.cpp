@@ -1,4 +1,4 @@
-#include "core/build/term_table.hpp"
+#include "core/builder/term_table.hpp"
 
 #include <algorithm>
 #include <numeric>
@@ -13,8 +13,9 @@ uint32_t TermTable::add_term(std::string_view term, uint32_t count) {
     if (added) {
         counts_.push_back(count);
     } else if (counts_[t] == kCountMax) {
-        // Saturated before: the exact sum goes on where it was kept.
-        if (auto it = beyond_.find(t); it != beyond_.end()) it->second += count;
+        // At the top before (saturated, or exactly there): the exact sum goes on where it
+        // is kept, starting there when the top was reached exactly.
+        beyond_.try_emplace(t, kCountMax).first->second += count;
     } else {
         const uint64_t exact = uint64_t{counts_[t]} + count;
         counts_[t] = saturating_add(counts_[t], count);

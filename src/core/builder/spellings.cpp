@@ -1,4 +1,4 @@
-#include "core/build/spellings.hpp"
+#include "core/builder/spellings.hpp"
 
 #include <algorithm>
 

@@ -9,7 +9,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "core/build/interner.hpp"
+#include "core/builder/interner.hpp"
 
 namespace brindlex::build {
 

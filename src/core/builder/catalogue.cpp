@@ -1,4 +1,4 @@
-#include "core/build/catalogue.hpp"
+#include "core/builder/catalogue.hpp"
 
 #include <algorithm>
 
@@ -124,19 +124,21 @@ bool plain_term(std::string_view term) { return !term.empty() && term.find('\0')
 LineKind parse_tsv(std::string_view text, const Columns& at, Row& row) {
     if (text.empty()) return LineKind::Blank;
     std::array<std::string_view, 4> fields;
+    const size_t width = at[2] == kNoColumn ? 2 : 4;
     size_t k = 0;
     size_t start = 0;
     for (;;) {
         const size_t tab = text.find('\t', start);
-        if (k == 4) return LineKind::Other;
+        if (k == width) return LineKind::Other;
         fields[k++] = text.substr(start, tab == std::string_view::npos ? std::string_view::npos : tab - start);
         if (tab == std::string_view::npos) break;
         start = tab + 1;
     }
-    if (k != 4 || !valid_utf8(text)) return LineKind::Other;
+    if (k != width || !valid_utf8(text)) return LineKind::Other;
     row = Row{};
     row.term = fields[at[0]];
     if (!plain_term(row.term) || !parse_u32(fields[at[1]], row.count)) return LineKind::Other;
+    if (width == 2) return LineKind::Row;
     const std::string_view video = fields[at[2]];
     const std::string_view video_count = fields[at[3]];
     if (video.empty()) return video_count.empty() || video_count == "0" ? LineKind::Row : LineKind::Other;
@@ -391,6 +393,8 @@ std::optional<RowError> Catalogue::add(uint64_t line, const Row& row) {
     if (added) {
         counts_.push_back(row.count);
         term_lines_.push_back(line);
+    } else if (sum_counts_) {
+        counts_[t] = saturating_add(counts_[t], row.count);
     } else if (counts_[t] != row.count) {
         RowError e = row_error(RowError::Code::CountMismatch, line, row.term);
         e.count = row.count;

@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "core/build/term_table.hpp"
+#include "core/builder/term_table.hpp"
 
 namespace brindlex::build {
 

@@ -1,4 +1,4 @@
-#include "core/build/layout.hpp"
+#include "core/builder/layout.hpp"
 
 #include <algorithm>
 #include <numeric>

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "core/build/term_table.hpp"
+#include "core/builder/term_table.hpp"
 #include "core/construct/construct.hpp"
 #include "core/lookup/term_index.hpp"
 #include "core/store/store.hpp"

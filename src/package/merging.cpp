@@ -1,0 +1,80 @@
+#include "package/merging.hpp"
+
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <utility>
+
+#include "binding/args.hpp"
+#include "binding/convert.hpp"
+#include "binding/errors.hpp"
+#include "binding/instance.hpp"
+#include "binding/pyref.hpp"
+#include "binding/text.hpp"
+#include "core/builder/layout.hpp"
+#include "package/build.hpp"
+
+namespace brindlex::py {
+namespace {
+
+// A new engine owning `store`, made as the engine's own constructors make one.
+PyObject* new_engine(TrieStore&& store) {
+    PyObject* obj = PyType_GenericAlloc(engine_type(), 0);
+    if (!obj) return nullptr;
+    std::construct_at(&reinterpret_cast<PrefixSearchObject*>(obj)->store, std::move(store));
+    return obj;
+}
+
+}  // namespace
+
+bool plain_u32(PyObject* o, uint32_t& out) {
+    if (!PyLong_CheckExact(o)) return false;
+    auto* l = reinterpret_cast<PyLongObject*>(o);
+    if (PyUnstable_Long_IsCompact(l)) {
+        const Py_ssize_t v = PyUnstable_Long_CompactValue(l);
+        if (v < 0 || static_cast<uint64_t>(v) > kU32Max) return false;
+        out = static_cast<uint32_t>(v);
+        return true;
+    }
+    const unsigned long long v = PyLong_AsUnsignedLongLong(o);
+    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
+    }
+    if (v > kU32Max) return false;
+    out = static_cast<uint32_t>(v);
+    return true;
+}
+
+PyObject* finish(Merger& merger, uint64_t video_top_n) {
+    auto shown = build::shown_spellings(std::move(merger.spelled), merger.table);
+    auto built = build::build_store_of(std::move(merger.table), video_top_n);
+    if (!built) return raise(PyExc_ValueError, built.error());
+    for (auto& [term, text] : shown) term = built->term_nodes[term];
+    std::sort(shown.begin(), shown.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    Ref shown_list = Ref::steal(list_of(shown, [](const std::pair<uint32_t, std::string>& s) {
+        return new_tuple({PyLong_FromUnsignedLong(s.first), new_text(s.second)});
+    }));
+    if (!shown_list) return nullptr;
+    Ref fixes = Ref::steal(list_of(built->count_fixes, [](const lookup::CountFix& f) {
+        return new_tuple({PyLong_FromUnsignedLong(f.node), PyLong_FromUnsignedLong(f.count)});
+    }));
+    if (!fixes) return nullptr;
+    Ref engine = Ref::steal(new_engine(std::move(built->store)));
+    if (!engine) return nullptr;
+    return PyTuple_Pack(3, engine.get(), shown_list.get(), fixes.get());
+}
+
+bool expect_args(const char* name, Py_ssize_t nargs, Py_ssize_t want) {
+    if (nargs == want) return true;
+    PyErr_Format(PyExc_TypeError, "%s() takes exactly %zd arguments (%zd given)", name, want, nargs);
+    return false;
+}
+
+bool top_n_of(PyObject* o, uint64_t& out) {
+    if (to_u64(o, out)) return true;
+    prefix_argument_error("video_top_n");
+    return false;
+}
+
+}  // namespace brindlex::py

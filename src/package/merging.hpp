@@ -1,0 +1,38 @@
+// What both native builds share: the table entries and rows are merged into, and the
+// engine made of it, with the small conversions of their arguments.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "core/builder/spellings.hpp"
+#include "core/builder/term_table.hpp"
+#include "package/normalise.hpp"
+
+namespace brindlex::py {
+
+inline constexpr uint32_t kU32Max = 0xFFFF'FFFFu;
+
+// An exact int in 0..4294967295, without raising; false for anything else.
+bool plain_u32(PyObject* o, uint32_t& out);
+
+// Entries merged into a table, with the spellings of the terms normalisation changed.
+struct Merger {
+    Mode mode;
+    PyObject* normal;
+    build::TermTable table;
+    std::vector<build::Spelling> spelled;
+};
+
+// (engine, shown, fixes) of a finished table: shown is [(node, spelling)] by node.
+PyObject* finish(Merger& merger, uint64_t video_top_n);
+
+// A TypeError unless the call has `want` arguments.
+bool expect_args(const char* name, Py_ssize_t nargs, Py_ssize_t want);
+
+// video_top_n, or false with the argument's error set.
+bool top_n_of(PyObject* o, uint64_t& out);
+
+}  // namespace brindlex::py

@@ -160,13 +160,13 @@ def cmd_stats(args: argparse.Namespace) -> int:
             print(f"size      {size} bytes")
             for note in snap.notes:
                 print(f"note      {note}")
-    refuse_damage(args.snapshot, snap.damage)
     with writing():
         sys.stdout.flush()  # the figures before a message of the load below
-    # Loaded as the queries load it, so that whatever they refuse, stats refuses too
-    # (a file used in place was loaded so above).
+    # Loaded as the queries load it, so that whatever they refuse, stats refuses too, in
+    # their words (a file used in place was loaded so above).
     if not mappable:
         load(args.snapshot, file)
+    refuse_damage(args.snapshot, snap.damage)
     return EXIT_OK
 
 

@@ -48,4 +48,4 @@ def test_catalogue_forms_build_or_say_why(tmp_path, name, content, options, term
     assert {term: index.count(term) for term in terms} == terms
     # Terms show as the catalogue spelt them, their whitespace squeezed as the key's is.
     assert sorted(index.keys()) == sorted(" ".join(key.split()) for key in index.keys()) != []
-    assert sorted(int(video) for video, _ in index.videos("cat", 0)) == outcome
+    assert sorted(int(video) for video, _ in index.videos("cat", max_dist=0)) == outcome

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <compare>
 
+#include "core/lookup/children.hpp"
 #include "core/lookup/lookup.hpp"
 #include "core/lookup/paths.hpp"
 #include "core/text/utf8.hpp"
@@ -50,7 +51,6 @@ Result<std::vector<TermHit>> complete(const TrieStore& store, const TermIndex& i
     };
     for (const uint32_t v : starts) push({index.best_below(v), v, Paths::kPrefix, false});
 
-    const size_t nodes = store.node_count();
     while (!heap.empty()) {
         std::pop_heap(heap.begin(), heap.end(), lower);
         const Item item = heap.back();
@@ -64,15 +64,10 @@ Result<std::vector<TermHit>> complete(const TrieStore& store, const TermIndex& i
         }
         const uint32_t v = item.node;
         if (v != 0 && store.has_payload[v]) push({index.own_count(store, v), v, item.path, true});
-        const auto range = store.child_range(v);
-        for (uint64_t pos = range.begin; pos < range.end; ++pos) {
-            if (pos >= store.child_transitions.size()) return internal_error("a child list runs past its end");
-            const uint32_t c = store.child_transitions[pos];
-            if (c >= nodes) return internal_error("a child is not a node");
-            const uint32_t label = store.child_labels[c];
-            if (label == 0) continue;
+        const auto fault = each_labelled_child(store, v, [&](uint32_t c, uint32_t label) {
             push({index.best_below(c), c, paths.extend(item.path, label), false});
-        }
+        });
+        if (fault) return internal_error(*fault);
     }
     return out;
 }

@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <string>
 
+#include "core/lookup/children.hpp"
 #include "core/lookup/lookup.hpp"
 #include "core/lookup/paths.hpp"
 #include "core/text/utf8.hpp"
@@ -100,7 +101,6 @@ Result<std::vector<TermHit>> within(const TrieStore& store, const TermIndex& ind
         return it != by_node.end() && seeds[*it].node == node ? &seeds[*it] : nullptr;
     };
 
-    const size_t nodes = store.node_count();
     while (!heap.empty()) {
         std::pop_heap(heap.begin(), heap.end(), lower);
         const Item item = heap.back();
@@ -118,17 +118,12 @@ Result<std::vector<TermHit>> within(const TrieStore& store, const TermIndex& ind
             seed->claimed = true;
         }
         if (v != 0 && store.has_payload[v]) push({item.distance, index.own_count(store, v), v, item.path, true});
-        const auto range = store.child_range(v);
-        for (uint64_t pos = range.begin; pos < range.end; ++pos) {
-            if (pos >= store.child_transitions.size()) return internal_error("a child list runs past its end");
-            const uint32_t c = store.child_transitions[pos];
-            if (c >= nodes) return internal_error("a child is not a node");
-            const uint32_t label = store.child_labels[c];
-            if (label == 0) continue;
+        const auto fault = each_labelled_child(store, v, [&](uint32_t c, uint32_t label) {
             // A nearer seed is left to its own item (which would claim it first anyway).
-            if (const Seed* seed = seed_of(c); seed && seed->distance < item.distance) continue;
+            if (const Seed* seed = seed_of(c); seed && seed->distance < item.distance) return;
             push({item.distance, index.best_below(c), c, paths.extend(item.path, label), false});
-        }
+        });
+        if (fault) return internal_error(*fault);
     }
     return out;
 }

@@ -13,7 +13,7 @@ import numpy as np
 
 import benchutil as bu
 
-# Targets of the issue that asked for it, printed beside each figure (microseconds, or a
+# The targets this section is held to, printed beside each figure (microseconds, or a
 # ratio of cold medians).
 TARGETS = {
     "complete(p), auto": ("median", 20.0),

@@ -97,6 +97,17 @@ def self_loop(data: bytes) -> bytes:
     return data
 
 
+def orphaned_entry(data: bytes) -> bytes:
+    """The last slot with list entries of its own made to end one entry sooner, leaving
+    that entry to no slot (a snapshot written from such a table would be sized wrong)."""
+    n = sections(data)[ENDS32][2]
+    own = [v for v in range(n) if not read(data, ALIASES, v // 64, fmt="<Q") >> (v % 64) & 1]
+    for before, v in reversed(list(zip(own, own[1:]))):
+        if read(data, ENDS32, v) > read(data, ENDS32, before):
+            return poke(data, ENDS32, v, read(data, ENDS32, v) - 1)
+    raise AssertionError("no slot with entries of its own past the first")
+
+
 # Each crafted file: refused on open, or (None) opened and then answered without a crash.
 CRAFTED = {
     "child back to the root (a cycle)": (lambda d: poke(d, TRANSITIONS, 3, 0), "no tree"),
@@ -111,6 +122,7 @@ CRAFTED = {
     "reversed entry names no node": (lambda d: poke(d, REVERSED, 0, 10**6, field=8), "names no node"),
     "list end beyond the lists": (lambda d: poke(d, ENDS32, 5, 10**6), "do not rise"),
     "list ends fall": (lambda d: poke(d, ENDS32, 6, 0), "do not rise"),
+    "a list entry left to no slot": (orphaned_entry, "do not rise"),
     "slot 0 an alias": (lambda d: poke(d, ALIASES, 0, read(d, ALIASES, 0, fmt="<Q") | 1, fmt="<Q"), "do not fit"),
     "count fixes out of order": (None, None),  # filled below: the built index has none
     "spelling beyond the text": (lambda d: poke(d, SPELLING_ENDS, 0, 10**6), "do not fit the text"),

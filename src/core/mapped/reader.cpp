@@ -180,7 +180,7 @@ bool rising(std::span<const T> values, uint64_t limit) {
 // The payload slots' ends as the table keeps them: a slot of its own holds the end of its
 // lists, rising within `limit`; an alias shows the lists of the slot before it, and holds
 // the number of the slot of its own those are (the slot before, or what that one names).
-// Requires a bit per slot in `aliases`.
+// The last end is that of all the entries. Requires a bit per slot in `aliases`.
 template <class T>
 bool slot_ends_sound(std::span<const T> ends, std::span<const uint64_t> aliases, uint64_t limit) {
     auto aliased = [&](uint64_t v) { return (aliases[v / 64] >> (v % 64) & 1) != 0; };
@@ -193,7 +193,9 @@ bool slot_ends_sound(std::span<const T> ends, std::span<const uint64_t> aliases,
             last = ends[v];
         }
     }
-    return true;
+    // Every kept entry belongs to a slot: the snapshot written from the table is sized by
+    // the kept entries and filled slot by slot, so the two must agree.
+    return last == limit;
 }
 
 Result<void> check_sections(const Parsed& p) {
@@ -239,12 +241,13 @@ Result<void> check_sections(const Parsed& p) {
     const bool wide = !ends64.empty();
     if (wide ? (ends64.size() != n || !ends32.empty() || !slot_ends_sound(ends64, aliases, ids.size()))
              : (ends32.size() != n || !slot_ends_sound(ends32, aliases, ids.size()))) {
-        return fail(Section::SlotEnds32, "the offsets do not rise within the lists");
+        return fail(Section::SlotEnds32, "the offsets do not rise within the lists, or leave entries to no slot");
     }
     const auto count_ends = p.as<uint64_t>(Section::SlotCountEnds);
-    if ((flags & kSplitEnds) != 0 ? (count_ends.size() != n || !rising(count_ends, counts.size()))
+    if ((flags & kSplitEnds) != 0 ? (count_ends.size() != n || !rising(count_ends, counts.size()) ||
+                                     count_ends[n - 1] != counts.size())
                                   : (!count_ends.empty() || counts.size() != ids.size())) {
-        return fail(Section::SlotCountEnds, "the offsets do not rise within the lists");
+        return fail(Section::SlotCountEnds, "the offsets do not rise within the lists, or leave entries to no slot");
     }
 
     // The facts: the walk's entries for a tree, the reversed-term index beside them.

@@ -294,13 +294,7 @@ class Index:
         (the default) a swap of two neighbouring characters is one edit (optimal string
         alignment); without, edits are Levenshtein's. ``max_dist="auto"`` picks the
         bound from the length of the normalised text (see ``complete``)."""
-        if type(text) is not str:
-            text = _text(text, "text")
-        if type(limit) is not int or not 0 <= limit <= U64_MAX:
-            limit = _bounded(limit, "limit", U64_MAX)
-        normal = self._normal(text)
-        bound = _edit_bound(max_dist, normal)
-        return self._lookup.suggest(normal, limit, bound, _switch(transpositions, "transpositions"))
+        return self._lookup.suggest(*self._search(text, "text", limit, max_dist, transpositions))
 
     def complete(
         self, prefix: str, limit: int = 10, *, max_dist: int | Literal["auto"] = "auto", transpositions: bool = True
@@ -312,13 +306,19 @@ class Index:
         ``max_dist="auto"`` (the default) allows 0 edits for a normalised prefix of 1-2
         characters, 1 for 3-5 and 2 for longer ones; ``max_dist=0`` is plain prefix
         completion. ``transpositions`` as in ``suggest``."""
-        if type(prefix) is not str:
-            prefix = _text(prefix, "prefix")
+        return self._lookup.complete(*self._search(prefix, "prefix", limit, max_dist, transpositions))
+
+    def _search(
+        self, text: Any, name: str, limit: Any, max_dist: Any, transpositions: Any
+    ) -> tuple[str, int, int, bool]:
+        """The arguments of the native suggest and complete, each checked and named as the
+        caller wrote it: the normalised text, the limit, the edit bound and the rule."""
+        if type(text) is not str:
+            text = _text(text, name)
         if type(limit) is not int or not 0 <= limit <= U64_MAX:
             limit = _bounded(limit, "limit", U64_MAX)
-        normal = self._normal(prefix)
-        bound = _edit_bound(max_dist, normal)
-        return self._lookup.complete(normal, limit, bound, _switch(transpositions, "transpositions"))
+        normal = self._normal(text)
+        return normal, limit, _edit_bound(max_dist, normal), _switch(transpositions, "transpositions")
 
     def videos(
         self,

@@ -1,5 +1,6 @@
 // CRC-32C: published check values, the hardware path against the table-driven loop on
-// every length and alignment around the 8-byte step, and extension across pieces.
+// every length and alignment around the 8-byte step and around the blocks it runs side by
+// side, and extension across pieces.
 #include <gtest/gtest.h>
 
 #include <cstddef>
@@ -38,6 +39,21 @@ TEST(Crc32c, BothPathsAgreeAndExtendAcrossPieces) {
             ASSERT_EQ(whole, crc32c_portable(piece)) << begin << "+" << size;
             for (size_t cut : {size_t{0}, size / 3, size}) {
                 ASSERT_EQ(crc32c(piece.subspan(cut), crc32c(piece.first(cut))), whole);
+            }
+        }
+    }
+}
+
+TEST(Crc32c, StreamsSideBySideJoinAsOne) {
+    std::mt19937 rng(11);
+    std::vector<std::byte> data(7 * 16384 + 64);
+    for (auto& b : data) b = static_cast<std::byte>(rng());
+    const auto all = std::span<const std::byte>(data);
+    for (const size_t blocks : {size_t{3}, size_t{6}}) {
+        for (const long delta : {-9L, -1L, 0L, 1L, 8L, 40L}) {
+            for (const size_t begin : {size_t{0}, size_t{3}}) {
+                const auto piece = all.subspan(begin, static_cast<size_t>(static_cast<long>(blocks * 16384) + delta));
+                ASSERT_EQ(crc32c(piece), crc32c_portable(piece)) << blocks << " " << delta << " " << begin;
             }
         }
     }

@@ -211,3 +211,10 @@ def section(title: str) -> None:
     print()
     print(title)
     print("=" * len(title))
+
+
+def target(value: float, limit: float, unit: str = "", *, at_least: bool = False) -> str:
+    """A figure's target and whether this run met it: "target ≤ 0.8 us: met", or with
+    ``at_least`` "target ≥ 1000 MB/s: missed"."""
+    met = value >= limit if at_least else value <= limit
+    return f"target {'≥' if at_least else '≤'} {limit:g}{unit}: {'met' if met else 'missed'}"

@@ -1,4 +1,4 @@
-"""Index files used in place (section 4d of bench.py): loading a version 2 file in a fresh
+"""Index files used in place (a section of bench.py): loading a version 2 file in a fresh
 process, with and without verification, and what it keeps privately; workers spawned
 over one file and the memory they share; queries from the mapping against the decoded
 index of a version 1 file; a one-shot ``brindlex suggest``; and what each section of the
@@ -134,12 +134,8 @@ def section_sizes(data: bytes) -> dict[str, int]:
     return sizes
 
 
-def mark(ok: bool) -> str:
-    return "meets" if ok else "MISSES"
-
-
 def section(index: Any, words: list[str], queries: list[str], cfg: Any, out: dict[str, Any]) -> None:
-    """`index` is the words + videos Index; `queries` the misspelt queries of section 2."""
+    """`index` is the words + videos Index; `queries` the misspelt queries fuzzy_match is timed on."""
     import benchutil as bu
 
     from brindlex import Index
@@ -201,29 +197,29 @@ def section(index: Any, words: list[str], queries: list[str], cfg: Any, out: dic
 
     out["in_place"] = fig
     v1b, v2b = fig["v1_bytes"], fig["v2_bytes"]
-    print(f"File: version 1 {v1b / MB:.1f} MB, version 2 {v2b / MB:.1f} MB ({v2b / v1b:.2f}x; target <= 2x: "
-          f"{mark(v2b <= 2 * v1b)}). Version 2 by section, MB:")
+    print(f"File: version 1 {v1b / MB:.1f} MB, version 2 {v2b / MB:.1f} MB ({v2b / v1b:.2f}x; "
+          f"{bu.target(v2b / v1b, 2, 'x')}). Version 2 by section, MB:")
     print("  " + ", ".join(f"{k} {v / MB:.2f}" for k, v in sorted(sizes.items(), key=lambda kv: -kv[1]) if v))
     ver, tru, old = fig["verified"], fig["trusted"], fig["version 1"]
-    print(f"Index.load in a fresh process (median of {runs}): verified {ver['load_ms']:.2f} ms (target <= 20: "
-          f"{mark(ver['load_ms'] <= 20)}), verify=False {tru['load_ms']:.2f} ms (target <= 1: "
-          f"{mark(tru['load_ms'] <= 1)}); version 1 (decoded) {old['load_ms']:.0f} ms.")
+    print(f"Index.load in a fresh process (median of {runs}): verified {ver['load_ms']:.2f} ms ("
+          f"{bu.target(ver['load_ms'], 20, ' ms')}), verify=False {tru['load_ms']:.2f} ms ("
+          f"{bu.target(tru['load_ms'], 1, ' ms')}); version 1 (decoded) {old['load_ms']:.0f} ms.")
     print(f"Private memory the load adds, Private_Dirty (owned: heap, tables made): verified "
-          f"{ver['dirty_mb']:.2f} MB, verify=False {tru['dirty_mb']:.2f} MB (target <= 5: "
-          f"{mark(max(ver['dirty_mb'], tru['dirty_mb']) <= 5)}); version 1 {old['dirty_mb']:.1f} MB.")
+          f"{ver['dirty_mb']:.2f} MB, verify=False {tru['dirty_mb']:.2f} MB ("
+          f"{bu.target(max(ver['dirty_mb'], tru['dirty_mb']), 5, ' MB')}); version 1 {old['dirty_mb']:.1f} MB.")
     print(f"  Private_Clean (file pages read, page cache no other process maps yet): verified "
           f"{ver['clean_mb']:.1f} MB, verify=False {tru['clean_mb']:.1f} MB; version 1 {old['clean_mb']:.1f} MB.")
     ratio = mean_us["mapped"] / mean_us["decoded"]
     print(f"Queries cold, each once ({len(cold['mapped']):,} calls each: suggest, videos, complete): mapped mean "
           f"{mean_us['mapped']:.1f} us, median {median_us['mapped']:.1f} us; decoded mean "
           f"{mean_us['decoded']:.1f} us, median {median_us['decoded']:.1f} us; mapped / decoded {ratio:.3f} "
-          f"(target within 5%: {mark(ratio <= 1.05)}).")
+          f"({bu.target(ratio, 1.05)}).")
     print(f"One-shot brindlex suggest FILE helo, wall (median of {runs}): version 2 "
-          f"{walls['version 2']:.3f} s (target <= 0.15: {mark(walls['version 2'] <= 0.15)}), version 1 "
+          f"{walls['version 2']:.3f} s ({bu.target(walls['version 2'], 0.15, ' s')}), version 1 "
           f"{walls['version 1']:.3f} s.")
     pss, one, bare = sum(spawned["pss"]), spawned["one_pss"], spawned["bare_pss"]
     print(f"4 spawned workers x {n_queries:,} queries: sum of PSS {pss / MB:.1f} MB, one worker alone "
-          f"{one / MB:.1f} MB: {pss / one:.2f}x (target <= 1.3x: {mark(pss <= 1.3 * one)}). Less a bare "
+          f"{one / MB:.1f} MB: {pss / one:.2f}x ({bu.target(pss / one, 1.3, 'x')}). Less a bare "
           f"interpreter's {bare / MB:.1f} MB each: {(pss - 4 * bare) / MB:.1f} MB against "
           f"{(one - bare) / MB:.1f} MB, {(pss - 4 * bare) / max(one - bare, 1):.2f}x.")
 

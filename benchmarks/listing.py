@@ -2,7 +2,7 @@
 and the resident peak growth of a whole pass, which stays small because the terms are
 streamed a chunk at a time rather than gathered into one list.
 
-Called by bench.py (section 2c); alone:
+Called by bench.py (its listing section); alone:
 
     PYTHONPATH=build/release:python python3 benchmarks/listing.py
 """

@@ -1,6 +1,9 @@
-"""One long term with one video: the chain of single children it makes, timed through
-build, save, load and stats. Each step runs once (cold, as a user meets it); the lengths
-double, so a step whose cost is linear about doubles from one line to the next.
+"""Long queries and long terms. ``long_query_section``: queries of tens of thousands of
+characters against an index that holds a term of 100,000, time and the growth of the
+resident peak. ``long_term_section``: one long term with one video, the chain of single
+children it makes, timed through build, save, load and stats. Each step runs once (cold,
+as a user meets it); the lengths double, so a step whose cost is linear about doubles
+from one line to the next.
 
     PYTHONPATH=build/release:python python3 benchmarks/long_term.py [LENGTH ...]
 """
@@ -14,9 +17,36 @@ import time
 from pathlib import Path
 from typing import Any
 
+import benchutil as bu
 import brindlex
+from benchconfig import MB
 
 LENGTHS = (250_000, 500_000, 1_000_000)
+
+
+def long_query_section(out: dict[str, Any]) -> None:
+    """Terms of tens of thousands of characters against an index that holds one of
+    100,000: time and the growth of the resident peak, each query once."""
+    index = brindlex.build_index([("a" * 100_000, 1, []), ("b", 1, [])])
+    long = "a" * 99_990 + "b" * 10
+    index.fuzzy_match(long, 40)  # what a walk makes once per process
+    rows = []
+    out["long_queries"] = []
+    cases = [("'a' x 42,000", "a" * 42_000, [0])]
+    cases += [("'a' x 99,990 + 'b' x 10", long, list(range(41)))]
+    for label, term, bounds in cases:
+        worst_s, worst_peak = 0.0, 0
+        for k in bounds:
+            bu.settle()
+            base = bu.rss_bytes()
+            bu.reset_peak()
+            seconds, _ = bu.timed(lambda: index.fuzzy_match(term, k))
+            worst_s = max(worst_s, seconds)
+            worst_peak = max(worst_peak, bu.peak_bytes() - base)
+        span = f"{bounds[0]}..{bounds[-1]}" if len(bounds) > 1 else str(bounds[0])
+        out["long_queries"].append({"term": label, "max_dist": span, "worst_s": worst_s, "worst_peak_bytes": worst_peak})
+        rows.append([label, span, worst_s * 1e3, worst_peak / MB])
+    print(bu.table(["query", "max_dist", "slowest ms", "largest peak growth MB"], rows, digits=1))
 
 
 def _timed(step: Any) -> tuple[Any, float]:

@@ -130,7 +130,7 @@ def worker(queries_n: int, rapidfuzz_n: int, seed: int, folder: Path) -> dict[st
         except ImportError as exc:
             print(f"peers: {name} skipped ({exc})")
     versions = ", ".join(f"{n} {metadata.version(n)}" for n in modules)
-    print(f"{len(words):,} words of {bd.WORDLIST} with the Zipf counts of section 1; peers: {versions or 'none'}.")
+    print(f"{len(words):,} words of {bd.WORDLIST} with the Zipf counts of the build section; peers: {versions or 'none'}.")
 
     structures: list[dict[str, Any]] = []
 

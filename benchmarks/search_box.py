@@ -45,16 +45,9 @@ def _run(label: str, fn: Callable[..., Any], args: list[tuple[Any, ...]], cfg: A
     mean = float(np.mean(sizes)) if sizes else float("nan")
     target = ""
     if label in TARGETS:
-        which, limit = TARGETS[label]
-        target = f"median <= {limit:g}"
-        got = c["median_us"]
+        target = bu.target(c["median_us"], TARGETS[label][1], " us")
         if label + ", p99" in TARGETS:
-            p99 = TARGETS[label + ", p99"][1]
-            target += f", p99 <= {p99:g}"
-            ok = got <= limit and c["p99_us"] <= p99
-        else:
-            ok = got <= limit
-        target += " (met)" if ok else " (MISSED)"
+            target = f"median {target}; p99 {bu.target(c['p99_us'], TARGETS[label + ', p99'][1], ' us')}"
     rows.append([label, len(args), c["median_us"], c["p99_us"], w["median_us"], w["p99_us"], mean, target])
     out["cases"].append({"case": label, "queries": len(args), "cold": c, "warm": w, "mean_results": mean,
                          "target": target})
@@ -68,7 +61,7 @@ def search_box_section(index: Any, queries: Sequence[str], cfg: Any, seed: int, 
     folded = [fold(q) for q in queries]
     engine = index.engine
     lengths = np.bincount([len(p) for p in prefixes], minlength=13)[1:]
-    print(f"{len(prefixes):,} prefixes cut from the misspelt queries of section 2, lengths 1-12 "
+    print(f"{len(prefixes):,} prefixes cut from the misspelt queries of the fuzzy_match section, lengths 1-12 "
           f"(counts by length: {' '.join(str(int(x)) for x in lengths)}); {len(long_prefixes)} of them "
           f"of 6 or more characters. Limit 10 throughout.")
     section: dict[str, Any] = {"cases": []}
@@ -95,5 +88,5 @@ def search_box_section(index: Any, queries: Sequence[str], cfg: Any, seed: int, 
     for k in (2, 1):
         ratio = cold[f"suggest(q, max_dist={k})"]["median_us"] / cold[f"fuzzy_match(q, {k}) (folded query)"]["median_us"]
         section[f"suggest_over_fuzzy_k{k}"] = ratio
-        verdict = f" (target <= {RATIO_TARGET:g}x: {'met' if ratio <= RATIO_TARGET else 'MISSED'})" if k == 2 else ""
+        verdict = f" ({bu.target(ratio, RATIO_TARGET, 'x')})" if k == 2 else ""
         print(f"suggest with swaps / fuzzy_match, cold medians, k={k}: {ratio:.2f}x{verdict}")

@@ -14,7 +14,8 @@ Pss, Rss, in bytes).
 
 --no-freeze    fork without gc.freeze(), leaving the parent's objects to the
                collector of every worker
---engine-only  load with PrefixSearch.from_bytes alone (nothing made in advance) and
+--engine-only  load with PrefixSearch.from_bytes alone (nothing made in advance; INDEX a
+               bare snapshot or a version 1 file, which hold one) and
                answer every query with fuzzy_match(text, 2): the reversed-term index
                is then made by each worker's first query
 """

@@ -6,8 +6,8 @@ accent folding. Beneath it, ``build_index(entries, video_top_n)`` makes the engi
 a ``PrefixSearch``, from ``(term, count, [(video id, count), ...])`` entries;
 ``flatten(entries)`` gives the flat arrays it is made from; ``save(index, path)`` and
 ``load(path)`` keep an engine in an index file. ``PrefixSearch`` lives in the native module ``_brindlex``
-and building in ``brindlex._native``; the package imports without them (for the pure-Python
-snapshot reader, ``brindlex.snapshot``), and only what needs them then fails.
+and building in ``brindlex._native``; the package imports without them, and only what
+needs them then fails.
 
 Importing this package makes indexes picklable (through their snapshot), so that
 they can be handed to other processes, ``multiprocessing`` workers for one.
@@ -21,7 +21,8 @@ from typing import TYPE_CHECKING, Any
 # engine; with it on sys.path, the sources and the build import as one package.
 __path__ = extend_path(__path__, __name__)
 
-from ._files import _restore, load, save  # noqa: E402
+from ._files import _restore  # noqa: E402
+from ._save_load import load, save  # noqa: E402
 from ._index import Completion, Index, Suggestion  # noqa: E402
 from ._build import U32_MAX, FlatIndex, build_index, flatten  # noqa: E402
 
@@ -60,7 +61,7 @@ def __getattr__(name: str) -> Any:
 
 try:
     from _brindlex import PrefixSearch as _PrefixSearch
-except ImportError:  # not built, or refused in a subinterpreter: the snapshot reader still works
+except ImportError:  # not built, or refused in a subinterpreter: the package still imports
     pass
 else:
     copyreg.pickle(_PrefixSearch, _reduce)

@@ -1,4 +1,5 @@
-"""Indexes in files: ``save`` and ``load``, and the writer the command line shares.
+"""Index files written and read whole: the writer that ``save``, ``Index.save`` and the
+command line share, and the reader of a file's bytes.
 
 An index file (see _format) is written so that its name never shows a cut file: the bytes go to a
 temporary file beside the target, which is then renamed over it. The target is what
@@ -20,14 +21,14 @@ import re
 import secrets
 import stat
 from collections.abc import Iterable
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING
 
-from ._format import EMPTY_NOTES, IndexFile, IndexFileError, no_snapshot_error, read_index_file
+from ._format import IndexFile, read_index_file
 
 if TYPE_CHECKING:
     from _brindlex import PrefixSearch
 
-__all__ = ["StrPath", "load", "read_file", "save", "write_file"]
+__all__ = ["StrPath", "read_file", "write_file"]
 
 StrPath = str | os.PathLike[str]
 
@@ -137,81 +138,12 @@ def _running(pid: int) -> bool:
     return True
 
 
-def save(index: Any, path: StrPath) -> None:
-    """Writes ``index`` (a ``PrefixSearch`` or an ``Index``) to the index file ``path``,
-    the way ``brindlex build`` writes its output: an existing file is replaced whole or
-    not at all. A ``PrefixSearch`` is written with exact text comparison. Raises
-    TypeError for anything else and OSError naming ``path``."""
-    from ._index import Index
-
-    if isinstance(index, Index):
-        index.save(path)
-        return
-    from _brindlex import PrefixSearch
-
-    if not isinstance(index, PrefixSearch):
-        raise TypeError(f"save() takes a PrefixSearch or an Index, not {type(index).__name__}")
-    from ._index import Completion, Suggestion, index_chunks
-    from ._native import Lookup
-
-    try:
-        lookup: Lookup | None = Lookup(index, EMPTY_NOTES, Suggestion, Completion)
-    except ValueError:  # no tree from the root: kept as a snapshot (version 1)
-        lookup = None
-    write_file(path, index_chunks(lookup, index, EMPTY_NOTES, "exact", None))
-
-
 def read_file(path: StrPath) -> IndexFile:
     """Reads and verifies the index file (or bare snapshot) ``path``. Raises OSError,
     or ValueError naming ``path`` when the file is damaged or no index."""
     name = os.fspath(path)
     with open(path, "rb") as f:
         return read_index_file(f, name if isinstance(name, str) else os.fsdecode(name))
-
-
-def load(path: StrPath, *, mmap: bool = True, verify: bool = True) -> PrefixSearch:
-    """Restores the engine of an index file written by ``save``, ``Index.save`` or
-    ``brindlex build`` (or of a bare snapshot, ``to_bytes``), with everything a query
-    may need made, so that workers forked afterwards share it all. A file of the
-    current format is used in place, as ``Index.load`` says. Raises OSError when the
-    file cannot be read and ValueError naming the file when it is damaged or holds no
-    index."""
-    from ._index import open_in_place
-
-    from ._index import _open_bytes
-
-    opened = open_in_place(path, mmap, verify)
-    if not isinstance(opened, IndexFile):
-        return opened[0].engine
-    if opened.whole is not None:  # read from a pipe, say
-        return _open_bytes(opened.whole, str(os.fspath(path)), verify)[0].engine
-    return engine_of(opened, path)
-
-
-def engine_of(file: IndexFile, path: StrPath) -> PrefixSearch:
-    """The engine of a file read, with everything its queries need made (see
-    ``brindlex._native.prepare``)."""
-    from _brindlex import PrefixSearch
-
-    from ._native import prepare
-
-    try:
-        engine = PrefixSearch.from_bytes(file.snapshot)
-    except ValueError as exc:
-        if file.checksummed:
-            raise IndexFileError(f"{os.fspath(path)!s}: the snapshot in the file cannot be read ({exc})") from None
-        raise no_snapshot_error(f"{os.fspath(path)!s}", exc) from None
-    prepare(engine)
-    return engine
-
-
-def engine_of_file(file: IndexFile, path: StrPath) -> PrefixSearch:
-    """The engine of a file read, of either version."""
-    if file.whole is not None:
-        from ._index import Index
-
-        return Index._from_file(file, path).engine
-    return engine_of(file, path)
 
 
 def _restore(data: bytes) -> PrefixSearch:

@@ -14,15 +14,14 @@ import math
 import operator
 import os
 from collections.abc import Callable, Iterable, Iterator
-from typing import TYPE_CHECKING, Any, Literal, NamedTuple
+from typing import TYPE_CHECKING, Any, Literal
 
-from ._files import StrPath, engine_of, read_file, write_file
+from ._files import StrPath, write_file
 from ._fold import MODES, TextMode, normaliser
-from ._format import (
-    EMPTY_NOTES, HEADER_SIZE, UNKNOWN_TOP_N, IndexFile, IndexFileError, encode_notes, file_chunks, is_mapped,
-    read_index_file,
-)
+from ._format import EMPTY_NOTES, UNKNOWN_TOP_N, IndexFile, IndexFileError, encode_notes, read_index_file
 from ._build import DEFAULT_VIDEO_TOP_N, U32_MAX, _entry
+from ._opening import _open_bytes, engine_of, index_chunks, open_in_place
+from ._results import Completion, Suggestion
 
 if TYPE_CHECKING:
     from _brindlex import PrefixSearch
@@ -32,23 +31,6 @@ if TYPE_CHECKING:
 __all__ = ["Completion", "Index", "Suggestion"]
 
 U64_MAX = 2**64 - 1
-
-
-class Suggestion(NamedTuple):
-    """A term near the query: its distance in edits and its own count."""
-
-    term: str
-    distance: int
-    count: int  # type: ignore[assignment]  # shadows tuple.count, as the name says best
-
-
-class Completion(NamedTuple):
-    """A term that begins with a text within ``distance`` edits of the prefix, and its
-    own count."""
-
-    term: str
-    distance: int
-    count: int  # type: ignore[assignment]
 
 
 def _bounded(value: Any, name: str, high: int) -> int:
@@ -375,51 +357,6 @@ def _is_nan(value: Any) -> bool:
         return math.isnan(float(value))
     except (TypeError, ValueError, OverflowError):
         return False  # the engine names the argument and what is wrong with it
-
-
-def index_chunks(
-    lookup: Lookup | None, engine: PrefixSearch, notes: bytes | None, mode: TextMode, video_top_n: int | None
-) -> list[bytes]:
-    """The pieces of the index file of an engine: version 2 when its store can be used
-    in place (every index built by the package), version 1 otherwise."""
-    from ._native import write_index
-
-    if lookup is not None:
-        data = write_index(lookup, MODES.index(mode), UNKNOWN_TOP_N if video_top_n is None else video_top_n)
-        if data is not None:
-            return [data]
-    if notes is None:  # read from a version 2 file, which always writes one again
-        raise ValueError("the index cannot be written")
-    return file_chunks(engine.to_bytes(), notes, mode, video_top_n)
-
-
-def _open_bytes(data: bytes | int, name: str, verify: bool = True, mmap: bool = False) -> tuple[Lookup, int, int, bool]:
-    from ._native import open_index
-
-    try:
-        return open_index(data, verify, mmap, Suggestion, Completion)
-    except ValueError as exc:
-        raise IndexFileError(f"{name}: {exc}") from None
-
-
-def open_in_place(
-    path: StrPath, mmap: bool = True, verify: bool = True
-) -> tuple[Lookup, int, int, bool] | IndexFile:
-    """The (lookup, text mode, video_top_n, mapped) of the version 2 file ``path``,
-    mapped (or read, with ``mmap=False``); for an older format, or for what is not a
-    regular file (a pipe, say, which can be opened and read only once), the file as read
-    by ``read_index_file``, bounded as it bounds reads. Raises OSError, or
-    IndexFileError naming the file."""
-    import stat
-
-    fspath = os.fspath(path)
-    name = fspath if isinstance(fspath, str) else os.fsdecode(fspath)
-    with open(path, "rb") as f:
-        if stat.S_ISREG(os.fstat(f.fileno()).st_mode):
-            if is_mapped(f.read(HEADER_SIZE)):
-                return _open_bytes(f.fileno(), name, verify, mmap)
-            f.seek(0)
-        return read_index_file(f, name)
 
 
 def _from_file_bytes(data: bytes) -> Index:

@@ -7,7 +7,7 @@ _T = TypeVar("_T")
 from _brindlex import PrefixSearch
 
 from ._fold import TextMode
-from ._index import Completion, Suggestion
+from ._results import Completion, Suggestion
 
 # (node, spelling): a term to show otherwise than itself.
 _Shown = tuple[int, str]

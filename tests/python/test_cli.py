@@ -77,6 +77,7 @@ def test_build_then_stats_count_the_catalogue(built):
         "format": 2,
         "mappable": True,
         "size": out.stat().st_size,
+        "snapshot_bytes": len(Index.load(out).engine.to_bytes()),
         "trailing_bytes": 0,
         "notes": [],
         "damage": [],
@@ -423,6 +424,7 @@ def test_stats_notes_what_is_unusual_and_the_queries_answer(tmp_path, arrays, no
     figures = json.loads(brindlex("stats", path, "--json").stdout)
     assert figures["damage"] == [] and note in figures["notes"] and figures["checksum"] is False
     assert (figures["trailing_bytes"], len(figures["notes"])) == (len(trailing), 1 + bool(trailing))
+    assert figures["snapshot_bytes"] + figures["trailing_bytes"] == figures["size"] == path.stat().st_size
     found = brindlex("match", path, "a", "--max-dist", "0")
     assert (found.returncode, found.stdout) == (0, "a\t0\n")
 

@@ -1,4 +1,4 @@
-"""brindlex.snapshot, the Python reader of snapshots, against the native reader."""
+"""snapshot_reader, the tests' Python reader of snapshots, against the native reader."""
 
 from __future__ import annotations
 
@@ -11,7 +11,8 @@ from hypothesis import strategies as st
 
 from _brindlex import PrefixSearch
 from brindlex import build_index
-from brindlex.snapshot import Snapshot, SnapshotDecodeError, check_snapshot, read_snapshot
+from brindlex.cli._check import check_snapshot
+from snapshot_reader import Snapshot, SnapshotDecodeError, read_snapshot
 from conftest import example_store
 from snapshot_model import label, seq, snapshot, varint
 

@@ -13,7 +13,6 @@ from typing import assert_type
 import brindlex
 from _brindlex import PrefixSearch
 from brindlex import FlatIndex, build_index, flatten
-from brindlex.snapshot import Snapshot, read_snapshot
 
 ENTRIES = [
     ("cat", 10, [(1001, 6), (1002, 4)]),
@@ -62,9 +61,6 @@ def main() -> None:
     assert_type(blob, bytes)
     restored = PrefixSearch.from_bytes(b=blob)
     assert_type(restored, PrefixSearch)
-    snap = read_snapshot(blob)
-    assert_type(snap, Snapshot)
-    assert_type(snap.terms, int)
 
     searched = brindlex.Index.build(ENTRIES)
     assert_type(searched.complete("cta"), list[brindlex.Completion])
@@ -75,7 +71,6 @@ def main() -> None:
 
     assert terms_near(restored, "cat") == ["car", "cart", "cat"]
     assert best_video(restored, "cat") == "1001"
-    assert snap.terms == 4
 
 
 def refused(index: PrefixSearch) -> None:

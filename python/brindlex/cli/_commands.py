@@ -10,9 +10,11 @@ from typing import Any
 
 from .._fold import TextMode, normaliser
 from .._format import encode_notes, no_snapshot_error
-from .._index import Completion, Index, Suggestion, index_chunks
+from .._index import Index
+from .._opening import index_chunks
+from .._results import Completion, Suggestion
 from .._rows import RowError, row_of
-from ..snapshot import SnapshotDecodeError, check_snapshot
+from ._check import SnapshotDecodeError, check_snapshot
 from ._errors import EXIT_OK, Failure, UsageError
 from ._input import input_format, open_input, same_regular_file
 from ._loading import load, native, read_index_file, refuse_damage
@@ -127,7 +129,7 @@ def cmd_stats(args: argparse.Namespace) -> int:
         if file.checksummed:
             raise Failure(f"{args.snapshot}: the snapshot in the file cannot be read ({exc})") from None
         raise Failure(str(no_snapshot_error(args.snapshot, exc))) from None
-    # Every key is described in the README, under brindlex stats.
+    # Every key is described in docs/cli.md, under brindlex stats.
     figures: dict[str, Any] = {
         "nodes": snap.nodes,
         "terms": snap.terms,
@@ -138,6 +140,7 @@ def cmd_stats(args: argparse.Namespace) -> int:
         "format": 2 if mappable else 1 if file.checksummed else 0,
         "mappable": mappable,
         "size": size,
+        "snapshot_bytes": snap.size,
         "trailing_bytes": snap.trailing_bytes,
         "notes": snap.notes,
         "damage": snap.damage,

@@ -7,9 +7,10 @@ import sys
 from collections.abc import Callable
 from typing import TYPE_CHECKING
 
-from .._files import engine_of, read_file
+from .._files import read_file
 from .._format import IndexFile
 from .._index import Index
+from .._opening import engine_of
 from ._errors import Failure
 from ._output import writing
 

@@ -1,15 +1,8 @@
-"""Reading and checking snapshots (``PrefixSearch.to_bytes``) in Python.
-
-The native module keeps its store to itself; this reader decodes the same bytes
-into plain lists so that tools can count and inspect what a snapshot holds. It
-accepts exactly what ``PrefixSearch.from_bytes`` accepts and fails with the same
-"decode error: ..." text. docs/snapshot-format.md describes the layout.
-
-``read_snapshot`` decodes every value in Python: count on about a second per few
-million values. ``check_snapshot``, which ``brindlex stats`` runs, decodes with the
-native reader and checks natively (the package's module ``brindlex._native``), in
-tens of milliseconds for tens of megabytes.
-"""
+"""A second reader of snapshots (``PrefixSearch.to_bytes``), written in Python as the
+tests' oracle: it decodes the same bytes into plain lists, accepts exactly what
+``PrefixSearch.from_bytes`` accepts and fails with the same "decode error: ..." text.
+docs/snapshot-format.md describes the layout. It decodes every value in Python: about
+a second per few million values."""
 
 from __future__ import annotations
 
@@ -18,16 +11,9 @@ from collections.abc import Callable
 from dataclasses import dataclass, field
 from typing import NoReturn
 
+from brindlex.cli._check import SnapshotDecodeError
 
-__all__ = [
-    "ID_MODE_INT32",
-    "ID_MODE_UUID",
-    "Snapshot",
-    "SnapshotCheck",
-    "SnapshotDecodeError",
-    "check_snapshot",
-    "read_snapshot",
-]
+__all__ = ["ID_MODE_INT32", "ID_MODE_UUID", "Snapshot", "SnapshotDecodeError", "read_snapshot"]
 
 ID_MODE_UUID = 0
 ID_MODE_INT32 = 1
@@ -44,18 +30,6 @@ PAYLOAD_TYPE_NAME = "core::option::Option<brindlex::payload::Payload>"
 ID_MODE_TYPE_NAME = "IdMode"
 
 Payload = tuple[int, list[int], list[int]]
-
-
-class SnapshotDecodeError(ValueError):
-    """Bytes that are not a snapshot. ``str(error)`` is the text that
-    ``PrefixSearch.from_bytes`` raises for the same bytes; ``offset`` is where the
-    value that could not be read begins (-1 from ``check_snapshot``, whose native
-    reader does not say)."""
-
-    def __init__(self, rendering: str, offset: int) -> None:
-        super().__init__(f"decode error: {rendering}")
-        self.rendering = rendering
-        self.offset = offset
 
 
 @dataclass(frozen=True, eq=False)
@@ -90,44 +64,6 @@ class Snapshot:
     @property
     def id_mode_name(self) -> str:
         return "uuid" if self.id_mode == ID_MODE_UUID else "int32"
-
-
-@dataclass(frozen=True)
-class SnapshotCheck:
-    """The figures of a snapshot and what its check found: what ``brindlex stats``
-    prints. ``damage`` lists what makes answers wrong or what construction from
-    sequences would never make, one message a rule; ``notes`` what is unusual but
-    answered as it stands (an unreachable node, an edge without a label, a payload on
-    the root, bytes after the snapshot). src/core/check/check.hpp lists the rules."""
-
-    nodes: int
-    terms: int
-    videos: int
-    id_mode_name: str
-    size: int  # bytes the fields take
-    trailing_bytes: int
-    damage: list[str]
-    notes: list[str]
-
-    @property
-    def problem(self) -> str | None:
-        """The first damage found, or None for a sound snapshot."""
-        return self.damage[0] if self.damage else None
-
-
-def check_snapshot(data: bytes | bytearray | memoryview) -> SnapshotCheck:
-    """Decodes a snapshot and checks it. Raises SnapshotDecodeError (a ValueError)
-    where ``PrefixSearch.from_bytes`` would fail, with its text."""
-    from ._native import check_snapshot as native_check
-
-    try:
-        nodes, terms, videos, mode, size, damage, notes = native_check(data)
-    except ValueError as exc:
-        raise SnapshotDecodeError(str(exc).removeprefix("decode error: "), -1) from None
-    trailing = len(memoryview(data).cast("B")) - size
-    if trailing:
-        notes.append(f"{trailing} bytes after the snapshot, which queries ignore")
-    return SnapshotCheck(nodes, terms, videos, mode, size, trailing, damage, notes)
 
 
 class _Reader:

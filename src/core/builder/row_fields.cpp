@@ -1,0 +1,82 @@
+#include "core/builder/row_fields.hpp"
+
+#include <array>
+
+namespace brindlex::build {
+namespace {
+
+constexpr uint32_t kU32Max = 0xFFFF'FFFFu;
+
+// The value of each byte as a hex digit, or -1.
+constexpr std::array<int8_t, 256> kHex = [] {
+    std::array<int8_t, 256> t{};
+    for (auto& v : t) v = -1;
+    for (int c = 0; c < 10; ++c) t[static_cast<size_t>('0' + c)] = static_cast<int8_t>(c);
+    for (int c = 0; c < 6; ++c) {
+        t[static_cast<size_t>('a' + c)] = static_cast<int8_t>(10 + c);
+        t[static_cast<size_t>('A' + c)] = static_cast<int8_t>(10 + c);
+    }
+    return t;
+}();
+
+}  // namespace
+
+// Unsigned decimal digits (at least one) up to 4294967295.
+bool parse_u32(std::string_view s, uint32_t& out) {
+    if (s.empty()) return false;
+    uint64_t v = 0;
+    for (char c : s) {
+        if (!is_digit(c)) return false;
+        v = v * 10 + static_cast<uint64_t>(c - '0');
+        if (v > kU32Max) return false;
+    }
+    out = static_cast<uint32_t>(v);
+    return true;
+}
+
+int hex_value(char c) { return kHex[static_cast<unsigned char>(c)]; }
+
+namespace {
+
+// 8-4-4-4-12 hex digits.
+bool parse_uuid(std::string_view s, VideoKey& key) {
+    if (s.size() != 36) return false;
+    std::array<uint8_t, 16> bytes{};
+    size_t k = 0;
+    for (size_t i = 0; i < 36;) {
+        if (i == 8 || i == 13 || i == 18 || i == 23) {
+            if (s[i] != '-') return false;
+            ++i;
+            continue;
+        }
+        const int hi = hex_value(s[i]);
+        const int lo = hex_value(s[i + 1]);
+        if (hi < 0 || lo < 0) return false;
+        bytes[k++] = static_cast<uint8_t>(hi << 4 | lo);
+        i += 2;
+    }
+    key = VideoKey::uuid(bytes.data());
+    return true;
+}
+
+}  // namespace
+
+// A video id written as text: a UUID or an unsigned 32-bit integer.
+bool video_from_text(std::string_view s, Row& row) {
+    uint32_t value = 0;
+    if (parse_uuid(s, row.video)) {
+        row.kind = IdKind::Uuid;
+    } else if (parse_u32(s, value)) {
+        row.video = VideoKey::int32(value);
+        row.kind = IdKind::Integer;
+    } else {
+        return false;
+    }
+    row.has_video = true;
+    row.id_text = s;
+    return true;
+}
+
+bool plain_term(std::string_view term) { return !term.empty() && term.find('\0') == std::string_view::npos; }
+
+}  // namespace brindlex::build

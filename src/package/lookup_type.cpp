@@ -1,0 +1,279 @@
+// brindlex._native.Lookup: term lookups over the store of a PrefixSearch.
+#include <Python.h>
+
+#include <array>
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "binding/convert.hpp"
+#include "binding/errors.hpp"
+#include "binding/instance.hpp"
+#include "binding/pyref.hpp"
+#include "binding/text.hpp"
+#include "core/facts/facts.hpp"
+#include "core/lookup/lookup.hpp"
+#include "package/arguments.hpp"
+#include "package/build.hpp"
+#include "package/lookup.hpp"
+#include "package/lookup_object.hpp"
+#include "package/merging.hpp"
+
+namespace brindlex::py {
+namespace {
+
+PyTypeObject* g_lookup = nullptr;  // Lookup, held for the process
+
+// A named tuple class: a tuple subclass that adds no fields of its own.
+bool is_plain_tuple_class(PyObject* o) {
+    if (!PyType_Check(o)) return false;
+    auto* t = reinterpret_cast<PyTypeObject*>(o);
+    return PyType_IsSubtype(t, &PyTuple_Type) && t->tp_basicsize == PyTuple_Type.tp_basicsize &&
+           t->tp_itemsize == PyTuple_Type.tp_itemsize;
+}
+
+PyObject* make_lookup(PyTypeObject* type, PyObject* engine, PyObject* suggestion, PyObject* completion,
+                      lookup::TermIndex index, lookup::Spellings spellings) {
+    // Made now rather than by the first query that needs it, so that processes forked
+    // afterwards share its pages and no query pays for it (read from the file when the
+    // store is).
+    (void)facts::reversed_of(reinterpret_cast<PrefixSearchObject*>(engine)->store);
+    PyObject* self = type->tp_alloc(type, 0);
+    if (!self) return nullptr;
+    LookupObject* obj = as_lookup(self);
+    obj->engine = Py_NewRef(engine);
+    obj->suggestion = Py_NewRef(suggestion);
+    obj->completion = Py_NewRef(completion);
+    std::construct_at(&obj->index, std::move(index));
+    std::construct_at(&obj->spellings, std::move(spellings));
+    return self;
+}
+
+PyObject* lookup_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        PyObject *engine, *notes, *suggestion, *completion;
+        if (kwargs && PyDict_GET_SIZE(kwargs) != 0) return raise(PyExc_TypeError, "Lookup() takes no keyword arguments");
+        if (!PyArg_ParseTuple(args, "O!SOO:Lookup", engine_type(), &engine, &notes, &suggestion, &completion)) {
+            return nullptr;
+        }
+        if (!is_plain_tuple_class(suggestion) || !is_plain_tuple_class(completion)) {
+            return raise(PyExc_TypeError, "Lookup(): the result classes must be named tuple classes");
+        }
+        const TrieStore& store = reinterpret_cast<PrefixSearchObject*>(engine)->store;
+        const auto* data = reinterpret_cast<const std::byte*>(PyBytes_AS_STRING(notes));
+        auto decoded = lookup::Notes::decode({data, static_cast<size_t>(PyBytes_GET_SIZE(notes))}, store);
+        if (!decoded) return raise(PyExc_ValueError, decoded.error().message);
+        auto index = lookup::TermIndex::make(store, std::move(decoded->fixes));
+        if (!index) return raise(PyExc_ValueError, index.error().message);
+        return make_lookup(type, engine, suggestion, completion, std::move(*index), std::move(decoded->spellings));
+    });
+}
+
+void lookup_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    LookupObject* obj = as_lookup(self);
+    std::destroy_at(&obj->spellings);
+    std::destroy_at(&obj->index);
+    Py_XDECREF(obj->engine);
+    Py_XDECREF(obj->suggestion);
+    Py_XDECREF(obj->completion);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+// The text shown for a term: the catalogue's spelling where it differs from the trie's.
+PyObject* shown_term(const LookupObject* self, const lookup::TermHit& hit) {
+    const std::string_view text = self->spellings.of(hit.node).value_or(hit.term);
+    return new_text(text);
+}
+
+PyObject* lookup_suggest(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    return guarded([&]() -> PyObject* {
+        std::string_view text;
+        uint64_t limit = 0;
+        uint32_t max_dist = 0;
+        bool transpositions = false;
+        if (!expect_args("suggest", nargs, 4) || !argument(to_term(args[0], text), "text") ||
+            !argument(to_u64(args[1], limit), "limit") || !argument(to_u32(args[2], max_dist), "max_dist") ||
+            !argument(to_switch(args[3], transpositions), "transpositions")) {
+            return nullptr;
+        }
+        const LookupObject* obj = as_lookup(self);
+        auto hits = lookup::suggest(store_of(obj), obj->index, text, max_dist, limit, rule_of(transpositions));
+        if (!hits) return raise_internal_failure(hits.error().message);
+        auto* named = reinterpret_cast<PyTypeObject*>(obj->suggestion);
+        return list_of(*hits, [&](const lookup::TermHit& h) -> PyObject* {
+            return new_tuple({shown_term(obj, h), PyLong_FromUnsignedLong(h.distance), PyLong_FromUnsignedLong(h.count)},
+                             named);
+        });
+    });
+}
+
+PyObject* lookup_complete(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    return guarded([&]() -> PyObject* {
+        std::vector<uint32_t> prefix;
+        uint64_t limit = 0;
+        uint32_t max_dist = 0;
+        bool transpositions = false;
+        if (!expect_args("complete", nargs, 4) || !argument(to_scalars(args[0], prefix), "prefix") ||
+            !argument(to_u64(args[1], limit), "limit") || !argument(to_u32(args[2], max_dist), "max_dist") ||
+            !argument(to_switch(args[3], transpositions), "transpositions")) {
+            return nullptr;
+        }
+        const LookupObject* obj = as_lookup(self);
+        auto hits = lookup::fuzzy_complete(store_of(obj), obj->index, prefix, max_dist, limit, rule_of(transpositions));
+        if (!hits) return raise_internal_failure(hits.error().message);
+        auto* named = reinterpret_cast<PyTypeObject*>(obj->completion);
+        return list_of(*hits, [&](const lookup::TermHit& h) -> PyObject* {
+            return new_tuple({shown_term(obj, h), PyLong_FromUnsignedLong(h.distance), PyLong_FromUnsignedLong(h.count)},
+                             named);
+        });
+    });
+}
+
+// The node of a term given as a str, or kNoNode (with no error) when it is no term.
+std::optional<uint32_t> node_of(const LookupObject* obj, PyObject* text) {
+    std::array<uint32_t, 64> small;
+    std::vector<uint32_t> large;
+    std::span<const uint32_t> scalars;
+    if (PyUnicode_Check(text) && PyUnicode_GET_LENGTH(text) <= static_cast<Py_ssize_t>(small.size()) &&
+        PyUnicode_IS_ASCII(text)) {
+        const auto n = static_cast<size_t>(PyUnicode_GET_LENGTH(text));
+        const auto* bytes = reinterpret_cast<const unsigned char*>(PyUnicode_DATA(text));
+        for (size_t i = 0; i < n; ++i) small[i] = bytes[i];
+        scalars = std::span<const uint32_t>(small.data(), n);
+    } else {
+        if (!argument(to_scalars(text, large), "text")) return std::nullopt;
+        scalars = large;
+    }
+    return obj->index.find(store_of(obj), scalars);
+}
+
+PyObject* lookup_count(PyObject* self, PyObject* text) {
+    return guarded([&]() -> PyObject* {
+        const LookupObject* obj = as_lookup(self);
+        const auto node = node_of(obj, text);
+        if (!node) return nullptr;
+        const uint32_t count = *node == lookup::kNoNode ? 0 : obj->index.own_count(store_of(obj), *node);
+        return PyLong_FromUnsignedLong(count);
+    });
+}
+
+PyObject* lookup_contains(PyObject* self, PyObject* text) {
+    return guarded([&]() -> PyObject* {
+        const auto node = node_of(as_lookup(self), text);
+        if (!node) return nullptr;
+        return PyBool_FromLong(*node != lookup::kNoNode);
+    });
+}
+
+PyObject* lookup_spelling(PyObject* self, PyObject* term) {
+    return guarded([&]() -> PyObject* {
+        const LookupObject* obj = as_lookup(self);
+        const auto node = node_of(obj, term);
+        if (!node) return nullptr;
+        if (*node != lookup::kNoNode) {
+            if (const auto shown = obj->spellings.of(*node)) {
+                return new_text(*shown);
+            }
+        }
+        return Py_NewRef(term);
+    });
+}
+
+Py_ssize_t lookup_len(PyObject* self) {
+    return static_cast<Py_ssize_t>(as_lookup(self)->index.term_count());
+}
+
+PyObject* lookup_get_engine(PyObject* self, void*) { return Py_NewRef(as_lookup(self)->engine); }
+
+PyObject* lookup_get_saturated(PyObject* self, void*) { return PyBool_FromLong(as_lookup(self)->index.saturated()); }
+
+PyObject* lookup_get_nodes(PyObject* self, void*) { return PyLong_FromSize_t(store_of(as_lookup(self)).node_count()); }
+
+PyObject* lookup_get_memory(PyObject* self, void*) {
+    const LookupObject* obj = as_lookup(self);
+    return PyLong_FromSize_t(sizeof(LookupObject) + obj->index.memory_bytes() + obj->spellings.memory_bytes());
+}
+PyObject* lookup_get_borrowed(PyObject* self, void*) {
+    const LookupObject* obj = as_lookup(self);
+    return PyLong_FromSize_t(store_of(obj).borrowed_bytes() + obj->index.borrowed_bytes() +
+                             obj->spellings.borrowed_bytes());
+}
+
+PyMethodDef kLookupMethods[] = {
+    {"suggest", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(lookup_suggest)), METH_FASTCALL,
+     "suggest($self, text, limit, max_dist, transpositions, /)\n--\n\n"
+     "At most limit terms within max_dist of text, best first."},
+    {"complete", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(lookup_complete)), METH_FASTCALL,
+     "complete($self, prefix, limit, max_dist, transpositions, /)\n--\n\n"
+     "At most limit terms that begin within max_dist of prefix, best first."},
+    {"count", lookup_count, METH_O, "count($self, text, /)\n--\n\nThe term's own count, 0 when it is no term."},
+    {"contains", lookup_contains, METH_O, "contains($self, text, /)\n--\n\nWhether text is a term."},
+    {"spelling", lookup_spelling, METH_O,
+     "spelling($self, term, /)\n--\n\nThe catalogue's spelling of a term of the trie."},
+    {"terms", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(lookup_terms)), METH_FASTCALL,
+     "terms($self, prefix, items, /)\n--\n\n"
+     "An iterator over the terms that start with prefix, in code-point order; (term, count) with items."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef kLookupGetSet[] = {
+    {"engine", lookup_get_engine, nullptr, "The PrefixSearch whose store this reads.", nullptr},
+    {"saturated", lookup_get_saturated, nullptr, "Whether some subtree total reached 4294967295.", nullptr},
+    {"node_count", lookup_get_nodes, nullptr, "The number of nodes of the trie.", nullptr},
+    {"memory_bytes", lookup_get_memory, nullptr, "Bytes held beside the engine's store.", nullptr},
+    {"file_bytes", lookup_get_borrowed, nullptr,
+     "Bytes of the engine's store and the tables read in place from an index file's bytes.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot kLookupSlots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(lookup_new)},          // checks the engine and notes
+    {Py_tp_dealloc, reinterpret_cast<void*>(lookup_dealloc)},  // releases the index and references
+    {Py_tp_methods, kLookupMethods},
+    {Py_tp_getset, kLookupGetSet},
+    {Py_sq_length, reinterpret_cast<void*>(lookup_len)},  // the number of terms
+    {Py_tp_doc, const_cast<char*>("Lookup(engine, notes, suggestion, completion, /)\n--\n\n"
+                                  "Term lookups over the store of a PrefixSearch.")},
+    {0, nullptr},
+};
+
+// No GC support: a Lookup refers only to an engine and two classes, none of which can
+// refer back to it.
+PyType_Spec kLookupSpec = {
+    .name = "brindlex._native.Lookup",
+    .basicsize = static_cast<int>(sizeof(LookupObject)),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    .slots = kLookupSlots,
+};
+
+}  // namespace
+
+int add_lookup_type(PyObject* module) {
+    Ref lookup_type = Ref::steal(PyType_FromModuleAndSpec(module, &kLookupSpec, nullptr));
+    if (!lookup_type) return -1;
+    if (!g_lookup) g_lookup = reinterpret_cast<PyTypeObject*>(Py_NewRef(lookup_type.get()));
+    return PyModule_AddObjectRef(module, "Lookup", lookup_type.get());
+}
+
+PyObject* new_lookup(PyObject* engine, PyObject* suggestion, PyObject* completion, lookup::TermIndex index,
+                     lookup::Spellings spellings) {
+    return make_lookup(g_lookup, engine, suggestion, completion, std::move(index), std::move(spellings));
+}
+
+bool lookup_parts(PyObject* o, LookupParts& out) {
+    if (!g_lookup || !PyObject_TypeCheck(o, g_lookup)) {
+        raise_wrong_type(o, "Lookup");
+        return false;
+    }
+    const LookupObject* obj = as_lookup(o);
+    out = {obj->engine, &store_of(obj), &obj->index, &obj->spellings};
+    return true;
+}
+
+}  // namespace brindlex::py

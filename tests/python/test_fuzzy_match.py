@@ -100,3 +100,25 @@ def test_matches_brute_force(seed):
         assert s.fuzzy_match(query, max_dist) == model_fuzzy_match(trie, query, max_dist)
         limit = rng.randrange(4)
         assert s.fuzzy_match(query, max_dist, limit) == model_fuzzy_match(trie, query, max_dist)[:limit]
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_whole_terms_of_a_built_index_in_every_form(tmp_path, seed):
+    # A built index (rising labels, the layout whole-term lookups are made for), restored
+    # from its snapshot and used in place from its file: at bound 0 each answers exactly
+    # the terms, and the other bounds still agree with the model.
+    import brindlex
+
+    rng = seeded(seed)
+    words = sorted({random_query(rng, max_len=7) for _ in range(300)} - {""})
+    engine = brindlex.build_index([(w, 1 + i % 5, []) for i, w in enumerate(words)], 10)
+    brindlex.save(engine, tmp_path / "i.brx")
+    forms = [engine, PrefixSearch.from_bytes(engine.to_bytes()), brindlex.load(tmp_path / "i.brx")]
+    terms = set(words)
+    queries = words + [w[:-1] for w in words] + [w + "a" for w in words] + [random_query(rng) for _ in range(200)]
+    for form in forms:
+        for q in queries:
+            assert form.fuzzy_match(q, 0) == ([(q, 1, 0)] if q in terms else []), q
+    # The same through the walk at bound 1, which does not use the whole-term table.
+    for q in queries[::25]:
+        assert forms[2].fuzzy_match(q, 1) == forms[0].fuzzy_match(q, 1)

@@ -9,6 +9,7 @@
 #include <span>
 #include <vector>
 
+#include "core/facts/exact.hpp"
 #include "core/store/array.hpp"
 #include "core/store/store.hpp"
 
@@ -83,6 +84,10 @@ struct Facts {
     // restoring pay nothing for it, and a store never searched that way never holds it.
     mutable std::once_flag reversed_once;
     mutable Reversed reversed;
+
+    // The exact-term table (facts/exact.hpp), made on first use as the reversed index is.
+    mutable std::once_flag exact_once;
+    mutable Exact exact;
 
     // Takes `made` as the reversed-term index, instead of making it on first use (for
     // facts read from an index file). Only before the facts are shared.

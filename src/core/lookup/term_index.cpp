@@ -1,10 +1,12 @@
 #include "core/lookup/term_index.hpp"
 
 #include <algorithm>
+#include <array>
 #include <iterator>
 #include <string>
 
 #include "core/facts/facts.hpp"
+#include "core/text/utf8.hpp"
 
 namespace brindlex::lookup {
 
@@ -169,6 +171,9 @@ uint32_t TermIndex::own_count(const TrieStore& store, uint32_t node) const {
 
 namespace {
 
+// Longer terms are looked up by walking (a rare case, kept off the stack).
+constexpr size_t kExactTermMax = 64;
+
 // Calls visit(node) for each node whose term is `term`, in walk order, until it returns
 // true. Depth-first over every child whose label matches, so that a trie with two equal
 // labels under one parent is still searched whole.
@@ -213,6 +218,17 @@ uint32_t TermIndex::find(const TrieStore& store, std::span<const uint32_t> term)
     uint32_t found = kNoNode;
     if (term.empty()) return found;  // the root is never a term
     const facts::Facts& facts = facts::facts_of(store);
+    if (const facts::Exact& exact = facts::exact_of(store); exact.usable && term.size() <= kExactTermMax &&
+                                                              std::ranges::all_of(term, utf8::is_scalar)) {
+        // The table holds the terms spelt in scalar values; a term with another value
+        // (only a hand-made store has such labels) is looked up by walking.
+        std::array<uint8_t, kExactTermMax * utf8::kMaxBytes> bytes;
+        uint8_t* end = bytes.data();
+        for (const uint32_t cp : term) end = utf8::write(end, cp);
+        const uint32_t node = exact.find(std::string_view(reinterpret_cast<const char*>(bytes.data()),
+                                                          static_cast<size_t>(end - bytes.data())));
+        return node < best_.size() ? node : kNoNode;
+    }
     if (distinct_labels_ && facts.tree) {
         // The walk's breadth-first copy holds each child list in one run, labels inline:
         // a step reads one run instead of a label scattered per child.

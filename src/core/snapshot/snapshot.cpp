@@ -43,8 +43,7 @@ size_t size_payloads(const PayloadTable& t) {
     // The elements of the kept lists in two flat passes, then what each slot adds around
     // them: an alias writes the lists it shows, which are kept once, for an earlier slot.
     n += size_varint32_elements(t.kept_video_ids()) + size_varint32_elements(t.kept_video_counts());
-    for (size_t v = 0; v < slots; ++v) {
-        const PayloadView p = t.view(v);
+    t.each_view([&](size_t v, const PayloadView& p) {
         if (t.present(v)) {
             n += size_varint32(p.count) + size_length(p.video_ids.size()) + size_length(p.video_counts.size());
             if (t.is_alias(v)) n += size_varint32_elements(p.video_ids) + size_varint32_elements(p.video_counts);
@@ -52,7 +51,7 @@ size_t size_payloads(const PayloadTable& t) {
             // An absent slot writes no entries (and normally has none).
             n -= size_varint32_elements(p.video_ids) + size_varint32_elements(p.video_counts);
         }
-    }
+    });
     return n;
 }
 
@@ -66,17 +65,16 @@ void write_labels(Writer& w, std::span<const uint32_t> labels) {
 void write_payloads(Writer& w, const PayloadTable& t) {
     const size_t slots = t.size();
     write_length(w, slots);
-    for (size_t v = 0; v < slots; ++v) {
+    t.each_view([&](size_t v, const PayloadView& p) {
         if (!t.present(v)) {
             write_option_tag(w, false);
-            continue;
+            return;
         }
         write_option_tag(w, true);
-        const PayloadView p = t.view(v);
         write_varint32(w, p.count);
         write_varint32_sequence(w, p.video_ids);
         write_varint32_sequence(w, p.video_counts);
-    }
+    });
 }
 
 void write_uuids(Writer& w, std::span<const VideoUuid> ids) {
@@ -98,9 +96,83 @@ Decoded<void> read_labels(Reader& r, std::vector<uint32_t>& out) {
     return read_sequence(r, out, [](Reader& rr) { return read_char(rr); });
 }
 
+// The usual table, read into flat arrays and handed over whole: every present slot's two
+// lists of one length, at most UINT32_MAX entries in all. Returns false, having read part
+// of the field, for a table that is not; the caller then reads it slot by slot.
+Decoded<bool> read_plain_payloads(Reader& r, uint64_t n, PayloadTable& t) {
+    std::vector<uint8_t> present;
+    std::vector<uint32_t> counts, ends, ids, video_counts;
+    std::vector<uint64_t> aliases;
+    const size_t slots = reserve_bound(r, n);
+    present.reserve(slots);
+    counts.reserve(slots);
+    ends.reserve(slots);
+    aliases.reserve(slots / 64 + 1);
+    size_t shown_begin = 0;  // the lists the slot before shows: [shown_begin, shown_end)
+    size_t shown_end = 0;
+    for (uint64_t v = 0; v < n; ++v) {
+        if (v % 64 == 0) aliases.push_back(0);
+        const auto is_present = read_option_tag(r, kPayloadTypeName);
+        if (!is_present) return std::unexpected(is_present.error());
+        if (!*is_present) {
+            present.push_back(0);
+            counts.push_back(0);
+            ends.push_back(static_cast<uint32_t>(ids.size()));
+            shown_begin = shown_end = ids.size();
+            continue;
+        }
+        const auto count = read_varint32(r);
+        if (!count) return std::unexpected(count.error());
+        const auto id_count = read_length(r);
+        if (!id_count) return std::unexpected(id_count.error());
+        const size_t begin = ids.size();
+        for (uint64_t k = 0; k < *id_count; ++k) {
+            const auto id = read_varint32(r);
+            if (!id) return std::unexpected(id.error());
+            ids.push_back(*id);
+        }
+        const auto count_count = read_length(r);
+        if (!count_count) return std::unexpected(count_count.error());
+        if (*count_count != *id_count) return false;
+        for (uint64_t k = 0; k < *count_count; ++k) {
+            const auto c = read_varint32(r);
+            if (!c) return std::unexpected(c.error());
+            video_counts.push_back(*c);
+        }
+        if (ids.size() > UINT32_MAX) return false;
+        present.push_back(1);
+        counts.push_back(*count);
+        // Lists equal to those the slot before shows are dropped: the slot is an alias,
+        // as pushing slot by slot makes it.
+        const size_t length = ids.size() - begin;
+        if (length != 0 && v > 0 && length == shown_end - shown_begin &&
+            std::equal(ids.begin() + begin, ids.end(), ids.begin() + shown_begin) &&
+            std::equal(video_counts.begin() + begin, video_counts.end(), video_counts.begin() + shown_begin)) {
+            ids.resize(begin);
+            video_counts.resize(begin);
+            aliases.back() |= uint64_t{1} << (v % 64);
+        } else {
+            shown_begin = begin;
+            shown_end = ids.size();
+        }
+        ends.push_back(static_cast<uint32_t>(ids.size()));
+    }
+    t = PayloadTable::whole(std::move(present), std::move(counts), std::move(ends), std::move(ids),
+                            std::move(video_counts), std::move(aliases));
+    return true;
+}
+
 Decoded<void> read_payloads(Reader& r, PayloadTable& t) {
+    const Reader start = r;
     const auto n = read_length(r);
     if (!n) return std::unexpected(n.error());
+    {
+        const auto plain = read_plain_payloads(r, *n, t);
+        if (!plain) return std::unexpected(plain.error());
+        if (*plain) return {};
+        r = start;
+        (void)read_length(r);
+    }
     // Each slot takes at least its tag byte. The entries are not reserved ahead: their
     // number is known only once read (counting them first costs more than the geometric
     // growth of the two shared arrays saves).

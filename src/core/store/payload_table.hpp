@@ -36,6 +36,28 @@ public:
         return {counts_[v], l.ids, l.counts};
     }
 
+    // Calls visit(v, view(v)) for every slot in order, at the cost of a plain walk over
+    // the arrays: the start of each slot's lists is carried along, not looked up.
+    template <class Visit>
+    void each_view(Visit visit) const {
+        const size_t n = size();
+        uint64_t ids_begin = 0, counts_begin = 0;  // of the slot shown last
+        uint64_t ids_end = 0, counts_end = 0;      // of the last slot not an alias
+        const uint32_t* ids = video_ids_.data();
+        const uint32_t* counts = video_counts_.data();
+        for (size_t v = 0; v < n; ++v) {
+            if (!aliased(v)) {
+                ids_begin = ids_end;
+                counts_begin = counts_end;
+                ids_end = raw_end(v);
+                counts_end = split_ ? counts_ends_[v] : ids_end;
+                if (split_ && v > 0) counts_begin = counts_ends_[v - 1];
+            }
+            visit(v, PayloadView{counts_[v], std::span<const uint32_t>(ids + ids_begin, ids_end - ids_begin),
+                                 std::span<const uint32_t>(counts + counts_begin, counts_end - counts_begin)});
+        }
+    }
+
     // Asks the cache for what view(v) and count(v) read first, so that the slots of many
     // nodes are fetched together rather than one miss after another. Requires v < size().
     void prefetch(size_t v) const {

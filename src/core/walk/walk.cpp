@@ -6,6 +6,8 @@
 #include <iterator>
 #include <limits>
 #include <span>
+#include <string>
+#include <type_traits>
 
 #include "core/text/utf8.hpp"
 #include "core/walk/descent.hpp"
@@ -100,6 +102,20 @@ Result<std::vector<Record>> run(const TrieStore& store, std::string_view text, u
     // A limit of 0 and a store without nodes give an empty result without a look at
     // anything else.
     if (cap == 0 || store.node_shifts.empty()) return std::vector<Record>{};
+    // A whole term at bound 0: one probe of the exact-term table instead of a walk.
+    if (max_dist == 0 && payload_only && choice == WalkKernel::Fastest && !text.empty()) {
+        if (const facts::Exact& exact = facts::exact_of(store); exact.usable) {
+            std::vector<Record> out;
+            if (const uint32_t node = exact.find(text); node != facts::kNotFound) {
+                if constexpr (std::is_same_v<Record, TermMatch>) {
+                    out.push_back({std::string(text), node, 0});
+                } else {
+                    out.push_back({node, 0});
+                }
+            }
+            return out;
+        }
+    }
     const std::vector<uint32_t> term = utf8::decode(text);
     // No node of a tree store lies deeper than max_depth, and a node at depth d is at
     // least L - d from the term: a term longer than that plus the bound matches nothing,

@@ -7,6 +7,7 @@
 #include <memory>
 #include <utility>
 
+#include "binding/args.hpp"
 #include "binding/convert.hpp"
 #include "binding/errors.hpp"
 #include "binding/instance.hpp"
@@ -19,12 +20,6 @@
 
 namespace brindlex::py {
 namespace {
-
-bool expect_count(const char* name, Py_ssize_t nargs, Py_ssize_t want) {
-    if (nargs == want) return true;
-    PyErr_Format(PyExc_TypeError, "%s() takes exactly %zd arguments (%zd given)", name, want, nargs);
-    return false;
-}
 
 // A new engine owning `store`, made as the engine's own constructors make one.
 PyObject* engine_of(TrieStore&& store) {
@@ -41,7 +36,7 @@ PyObject* write_index(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         LookupParts parts{};
         uint32_t mode = 0;
         uint64_t top_n = 0;
-        if (!expect_count("write_index", nargs, 3) || !lookup_parts(args[0], parts)) return nullptr;
+        if (!expect_args("write_index", nargs, 3) || !lookup_parts(args[0], parts)) return nullptr;
         if (!to_u32(args[1], mode) || mode > 2) return raise(PyExc_ValueError, "write_index(): text_mode must be 0, 1 or 2");
         if (!to_u64(args[2], top_n)) return raise(PyExc_ValueError, "write_index(): video_top_n must be in 0..2**64-1");
         Result<std::vector<std::byte>> file = internal_error("");
@@ -57,7 +52,7 @@ PyObject* write_index(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 
 PyObject* open_index(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return guarded([&]() -> PyObject* {
-        if (!expect_count("open_index", nargs, 5)) return nullptr;
+        if (!expect_args("open_index", nargs, 5)) return nullptr;
         const int verify = PyObject_IsTrue(args[1]);
         const int map = PyObject_IsTrue(args[2]);
         if (verify < 0 || map < 0) return nullptr;

@@ -7,6 +7,7 @@
 #include <new>
 #include <vector>
 
+#include "binding/args.hpp"
 #include "binding/errors.hpp"
 #include "binding/pyref.hpp"
 #include "binding/text.hpp"

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "binding/args.hpp"
 #include "binding/convert.hpp"
 #include "binding/errors.hpp"
 #include "binding/instance.hpp"

@@ -65,12 +65,6 @@ PyObject* finish(Merger& merger, uint64_t video_top_n) {
     return PyTuple_Pack(3, engine.get(), shown_list.get(), fixes.get());
 }
 
-bool expect_args(const char* name, Py_ssize_t nargs, Py_ssize_t want) {
-    if (nargs == want) return true;
-    PyErr_Format(PyExc_TypeError, "%s() takes exactly %zd arguments (%zd given)", name, want, nargs);
-    return false;
-}
-
 bool top_n_of(PyObject* o, uint64_t& out) {
     if (to_u64(o, out)) return true;
     prefix_argument_error("video_top_n");

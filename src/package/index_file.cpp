@@ -19,18 +19,6 @@
 #include "package/lookup.hpp"
 
 namespace brindlex::py {
-namespace {
-
-// A new engine owning `store`, made as the engine's own constructors make one.
-PyObject* engine_of(TrieStore&& store) {
-    PyObject* obj = PyType_GenericAlloc(engine_type(), 0);
-    if (!obj) return nullptr;
-    std::construct_at(&reinterpret_cast<PrefixSearchObject*>(obj)->store, std::move(store));
-    return obj;
-}
-
-}  // namespace
-
 PyObject* write_index(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return guarded([&]() -> PyObject* {
         LookupParts parts{};
@@ -79,7 +67,7 @@ PyObject* open_index(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         Py_END_ALLOW_THREADS
         if (!opened) return raise(PyExc_ValueError, opened.error().message);
 
-        Ref engine = Ref::steal(engine_of(std::move(opened->store)));
+        Ref engine = Ref::steal(new_engine(std::move(opened->store)));
         if (!engine) return nullptr;
         Ref lookup = Ref::steal(new_lookup(engine.get(), args[3], args[4], std::move(opened->index),
                                            std::move(opened->spellings)));

@@ -15,18 +15,6 @@
 #include "package/build.hpp"
 
 namespace brindlex::py {
-namespace {
-
-// A new engine owning `store`, made as the engine's own constructors make one.
-PyObject* new_engine(TrieStore&& store) {
-    PyObject* obj = PyType_GenericAlloc(engine_type(), 0);
-    if (!obj) return nullptr;
-    std::construct_at(&reinterpret_cast<PrefixSearchObject*>(obj)->store, std::move(store));
-    return obj;
-}
-
-}  // namespace
-
 bool plain_u32(PyObject* o, uint32_t& out) {
     if (!PyLong_CheckExact(o)) return false;
     auto* l = reinterpret_cast<PyLongObject*>(o);

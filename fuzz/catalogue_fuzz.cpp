@@ -29,6 +29,7 @@
 #include "core/builder/catalogue.hpp"
 #include "core/builder/layout.hpp"
 #include "core/builder/spellings.hpp"
+#include "core/text/utf8.hpp"
 #include "core/lookup/term_index.hpp"
 
 namespace {
@@ -181,7 +182,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const build::LineKind kind = jsonl ? build::parse_jsonl(text, row, scratch) : build::parse_tsv(text, at, row);
         if (kind != build::LineKind::Row) return true;
         check(!row.term.empty() && row.term.find('\0') == std::string_view::npos, "a plain term");
-        check(build::valid_utf8(row.term), "terms are UTF-8");
+        check(utf8::valid(row.term), "terms are UTF-8");
         check(reference_utf8(text), "a line taken is text");
         if (jsonl) check(no_raw_controls_in_strings(text), "a JSON line taken holds no raw control character in a string");
         if (!jsonl) check_tsv_row(text, at, row);

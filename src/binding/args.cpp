@@ -30,6 +30,18 @@ std::string quoted_list(std::span<const char* const> names) {
 
 }  // namespace
 
+bool expect_args(const char* name, Py_ssize_t nargs, Py_ssize_t want) {
+    if (nargs == want) return true;
+    PyErr_Format(PyExc_TypeError, "%s() takes exactly %zd arguments (%zd given)", name, want, nargs);
+    return false;
+}
+
+bool expect_args_or_one_more(const char* name, Py_ssize_t nargs, Py_ssize_t least) {
+    if (nargs == least || nargs == least + 1) return true;
+    PyErr_Format(PyExc_TypeError, "%s() takes %zd or %zd arguments (%zd given)", name, least, least + 1, nargs);
+    return false;
+}
+
 std::string text_signature(const Signature& sig) {
     std::string out = sig.text_prefix;
     bool first = std::string_view(sig.text_prefix).ends_with("(");

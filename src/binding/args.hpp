@@ -46,6 +46,13 @@ PyCFunction method_entry(F* f) {
 bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                     PyObject** out);
 
+// For functions whose arguments are all positional: a TypeError unless the call has
+// exactly `want` of them.
+bool expect_args(const char* name, Py_ssize_t nargs, Py_ssize_t want);
+
+// The same for a last argument that may be left out: `least` or `least + 1` of them.
+bool expect_args_or_one_more(const char* name, Py_ssize_t nargs, Py_ssize_t least);
+
 // Called after converting parameter `name` failed: a TypeError becomes a TypeError whose
 // message starts with "argument 'NAME': ", keeping the original's cause. Other exception
 // classes pass through unchanged.

@@ -21,6 +21,10 @@ PyObject* internal_failure_type() {
     return g_internal_failure;
 }
 
+void use_internal_failure(PyObject* type) {
+    Py_XSETREF(g_internal_failure, type);
+}
+
 PyObject* raise(PyObject* type, std::string_view message) {
     Ref text = Ref::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
     if (text) PyErr_SetObject(type, text.get());

@@ -17,6 +17,10 @@ namespace brindlex::py {
 // Returns a borrowed reference, or null with an exception set.
 PyObject* internal_failure_type();
 
+// Makes `type` (a new reference it keeps) the class internal failures are raised with:
+// brindlex._native raises the engine's own.
+void use_internal_failure(PyObject* type);
+
 // Raises InternalFailure with `message`; returns null for the caller to pass on.
 PyObject* raise_internal_failure(std::string_view message);
 

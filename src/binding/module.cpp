@@ -17,6 +17,7 @@
 #include "binding/convert.hpp"
 #include "binding/errors.hpp"
 #include "binding/instance.hpp"
+#include "binding/layout_token.hpp"
 #include "binding/messages.hpp"
 #include "binding/signatures.hpp"
 #include "binding/text.hpp"
@@ -37,7 +38,7 @@ const TrieStore& store_of(PyObject* self) { return reinterpret_cast<PrefixSearch
 
 // Wraps a finished store into a new instance. Allocates directly: the type's tp_alloc
 // slot refuses, see prefix_search_alloc.
-PyObject* new_instance(TrieStore&& store) {
+PyObject* new_instance(TrieStore&& store) noexcept {
     PyObject* obj = PyType_GenericAlloc(g_type, 0);
     if (!obj) return nullptr;
     std::construct_at(&reinterpret_cast<PrefixSearchObject*>(obj)->store, std::move(store));
@@ -246,6 +247,21 @@ PyModuleDef kModule = {
     .m_free = nullptr,
 };
 
+// What the package's module relies on, and the engine's own ways of making what it makes.
+PyObject* engine_internal_failure() noexcept { return internal_failure_type(); }
+
+const LayoutToken kLayoutToken = {
+    .sizes = this_build_sizes(),
+    .new_engine = new_instance,
+    .internal_failure = engine_internal_failure,
+};
+
+// The token as a capsule under a private name: the module's public names stay its one class.
+bool add_layout_token(PyObject* module) {
+    Ref capsule = Ref::steal(PyCapsule_New(const_cast<LayoutToken*>(&kLayoutToken), kLayoutCapsule, nullptr));
+    return capsule && PyModule_AddObjectRef(module, kLayoutAttribute, capsule.get()) == 0;
+}
+
 int64_t g_first_interpreter = -1;
 PyObject* g_module = nullptr;  // the module made by the first interpreter
 
@@ -284,6 +300,7 @@ PyObject* init_module() {
     }
     if (PyModule_AddObjectRef(module.get(), "PrefixSearch", reinterpret_cast<PyObject*>(g_type)) < 0) return nullptr;
     if (!add_to_all(module.get(), "PrefixSearch")) return nullptr;
+    if (!add_layout_token(module.get())) return nullptr;
     g_module = Py_NewRef(module.get());
     return module.release();
 }

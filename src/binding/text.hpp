@@ -10,21 +10,19 @@
 #include <vector>
 
 #include "binding/pyref.hpp"
+#include "core/text/utf8.hpp"
 
 namespace brindlex::py {
 
 // A new str from valid UTF-8.
-inline PyObject* new_text(std::string_view utf8) {
-    const auto n = static_cast<Py_ssize_t>(utf8.size());
-    const auto* p = reinterpret_cast<const unsigned char*>(utf8.data());
-    unsigned char any = 0;
-    for (Py_ssize_t i = 0; i < n; ++i) any |= p[i];
-    if (any < 0x80) {
+inline PyObject* new_text(std::string_view bytes) {
+    const auto n = static_cast<Py_ssize_t>(bytes.size());
+    if (utf8::ascii(bytes)) {
         PyObject* text = PyUnicode_New(n, 127);
-        if (text && n) std::memcpy(PyUnicode_1BYTE_DATA(text), p, static_cast<size_t>(n));
+        if (text && n) std::memcpy(PyUnicode_1BYTE_DATA(text), bytes.data(), static_cast<size_t>(n));
         return text;
     }
-    return PyUnicode_DecodeUTF8(utf8.data(), n, "strict");
+    return PyUnicode_DecodeUTF8(bytes.data(), n, "strict");
 }
 
 // A new tuple of `items`, new references it takes over; null (all released) when any is

@@ -11,10 +11,16 @@
 
 #include <Python.h>
 
+#include "core/store/store.hpp"
+
 namespace brindlex::py {
 
 // _brindlex.PrefixSearch, set when the module is executed (module.cpp).
 PyTypeObject* engine_type();
+
+// A new PrefixSearch owning `store`, made by the engine's own allocation (binding/layout_token.hpp);
+// null with an exception set.
+PyObject* new_engine(TrieStore&& store);
 
 // build(entries, video_top_n, mode, normal, slow_entry, /)
 PyObject* build_entries(PyObject* module, PyObject* const* args, Py_ssize_t nargs);

@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "binding/args.hpp"
 #include "binding/convert.hpp"
 #include "binding/errors.hpp"
 #include "binding/instance.hpp"
@@ -54,17 +55,11 @@ bool check_for_lookups(const TrieStore& store, PyObject* notes, check::Report& r
     return true;
 }
 
-bool check_arguments(const char* name, Py_ssize_t nargs) {
-    if (nargs == 1 || nargs == 2) return true;
-    PyErr_Format(PyExc_TypeError, "%s() takes 1 or 2 arguments (%zd given)", name, nargs);
-    return false;
-}
-
 }  // namespace
 
 PyObject* check_snapshot(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return guarded([&]() -> PyObject* {
-        if (!check_arguments("check_snapshot", nargs)) return nullptr;
+        if (!expect_args_or_one_more("check_snapshot", nargs, 1)) return nullptr;
         Py_buffer view;
         if (PyObject_GetBuffer(args[0], &view, PyBUF_SIMPLE) < 0) return nullptr;
         size_t used = 0;
@@ -85,7 +80,7 @@ PyObject* check_snapshot(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 // The same check on the store of an engine already decoded: (damage, notes).
 PyObject* check_engine(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return guarded([&]() -> PyObject* {
-        if (!check_arguments("check_engine", nargs)) return nullptr;
+        if (!expect_args_or_one_more("check_engine", nargs, 1)) return nullptr;
         PyObject* engine = args[0];
         if (!PyObject_TypeCheck(engine, engine_type())) return raise_wrong_type(engine, "PrefixSearch");
         check::Report report;

@@ -7,6 +7,7 @@
 #include <memory>
 #include <utility>
 
+#include "binding/args.hpp"
 #include "binding/convert.hpp"
 #include "binding/errors.hpp"
 #include "binding/instance.hpp"
@@ -18,30 +19,12 @@
 #include "package/lookup.hpp"
 
 namespace brindlex::py {
-namespace {
-
-bool expect_count(const char* name, Py_ssize_t nargs, Py_ssize_t want) {
-    if (nargs == want) return true;
-    PyErr_Format(PyExc_TypeError, "%s() takes exactly %zd arguments (%zd given)", name, want, nargs);
-    return false;
-}
-
-// A new engine owning `store`, made as the engine's own constructors make one.
-PyObject* engine_of(TrieStore&& store) {
-    PyObject* obj = PyType_GenericAlloc(engine_type(), 0);
-    if (!obj) return nullptr;
-    std::construct_at(&reinterpret_cast<PrefixSearchObject*>(obj)->store, std::move(store));
-    return obj;
-}
-
-}  // namespace
-
 PyObject* write_index(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return guarded([&]() -> PyObject* {
         LookupParts parts{};
         uint32_t mode = 0;
         uint64_t top_n = 0;
-        if (!expect_count("write_index", nargs, 3) || !lookup_parts(args[0], parts)) return nullptr;
+        if (!expect_args("write_index", nargs, 3) || !lookup_parts(args[0], parts)) return nullptr;
         if (!to_u32(args[1], mode) || mode > 2) return raise(PyExc_ValueError, "write_index(): text_mode must be 0, 1 or 2");
         if (!to_u64(args[2], top_n)) return raise(PyExc_ValueError, "write_index(): video_top_n must be in 0..2**64-1");
         Result<std::vector<std::byte>> file = internal_error("");
@@ -57,7 +40,7 @@ PyObject* write_index(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 
 PyObject* open_index(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return guarded([&]() -> PyObject* {
-        if (!expect_count("open_index", nargs, 5)) return nullptr;
+        if (!expect_args("open_index", nargs, 5)) return nullptr;
         const int verify = PyObject_IsTrue(args[1]);
         const int map = PyObject_IsTrue(args[2]);
         if (verify < 0 || map < 0) return nullptr;
@@ -84,7 +67,7 @@ PyObject* open_index(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         Py_END_ALLOW_THREADS
         if (!opened) return raise(PyExc_ValueError, opened.error().message);
 
-        Ref engine = Ref::steal(engine_of(std::move(opened->store)));
+        Ref engine = Ref::steal(new_engine(std::move(opened->store)));
         if (!engine) return nullptr;
         Ref lookup = Ref::steal(new_lookup(engine.get(), args[3], args[4], std::move(opened->index),
                                            std::move(opened->spellings)));

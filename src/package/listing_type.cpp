@@ -7,12 +7,14 @@
 #include <new>
 #include <vector>
 
+#include "binding/args.hpp"
 #include "binding/errors.hpp"
 #include "binding/pyref.hpp"
 #include "binding/text.hpp"
 #include "core/lookup/listing.hpp"
 #include "package/arguments.hpp"
 #include "package/lookup_object.hpp"
+#include "package/released.hpp"
 #include "package/merging.hpp"
 
 namespace brindlex::py {
@@ -29,6 +31,7 @@ struct ListingObject {
     lookup::ListedTerms chunk;
     size_t next;  // the next term of `chunk` to hand out
     bool items;
+    bool busy;  // a thread fills the chunk without the interpreter lock: read and set with it held
 };
 
 ListingObject* as_listing(PyObject* self) { return reinterpret_cast<ListingObject*>(self); }
@@ -46,16 +49,26 @@ void listing_dealloc(PyObject* self) {
 // Fills the chunk anew once it is all handed out. False at the end (no exception set) or
 // on a failure (an exception set).
 bool refill(ListingObject* obj) noexcept {
+    if (obj->busy) {
+        // Another thread is filling this iterator's chunk: as a generator that is already
+        // running, it cannot be stepped now.
+        PyErr_SetString(PyExc_ValueError, "Listing already executing in another thread");
+        return false;
+    }
     if (obj->next < obj->chunk.size()) return true;
     obj->chunk.clear();
     obj->next = 0;
     if (obj->listing.done()) return false;
     try {
-        if (auto filled = obj->listing.next(obj->chunk, kListingChunk); !filled) {
+        obj->busy = true;
+        auto filled = without_lock([&] { return obj->listing.next(obj->chunk, kListingChunk); });
+        obj->busy = false;
+        if (!filled) {
             raise_internal_failure(filled.error().message);
             return false;
         }
     } catch (const std::bad_alloc&) {
+        obj->busy = false;
         PyErr_NoMemory();
         return false;
     }
@@ -114,6 +127,7 @@ PyObject* lookup_terms(PyObject* self, PyObject* const* args, Py_ssize_t nargs) 
         obj->lookup = Py_NewRef(self);
         obj->next = 0;
         obj->items = items != 0;
+        obj->busy = false;
         return it;
     });
 }

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "binding/args.hpp"
 #include "binding/convert.hpp"
 #include "binding/errors.hpp"
 #include "binding/instance.hpp"
@@ -20,6 +21,7 @@
 #include "package/build.hpp"
 #include "package/lookup.hpp"
 #include "package/lookup_object.hpp"
+#include "package/released.hpp"
 #include "package/merging.hpp"
 
 namespace brindlex::py {
@@ -102,7 +104,8 @@ PyObject* lookup_suggest(PyObject* self, PyObject* const* args, Py_ssize_t nargs
             return nullptr;
         }
         const LookupObject* obj = as_lookup(self);
-        auto hits = lookup::suggest(store_of(obj), obj->index, text, max_dist, limit, rule_of(transpositions));
+        auto hits = without_lock(
+            [&] { return lookup::suggest(store_of(obj), obj->index, text, max_dist, limit, rule_of(transpositions)); });
         if (!hits) return raise_internal_failure(hits.error().message);
         auto* named = reinterpret_cast<PyTypeObject*>(obj->suggestion);
         return list_of(*hits, [&](const lookup::TermHit& h) -> PyObject* {
@@ -124,7 +127,9 @@ PyObject* lookup_complete(PyObject* self, PyObject* const* args, Py_ssize_t narg
             return nullptr;
         }
         const LookupObject* obj = as_lookup(self);
-        auto hits = lookup::fuzzy_complete(store_of(obj), obj->index, prefix, max_dist, limit, rule_of(transpositions));
+        auto hits = without_lock([&] {
+            return lookup::fuzzy_complete(store_of(obj), obj->index, prefix, max_dist, limit, rule_of(transpositions));
+        });
         if (!hits) return raise_internal_failure(hits.error().message);
         auto* named = reinterpret_cast<PyTypeObject*>(obj->completion);
         return list_of(*hits, [&](const lookup::TermHit& h) -> PyObject* {

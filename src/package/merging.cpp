@@ -15,18 +15,6 @@
 #include "package/build.hpp"
 
 namespace brindlex::py {
-namespace {
-
-// A new engine owning `store`, made as the engine's own constructors make one.
-PyObject* new_engine(TrieStore&& store) {
-    PyObject* obj = PyType_GenericAlloc(engine_type(), 0);
-    if (!obj) return nullptr;
-    std::construct_at(&reinterpret_cast<PrefixSearchObject*>(obj)->store, std::move(store));
-    return obj;
-}
-
-}  // namespace
-
 bool plain_u32(PyObject* o, uint32_t& out) {
     if (!PyLong_CheckExact(o)) return false;
     auto* l = reinterpret_cast<PyLongObject*>(o);
@@ -63,12 +51,6 @@ PyObject* finish(Merger& merger, uint64_t video_top_n) {
     Ref engine = Ref::steal(new_engine(std::move(built->store)));
     if (!engine) return nullptr;
     return PyTuple_Pack(3, engine.get(), shown_list.get(), fixes.get());
-}
-
-bool expect_args(const char* name, Py_ssize_t nargs, Py_ssize_t want) {
-    if (nargs == want) return true;
-    PyErr_Format(PyExc_TypeError, "%s() takes exactly %zd arguments (%zd given)", name, want, nargs);
-    return false;
 }
 
 bool top_n_of(PyObject* o, uint64_t& out) {

@@ -29,9 +29,6 @@ struct Merger {
 // (engine, shown, fixes) of a finished table: shown is [(node, spelling)] by node.
 PyObject* finish(Merger& merger, uint64_t video_top_n);
 
-// A TypeError unless the call has `want` arguments.
-bool expect_args(const char* name, Py_ssize_t nargs, Py_ssize_t want);
-
 // video_top_n, or false with the argument's error set.
 bool top_n_of(PyObject* o, uint64_t& out);
 

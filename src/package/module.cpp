@@ -42,10 +42,13 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <cstring>
+#include <utility>
 
 #include "binding/convert.hpp"
 #include "binding/errors.hpp"
 #include "binding/instance.hpp"
+#include "binding/layout_token.hpp"
 #include "binding/pyref.hpp"
 #include "core/checksum/crc32c.hpp"
 #include "core/facts/facts.hpp"
@@ -59,6 +62,75 @@ namespace brindlex::py {
 namespace {
 
 PyTypeObject* g_prefix_search = nullptr;  // _brindlex.PrefixSearch, held for the process
+const LayoutToken* g_layout = nullptr;    // the engine's layout token, held with its module
+
+// ---------------------------------------------------------------------------------------
+// The engine's layout: this module reads the store inside a PrefixSearch, so it refuses an
+// engine built with other sizes than its own.
+
+bool check_layout(const LayoutSizes& engine) {
+    const LayoutSizes mine = this_build_sizes();
+    if (engine == mine) return true;
+    PyErr_SetString(PyExc_ImportError, ("brindlex._native was built for another _brindlex: it expects the layout " +
+                                        describe(mine) + ", and _brindlex has " + describe(engine))
+                                           .c_str());
+    return false;
+}
+
+// The engine's token, from the capsule under its private name; null with an ImportError.
+const LayoutToken* token_of(PyObject* engine_module) {
+    Ref capsule = Ref::steal(PyObject_GetAttrString(engine_module, kLayoutAttribute));
+    void* token = capsule ? PyCapsule_GetPointer(capsule.get(), kLayoutCapsule) : nullptr;
+    if (!token) {
+        PyErr_Clear();
+        PyErr_SetString(PyExc_ImportError,
+                         "brindlex._native was built for another _brindlex: it has no layout token");
+        return nullptr;
+    }
+    return static_cast<const LayoutToken*>(token);
+}
+
+constexpr size_t kLayoutFields = sizeof(LayoutSizes) / sizeof(uint32_t);
+static_assert(sizeof(LayoutSizes) == kLayoutFields * sizeof(uint32_t));
+
+// _layout_sizes(): the engine's layout sizes as a tuple of int (a test hook).
+PyObject* layout_sizes(PyObject*, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        uint32_t fields[kLayoutFields];
+        std::memcpy(fields, &g_layout->sizes, sizeof(fields));
+        Ref out = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(kLayoutFields)));
+        if (!out) return nullptr;
+        for (size_t i = 0; i < kLayoutFields; ++i) {
+            PyObject* v = PyLong_FromUnsignedLong(fields[i]);
+            if (!v) return nullptr;
+            PyTuple_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), v);
+        }
+        return out.release();
+    });
+}
+
+// _internal_failure(): the class internal failures are raised with (a test hook).
+PyObject* internal_failure_class(PyObject*, PyObject*) { return Py_XNewRef(internal_failure_type()); }
+
+// _check_layout(sizes): the import's check run against other sizes (a test hook): None, or
+// the ImportError an engine of those sizes would meet.
+PyObject* check_layout_of(PyObject*, PyObject* sizes) {
+    return guarded([&]() -> PyObject* {
+        if (!PyTuple_Check(sizes) || PyTuple_GET_SIZE(sizes) != static_cast<Py_ssize_t>(kLayoutFields)) {
+            return raise(PyExc_TypeError, "_check_layout() takes a tuple of the layout's sizes");
+        }
+        uint32_t fields[kLayoutFields];
+        for (size_t i = 0; i < kLayoutFields; ++i) {
+            if (!argument(to_u32(PyTuple_GET_ITEM(sizes, static_cast<Py_ssize_t>(i)), fields[i]), "sizes")) {
+                return nullptr;
+            }
+        }
+        LayoutSizes other;
+        std::memcpy(&other, fields, sizeof(fields));
+        if (!check_layout(other)) return nullptr;
+        Py_RETURN_NONE;
+    });
+}
 
 // ---------------------------------------------------------------------------------------
 // Module functions.
@@ -108,6 +180,12 @@ PyMethodDef kFunctions[] = {
     {"open_index", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(open_index)), METH_FASTCALL,
      "open_index(source, verify, map, suggestion, completion, /)\n--\n\n"
      "(lookup, text_mode, video_top_n, mapped) of a version 2 index file: a file descriptor or bytes."},
+    {"_layout_sizes", layout_sizes, METH_NOARGS,
+     "_layout_sizes()\n--\n\nThe sizes of the engine's layout token (for tests)."},
+    {"_check_layout", check_layout_of, METH_O,
+     "_check_layout(sizes, /)\n--\n\nThe import's layout check against other sizes (for tests)."},
+    {"_internal_failure", internal_failure_class, METH_NOARGS,
+     "_internal_failure()\n--\n\nThe class this module raises internal failures with (for tests)."},
     {"crc32c", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(crc32c)), METH_FASTCALL,
      "crc32c(data, value=0, /)\n--\n\nThe CRC-32C of data, extending value (the CRC-32C of the bytes before)."},
     {nullptr, nullptr, 0, nullptr},
@@ -117,13 +195,20 @@ int exec_module(PyObject* module) {
     if (!g_prefix_search) {
         Ref engine_module = Ref::steal(PyImport_ImportModule("_brindlex"));
         if (!engine_module) return -1;
+        const LayoutToken* token = token_of(engine_module.get());
+        if (!token || !check_layout(token->sizes)) return -1;
         Ref type = Ref::steal(PyObject_GetAttrString(engine_module.get(), "PrefixSearch"));
         if (!type) return -1;
-        if (!PyType_Check(type.get()) ||
-            reinterpret_cast<PyTypeObject*>(type.get())->tp_basicsize != sizeof(PrefixSearchObject)) {
+        if (!PyType_Check(type.get())) {
             PyErr_SetString(PyExc_ImportError, "brindlex._native was built for another _brindlex");
             return -1;
         }
+        // Internal failures of this module are the engine's: one class for both.
+        PyObject* failure = token->internal_failure();
+        if (!failure) return -1;
+        use_internal_failure(Py_NewRef(failure));
+        g_layout = token;
+        (void)engine_module.release();  // the token lives in the engine's module: kept for the process
         g_prefix_search = reinterpret_cast<PyTypeObject*>(type.release());
     }
     if (add_lookup_type(module) < 0) return -1;
@@ -151,6 +236,8 @@ PyModuleDef kModule = {
 }  // namespace
 
 PyTypeObject* engine_type() { return g_prefix_search; }
+
+PyObject* new_engine(TrieStore&& store) { return g_layout->new_engine(std::move(store)); }
 
 }  // namespace brindlex::py
 

@@ -252,3 +252,40 @@ def test_internal_failure_is_a_base_exception():
     with pytest.raises(failure) as again:
         PrefixSearch.from_internal_data_v2([0, 0, 3], ["", "a", "b"], [None] * 3, [1], [], 1)
     assert "child_transitions" in str(again.value)
+
+
+def test_layout_token_is_private_and_checked_field_by_field():
+    from brindlex import _native
+
+    assert type(_brindlex._layout).__name__ == "PyCapsule"
+    sizes = _native._layout_sizes()
+    assert sizes[0] >= 1 and all(s > 0 for s in sizes)
+    assert _native._check_layout(sizes) is None
+    for i in range(len(sizes)):
+        other = sizes[:i] + (sizes[i] + 4,) + sizes[i + 1:]
+        with pytest.raises(ImportError) as info:
+            _native._check_layout(other)
+        message = str(info.value)
+        # Both layouts are named, the module's own first.
+        mine, _, theirs = message.partition(", and _brindlex has ")
+        assert theirs, message
+        assert [int(w.strip(",")) for w in mine.split() if w.strip(",").isdigit()] == list(sizes)
+        assert [int(w.strip(",")) for w in theirs.split() if w.strip(",").isdigit()] == list(other)
+
+
+def test_one_internal_failure_class_for_both_modules():
+    # The package module raises the engine's class: a failure of either is caught as one.
+    script = textwrap.dedent(
+        """
+        import _brindlex
+        from brindlex import _native
+        try:
+            _brindlex.PrefixSearch.from_internal_data_v2([0, 5], ["", "a"], [None, None], [1], [], 1)
+        except BaseException as e:
+            engine = type(e)
+        print(engine.__module__, engine.__name__, _native._internal_failure() is engine)
+        """
+    )
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.split() == ["_brindlex", "InternalFailure", "True"]

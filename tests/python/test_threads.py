@@ -142,3 +142,104 @@ def test_threads_failing_calls_report_their_own_errors():
     assert problems == []
     assert total >= len(calls)
     assert sys.exc_info() == (None, None, None)
+
+
+def index_workload():
+    """An Index of random terms and the suggest/complete calls to make on it."""
+    from brindlex import Index
+
+    rng = seeded(29)
+    words = {"".join(rng.choice("abcdeéfg") for _ in range(rng.randint(1, 9))) for _ in range(4000)}
+    entries = [(w, rng.randint(1, 50), []) for w in sorted(words)]
+    queries = [random_query(rng, alphabet=list("abcdeéfgx"), max_len=8) for _ in range(60)]
+    calls = []
+    for i, q in enumerate(queries):
+        calls.append(("suggest", q, {"max_dist": i % 3, "transpositions": bool(i % 2)}))
+        calls.append(("complete", q[:4], {"limit": 20, "max_dist": i % 3}))
+    return (lambda: Index.build(entries)), calls
+
+
+def test_index_queries_from_threads_while_references_drop():
+    # suggest and complete walk the store without the interpreter lock; meanwhile another
+    # thread replaces the shared index by a fresh one, drops the old and collects. Each
+    # call holds its own index, so every answer is the single-threaded one.
+    import gc
+
+    make, calls = index_workload()
+    oracle = make()
+    expected = [getattr(oracle, name)(q, **kw) for name, q, kw in calls]
+    assert any(expected) and not all(expected)
+    shared = [make()]
+    stop = threading.Event()
+    problems = []
+    done = [0] * 4
+
+    def churn():
+        while not stop.is_set():
+            shared[0] = make()
+            gc.collect()
+
+    def worker(t):
+        i = t * 17
+        try:
+            while not stop.is_set():
+                k = i % len(calls)
+                name, q, kw = calls[k]
+                index = shared[0]
+                got = getattr(index, name)(q, **kw)
+                del index
+                if got != expected[k]:
+                    problems.append((k, got, expected[k]))
+                done[t] += 1
+                i += 1
+        except BaseException as e:  # noqa: BLE001 - everything a thread meets is reported
+            problems.append((i, repr(e)))
+
+    threads = [threading.Thread(target=churn)] + [threading.Thread(target=worker, args=(t,)) for t in range(4)]
+    for th in threads:
+        th.start()
+    time.sleep(SECONDS * 2)
+    stop.set()
+    for th in threads:
+        th.join(timeout=60)
+    assert not any(th.is_alive() for th in threads)
+    assert problems == []
+    assert sum(done) >= len(calls)
+
+
+def test_one_listing_read_from_two_threads_hands_out_each_term_once():
+    # A listing fills its chunks without the interpreter lock; a second thread stepping it
+    # meanwhile is refused, never handed a half-filled chunk. That refusal is met at all
+    # only because the lock is released while a chunk is filled.
+    make, _ = index_workload()
+    index = make()
+    every = sorted(index.keys())
+    assert len(every) > 1000
+    refusals = 0
+    for _ in range(20):
+        shared = iter(index.keys())
+        seen = [[], []]
+        refused = [0, 0]
+        start = threading.Barrier(2)
+
+        def reader(t):
+            start.wait()
+            while True:
+                try:
+                    term = next(shared)
+                except StopIteration:
+                    return
+                except ValueError as e:
+                    assert "already executing" in str(e)
+                    refused[t] += 1
+                    continue
+                seen[t].append(term)
+
+        threads = [threading.Thread(target=reader, args=(t,)) for t in range(2)]
+        for th in threads:
+            th.start()
+        for th in threads:
+            th.join(timeout=60)
+        assert sorted(seen[0] + seen[1]) == every
+        refusals += sum(refused)
+    assert refusals > 0, "no step of the listing ever met a fill in progress"

@@ -14,40 +14,6 @@ std::string_view line_text(std::string_view raw, uint64_t line) {
     return raw;
 }
 
-bool valid_utf8(std::string_view text) {
-    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-    const size_t n = text.size();
-    size_t i = 0;
-    while (i < n) {
-        // Eight ASCII bytes at a time.
-        while (i + 8 <= n) {
-            uint64_t w;
-            std::memcpy(&w, p + i, 8);
-            if (w & 0x8080808080808080ull) break;
-            i += 8;
-        }
-        if (i >= n) break;
-        const uint8_t b0 = p[i];
-        if (b0 < 0x80) {
-            ++i;
-            continue;
-        }
-        const size_t width = utf8::sequence_width(b0);
-        if (width == 0 || n - i < width) return false;
-        for (size_t k = 1; k < width; ++k) {
-            if ((p[i + k] & 0xC0) != 0x80) return false;
-        }
-        const uint8_t b1 = p[i + 1];
-        // Overlong three- and four-byte forms, surrogates, and values above U+10FFFF.
-        if ((b0 == 0xE0 && b1 < 0xA0) || (b0 == 0xED && b1 > 0x9F) || (b0 == 0xF0 && b1 < 0x90) ||
-            (b0 == 0xF4 && b1 > 0x8F)) {
-            return false;
-        }
-        i += width;
-    }
-    return true;
-}
-
 LineKind parse_tsv(std::string_view text, const Columns& at, Row& row) {
     if (text.empty()) return LineKind::Blank;
     std::array<std::string_view, 4> fields;
@@ -61,7 +27,7 @@ LineKind parse_tsv(std::string_view text, const Columns& at, Row& row) {
         if (tab == std::string_view::npos) break;
         start = tab + 1;
     }
-    if (k != width || !valid_utf8(text)) return LineKind::Other;
+    if (k != width || !utf8::valid(text)) return LineKind::Other;
     row = Row{};
     row.term = fields[at[0]];
     if (!plain_term(row.term) || !parse_u32(fields[at[1]], row.count)) return LineKind::Other;

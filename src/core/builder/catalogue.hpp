@@ -49,9 +49,6 @@ inline constexpr uint8_t kNoColumn = 0xFF;
 // on line 1, without a byte order mark.
 std::string_view line_text(std::string_view raw, uint64_t line);
 
-// Whether the text is valid UTF-8.
-bool valid_utf8(std::string_view text);
-
 // A TSV row after the header. `scratch` is unused for TSV; Row views point into `text`.
 LineKind parse_tsv(std::string_view text, const Columns& at, Row& row);
 

@@ -202,7 +202,7 @@ bool json_blank(std::string_view text) {
 
 LineKind parse_jsonl(std::string_view text, Row& row, std::string& scratch) {
     if (json_blank(text)) return LineKind::Blank;
-    if (!valid_utf8(text)) return LineKind::Other;
+    if (!utf8::valid(text)) return LineKind::Other;
     JsonRow reader(text, scratch);
     return reader.read(row) ? LineKind::Row : LineKind::Other;
 }

@@ -8,29 +8,6 @@
 
 namespace brindlex::build {
 
-namespace {
-
-// The first scalar value of valid UTF-8 at `p` (the caller checked the text), and its width.
-uint32_t decode_one(const unsigned char* p, size_t& width) {
-    const uint8_t b0 = p[0];
-    width = utf8::sequence_width(b0);
-    switch (width) {
-        case 1:
-            return b0;
-        case 2:
-            return (b0 & 0x1Fu) << 6 | (p[1] & 0x3Fu);
-        case 3:
-            return (b0 & 0x0Fu) << 12 | (p[1] & 0x3Fu) << 6 | (p[2] & 0x3Fu);
-        case 4:
-            return (b0 & 0x07u) << 18 | (p[1] & 0x3Fu) << 12 | (p[2] & 0x3Fu) << 6 | (p[3] & 0x3Fu);
-        default:
-            width = 1;
-            return utf8::kReplacement;
-    }
-}
-
-}  // namespace
-
 std::expected<LaidOut, std::string> lay_out(TermTable& terms) {
     const size_t n_terms = terms.term_count();
     const VideoInterner& videos = terms.videos();
@@ -94,8 +71,10 @@ std::expected<LaidOut, std::string> lay_out(TermTable& terms) {
         while (path.back().first > common) path.pop_back();
         const auto* bytes = reinterpret_cast<const unsigned char*>(term.data());
         for (size_t i = common; i < term.size() && next < n;) {
-            size_t width = 1;
-            labels[next] = decode_one(bytes + i, width);
+            // The terms were checked; a byte that breaks that promise is one U+FFFD.
+            uint32_t cp = utf8::kReplacement;
+            const size_t width = std::max<size_t>(1, utf8::decode_one(bytes + i, term.size() - i, cp));
+            labels[next] = cp;
             parents[next] = path.back().second;
             i += width;
             path.emplace_back(i, next++);

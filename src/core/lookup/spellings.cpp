@@ -36,29 +36,6 @@ private:
 
 }  // namespace
 
-bool valid_utf8(std::string_view s) {
-    size_t i = 0;
-    while (i < s.size()) {
-        const auto b0 = static_cast<uint8_t>(s[i]);
-        const size_t width = utf8::sequence_width(b0);
-        if (width == 0 || s.size() - i < width) return false;
-        if (width == 1) {
-            ++i;
-            continue;
-        }
-        uint32_t cp = b0 & (0xFFu >> (width + 1));
-        for (size_t k = 1; k < width; ++k) {
-            const auto b = static_cast<uint8_t>(s[i + k]);
-            if ((b & 0xC0) != 0x80) return false;
-            cp = (cp << 6) | (b & 0x3Fu);
-        }
-        constexpr uint32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
-        if (cp < kLeast[width] || !utf8::is_scalar(cp)) return false;
-        i += width;
-    }
-    return true;
-}
-
 std::optional<std::string_view> Spellings::of(uint32_t node) const {
     const auto it = std::lower_bound(nodes_.begin(), nodes_.end(), node);
     if (it == nodes_.end() || *it != node) return std::nullopt;
@@ -107,7 +84,7 @@ Result<Notes> Notes::decode(std::span<const std::byte> bytes, const TrieStore& s
     for (size_t i = 0; i < ends.size(); ++i) {
         const uint32_t end = ends[i];
         if (end == begin) return fail("an empty spelling");
-        if (!valid_utf8(text.substr(begin, end - begin))) return fail("a spelling is not UTF-8");
+        if (!utf8::valid(text.substr(begin, end - begin))) return fail("a spelling is not UTF-8");
         const uint32_t v = nodes[i];
         if (v >= store.has_payload.size() || !store.has_payload[v]) return fail("a spelling for a node that is no term");
         begin = end;

@@ -57,9 +57,6 @@ private:
     Array<char> text_;
 };
 
-// Well-formed UTF-8 (RFC 3629): no overlong forms, surrogates or values past U+10FFFF.
-bool valid_utf8(std::string_view s);
-
 struct Notes {
     Spellings spellings;
     std::vector<CountFix> fixes;

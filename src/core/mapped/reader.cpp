@@ -11,6 +11,7 @@
 
 #include "core/checksum/crc32c.hpp"
 #include "core/facts/facts.hpp"
+#include "core/text/utf8.hpp"
 
 namespace brindlex::mapped {
 
@@ -363,7 +364,7 @@ Result<void> check_terms(const Parsed& p) {
         }
         if (ends[i] == begin) return fail(Section::SpellingEnds, "an empty spelling");
         if (has_payload[nodes[i]] == 0) return fail(Section::SpellingNodes, "a spelling for a node that is no term");
-        if (!lookup::valid_utf8(std::string_view(text.data() + begin, ends[i] - begin))) {
+        if (!utf8::valid(std::string_view(text.data() + begin, ends[i] - begin))) {
             return fail(Section::SpellingText, "a spelling is not UTF-8");
         }
         begin = ends[i];

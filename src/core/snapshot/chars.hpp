@@ -30,31 +30,8 @@ inline Decoded<uint32_t> read_char_tail(Reader& r, uint8_t b0) {
     if (left < need) return end_error(need - left);
     for (size_t i = 0; i < need; ++i) bytes[i + 1] = r.pos[i];
     r.pos += need;
-    // The second byte's range excludes overlong forms (E0, F0), surrogates (ED) and
-    // values above U+10FFFF (F4); every later byte is a plain continuation byte.
-    uint8_t lo = 0x80;
-    uint8_t hi = 0xBF;
-    if (b0 == 0xE0) {
-        lo = 0xA0;
-    } else if (b0 == 0xED) {
-        hi = 0x9F;
-    } else if (b0 == 0xF0) {
-        lo = 0x90;
-    } else if (b0 == 0xF4) {
-        hi = 0x8F;
-    }
-    bool ok = bytes[1] >= lo && bytes[1] <= hi;
-    for (size_t i = 2; i < width; ++i) ok = ok && (bytes[i] & 0xC0) == 0x80;
-    if (!ok) return std::unexpected(DecodeError::invalid_char_encoding(bytes));
-    switch (width) {
-        case 2:
-            return (uint32_t{b0} & 0x1F) << 6 | (bytes[1] & 0x3Fu);
-        case 3:
-            return (uint32_t{b0} & 0x0F) << 12 | (bytes[1] & 0x3Fu) << 6 | (bytes[2] & 0x3Fu);
-        default:
-            return (uint32_t{b0} & 0x07) << 18 | (bytes[1] & 0x3Fu) << 12 | (bytes[2] & 0x3Fu) << 6 |
-                   (bytes[3] & 0x3Fu);
-    }
+    if (!utf8::well_formed(bytes.data(), width)) return std::unexpected(DecodeError::invalid_char_encoding(bytes));
+    return utf8::value_of(bytes.data(), width);
 }
 
 }  // namespace detail

@@ -41,8 +41,9 @@ PyObject* make_lookup(PyTypeObject* type, PyObject* engine, PyObject* suggestion
                       lookup::TermIndex index, lookup::Spellings spellings) {
     // Made now rather than by the first query that needs it, so that processes forked
     // afterwards share its pages and no query pays for it (read from the file when the
-    // store is).
+    // store is). The same for the whole-term table, made here even for a mapped store.
     (void)facts::reversed_of(reinterpret_cast<PrefixSearchObject*>(engine)->store);
+    (void)facts::exact_of(reinterpret_cast<PrefixSearchObject*>(engine)->store);
     PyObject* self = type->tp_alloc(type, 0);
     if (!self) return nullptr;
     LookupObject* obj = as_lookup(self);

@@ -47,12 +47,13 @@ uint32_t Exact::find(std::string_view term) const {
         // The stored length, then the bytes; both stay inside `texts`.
         uint64_t length = 0;
         size_t at = s.text;
-        for (unsigned shift = 0; at < texts.size() && shift < 35; shift += 7) {
+        bool ended = false;
+        for (unsigned shift = 0; at < texts.size() && shift < 35 && !ended; shift += 7) {
             const uint8_t b = texts[at++];
             length |= uint64_t{b & 0x7Fu} << shift;
-            if ((b & 0x80) == 0) break;
+            ended = (b & 0x80) == 0;
         }
-        if (length != term.size() || length > texts.size() - std::min(at, texts.size())) continue;
+        if (!ended || length != term.size() || length > texts.size() - at) continue;
         if (length == 0 || std::memcmp(texts.data() + at, term.data(), term.size()) == 0) return s.node;
     }
     return kNotFound;

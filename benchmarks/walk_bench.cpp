@@ -51,7 +51,7 @@ int main(int argc, char** argv) {
     std::printf("finish_store %.1f ms, reversed-term index %.1f ms (best of 5): %zu entries, %zu reversed "
                 "entries, %.1f MB in all\n",
                 best_finish, best_reversed, facts::entry_count(facts::facts_of(*store).entries), facts::entry_count(reversed.entries),
-                static_cast<double>(store->memory_bytes()) / 1e6);
+                static_cast<double>(facts::memory_bytes(*store)) / 1e6);
 
     const std::vector<std::string> queries = bench::lines_of(argv[2]);
     const std::string choice = argc > 4 ? argv[4] : "fastest";

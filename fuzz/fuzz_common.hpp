@@ -390,7 +390,7 @@ inline void check_linear_size(const TrieStore& s, std::optional<size_t> input_by
     // entries of 12 bytes.
     static constexpr size_t kBytesPerInputByte = 256;
     if (input_bytes) {
-        check(s.memory_bytes() <= kBytesPerInputByte * *input_bytes + 4096, "a store much larger than its input");
+        check(facts::memory_bytes(s) <= kBytesPerInputByte * *input_bytes + 4096, "a store much larger than its input");
     }
 }
 

@@ -206,7 +206,7 @@ PyObject* lookup_get_memory(PyObject* self, void*) {
 }
 PyObject* lookup_get_borrowed(PyObject* self, void*) {
     const LookupObject* obj = as_lookup(self);
-    return PyLong_FromSize_t(store_of(obj).borrowed_bytes() + obj->index.borrowed_bytes() +
+    return PyLong_FromSize_t(facts::borrowed_bytes(store_of(obj)) + obj->index.borrowed_bytes() +
                              obj->spellings.borrowed_bytes());
 }
 

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "core/facts/facts.hpp"
 #include "core/snapshot/decode_error.hpp"
 #include "core/snapshot/encoding.hpp"
 #include "core/snapshot/snapshot.hpp"

@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/facts/facts.hpp"
 #include "core/payload/payload.hpp"
 #include "core/store/store.hpp"
 

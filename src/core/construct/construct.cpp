@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "core/construct/aggregate.hpp"
+#include "core/facts/facts.hpp"
 
 namespace brindlex {
 

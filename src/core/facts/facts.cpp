@@ -168,7 +168,8 @@ void derive(const TrieStore& s, Facts& facts) {
 
 const Facts& facts_of(const TrieStore& store) {
     static const Facts kUnknown;
-    return store.facts_ ? *store.facts_ : kUnknown;
+    const auto* facts = static_cast<const Facts*>(store.derived().get());
+    return facts ? *facts : kUnknown;
 }
 
 const Reversed& reversed_of(const TrieStore& store) {
@@ -194,12 +195,24 @@ const Reversed& reversed_of(const TrieStore& store) {
     return facts.reversed;
 }
 
+size_t memory_bytes(const TrieStore& store) {
+    const Facts& f = facts_of(store);
+    return store.memory_bytes() + (f.entries.capacity() + f.reversed.entries.size()) * sizeof(Entry);
+}
+
+size_t borrowed_bytes(const TrieStore& store) {
+    const Facts& f = facts_of(store);
+    return store.borrowed_bytes() + f.entries.borrowed_bytes() + f.reversed.entries.borrowed_bytes();
+}
+
 }  // namespace facts
 
 void finish_store(TrieStore& store) {
     auto facts = std::make_shared<facts::Facts>();
     facts::derive(store, *facts);
-    store.facts_ = std::move(facts);
+    store.set_derived(std::move(facts));
 }
+
+void adopt_facts(TrieStore& store, std::shared_ptr<const facts::Facts> facts) { store.set_derived(std::move(facts)); }
 
 }  // namespace brindlex

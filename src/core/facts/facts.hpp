@@ -4,7 +4,9 @@
 // construction and decoding reach without the walk; never in a snapshot.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <span>
 #include <vector>
@@ -106,4 +108,22 @@ const Facts& facts_of(const TrieStore& store);
 // to make it. Never throws.
 const Reversed& reversed_of(const TrieStore& store);
 
+// Bytes of a store and of its facts, held in memory of their own, and viewed in memory a
+// keeper owns (a mapped index file).
+size_t memory_bytes(const TrieStore& store);
+size_t borrowed_bytes(const TrieStore& store);
+
 }  // namespace brindlex::facts
+
+namespace brindlex {
+
+// Finishes a store whose eight fields are final: derives the facts the queries need from
+// them. The last step of construction and of restoring; a finished store is read-only, and
+// a store changed afterwards must be finished again.
+void finish_store(TrieStore& store);
+
+// Finishes a store with facts made elsewhere (read from an index file and checked there)
+// instead of deriving them.
+void adopt_facts(TrieStore& store, std::shared_ptr<const facts::Facts> facts);
+
+}  // namespace brindlex

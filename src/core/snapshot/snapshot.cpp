@@ -16,6 +16,7 @@
 #include <cassert>
 #include <cstring>
 
+#include "core/facts/facts.hpp"
 #include "core/snapshot/encoding.hpp"
 
 namespace brindlex::snapshot {

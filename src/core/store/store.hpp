@@ -13,6 +13,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "core/store/array.hpp"
@@ -23,15 +24,6 @@ namespace brindlex {
 enum class IdMode : uint8_t { Uuid = 0, Int32 = 1 };
 
 using VideoUuid = std::array<uint8_t, 16>;
-
-struct TrieStore;
-
-// What is derived from the fields when a store is finished (core/facts): the layer
-// between the store and the queries that read it.
-namespace facts {
-struct Facts;
-const Facts& facts_of(const TrieStore& store);
-}  // namespace facts
 
 struct TrieStore {
     // The eight fields, in the order the snapshot writes them.
@@ -63,34 +55,22 @@ struct TrieStore {
         return b < e ? Range{b, e} : Range{b, b};
     }
 
-    // Bytes held by the store, its derived facts included, in memory of its own.
+    // Bytes of the eight fields held in memory of the store's own (what is derived from
+    // them is counted by the layer that derives it).
     size_t memory_bytes() const;
-    // Bytes it views in memory a keeper owns (a mapped index file): shared, not held.
+    // Bytes they view in memory a keeper owns (a mapped index file): shared, not held.
     size_t borrowed_bytes() const;
 
-    // Equal fields; the derived facts follow from them.
+    // Equal fields; whatever is derived from them follows.
     friend bool operator==(const TrieStore& a, const TrieStore& b);
 
+    // What a layer above derives from the final fields and reads with them: held for the
+    // store's life and shared by its copies, opaque to the store itself.
+    const std::shared_ptr<const void>& derived() const { return derived_; }
+    void set_derived(std::shared_ptr<const void> derived) { derived_ = std::move(derived); }
+
 private:
-    friend void finish_store(TrieStore& store);
-
-// Finishes a store with facts made elsewhere (read from an index file and checked there)
-// instead of deriving them.
-void adopt_facts(TrieStore& store, std::shared_ptr<const facts::Facts> facts);
-    friend void adopt_facts(TrieStore& store, std::shared_ptr<const facts::Facts> facts);
-    friend const facts::Facts& facts::facts_of(const TrieStore& store);
-
-    // Made by finish_store from the fields; shared by copies, never changed.
-    std::shared_ptr<const facts::Facts> facts_;
+    std::shared_ptr<const void> derived_;
 };
-
-// Finishes a store whose eight fields are final: derives the facts the queries need from
-// them (core/facts/facts.cpp). The last step of construction and of restoring; a finished store
-// is read-only, and a store changed afterwards must be finished again.
-void finish_store(TrieStore& store);
-
-// Finishes a store with facts made elsewhere (read from an index file and checked there)
-// instead of deriving them.
-void adopt_facts(TrieStore& store, std::shared_ptr<const facts::Facts> facts);
 
 }  // namespace brindlex

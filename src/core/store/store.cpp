@@ -10,7 +10,8 @@ size_t TrieStore::memory_bytes() const {
            payloads.memory_bytes() + video_uuids.capacity() * sizeof(VideoUuid) + video_int_ids.capacity() * kWord +
            has_payload.capacity() +
            (facts::facts_of(*this).entries.capacity() + facts::facts_of(*this).reversed.entries.size()) *
-               sizeof(facts::Entry);
+               sizeof(facts::Entry) +
+           facts::facts_of(*this).exact.slots.size() * sizeof(facts::ExactSlot) + facts::facts_of(*this).exact.texts.size();
 }
 
 size_t TrieStore::borrowed_bytes() const {

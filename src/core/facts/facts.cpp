@@ -197,7 +197,8 @@ const Reversed& reversed_of(const TrieStore& store) {
 
 size_t memory_bytes(const TrieStore& store) {
     const Facts& f = facts_of(store);
-    return store.memory_bytes() + (f.entries.capacity() + f.reversed.entries.size()) * sizeof(Entry);
+    return store.memory_bytes() + (f.entries.capacity() + f.reversed.entries.size()) * sizeof(Entry) +
+           f.exact.slots.size() * sizeof(ExactSlot) + f.exact.texts.size();
 }
 
 size_t borrowed_bytes(const TrieStore& store) {

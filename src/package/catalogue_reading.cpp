@@ -31,13 +31,19 @@ bool slow_row_fields(PyObject* got, build::Row& row, Ref& keep) {
     Py_ssize_t n = 0;
     const char* s = PyUnicode_AsUTF8AndSize(term, &n);
     if (!s) return false;
-    keep = Ref::borrow(term);
+    keep = Ref::borrow(got);  // the term and the id the row views
     row = build::Row{};
     row.term = std::string_view(s, static_cast<size_t>(n));
     if (!to_u32(count, row.count)) return false;
     if (vid == Py_None) return true;
     row.has_video = true;
-    if (PyBytes_Check(vid) && PyBytes_GET_SIZE(vid) == 16) {
+    if (PyUnicode_Check(vid)) {  // a text id, checked by the slow reader
+        Py_ssize_t len = 0;
+        const char* text = PyUnicode_AsUTF8AndSize(vid, &len);
+        if (!text) return false;
+        row.id_text = std::string_view(text, static_cast<size_t>(len));
+        row.kind = build::IdKind::Text;
+    } else if (PyBytes_Check(vid) && PyBytes_GET_SIZE(vid) == 16) {
         row.video = build::VideoKey::uuid(reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(vid)));
         row.kind = build::IdKind::Uuid;
     } else {
@@ -62,6 +68,8 @@ PyObject* kind_name(build::IdKind kind) {
             return PyUnicode_FromString("UUID");
         case build::IdKind::Integer:
             return PyUnicode_FromString("integer");
+        case build::IdKind::Text:
+            return PyUnicode_FromString("text");
         case build::IdKind::None:
             break;
     }
@@ -240,7 +248,7 @@ PyObject* read_catalogue(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
             if (differs) changed.emplace_back(t, key);
         }
         if (repeat) return raise_row_error(row_error, *repeat), nullptr;
-        Merger merger{mode, normal, {}, {}};
+        Merger merger{mode, normal, {}, {}, cat.take_text_ids()};
         const uint64_t rows = cat.rows();
         const uint64_t videos = cat.video_count();
         uint32_t current = 0;
@@ -281,9 +289,10 @@ PyObject* read_catalogue(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         if (!built) return nullptr;
         PyObject* engine = PyTuple_GET_ITEM(built.get(), 0);
         const uint64_t nodes = reinterpret_cast<PrefixSearchObject*>(engine)->store.node_count();
-        return Py_BuildValue("(OOOKKKK)", engine, PyTuple_GET_ITEM(built.get(), 1), PyTuple_GET_ITEM(built.get(), 2),
+        return Py_BuildValue("(OOOKKKKO)", engine, PyTuple_GET_ITEM(built.get(), 1), PyTuple_GET_ITEM(built.get(), 2),
                              static_cast<unsigned long long>(rows), static_cast<unsigned long long>(videos),
-                             static_cast<unsigned long long>(terms), static_cast<unsigned long long>(nodes));
+                             static_cast<unsigned long long>(terms), static_cast<unsigned long long>(nodes),
+                             PyTuple_GET_ITEM(built.get(), 3));
     });
 }
 

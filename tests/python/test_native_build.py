@@ -179,7 +179,7 @@ def random_catalogue(rng: random.Random, fmt: str) -> bytes:
 
 
 def native_file(data: bytes, fmt: str, mode: str, top_n: int, sum_counts: bool = False) -> tuple[list[bytes], int, int]:
-    engine, shown, fixes, rows, videos, _, _ = read_catalogue(
+    engine, shown, fixes, rows, videos, _, _, _ = read_catalogue(
         io.BytesIO(data), fmt, top_n, mode, normaliser(mode), row_of, RowError, None, sum_counts  # type: ignore[arg-type]
     )
     return file_chunks(engine.to_bytes(), encode_notes(shown, fixes), mode, top_n), rows, videos  # type: ignore[arg-type]
@@ -222,7 +222,7 @@ def test_catalogue_read_in_pieces_across_lines():
         got = outcome(lambda: native_file(data, "tsv", "fold", 10))
         trickled = outcome(lambda: read_catalogue(Trickle(data), "tsv", 10, "fold", normaliser("fold"), row_of, RowError, None, False))
         if got[0] == "ok":
-            engine, shown, fixes, rows, videos, _, _ = trickled[1]
+            engine, shown, fixes, rows, videos, _, _, _ = trickled[1]
             assert file_chunks(engine.to_bytes(), encode_notes(shown, fixes), "fold", 10) == got[1][0]
         else:
             assert trickled == got

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "core/lookup/video_texts.hpp"
 #include "core/payload/payload.hpp"
 #include "core/text/utf8.hpp"
 
@@ -101,7 +102,8 @@ bool parse_uuid(std::string_view s, VideoKey& key) {
     return true;
 }
 
-// A video id written as text: a UUID or an unsigned 32-bit integer.
+// A video id written as text: a UUID, an unsigned 32-bit integer or a text id (whose key
+// the catalogue gives it).
 bool video_from_text(std::string_view s, Row& row) {
     uint32_t value = 0;
     if (parse_uuid(s, row.video)) {
@@ -109,8 +111,10 @@ bool video_from_text(std::string_view s, Row& row) {
     } else if (parse_u32(s, value)) {
         row.video = VideoKey::int32(value);
         row.kind = IdKind::Integer;
+    } else if (lookup::valid_video_text(s) && s.find_first_not_of("0123456789") != std::string_view::npos) {
+        row.kind = IdKind::Text;
     } else {
-        return false;
+        return false;  // digits beyond 32 bits, or no valid text id: the slow reader says which
     }
     row.has_video = true;
     row.id_text = s;
@@ -370,16 +374,22 @@ RowError row_error(RowError::Code code, uint64_t line, std::string_view term) {
 }  // namespace
 
 std::optional<RowError> Catalogue::add(uint64_t line, const Row& row) {
+    VideoKey video = row.video;
     if (row.has_video) {
         if (kind_ == IdKind::None) {
             kind_ = row.kind;
             kind_line_ = line;
-        } else if (row.kind != kind_) {
+        } else if (row.kind != kind_ && !(kind_ == IdKind::Text && lookup::valid_video_text(row.id_text))) {
             RowError e = row_error(RowError::Code::KindMismatch, line, {});
             e.earlier = kind_line_;
             e.id_text = std::string(row.id_text);
             e.kind = row.kind;
+            e.known_kind = kind_;
             return e;
+        }
+        if (kind_ == IdKind::Text) {
+            bool fresh = false;
+            video = VideoKey::int32(text_ids_.intern(row.id_text, fresh));
         }
     }
     ++rows_;
@@ -403,7 +413,7 @@ std::optional<RowError> Catalogue::add(uint64_t line, const Row& row) {
         return e;
     }
     if (!row.has_video) return std::nullopt;
-    const uint32_t v = videos_.intern(row.video, added);
+    const uint32_t v = videos_.intern(video, added);
     listings_.push_back({t, v, row.video_count, line});
     return std::nullopt;
 }
@@ -447,14 +457,15 @@ std::optional<RowError> Catalogue::first_repeat() const {
     }
     if (!found) return std::nullopt;
     RowError e = row_error(RowError::Code::VideoAgain, found->line, terms_[found->term]);
-    e.id_text = id_text(videos_[found->video]);
+    e.id_text = kind_ == IdKind::Text ? "'" + std::string(text_ids_[videos_[found->video].int_value()]) + "'"
+                                      : id_text(videos_[found->video]);
     e.earlier = first_line;
     return e;
 }
 
 size_t Catalogue::memory_bytes() const {
     return terms_.memory_bytes() + counts_.capacity() * 4 + term_lines_.capacity() * 8 + videos_.memory_bytes() +
-           listings_.capacity() * sizeof(Listing);
+           text_ids_.memory_bytes() + listings_.capacity() * sizeof(Listing);
 }
 
 }  // namespace brindlex::build

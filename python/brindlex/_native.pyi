@@ -49,6 +49,7 @@ def read_catalogue(
     row_error: Callable[[int, str], BaseException],
     progress: Callable[[int], object] | None,
     sum_counts: bool,
+    text_ids: bool = False,
     /,
 ) -> tuple[PrefixSearch, list[_Shown], list[_Fix], int, int, int, int, _Ids]: ...
 

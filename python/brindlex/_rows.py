@@ -8,7 +8,8 @@ video. A row with an empty video id gives a term with no video of its own.
 Video ids are UUIDs, unsigned 32-bit integers or text (at most 255 bytes of UTF-8,
 no control characters), one kind per catalogue, which its first id decides: once
 that is text (neither a UUID nor an integer), every later id is text as written, so
-"007" stays "007"; after a first UUID or integer id, a text id is refused.
+"007" stays "007"; after a first UUID or integer id, a text id is refused (``brindlex
+build --text-ids`` takes every id as text from the start).
 A catalogue has two forms, which its TSV header decides: ``term, count`` (no videos)
 and ``term, count, video_id, video_count``; a JSON line gives ``video_id`` and
 ``video_count`` together or neither. Every problem is reported as a RowError with
@@ -114,7 +115,7 @@ class Catalogue:
         if self.id_kind is None:
             self.id_kind, self.id_kind_line = kind, line
         elif kind != self.id_kind:
-            hint = " (its first id decides: text ids are read as text throughout)" if kind == _TEXT else ""
+            hint = " (its first id decides: brindlex build --text-ids reads every id as text)" if kind == _TEXT else ""
             raise RowError(
                 line,
                 f"video id '{_cut(text)}' is {_KIND_PHRASE[kind]}, but the ids before it are "
@@ -189,7 +190,10 @@ def _is_zero(value: Any) -> bool:
 
 
 def _text_id(line: int, text: str) -> str:
-    size = len(text.encode("utf-8"))
+    try:
+        size = len(text.encode("utf-8"))
+    except UnicodeEncodeError:
+        raise RowError(line, f"video id {_quoted(text)} holds a lone surrogate") from None
     if size > MAX_TEXT_ID:
         raise RowError(line, f"video id {_quoted(text)} is {size} bytes of UTF-8, more than {MAX_TEXT_ID}")
     if any(c < " " or "\x7f" <= c <= "\x9f" for c in text):
@@ -383,16 +387,18 @@ def row_of(
 
 
 def read_rows(
-    lines: Iterable[bytes], fmt: str, normal: Callable[[str], str] | None = None, sum_counts: bool = False
+    lines: Iterable[bytes], fmt: str, normal: Callable[[str], str] | None = None, sum_counts: bool = False,
+    text_ids: bool = False,
 ) -> Catalogue:
     """Reads catalogue rows from raw lines (as a binary file yields them).
 
     ``fmt`` is "tsv" (a header line naming the columns, then one row per line) or
     "jsonl" (one JSON object per line with the column names as keys). Raises
     RowError for the first bad line; with ``normal`` (the index's normaliser), a term
-    it leaves empty is one. With ``sum_counts``, rows of one term add up their counts.
+    it leaves empty is one. With ``sum_counts``, rows of one term add up their counts;
+    with ``text_ids``, every video id is text as written.
     """
-    cat = Catalogue(normal=normal, sum_counts=sum_counts)
+    cat = Catalogue(normal=normal, sum_counts=sum_counts, id_kind=_TEXT if text_ids else None)
     if fmt == "tsv":
         _tsv_rows(cat, _decoded(lines))
     elif fmt == "jsonl":

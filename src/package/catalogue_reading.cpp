@@ -80,7 +80,7 @@ PyObject* kind_name(build::IdKind kind) {
 
 PyObject* read_catalogue(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return guarded([&]() -> PyObject* {
-        if (!expect_args("read_catalogue", nargs, 9)) return nullptr;
+        if (nargs != 10 && !expect_args("read_catalogue", nargs, 9)) return nullptr;
         PyObject* stream = args[0];
         PyObject* fmt = args[1];
         PyObject* normal = args[4];
@@ -89,6 +89,8 @@ PyObject* read_catalogue(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         PyObject* progress = args[7];
         const int sum_counts = PyObject_IsTrue(args[8]);
         if (sum_counts < 0) return nullptr;
+        const int text_ids = nargs == 10 ? PyObject_IsTrue(args[9]) : 0;
+        if (text_ids < 0) return nullptr;
         const char* fmt_text = PyUnicode_Check(fmt) ? PyUnicode_AsUTF8(fmt) : nullptr;
         if (!fmt_text || (std::strcmp(fmt_text, "tsv") != 0 && std::strcmp(fmt_text, "jsonl") != 0)) {
             PyErr_Clear();
@@ -99,7 +101,7 @@ PyObject* read_catalogue(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         uint64_t video_top_n = 0;
         if (!parse_mode(args[3], mode) || !top_n_of(args[2], video_top_n)) return nullptr;
 
-        build::Catalogue cat(sum_counts != 0);
+        build::Catalogue cat(sum_counts != 0, text_ids != 0);
         build::LineSplitter lines;
         uint64_t line = 0;
         bool header_done = !tsv;

@@ -103,8 +103,8 @@ def test_entries_build_as_the_model_lays_them_out(entries, top_n):
         got = outcome(lambda: Index.build(fresh(entries), video_top_n=top_n, fold=mode == "fold")._chunks())
 
         def want() -> list[bytes]:
-            engine, notes = model.index_parts(fresh(entries), mode, top_n)
-            return Index._make(engine, mode, notes, top_n)._chunks()  # type: ignore[arg-type]
+            engine, notes, ids = model.index_parts(fresh(entries), mode, top_n)
+            return Index._make(engine, mode, notes, top_n, ids)._chunks()  # type: ignore[arg-type]
 
         assert got == outcome(want), mode
 
@@ -187,7 +187,7 @@ def native_file(data: bytes, fmt: str, mode: str, top_n: int, sum_counts: bool =
 
 def model_file(data: bytes, fmt: str, mode: str, top_n: int, sum_counts: bool = False) -> tuple[list[bytes], int, int]:
     cat = read_rows(io.BytesIO(data), fmt, normaliser(mode), sum_counts)
-    engine, notes = model.index_parts(cat.entries(), mode, top_n)
+    engine, notes, _ = model.index_parts(cat.entries(), mode, top_n)
     return file_chunks(engine.to_bytes(), notes, mode, top_n), cat.rows, cat.video_count  # type: ignore[arg-type]
 
 

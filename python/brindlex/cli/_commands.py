@@ -39,6 +39,7 @@ def cmd_build(args: argparse.Namespace) -> int:
             engine, shown, fixes, rows, videos, terms, nodes, ids = read_catalogue(
                 bounded, fmt, args.video_top_n, mode, normaliser(mode), row_of, RowError,
                 lambda done: progress.update(label, done, size, " bytes"), args.sum_counts,
+                args.text_ids,
             )
         except RowError as exc:
             hint = ""

@@ -99,7 +99,7 @@ std::string render(const RowError& e, Shown&& shown) {
     const std::string id = cut == e.id_text.size() ? e.id_text : e.id_text.substr(0, cut) + "...";
     return "video id '" + id + "' is " + phrase(e.kind) + ", but the ids before it are " +
            plural(e.known_kind) + " (from line " + std::to_string(e.earlier) + "); a catalogue uses one kind" +
-           (e.kind == IdKind::Text ? " (its first id decides: text ids are read as text throughout)" : "");
+           (e.kind == IdKind::Text ? " (its first id decides: brindlex build --text-ids reads every id as text)" : "");
 }
 
 // The rows read so far, merged by term.
@@ -107,7 +107,9 @@ class Catalogue {
 public:
     // With `sum_counts`, rows of one term add up their counts (saturating) instead of
     // having to agree.
-    explicit Catalogue(bool sum_counts = false) : sum_counts_(sum_counts) {}
+    // With `text_ids`, every video id is text as written, whatever it reads as.
+    explicit Catalogue(bool sum_counts = false, bool text_ids = false)
+        : kind_(text_ids ? IdKind::Text : IdKind::None), sum_counts_(sum_counts) {}
 
     // Checks the row's count and id kind against the rows before it and keeps it.
     std::optional<RowError> add(uint64_t line, const Row& row);

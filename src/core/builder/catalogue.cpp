@@ -374,7 +374,7 @@ RowError row_error(RowError::Code code, uint64_t line, std::string_view term) {
 }  // namespace
 
 std::optional<RowError> Catalogue::add(uint64_t line, const Row& row) {
-    VideoKey video = row.video;
+    const VideoKey& video = row.video;
     if (row.has_video) {
         if (kind_ == IdKind::None) {
             kind_ = row.kind;
@@ -386,10 +386,6 @@ std::optional<RowError> Catalogue::add(uint64_t line, const Row& row) {
             e.kind = row.kind;
             e.known_kind = kind_;
             return e;
-        }
-        if (kind_ == IdKind::Text) {
-            bool fresh = false;
-            video = VideoKey::int32(text_ids_.intern(row.id_text, fresh));
         }
     }
     ++rows_;
@@ -413,7 +409,16 @@ std::optional<RowError> Catalogue::add(uint64_t line, const Row& row) {
         return e;
     }
     if (!row.has_video) return std::nullopt;
-    const uint32_t v = videos_.intern(video, added);
+    uint32_t v = 0;
+    if (kind_ == IdKind::Text) {
+        // Text ids are numbered in the order first met, as videos are: a text's number is
+        // its video number and its key, and the one look-up serves both (videos_ is then
+        // only the list of keys, never searched).
+        v = text_ids_.intern(row.id_text, added);
+        if (added) videos_.keys().push_back(VideoKey::int32(v));
+    } else {
+        v = videos_.intern(video, added);
+    }
     listings_.push_back({t, v, row.video_count, line});
     return std::nullopt;
 }

@@ -250,16 +250,28 @@ PyObject* read_catalogue(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
             if (differs) changed.emplace_back(t, key);
         }
         if (repeat) return raise_row_error(row_error, *repeat), nullptr;
-        Merger merger{mode, normal, {}, {}, cat.take_text_ids()};
+        Merger merger{mode, normal, {}, {}, {}};
         const uint64_t rows = cat.rows();
         const uint64_t videos = cat.video_count();
         uint32_t current = 0;
         bool ok = true;
         // Catalogue video numbers to the table's, which follow the order of the entries.
         std::vector<uint32_t> renumbered(cat.video_count(), UINT32_MAX);
+        // Text ids are numbered again in that order too, so that the engine's int id of a
+        // video is its video number, as Index.build gives them: the catalogue's text
+        // number of each, in the table's order.
+        const bool text_form = cat.kind() == build::IdKind::Text;
+        std::vector<uint32_t> text_order;
         auto on_video = [&](uint32_t number, const build::VideoKey& video, uint32_t count) {
             uint32_t& to = renumbered[number];
-            if (to == UINT32_MAX) to = merger.table.video_number(video);
+            if (to == UINT32_MAX) {
+                if (text_form) {
+                    to = merger.table.video_number(build::VideoKey::int32(static_cast<uint32_t>(text_order.size())));
+                    text_order.push_back(video.int_value());
+                } else {
+                    to = merger.table.video_number(video);
+                }
+            }
             merger.table.add_video(current, to, count);
         };
         if (changed.empty()) {
@@ -285,6 +297,10 @@ PyObject* read_catalogue(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
                 on_video);
         }
         if (!ok) return nullptr;
+        for (const uint32_t n : text_order) {
+            bool added = false;
+            merger.text_ids.intern(cat.text_ids()[n], added);
+        }
         cat = build::Catalogue{};
         const uint64_t terms = merger.table.term_count();
         Ref built = Ref::steal(finish(merger, video_top_n));

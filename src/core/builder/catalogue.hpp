@@ -150,7 +150,6 @@ public:
 
     // The text ids in the order first named: the catalogue's int id n names text n.
     const TextInterner& text_ids() const { return text_ids_; }
-    TextInterner take_text_ids() { return std::move(text_ids_); }
 
     // Hands over the distinct terms and their counts (for a TermTable that takes them as
     // they are); term() is then no longer available, entries() still is.

@@ -252,7 +252,9 @@ class Index:
     @property
     def engine(self) -> PrefixSearch:
         """The ``PrefixSearch`` beneath, for ``fuzzy_match`` and ``fuzzy_match_video``
-        on text normalised with ``normalize``."""
+        on text normalised with ``normalize``. With text video ids (``id_form``
+        "text") its ids are the numbers of the index's id table: ``videos`` gives the
+        ids as built."""
         return self._engine
 
     @property

@@ -27,6 +27,8 @@
 //       .terms(prefix, items)           an iterator over the terms under prefix in code-point
 //                                       order of the compared text: shown terms, or
 //                                       (term, count) tuples with items
+//       .video_ids(found) / .id_form    fuzzy_match_video's pairs with the caller's text
+//                                       ids (package/video_ids.*) / the ids' form
 //   write_index(lookup, text_mode, video_top_n, /)
 //                                       a version 2 index file of a Lookup's engine and
 //                                       tables, or None (package/index_file.cpp)

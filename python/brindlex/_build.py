@@ -24,7 +24,9 @@ words the error that names it.
 
 from __future__ import annotations
 
+import functools
 import operator
+import unicodedata
 import uuid
 from collections.abc import Callable, Iterable
 from typing import TYPE_CHECKING, Any, NamedTuple
@@ -43,6 +45,8 @@ Payload = tuple[int, list[int], list[int]]
 
 _UUID = "16-byte (UUID)"
 _INT32 = "4-byte (int32)"
+_TEXT = "text"
+MAX_TEXT_ID = 255  # bytes of UTF-8
 
 
 class FlatIndex(NamedTuple):
@@ -78,10 +82,33 @@ def _u32(value: Any, where: str, what: str) -> int:
     return number
 
 
-def _video_key(vid: Any, i: int, term: str, j: int) -> tuple[str, bytes | int]:
+def _text_id(vid: str, where: str) -> str:
+    """A text video id as it is kept, or the ValueError that says what is wrong with it."""
+    text = str.__str__(vid)
+    if not text:
+        raise ValueError(f"{where}: the video id is empty")
+    try:
+        size = len(text.encode("utf-8"))
+    except UnicodeEncodeError:
+        raise ValueError(f"{where}: video id {_shown(text)} holds a lone surrogate and is not valid text") from None
+    if size > MAX_TEXT_ID:
+        raise ValueError(f"{where}: video id {_shown(text)} is {size} bytes of UTF-8, more than {MAX_TEXT_ID}")
+    if not text.isprintable() and any(unicodedata.category(c) == "Cc" for c in text):
+        raise ValueError(f"{where}: video id {_shown(text)} holds a control character")
+    return text
+
+
+def _video_key(vid: Any, i: int, term: str, j: int, text: bool = False) -> tuple[str, bytes | int | str]:
     """The id's form and a key that is equal for equal ids: the 16 bytes of a UUID-form
     id, the unsigned value of an int32-form id (so 1 and b"\\x01\\0\\0\\0" name the same
-    video)."""
+    video), the str of a text id (with ``text``: an index that keeps an id table)."""
+    if isinstance(vid, str):
+        if text:
+            return _TEXT, _text_id(vid, _where(i, term, j))
+        raise TypeError(
+            f"{_where(i, term, j)}: video id must be bytes, a uuid.UUID or an int, not str "
+            "(text ids need Index.build, whose index keeps the id table)"
+        )
     if isinstance(vid, (bytes, bytearray, memoryview)):
         raw = bytes(vid)
         if len(raw) == 16:
@@ -105,12 +132,13 @@ def _video_key(vid: Any, i: int, term: str, j: int) -> tuple[str, bytes | int]:
 
 
 def _entry(
-    i: int, entry: Any, normal: Callable[[str], str] | None, form: str | None, first: tuple[int, str, int] | None
-) -> tuple[str, int, list[tuple[bytes | int, int]], str | None, int]:
+    i: int, entry: Any, normal: Callable[[str], str] | None, form: str | None, first: tuple[int, str, int] | None,
+    text: bool = False,
+) -> tuple[str, int, list[tuple[bytes | int | str, int]], str | None, int]:
     """Entry ``i`` as the native builder takes it, or the error that names it: (term,
     count, [(video key, count)], the spelling when ``normal`` changed the term, and the
     count that spelling adds). ``form`` and ``first`` are the form of the first video id
-    of the entries before and where it was."""
+    of the entries before and where it was; ``text`` allows text ids."""
     try:
         term, count, videos = entry
     except TypeError:
@@ -158,7 +186,7 @@ def _entry(
             f"entry {i}: videos must be an iterable of (video id, count) pairs, not {type(videos).__name__}"
         ) from None
 
-    pairs: list[tuple[bytes | int, int]] = []
+    pairs: list[tuple[bytes | int | str, int]] = []
     for j, pair in enumerate(video_iter):
         try:
             vid, vcount = pair
@@ -168,7 +196,7 @@ def _entry(
             raise ValueError(f"{_where(i, term, j)}: expected a (video id, count) pair") from None
         if type(vcount) is not int or not 0 <= vcount <= U32_MAX:
             vcount = _u32(vcount, _where(i, term, j), "video count")
-        vform, vkey = _video_key(vid, i, term, j)
+        vform, vkey = _video_key(vid, i, term, j, text)
         if vform != form:
             if form is not None:
                 assert first is not None
@@ -181,6 +209,10 @@ def _entry(
     return term, count, pairs, spelling, spelled
 
 
+# The slow path of the builders whose index keeps an id table (Index.build).
+_text_entry = functools.partial(_entry, text=True)
+
+
 def build_index(entries: Iterable[Any], video_top_n: int = DEFAULT_VIDEO_TOP_N) -> PrefixSearch:
     """Builds a ``PrefixSearch`` over the entries; every node keeps at most
     ``video_top_n`` videos for ranking.
@@ -188,7 +220,8 @@ def build_index(entries: Iterable[Any], video_top_n: int = DEFAULT_VIDEO_TOP_N) 
     ``entries`` is an iterable of ``(term, count, videos)``: ``term`` a non-empty str,
     ``count`` an int in 0..4294967295, ``videos`` an iterable of ``(video id, count)``
     pairs. A video id is either 16 bytes or a ``uuid.UUID``, or 4 bytes (little-endian)
-    or an int in 0..4294967295; all ids of one index must have the same form. Entries
+    or an int in 0..4294967295; all ids of one index must have the same form (the
+    engine's own: text ids need ``Index.build``, whose index keeps the id table). Entries
     with the same term are merged: counts are summed, saturating at 4294967295, and so
     are the counts of a video named more than once.
 

@@ -19,7 +19,7 @@ from typing import TYPE_CHECKING, Any, Literal
 from ._files import StrPath, write_file
 from ._fold import MODES, TextMode, normaliser
 from ._format import EMPTY_NOTES, UNKNOWN_TOP_N, IndexFile, IndexFileError, encode_notes, read_index_file
-from ._build import DEFAULT_VIDEO_TOP_N, U32_MAX, _entry
+from ._build import DEFAULT_VIDEO_TOP_N, U32_MAX, _text_entry
 from ._opening import _open_bytes, engine_of, index_chunks, open_in_place
 from ._results import Completion, Suggestion
 
@@ -113,11 +113,13 @@ class Index:
     def __init__(self, engine: PrefixSearch) -> None:
         self._setup(engine, "exact", EMPTY_NOTES, None)
 
-    def _setup(self, engine: PrefixSearch, mode: TextMode, notes: bytes, video_top_n: int | None) -> None:
+    def _setup(
+        self, engine: PrefixSearch, mode: TextMode, notes: bytes, video_top_n: int | None, ids: Any = None
+    ) -> None:
         from ._native import Lookup
 
         # Everything that may fail first, so that a failed call changes nothing.
-        lookup = Lookup(engine, notes, Suggestion, Completion)
+        lookup = Lookup(engine, notes, Suggestion, Completion, ids)
         normal = normaliser(mode)
         self._engine = engine
         self._lookup = lookup
@@ -128,9 +130,11 @@ class Index:
         self._video_top_n = video_top_n
 
     @classmethod
-    def _make(cls, engine: PrefixSearch, mode: TextMode, notes: bytes, video_top_n: int | None) -> Index:
+    def _make(
+        cls, engine: PrefixSearch, mode: TextMode, notes: bytes, video_top_n: int | None, ids: Any = None
+    ) -> Index:
         index = cls.__new__(cls)
-        index._setup(engine, mode, notes, video_top_n)
+        index._setup(engine, mode, notes, video_top_n, ids)
         return index
 
     # -- making and keeping -------------------------------------------------------------
@@ -142,22 +146,27 @@ class Index:
         case-folded, without accents and compatibility forms; without it, in NFC.
         Entries whose terms compare equal are merged; a term is shown as the entry
         with the largest count spelt it. Raises TypeError or ValueError naming the
-        entry at fault."""
+        entry at fault.
+
+        Beside the engine's forms of video id, an index takes text ids: any non-empty
+        str of at most 255 bytes of UTF-8 without control characters (one form per
+        index). The engine numbers them in the order first seen, the index keeps the
+        table, and ``videos()`` answers with the ids as given."""
         from ._native import build
 
         mode: TextMode = "fold" if fold else "nfc"
-        engine, shown, fixes = build(entries, video_top_n, mode, normaliser(mode), _entry)
-        return cls._built(engine, mode, shown, fixes, video_top_n)
+        engine, shown, fixes, ids = build(entries, video_top_n, mode, normaliser(mode), _text_entry, True)
+        return cls._built(engine, mode, shown, fixes, video_top_n, ids)
 
     @classmethod
     def _built(
         cls, engine: PrefixSearch, mode: TextMode, shown: list[tuple[int, str]], fixes: list[tuple[int, int]],
-        video_top_n: int,
+        video_top_n: int, ids: Any = None,
     ) -> Index:
         """The index of an engine the native builder made: ``shown`` holds (node, spelling)
         for each term to show otherwise than itself, ``fixes`` (node, count) for the terms
-        whose own count a saturated total hides."""
-        return cls._make(engine, mode, encode_notes(shown, fixes), video_top_n)
+        whose own count a saturated total hides, ``ids`` its text video ids (or None)."""
+        return cls._make(engine, mode, encode_notes(shown, fixes), video_top_n, ids)
 
     @classmethod
     def _opened(cls, lookup: Lookup, mode: int, video_top_n: int, mapped: bool) -> Index:
@@ -225,7 +234,9 @@ class Index:
     @property
     def engine(self) -> PrefixSearch:
         """The ``PrefixSearch`` beneath, for ``fuzzy_match`` and ``fuzzy_match_video``
-        on text normalised with ``normalize``."""
+        on text normalised with ``normalize``. With text video ids (``id_form``
+        "text") its ids are the numbers of the index's id table: ``videos`` gives the
+        ids as built."""
         return self._engine
 
     @property
@@ -237,6 +248,12 @@ class Index:
     def text_mode(self) -> TextMode:
         """How text is compared: "fold", "nfc" or "exact" (a bare snapshot)."""
         return self._mode
+
+    @property
+    def id_form(self) -> str:
+        """The form of the video ids ``videos()`` returns: "int32" (decimal text), "uuid"
+        (36-character text) or "text" (the ids as given, from the index's id table)."""
+        return self._lookup.id_form
 
     @property
     def video_top_n(self) -> int | None:
@@ -319,7 +336,8 @@ class Index:
         normal = self._normal(_text(text, "text"))
         # Any other value goes to the engine as given: it names what is wrong with it.
         bound = _edit_bound(max_dist, normal) if isinstance(max_dist, str) else max_dist
-        return self._engine.fuzzy_match_video(normal, bound, limit, include_prefix_nodes, min_score)
+        found = self._engine.fuzzy_match_video(normal, bound, limit, include_prefix_nodes, min_score)
+        return self._lookup.video_ids(found)  # the ids as given, when they are text
 
     def _matches(self, text: str, max_dist: int, limit: int | None) -> list[tuple[str, int]]:
         """``fuzzy_match`` on the normalised text, in trie order, terms as shown."""

@@ -15,15 +15,24 @@ _Shown = tuple[int, str]
 _Fix = tuple[int, int]
 _SlowEntry = Callable[
     [int, Any, Callable[[str], str] | None, str | None, tuple[int, str, int] | None],
-    tuple[str, int, list[tuple[bytes | int, int]], str | None, int],
+    tuple[str, int, list[tuple[bytes | int | str, int]], str | None, int],
 ]
+# Text video ids: (UTF-8 bytes, u32 end offsets as little-endian bytes), or None.
+_Ids = tuple[bytes, bytes] | None
 _SlowRow = Callable[
-    [str, int, bytes | None, Any, str | None, int], tuple[str, int, bytes | int | None, int | None] | tuple[int, ...] | None
+    [str, int, bytes | None, Any, str | None, int],
+    tuple[str, int, bytes | int | str | None, int | None] | tuple[int, ...] | None,
 ]
 
 def build(
-    entries: Iterable[Any], video_top_n: int, mode: TextMode, normal: Callable[[str], str] | None, slow_entry: _SlowEntry, /
-) -> tuple[PrefixSearch, list[_Shown], list[_Fix]]: ...
+    entries: Iterable[Any],
+    video_top_n: int,
+    mode: TextMode,
+    normal: Callable[[str], str] | None,
+    slow_entry: _SlowEntry,
+    text_ids: bool = False,
+    /,
+) -> tuple[PrefixSearch, list[_Shown], list[_Fix], _Ids]: ...
 def lay_out(
     entries: Iterable[Any], slow_entry: _SlowEntry, /
 ) -> tuple[list[int], list[str], list[tuple[int, list[int], list[int]] | None], list[int], list[bytes]]: ...
@@ -40,8 +49,9 @@ def read_catalogue(
     row_error: Callable[[int, str], BaseException],
     progress: Callable[[int], object] | None,
     sum_counts: bool,
+    text_ids: bool = False,
     /,
-) -> tuple[PrefixSearch, list[_Shown], list[_Fix], int, int, int, int]: ...
+) -> tuple[PrefixSearch, list[_Shown], list[_Fix], int, int, int, int, _Ids]: ...
 
 def write_index(lookup: Lookup, text_mode: int, video_top_n: int, /) -> bytes | None: ...
 def open_index(
@@ -54,8 +64,15 @@ def check_engine(engine: PrefixSearch, notes: Buffer | None = None, /) -> tuple[
 @final
 class Lookup:
     def __new__(
-        cls, engine: PrefixSearch, notes: bytes, suggestion: type[Suggestion], completion: type[Completion], /
+        cls,
+        engine: PrefixSearch,
+        notes: bytes,
+        suggestion: type[Suggestion],
+        completion: type[Completion],
+        ids: _Ids = None,
+        /,
     ) -> Lookup: ...
+    def video_ids(self, found: list[tuple[str, float]], /) -> list[tuple[str, float]]: ...
     def suggest(self, text: str, limit: int, max_dist: int, transpositions: bool, /) -> list[Suggestion]: ...
     def complete(self, prefix: str, limit: int, max_dist: int, transpositions: bool, /) -> list[Completion]: ...
     def count(self, text: str, /) -> int: ...
@@ -68,6 +85,8 @@ class Lookup:
     def __len__(self) -> int: ...
     @property
     def engine(self) -> PrefixSearch: ...
+    @property
+    def id_form(self) -> Literal["int32", "uuid", "text"]: ...
     @property
     def saturated(self) -> bool: ...
     @property

@@ -53,6 +53,8 @@ def index_chunks(
             return [data]
     if notes is None:  # read from a version 2 file, which always writes one again
         raise ValueError("the index cannot be written")
+    if lookup is not None and lookup.id_form == "text":
+        raise ValueError("the index cannot be written: text video ids need an index file of version 2")
     return file_chunks(engine.to_bytes(), notes, mode, video_top_n)
 
 

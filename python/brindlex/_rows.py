@@ -5,6 +5,11 @@ A catalogue repeats a term's count on each of its video rows, so rows of one ter
 are merged into one entry: they must agree on the count (or, with ``sum_counts``,
 their counts are added up, saturating at 4294967295), and each names a different
 video. A row with an empty video id gives a term with no video of its own.
+Video ids are UUIDs, unsigned 32-bit integers or text (at most 255 bytes of UTF-8,
+no control characters), one kind per catalogue, which its first id decides: once
+that is text (neither a UUID nor an integer), every later id is text as written, so
+"007" stays "007"; after a first UUID or integer id, a text id is refused (``brindlex
+build --text-ids`` takes every id as text from the start).
 A catalogue has two forms, which its TSV header decides: ``term, count`` (no videos)
 and ``term, count, video_id, video_count``; a JSON line gives ``video_id`` and
 ``video_count`` together or neither. Every problem is reported as a RowError with
@@ -25,7 +30,7 @@ from collections.abc import Callable, Iterable, Iterator, Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
-from ._build import U32_MAX
+from ._build import MAX_TEXT_ID, U32_MAX
 
 __all__ = ["COLUMNS", "Catalogue", "RowError", "read_rows", "row_of"]
 
@@ -40,7 +45,9 @@ _EMPTY = "the file is empty; expected the header line: " + "\\t".join(COLUMNS)
 
 _UUID = "UUID"
 _INT = "integer"
-_KIND_PHRASE = {_UUID: "a UUID", _INT: "an integer"}
+_TEXT = "text"
+_KIND_PHRASE = {_UUID: "a UUID", _INT: "an integer", _TEXT: "text"}
+_KIND_PLURAL = {_UUID: "UUIDs", _INT: "integers", _TEXT: "text"}
 
 
 class RowError(Exception):
@@ -55,7 +62,7 @@ class RowError(Exception):
 class _Term:
     count: int
     line: int
-    videos: dict[bytes | int, tuple[int, int]] = field(default_factory=dict)  # id -> (count, line)
+    videos: dict[bytes | int | str, tuple[int, int]] = field(default_factory=dict)  # id -> (count, line)
 
 
 @dataclass
@@ -68,18 +75,18 @@ class Catalogue:
     normal: Callable[[str], str] | None = None
     # Rows of one term with different counts: added up instead of refused.
     sum_counts: bool = False
-    _videos: set[bytes | int] = field(default_factory=set)
+    _videos: set[bytes | int | str] = field(default_factory=set)
 
     @property
     def video_count(self) -> int:
         return len(self._videos)
 
-    def entries(self) -> Iterator[tuple[str, int, list[tuple[bytes | int, int]]]]:
+    def entries(self) -> Iterator[tuple[str, int, list[tuple[bytes | int | str, int]]]]:
         """(term, count, [(video id, count), ...]) for ``brindlex.flatten``."""
         for term, t in self.terms.items():
             yield term, t.count, [(vid, c) for vid, (c, _) in t.videos.items()]
 
-    def add(self, line: int, term: str, count: int, video: bytes | int | None, video_count: int | None) -> None:
+    def add(self, line: int, term: str, count: int, video: bytes | int | str | None, video_count: int | None) -> None:
         self.rows += 1
         known = self.terms.get(term)
         if known is None:
@@ -108,10 +115,11 @@ class Catalogue:
         if self.id_kind is None:
             self.id_kind, self.id_kind_line = kind, line
         elif kind != self.id_kind:
+            hint = " (its first id decides: brindlex build --text-ids reads every id as text)" if kind == _TEXT else ""
             raise RowError(
                 line,
-                f"video id {_quoted(text)} is {_KIND_PHRASE[kind]}, but the ids before it are "
-                f"{self.id_kind}s (from line {self.id_kind_line}); a catalogue uses one kind",
+                f"video id '{_cut(text)}' is {_KIND_PHRASE[kind]}, but the ids before it are "
+                f"{_KIND_PLURAL[self.id_kind]} (from line {self.id_kind_line}); a catalogue uses one kind{hint}",
             )
 
 
@@ -128,7 +136,9 @@ def _cut(text: str) -> str:
     return text if len(text) <= 80 else text[:80] + "..."
 
 
-def _id_text(video: bytes | int) -> str:
+def _id_text(video: bytes | int | str) -> str:
+    if isinstance(video, str):
+        return f"'{video}'"
     if isinstance(video, int):
         return str(video)
     h = video.hex()
@@ -179,7 +189,21 @@ def _is_zero(value: Any) -> bool:
     return type(value) is int and value == 0
 
 
-def _video_text(cat: Catalogue, line: int, text: str) -> bytes | int:
+def _text_id(line: int, text: str) -> str:
+    try:
+        size = len(text.encode("utf-8"))
+    except UnicodeEncodeError:
+        raise RowError(line, f"video id {_quoted(text)} holds a lone surrogate") from None
+    if size > MAX_TEXT_ID:
+        raise RowError(line, f"video id {_quoted(text)} is {size} bytes of UTF-8, more than {MAX_TEXT_ID}")
+    if any(c < " " or "\x7f" <= c <= "\x9f" for c in text):
+        raise RowError(line, f"video id {_quoted(text)} holds a control character")
+    return text
+
+
+def _video_text(cat: Catalogue, line: int, text: str) -> bytes | int | str:
+    if cat.id_kind == _TEXT:
+        return _text_id(line, text)
     if _UUID_TEXT.fullmatch(text):
         cat.kind_of(line, _UUID, text)
         return bytes.fromhex(text.replace("-", ""))
@@ -189,10 +213,9 @@ def _video_text(cat: Catalogue, line: int, text: str) -> bytes | int:
             raise RowError(line, f"integer video id {_cut(str(value))} is larger than {U32_MAX}")
         cat.kind_of(line, _INT, text)
         return value
-    raise RowError(
-        line,
-        f"video id {_quoted(text)} is neither a UUID (8-4-4-4-12 hex digits) nor an unsigned integer",
-    )
+    text = _text_id(line, text)
+    cat.kind_of(line, _TEXT, text)
+    return text
 
 
 def _tsv_header(header: str) -> list[int]:
@@ -294,6 +317,8 @@ def _jsonl_row(cat: Catalogue, line: int, text: str) -> None:
         return
     if isinstance(vid, str):
         video = _video_text(cat, line, vid)
+    elif type(vid) is int and cat.id_kind == _TEXT:
+        video = _text_id(line, str(vid))
     elif type(vid) is int:
         if not 0 <= vid <= U32_MAX:
             raise RowError(line, f"integer video id {_cut(str(vid))} is outside 0..{U32_MAX}")
@@ -326,13 +351,13 @@ def _decoded(lines: Iterable[bytes]) -> Iterator[tuple[int, str]]:
 class _OneRow(Catalogue):
     """A catalogue that keeps the one row it is given, checking only the id kind."""
 
-    row: tuple[str, int, bytes | int | None, int | None] | None = None
+    row: tuple[str, int, bytes | int | str | None, int | None] | None = None
 
-    def add(self, line: int, term: str, count: int, video: bytes | int | None, video_count: int | None) -> None:
+    def add(self, line: int, term: str, count: int, video: bytes | int | str | None, video_count: int | None) -> None:
         self.row = (term, count, video, video_count)
 
 
-Row = tuple[str, int, bytes | int | None, int | None]
+Row = tuple[str, int, bytes | int | str | None, int | None]
 
 
 def row_of(
@@ -362,16 +387,18 @@ def row_of(
 
 
 def read_rows(
-    lines: Iterable[bytes], fmt: str, normal: Callable[[str], str] | None = None, sum_counts: bool = False
+    lines: Iterable[bytes], fmt: str, normal: Callable[[str], str] | None = None, sum_counts: bool = False,
+    text_ids: bool = False,
 ) -> Catalogue:
     """Reads catalogue rows from raw lines (as a binary file yields them).
 
     ``fmt`` is "tsv" (a header line naming the columns, then one row per line) or
     "jsonl" (one JSON object per line with the column names as keys). Raises
     RowError for the first bad line; with ``normal`` (the index's normaliser), a term
-    it leaves empty is one. With ``sum_counts``, rows of one term add up their counts.
+    it leaves empty is one. With ``sum_counts``, rows of one term add up their counts;
+    with ``text_ids``, every video id is text as written.
     """
-    cat = Catalogue(normal=normal, sum_counts=sum_counts)
+    cat = Catalogue(normal=normal, sum_counts=sum_counts, id_kind=_TEXT if text_ids else None)
     if fmt == "tsv":
         _tsv_rows(cat, _decoded(lines))
     elif fmt == "jsonl":

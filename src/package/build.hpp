@@ -22,13 +22,13 @@ PyTypeObject* engine_type();
 // null with an exception set.
 PyObject* new_engine(TrieStore&& store);
 
-// build(entries, video_top_n, mode, normal, slow_entry, /)
+// build(entries, video_top_n, mode, normal, slow_entry, text_ids=False, /)
 PyObject* build_entries(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 
 // lay_out(entries, slow_entry, /): the five arrays of from_internal_data_v2
 PyObject* lay_out_entries(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 
-// read_catalogue(stream, fmt, video_top_n, mode, normal, slow_row, row_error, progress, sum_counts, /)
+// read_catalogue(stream, fmt, video_top_n, mode, normal, slow_row, row_error, progress, sum_counts, text_ids=False, /)
 PyObject* read_catalogue(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 
 }  // namespace brindlex::py

@@ -31,13 +31,19 @@ bool slow_row_fields(PyObject* got, build::Row& row, Ref& keep) {
     Py_ssize_t n = 0;
     const char* s = PyUnicode_AsUTF8AndSize(term, &n);
     if (!s) return false;
-    keep = Ref::borrow(term);
+    keep = Ref::borrow(got);  // the term and the id the row views
     row = build::Row{};
     row.term = std::string_view(s, static_cast<size_t>(n));
     if (!to_u32(count, row.count)) return false;
     if (vid == Py_None) return true;
     row.has_video = true;
-    if (PyBytes_Check(vid) && PyBytes_GET_SIZE(vid) == 16) {
+    if (PyUnicode_Check(vid)) {  // a text id, checked by the slow reader
+        Py_ssize_t len = 0;
+        const char* text = PyUnicode_AsUTF8AndSize(vid, &len);
+        if (!text) return false;
+        row.id_text = std::string_view(text, static_cast<size_t>(len));
+        row.kind = build::IdKind::Text;
+    } else if (PyBytes_Check(vid) && PyBytes_GET_SIZE(vid) == 16) {
         row.video = build::VideoKey::uuid(reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(vid)));
         row.kind = build::IdKind::Uuid;
     } else {
@@ -62,6 +68,8 @@ PyObject* kind_name(build::IdKind kind) {
             return PyUnicode_FromString("UUID");
         case build::IdKind::Integer:
             return PyUnicode_FromString("integer");
+        case build::IdKind::Text:
+            return PyUnicode_FromString("text");
         case build::IdKind::None:
             break;
     }
@@ -72,7 +80,7 @@ PyObject* kind_name(build::IdKind kind) {
 
 PyObject* read_catalogue(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return guarded([&]() -> PyObject* {
-        if (!expect_args("read_catalogue", nargs, 9)) return nullptr;
+        if (nargs != 10 && !expect_args("read_catalogue", nargs, 9)) return nullptr;
         PyObject* stream = args[0];
         PyObject* fmt = args[1];
         PyObject* normal = args[4];
@@ -81,6 +89,8 @@ PyObject* read_catalogue(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         PyObject* progress = args[7];
         const int sum_counts = PyObject_IsTrue(args[8]);
         if (sum_counts < 0) return nullptr;
+        const int text_ids = nargs == 10 ? PyObject_IsTrue(args[9]) : 0;
+        if (text_ids < 0) return nullptr;
         const char* fmt_text = PyUnicode_Check(fmt) ? PyUnicode_AsUTF8(fmt) : nullptr;
         if (!fmt_text || (std::strcmp(fmt_text, "tsv") != 0 && std::strcmp(fmt_text, "jsonl") != 0)) {
             PyErr_Clear();
@@ -91,7 +101,7 @@ PyObject* read_catalogue(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         uint64_t video_top_n = 0;
         if (!parse_mode(args[3], mode) || !top_n_of(args[2], video_top_n)) return nullptr;
 
-        build::Catalogue cat(sum_counts != 0);
+        build::Catalogue cat(sum_counts != 0, text_ids != 0);
         build::LineSplitter lines;
         uint64_t line = 0;
         bool header_done = !tsv;
@@ -240,16 +250,28 @@ PyObject* read_catalogue(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
             if (differs) changed.emplace_back(t, key);
         }
         if (repeat) return raise_row_error(row_error, *repeat), nullptr;
-        Merger merger{mode, normal, {}, {}};
+        Merger merger{mode, normal, {}, {}, {}};
         const uint64_t rows = cat.rows();
         const uint64_t videos = cat.video_count();
         uint32_t current = 0;
         bool ok = true;
         // Catalogue video numbers to the table's, which follow the order of the entries.
         std::vector<uint32_t> renumbered(cat.video_count(), UINT32_MAX);
+        // Text ids are numbered again in that order too, so that the engine's int id of a
+        // video is its video number, as Index.build gives them: the catalogue's text
+        // number of each, in the table's order.
+        const bool text_form = cat.kind() == build::IdKind::Text;
+        std::vector<uint32_t> text_order;
         auto on_video = [&](uint32_t number, const build::VideoKey& video, uint32_t count) {
             uint32_t& to = renumbered[number];
-            if (to == UINT32_MAX) to = merger.table.video_number(video);
+            if (to == UINT32_MAX) {
+                if (text_form) {
+                    to = merger.table.video_number(build::VideoKey::int32(static_cast<uint32_t>(text_order.size())));
+                    text_order.push_back(video.int_value());
+                } else {
+                    to = merger.table.video_number(video);
+                }
+            }
             merger.table.add_video(current, to, count);
         };
         if (changed.empty()) {
@@ -275,15 +297,20 @@ PyObject* read_catalogue(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
                 on_video);
         }
         if (!ok) return nullptr;
+        for (const uint32_t n : text_order) {
+            bool added = false;
+            merger.text_ids.intern(cat.text_ids()[n], added);
+        }
         cat = build::Catalogue{};
         const uint64_t terms = merger.table.term_count();
         Ref built = Ref::steal(finish(merger, video_top_n));
         if (!built) return nullptr;
         PyObject* engine = PyTuple_GET_ITEM(built.get(), 0);
         const uint64_t nodes = reinterpret_cast<PrefixSearchObject*>(engine)->store.node_count();
-        return Py_BuildValue("(OOOKKKK)", engine, PyTuple_GET_ITEM(built.get(), 1), PyTuple_GET_ITEM(built.get(), 2),
+        return Py_BuildValue("(OOOKKKKO)", engine, PyTuple_GET_ITEM(built.get(), 1), PyTuple_GET_ITEM(built.get(), 2),
                              static_cast<unsigned long long>(rows), static_cast<unsigned long long>(videos),
-                             static_cast<unsigned long long>(terms), static_cast<unsigned long long>(nodes));
+                             static_cast<unsigned long long>(terms), static_cast<unsigned long long>(nodes),
+                             PyTuple_GET_ITEM(built.get(), 3));
     });
 }
 

@@ -12,6 +12,7 @@
 #include "binding/errors.hpp"
 #include "binding/pyref.hpp"
 #include "binding/text.hpp"
+#include "core/lookup/video_texts.hpp"
 #include "core/builder/layout.hpp"
 #include "package/build.hpp"
 #include "package/merging.hpp"
@@ -22,6 +23,11 @@ namespace {
 
 constexpr const char* kUuidForm = "16-byte (UUID)";
 constexpr const char* kIntForm = "4-byte (int32)";
+constexpr const char* kTextForm = "text";
+// The form of a text id in Pair and FirstVideo (the others are their keys' sizes).
+constexpr uint8_t kText = 1;
+
+const char* form_name(uint8_t size) { return size == 16 ? kUuidForm : size == kText ? kTextForm : kIntForm; }
 
 // The UTF-8 of a checked term; false with the entry's ValueError set when it is empty,
 // holds U+0000 or a lone surrogate.
@@ -53,7 +59,7 @@ struct FirstVideo {
     Py_ssize_t video = 0;
 
     PyObject* form_text() const {
-        return size == 0 ? Py_NewRef(Py_None) : PyUnicode_FromString(size == 16 ? kUuidForm : kIntForm);
+        return size == 0 ? Py_NewRef(Py_None) : PyUnicode_FromString(form_name(size));
     }
 };
 
@@ -71,8 +77,8 @@ bool check_form(FirstVideo& first, uint8_t size, Py_ssize_t i, PyObject* term, P
         return true;
     }
     if (first.size == size) return true;
-    const std::string message = where(i, term, j) + ": a " + (size == 16 ? kUuidForm : kIntForm) + " video id among " +
-                                (first.size == 16 ? kUuidForm : kIntForm) + " ones (the first was " +
+    const std::string message = where(i, term, j) + ": a " + form_name(size) + " video id among " +
+                                form_name(first.size) + " ones (the first was " +
                                 where(first.entry, first.term.get(), first.video) + "); all video ids must have one form";
     PyErr_SetString(PyExc_ValueError, message.c_str());
     return false;
@@ -81,14 +87,30 @@ bool check_form(FirstVideo& first, uint8_t size, Py_ssize_t i, PyObject* term, P
 struct Pair {
     build::VideoKey key;
     uint32_t count;
+    uint8_t form;  // the key's size, or kText (then `text` is the id)
+    std::string_view text;
 };
 
+// A text id's UTF-8 when it is valid (lookup::valid_video_text); the str keeps it.
+bool plain_text_id(PyObject* vid, std::string_view& out) {
+    Py_ssize_t n = 0;
+    const char* s = PyUnicode_AsUTF8AndSize(vid, &n);
+    if (!s) {
+        PyErr_Clear();
+        return false;
+    }
+    out = std::string_view(s, static_cast<size_t>(n));
+    return lookup::valid_video_text(out);
+}
+
 // An entry in its plain form: a 3-tuple or 3-list of an exact str, an exact int in range
-// and a list or tuple of 2-tuples (16- or 4-byte bytes or an int in range, int in range).
+// and a list or tuple of 2-tuples (16- or 4-byte bytes, an int in range or, with
+// `text_ids`, a valid exact str; int in range).
 // False (with no error) for anything else.
 // The term is returned as a strong reference: normalising it calls into Python, which may
 // replace the items of a list entry (a collector callback or another thread) meanwhile.
-bool plain_entry(PyObject* entry, Ref& term, uint32_t& count, std::vector<Pair>& pairs) {
+bool plain_entry(PyObject* entry, bool text_ids, Ref& term, uint32_t& count, std::vector<Pair>& pairs,
+                 std::vector<Ref>& held) {
     PyObject* const* items = nullptr;
     if (PyTuple_CheckExact(entry) && PyTuple_GET_SIZE(entry) == 3) {
         items = &PyTuple_GET_ITEM(entry, 0);
@@ -112,6 +134,7 @@ bool plain_entry(PyObject* entry, Ref& term, uint32_t& count, std::vector<Pair>&
         return false;
     }
     pairs.clear();
+    held.clear();
     for (Py_ssize_t j = 0; j < nv; ++j) {
         PyObject* pair = vs[j];
         if (!PyTuple_CheckExact(pair) || PyTuple_GET_SIZE(pair) != 2) return false;
@@ -126,9 +149,13 @@ bool plain_entry(PyObject* entry, Ref& term, uint32_t& count, std::vector<Pair>&
             p.key = build::VideoKey::int32(uint32_t{b[0]} | uint32_t{b[1]} << 8 | uint32_t{b[2]} << 16 | uint32_t{b[3]} << 24);
         } else if (plain_u32(vid, number)) {
             p.key = build::VideoKey::int32(number);
+        } else if (text_ids && PyUnicode_CheckExact(vid) && plain_text_id(vid, p.text)) {
+            p.form = kText;
+            held.push_back(Ref::borrow(vid));  // normalising may run code that drops the entry's
         } else {
             return false;
         }
+        if (p.form == 0) p.form = p.key.size;
         pairs.push_back(p);
     }
     // Nothing above runs Python code, so the items read stay the entry's until here.
@@ -138,17 +165,19 @@ bool plain_entry(PyObject* entry, Ref& term, uint32_t& count, std::vector<Pair>&
 
 // The slow path's answer: (term, count, [(id, count)], spelling or None, spelled count).
 bool slow_entry(PyObject* slow, Py_ssize_t i, PyObject* entry, PyObject* normal, const FirstVideo& first,
-                Ref& term, uint32_t& count, std::vector<Pair>& pairs, Ref& spelling, uint64_t& spelled_count) {
+                Ref& term, uint32_t& count, std::vector<Pair>& pairs, Ref& spelling, uint64_t& spelled_count,
+                Ref& answer) {
     Ref index = Ref::steal(PyLong_FromSsize_t(i));
     Ref form = Ref::steal(first.form_text());
     Ref from = Ref::steal(first.size == 0 ? Py_NewRef(Py_None)
                                           : Py_BuildValue("(nOn)", first.entry, first.term.get(), first.video));
     if (!index || !form || !from) return false;
     PyObject* args[] = {index.get(), entry, normal, form.get(), from.get()};
-    Ref got = Ref::steal(PyObject_Vectorcall(slow, args, 5, nullptr));
-    if (!got) return false;
+    answer = Ref::steal(PyObject_Vectorcall(slow, args, 5, nullptr));
+    if (!answer) return false;
+    PyObject* got = answer.get();
     PyObject *t, *c, *vs, *sp, *sc;
-    if (!PyArg_ParseTuple(got.get(), "UOO!OO", &t, &c, &PyList_Type, &vs, &sp, &sc)) return false;
+    if (!PyArg_ParseTuple(got, "UOO!OO", &t, &c, &PyList_Type, &vs, &sp, &sc)) return false;
     term = Ref::borrow(t);
     spelling = sp == Py_None ? Ref() : Ref::borrow(sp);
     if (!to_u32(c, count) || !to_u64(sc, spelled_count)) return false;
@@ -163,13 +192,18 @@ bool slow_entry(PyObject* slow, Py_ssize_t i, PyObject* entry, PyObject* normal,
         Ref keep_vc = Ref::borrow(vc);
         Pair p{};
         if (!to_u32(vc, p.count)) return false;
-        if (PyBytes_Check(vid) && PyBytes_GET_SIZE(vid) == 16) {
+        if (PyUnicode_Check(vid)) {
+            // Checked by the slow path; the list returned holds the str (the entry may not).
+            if (!plain_text_id(vid, p.text)) return raise(PyExc_ValueError, "the slow path gave an invalid text id"), false;
+            p.form = kText;
+        } else if (PyBytes_Check(vid) && PyBytes_GET_SIZE(vid) == 16) {
             p.key = build::VideoKey::uuid(reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(vid)));
         } else {
             uint32_t number = 0;
             if (!to_u32(vid, number)) return false;
             p.key = build::VideoKey::int32(number);
         }
+        if (p.form == 0) p.form = p.key.size;
         pairs.push_back(p);
     }
     return true;
@@ -186,6 +220,7 @@ bool read_entries(PyObject* entries, PyObject* normal, PyObject* slow, Merger& m
     }
     FirstVideo first;
     std::vector<Pair> pairs;
+    std::vector<Ref> held;
     for (Py_ssize_t i = 0;; ++i) {
         Ref entry = Ref::steal(PyIter_Next(it.get()));
         if (!entry) return !PyErr_Occurred();
@@ -194,7 +229,8 @@ bool read_entries(PyObject* entries, PyObject* normal, PyObject* slow, Merger& m
         Ref term;
         Ref spelling;
         uint64_t spelled_count = 0;
-        if (plain_entry(entry.get(), given, count, pairs)) {
+        Ref answer;  // the slow path's, which holds the text ids `pairs` view
+        if (plain_entry(entry.get(), merger.text_ids_allowed, given, count, pairs, held)) {
             bool changed = false;
             if (!normalise(merger.mode, merger.normal, given.get(), term, changed)) return false;
             if (changed) {
@@ -207,16 +243,24 @@ bool read_entries(PyObject* entries, PyObject* normal, PyObject* slow, Merger& m
                 spelling = std::move(given);
                 spelled_count = count;
             }
-        } else if (!slow_entry(slow, i, entry.get(), normal, first, term, count, pairs, spelling, spelled_count)) {
+        } else if (!slow_entry(slow, i, entry.get(), normal, first, term, count, pairs, spelling, spelled_count,
+                               answer)) {
             return false;
         }
         std::string_view text;
         if (!term_text(i, term.get(), text)) return false;
         for (size_t j = 0; j < pairs.size(); ++j) {
-            if (!check_form(first, pairs[j].key.size, i, term.get(), static_cast<Py_ssize_t>(j))) return false;
+            if (!check_form(first, pairs[j].form, i, term.get(), static_cast<Py_ssize_t>(j))) return false;
         }
         const uint32_t t = merger.table.add_term(text, count);
-        for (const Pair& p : pairs) merger.table.add_video(t, merger.table.video_number(p.key), p.count);
+        for (Pair& p : pairs) {
+            if (p.form == kText) {
+                // Numbered in the order first seen; the engine's int id n is text n.
+                bool added = false;
+                p.key = build::VideoKey::int32(merger.text_ids.intern(p.text, added));
+            }
+            merger.table.add_video(t, merger.table.video_number(p.key), p.count);
+        }
         if (spelling) {
             Py_ssize_t n = 0;
             const char* u = PyUnicode_AsUTF8AndSize(spelling.get(), &n);
@@ -275,10 +319,15 @@ PyObject* flat_arrays(const StoreParts& parts) {
 
 PyObject* build_entries(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return guarded([&]() -> PyObject* {
-        if (!expect_args("build", nargs, 5)) return nullptr;
+        if (nargs != 6 && !expect_args("build", nargs, 5)) return nullptr;
         Mode mode{};
         if (!parse_mode(args[2], mode)) return nullptr;
-        Merger merger{mode, args[3], {}, {}};
+        Merger merger{mode, args[3], {}, {}, {}};
+        if (nargs == 6) {
+            const int text_ids = PyObject_IsTrue(args[5]);
+            if (text_ids < 0) return nullptr;
+            merger.text_ids_allowed = text_ids != 0;
+        }
         if (!read_entries(args[0], args[3], args[4], merger)) return nullptr;
         uint64_t video_top_n = 0;
         if (!top_n_of(args[1], video_top_n)) return nullptr;
@@ -289,7 +338,7 @@ PyObject* build_entries(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 PyObject* lay_out_entries(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return guarded([&]() -> PyObject* {
         if (!expect_args("lay_out", nargs, 2)) return nullptr;
-        Merger merger{Mode::Exact, Py_None, {}, {}};
+        Merger merger{Mode::Exact, Py_None, {}, {}, {}};
         if (!read_entries(args[0], Py_None, args[1], merger)) return nullptr;
         auto laid = build::lay_out(merger.table);
         if (!laid) return raise(PyExc_ValueError, laid.error());

@@ -7,6 +7,7 @@
 #include "binding/instance.hpp"
 #include "core/lookup/spellings.hpp"
 #include "core/lookup/term_index.hpp"
+#include "core/lookup/video_texts.hpp"
 #include "core/store/store.hpp"
 
 namespace brindlex::py {
@@ -19,6 +20,7 @@ struct LookupObject {
     PyObject* completion;
     lookup::TermIndex index;
     lookup::Spellings spellings;
+    lookup::VideoTexts texts;  // the caller's ids when they are text (video_ids.*)
 };
 
 inline LookupObject* as_lookup(PyObject* self) { return reinterpret_cast<LookupObject*>(self); }

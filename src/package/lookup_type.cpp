@@ -23,6 +23,7 @@
 #include "package/lookup_object.hpp"
 #include "package/released.hpp"
 #include "package/merging.hpp"
+#include "package/video_ids.hpp"
 
 namespace brindlex::py {
 namespace {
@@ -38,7 +39,7 @@ bool is_plain_tuple_class(PyObject* o) {
 }
 
 PyObject* make_lookup(PyTypeObject* type, PyObject* engine, PyObject* suggestion, PyObject* completion,
-                      lookup::TermIndex index, lookup::Spellings spellings) {
+                      lookup::TermIndex index, lookup::Spellings spellings, lookup::VideoTexts texts) {
     // Made now rather than by the first query that needs it, so that processes forked
     // afterwards share its pages and no query pays for it (read from the file when the
     // store is). The same for the whole-term table, made here even for a mapped store.
@@ -52,14 +53,15 @@ PyObject* make_lookup(PyTypeObject* type, PyObject* engine, PyObject* suggestion
     obj->completion = Py_NewRef(completion);
     std::construct_at(&obj->index, std::move(index));
     std::construct_at(&obj->spellings, std::move(spellings));
+    std::construct_at(&obj->texts, std::move(texts));
     return self;
 }
 
 PyObject* lookup_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        PyObject *engine, *notes, *suggestion, *completion;
+        PyObject *engine, *notes, *suggestion, *completion, *ids = Py_None;
         if (kwargs && PyDict_GET_SIZE(kwargs) != 0) return raise(PyExc_TypeError, "Lookup() takes no keyword arguments");
-        if (!PyArg_ParseTuple(args, "O!SOO:Lookup", engine_type(), &engine, &notes, &suggestion, &completion)) {
+        if (!PyArg_ParseTuple(args, "O!SOO|O:Lookup", engine_type(), &engine, &notes, &suggestion, &completion, &ids)) {
             return nullptr;
         }
         if (!is_plain_tuple_class(suggestion) || !is_plain_tuple_class(completion)) {
@@ -71,13 +73,18 @@ PyObject* lookup_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (!decoded) return raise(PyExc_ValueError, decoded.error().message);
         auto index = lookup::TermIndex::make(store, std::move(decoded->fixes));
         if (!index) return raise(PyExc_ValueError, index.error().message);
-        return make_lookup(type, engine, suggestion, completion, std::move(*index), std::move(decoded->spellings));
+        lookup::VideoTexts texts;
+        if (ids != Py_None && store.id_mode != IdMode::Int32) return raise(PyExc_ValueError, "text video ids for UUIDs");
+        if (!video_texts_of(ids, store.video_int_ids.span(), texts)) return nullptr;
+        return make_lookup(type, engine, suggestion, completion, std::move(*index), std::move(decoded->spellings),
+                           std::move(texts));
     });
 }
 
 void lookup_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     LookupObject* obj = as_lookup(self);
+    std::destroy_at(&obj->texts);
     std::destroy_at(&obj->spellings);
     std::destroy_at(&obj->index);
     Py_XDECREF(obj->engine);
@@ -196,18 +203,31 @@ Py_ssize_t lookup_len(PyObject* self) {
 
 PyObject* lookup_get_engine(PyObject* self, void*) { return Py_NewRef(as_lookup(self)->engine); }
 
+PyObject* lookup_get_id_form(PyObject* self, void*) {
+    const LookupObject* obj = as_lookup(self);
+    if (obj->texts.present()) return PyUnicode_FromString("text");
+    return PyUnicode_FromString(store_of(obj).id_mode == IdMode::Uuid ? "uuid" : "int32");
+}
+
+PyObject* lookup_video_ids(PyObject* self, PyObject* found) {
+    const LookupObject* obj = as_lookup(self);
+    if (!obj->texts.present()) return Py_NewRef(found);
+    return guarded([&]() -> PyObject* { return translate_videos(obj->texts, found); });
+}
+
 PyObject* lookup_get_saturated(PyObject* self, void*) { return PyBool_FromLong(as_lookup(self)->index.saturated()); }
 
 PyObject* lookup_get_nodes(PyObject* self, void*) { return PyLong_FromSize_t(store_of(as_lookup(self)).node_count()); }
 
 PyObject* lookup_get_memory(PyObject* self, void*) {
     const LookupObject* obj = as_lookup(self);
-    return PyLong_FromSize_t(sizeof(LookupObject) + obj->index.memory_bytes() + obj->spellings.memory_bytes());
+    return PyLong_FromSize_t(sizeof(LookupObject) + obj->index.memory_bytes() + obj->spellings.memory_bytes() +
+                             obj->texts.memory_bytes());
 }
 PyObject* lookup_get_borrowed(PyObject* self, void*) {
     const LookupObject* obj = as_lookup(self);
     return PyLong_FromSize_t(facts::borrowed_bytes(store_of(obj)) + obj->index.borrowed_bytes() +
-                             obj->spellings.borrowed_bytes());
+                             obj->spellings.borrowed_bytes() + obj->texts.borrowed_bytes());
 }
 
 PyMethodDef kLookupMethods[] = {
@@ -217,6 +237,8 @@ PyMethodDef kLookupMethods[] = {
     {"complete", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(lookup_complete)), METH_FASTCALL,
      "complete($self, prefix, limit, max_dist, transpositions, /)\n--\n\n"
      "At most limit terms that begin within max_dist of prefix, best first."},
+    {"video_ids", lookup_video_ids, METH_O,
+     "video_ids($self, found, /)\n--\n\nfuzzy_match_video's pairs with the caller's ids (as given when text)."},
     {"count", lookup_count, METH_O, "count($self, text, /)\n--\n\nThe term's own count, 0 when it is no term."},
     {"contains", lookup_contains, METH_O, "contains($self, text, /)\n--\n\nWhether text is a term."},
     {"spelling", lookup_spelling, METH_O,
@@ -229,6 +251,7 @@ PyMethodDef kLookupMethods[] = {
 
 PyGetSetDef kLookupGetSet[] = {
     {"engine", lookup_get_engine, nullptr, "The PrefixSearch whose store this reads.", nullptr},
+    {"id_form", lookup_get_id_form, nullptr, "The form of the video ids: \"int32\", \"uuid\" or \"text\".", nullptr},
     {"saturated", lookup_get_saturated, nullptr, "Whether some subtree total reached 4294967295.", nullptr},
     {"node_count", lookup_get_nodes, nullptr, "The number of nodes of the trie.", nullptr},
     {"memory_bytes", lookup_get_memory, nullptr, "Bytes held beside the engine's store.", nullptr},
@@ -243,7 +266,7 @@ PyType_Slot kLookupSlots[] = {
     {Py_tp_methods, kLookupMethods},
     {Py_tp_getset, kLookupGetSet},
     {Py_sq_length, reinterpret_cast<void*>(lookup_len)},  // the number of terms
-    {Py_tp_doc, const_cast<char*>("Lookup(engine, notes, suggestion, completion, /)\n--\n\n"
+    {Py_tp_doc, const_cast<char*>("Lookup(engine, notes, suggestion, completion, ids=None, /)\n--\n\n"
                                   "Term lookups over the store of a PrefixSearch.")},
     {0, nullptr},
 };
@@ -268,8 +291,9 @@ int add_lookup_type(PyObject* module) {
 }
 
 PyObject* new_lookup(PyObject* engine, PyObject* suggestion, PyObject* completion, lookup::TermIndex index,
-                     lookup::Spellings spellings) {
-    return make_lookup(g_lookup, engine, suggestion, completion, std::move(index), std::move(spellings));
+                     lookup::Spellings spellings, lookup::VideoTexts texts) {
+    return make_lookup(g_lookup, engine, suggestion, completion, std::move(index), std::move(spellings),
+                       std::move(texts));
 }
 
 bool lookup_parts(PyObject* o, LookupParts& out) {
@@ -278,7 +302,7 @@ bool lookup_parts(PyObject* o, LookupParts& out) {
         return false;
     }
     const LookupObject* obj = as_lookup(o);
-    out = {obj->engine, &store_of(obj), &obj->index, &obj->spellings};
+    out = {obj->engine, &store_of(obj), &obj->index, &obj->spellings, &obj->texts};
     return true;
 }
 

@@ -13,6 +13,7 @@
 #include "binding/text.hpp"
 #include "core/builder/layout.hpp"
 #include "package/build.hpp"
+#include "package/video_ids.hpp"
 
 namespace brindlex::py {
 bool plain_u32(PyObject* o, uint32_t& out) {
@@ -48,9 +49,16 @@ PyObject* finish(Merger& merger, uint64_t video_top_n) {
         return new_tuple({PyLong_FromUnsignedLong(f.node), PyLong_FromUnsignedLong(f.count)});
     }));
     if (!fixes) return nullptr;
+    lookup::VideoTexts texts;
+    if (!lookup::VideoTexts::of(merger.text_ids, merger.text_ids.size(), texts)) {
+        return raise(PyExc_ValueError, "the text video ids add up to more than 4 GiB");
+    }
+    merger.text_ids = {};
+    Ref ids = Ref::steal(video_texts_object(texts));
+    if (!ids) return nullptr;
     Ref engine = Ref::steal(new_engine(std::move(built->store)));
     if (!engine) return nullptr;
-    return PyTuple_Pack(3, engine.get(), shown_list.get(), fixes.get());
+    return PyTuple_Pack(4, engine.get(), shown_list.get(), fixes.get(), ids.get());
 }
 
 bool top_n_of(PyObject* o, uint64_t& out) {

@@ -24,9 +24,14 @@ struct Merger {
     PyObject* normal;
     build::TermTable table;
     std::vector<build::Spelling> spelled;
+    // Text video ids, when the entries' ids are text: the table's int id n is text n.
+    build::TextInterner text_ids;
+    // Whether entries may give text ids (Index.build), or only the engine's forms.
+    bool text_ids_allowed = false;
 };
 
-// (engine, shown, fixes) of a finished table: shown is [(node, spelling)] by node.
+// (engine, shown, fixes, ids) of a finished table: shown is [(node, spelling)] by node,
+// ids None or the text ids (package/video_ids.hpp).
 PyObject* finish(Merger& merger, uint64_t video_top_n);
 
 // video_top_n, or false with the argument's error set.

@@ -9,13 +9,13 @@
 //                                       damage, notes); damage includes whatever makes
 //                                       Lookup refuse the store with these notes
 //   check_engine(engine, notes=None, /) the same check of an engine's store: (damage, notes)
-//   build(entries, video_top_n, mode, normal, slow_entry, /)
+//   build(entries, video_top_n, mode, normal, slow_entry, text_ids=False, /)
 //                                       a new engine of (term, count, videos) entries
 //                                       (package/build.hpp)
 //   lay_out(entries, slow_entry, /)     the five arrays of from_internal_data_v2 for them
-//   read_catalogue(stream, fmt, video_top_n, mode, normal, slow_row, row_error, progress, sum_counts, /)
+//   read_catalogue(stream, fmt, video_top_n, mode, normal, slow_row, row_error, progress, sum_counts, text_ids=False, /)
 //                                       a new engine of a catalogue's rows
-//   Lookup(engine, notes, suggestion, completion, /)
+//   Lookup(engine, notes, suggestion, completion, ids=None, /)
 //       .suggest(text, limit, max_dist, transpositions)
 //                                       best-first terms near text, as `suggestion` tuples
 //       .complete(prefix, limit, max_dist, transpositions)
@@ -27,6 +27,8 @@
 //       .terms(prefix, items)           an iterator over the terms under prefix in code-point
 //                                       order of the compared text: shown terms, or
 //                                       (term, count) tuples with items
+//       .video_ids(found) / .id_form    fuzzy_match_video's pairs with the caller's text
+//                                       ids (package/video_ids.*) / the ids' form
 //   write_index(lookup, text_mode, video_top_n, /)
 //                                       a version 2 index file of a Lookup's engine and
 //                                       tables, or None (package/index_file.cpp)
@@ -159,12 +161,12 @@ PyObject* prepare(PyObject*, PyObject* engine) {
 
 PyMethodDef kFunctions[] = {
     {"build", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(build_entries)), METH_FASTCALL,
-     "build(entries, video_top_n, mode, normal, slow_entry, /)\n--\n\n"
+     "build(entries, video_top_n, mode, normal, slow_entry, text_ids=False, /)\n--\n\n"
      "A new engine of the entries: (engine, shown, fixes)."},
     {"lay_out", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(lay_out_entries)), METH_FASTCALL,
      "lay_out(entries, slow_entry, /)\n--\n\nThe five arrays from_internal_data_v2 takes, of the entries."},
     {"read_catalogue", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_catalogue)), METH_FASTCALL,
-     "read_catalogue(stream, fmt, video_top_n, mode, normal, slow_row, row_error, progress, sum_counts, /)\n--\n\n"
+     "read_catalogue(stream, fmt, video_top_n, mode, normal, slow_row, row_error, progress, sum_counts, text_ids=False, /)\n--\n\n"
      "A new engine of a catalogue's rows: (engine, shown, fixes, rows, videos, terms, nodes)."},
     {"check_snapshot", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(check_snapshot)), METH_FASTCALL,
      "check_snapshot(data, notes=None, /)\n--\n\nDecodes a snapshot and checks it, and the notes of its index "

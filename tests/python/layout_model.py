@@ -77,11 +77,14 @@ def _common_prefix_len(a: str, b: str) -> int:
 
 
 def _merge_entries(
-    entries: Iterable[Any],
+    entries: Iterable[Any], texts: list[str] | None = None,
 ) -> tuple[dict[str, int], dict[str, dict[int, int]], list[bytes]]:
-    """Validates the entries and merges duplicate terms.
+    """Validates the entries and merges duplicate terms; with ``texts``, text ids are
+    taken and numbered in the order first seen (``texts`` gets them, the engine's int
+    id n naming text n).
 
     Returns {term: count}, {term: {video number: count}} and the video ids by number."""
+    text_numbers: dict[str, int] = {}
     # Counts and video lists in two maps, not a record per term: a dict of ints is never
     # tracked by the cycle collector, so merging leaves it nothing to rescan.
     counts: dict[str, int] = {}
@@ -169,8 +172,13 @@ def _merge_entries(
             elif type(vid) is uuid.UUID:
                 form, key = _UUID, vid.bytes
             else:
-                form, key = _video_key(vid, i, term, j)
-            if form is not mode:
+                form, key = _video_key(vid, i, term, j, texts is not None)  # type: ignore[assignment]
+                if isinstance(key, str):
+                    assert texts is not None
+                    key = text_numbers.setdefault(key, len(text_numbers))
+                    if key == len(texts):
+                        texts.append(str(vid))
+            if form != mode:
                 if mode is not None:
                     raise ValueError(
                         f"{_where(i, term, j)}: a {form} video id among {mode} ones "
@@ -259,11 +267,11 @@ class _Payloads(Sequence[Payload | None]):
 LaidOut = tuple[FlatIndex, dict[str, int], list[str], list[int]]
 
 
-def _laid_out(entries: Iterable[Any]) -> LaidOut:
+def _laid_out(entries: Iterable[Any], texts: list[str] | None = None) -> LaidOut:
     """The arrays of ``flatten`` with the payloads made as they are read, and beside
     them each term's merged count, the terms in code point order and each one's node
     number."""
-    terms, listed, video_index = _merge_entries(entries)
+    terms, listed, video_index = _merge_entries(entries, texts)
 
     # In code point order, each term shares with its predecessor exactly the
     # prefix that is already in the trie; its remaining characters are new nodes
@@ -322,8 +330,11 @@ def build_index(entries: Iterable[Any], video_top_n: int = DEFAULT_VIDEO_TOP_N) 
 # -- the index of a catalogue, as Index.build made it -------------------------------------
 
 
-def index_parts(entries: Iterable[Any], mode: str, video_top_n: int) -> tuple[PrefixSearch, bytes]:
-    """The engine and the notes (shown spellings, count fixes) of ``Index.build``."""
+def index_parts(entries: Iterable[Any], mode: str, video_top_n: int) -> tuple[PrefixSearch, bytes, Any]:
+    """The engine, the notes (shown spellings, count fixes) and the text ids (None, or
+    the native builder's (UTF-8, u32 ends) pair) of ``Index.build``."""
+    import struct
+
     from _brindlex import PrefixSearch
 
     from brindlex import Completion, Suggestion
@@ -333,18 +344,24 @@ def index_parts(entries: Iterable[Any], mode: str, video_top_n: int) -> tuple[Pr
 
     spelled: dict[str, dict[str, int]] = {}
     plain: dict[str, int] = {}
-    flat, terms, ordered, nodes = _laid_out(_normalised(entries, normaliser(mode), spelled, plain))  # type: ignore[arg-type]
+    texts: list[str] = []
+    flat, terms, ordered, nodes = _laid_out(_normalised(entries, normaliser(mode), spelled, plain), texts)  # type: ignore[arg-type]
+    ids = None
+    if texts:
+        encoded = [t.encode("utf-8") for t in texts]
+        ends = [sum(map(len, encoded[: k + 1])) for k in range(len(encoded))]
+        ids = (b"".join(encoded), struct.pack(f"<{len(ends)}I", *ends))
     engine = PrefixSearch.from_internal_data_v2(*flat, video_top_n)
     shown = _shown_spellings(spelled, plain)
     node_of = dict(zip(ordered, nodes)) if shown else {}
     spellings = sorted((node_of[term], text) for term, text in shown.items())
     notes = encode_notes(spellings, [])
-    lookup = Lookup(engine, notes, Suggestion, Completion)
+    lookup = Lookup(engine, notes, Suggestion, Completion, ids)
     if lookup.saturated:
         fixes = [(node, terms[t]) for t, node in zip(ordered, nodes) if lookup.count(t) != terms[t]]
         if fixes:
             notes = encode_notes(spellings, sorted(fixes))
-    return engine, notes
+    return engine, notes, ids
 
 
 def _value(count: Any) -> int:

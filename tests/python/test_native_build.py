@@ -103,8 +103,8 @@ def test_entries_build_as_the_model_lays_them_out(entries, top_n):
         got = outcome(lambda: Index.build(fresh(entries), video_top_n=top_n, fold=mode == "fold")._chunks())
 
         def want() -> list[bytes]:
-            engine, notes = model.index_parts(fresh(entries), mode, top_n)
-            return Index._make(engine, mode, notes, top_n)._chunks()  # type: ignore[arg-type]
+            engine, notes, ids = model.index_parts(fresh(entries), mode, top_n)
+            return Index._make(engine, mode, notes, top_n, ids)._chunks()  # type: ignore[arg-type]
 
         assert got == outcome(want), mode
 
@@ -112,9 +112,17 @@ def test_entries_build_as_the_model_lays_them_out(entries, top_n):
 # -- catalogues ---------------------------------------------------------------------------
 
 
+# Text ids, good and bad: a number's digits with zeros, a UUID's text, control
+# characters, one too long, one the slow path alone takes (an escape in JSON).
+TEXT_IDS = ["AB-1", "dQw4w9WgXcQ", "pâtisserie/42", "007", "a b", "x" * 255, "x" * 256, "tab\x01", "c1\x85",
+            "12345678-1234-5678-1234-567812345678", "\u00a0", "s\\t", "\"q\""]
+
+
 def id_text(rng: random.Random, kind: str) -> Any:
     if kind == "int":
         return rng.choice(INT_IDS)
+    if kind == "text":
+        return rng.choice(TEXT_IDS)
     text = str(rng.choice(UUIDS))
     return text.upper() if rng.random() < 0.2 else text
 
@@ -135,7 +143,7 @@ ODD_JSON = ['{"term": "cat", "count": 1,}', '["cat", 1]', '{"term": "cat", "coun
 
 
 def random_catalogue(rng: random.Random, fmt: str) -> bytes:
-    kind = rng.choice(["int", "uuid"])
+    kind = rng.choice(["int", "uuid", "text"])
     count_of = {t: rng.choice(COUNTS) for t in TERMS}
     lines: list[bytes] = []
     # TSV in either form: with the video columns, or only term and count.
@@ -149,7 +157,7 @@ def random_catalogue(rng: random.Random, fmt: str) -> bytes:
         count = count_of[term] if rng.random() < 0.95 else rng.choice(COUNTS)
         if fmt == "tsv" and rng.random() < 0.1:
             term = term.replace("\\t", "\t")  # a tab in a TSV term: five fields
-        vid = id_text(rng, kind if rng.random() < 0.95 else rng.choice(["int", "uuid"])) if rng.random() < 0.8 else None
+        vid = id_text(rng, kind if rng.random() < 0.95 else rng.choice(["int", "uuid", "text"])) if rng.random() < 0.8 else None
         vid = vid if with_videos else None
         vcount = rng.choice(COUNTS)
         roll = rng.random()
@@ -178,23 +186,24 @@ def random_catalogue(rng: random.Random, fmt: str) -> bytes:
     return data
 
 
-def native_file(data: bytes, fmt: str, mode: str, top_n: int, sum_counts: bool = False) -> tuple[list[bytes], int, int]:
-    engine, shown, fixes, rows, videos, _, _ = read_catalogue(
+def native_file(data: bytes, fmt: str, mode: str, top_n: int, sum_counts: bool = False) -> tuple[list[bytes], int, int, Any]:
+    engine, shown, fixes, rows, videos, _, _, ids = read_catalogue(
         io.BytesIO(data), fmt, top_n, mode, normaliser(mode), row_of, RowError, None, sum_counts  # type: ignore[arg-type]
     )
-    return file_chunks(engine.to_bytes(), encode_notes(shown, fixes), mode, top_n), rows, videos  # type: ignore[arg-type]
+    return file_chunks(engine.to_bytes(), encode_notes(shown, fixes), mode, top_n), rows, videos, ids  # type: ignore[arg-type]
 
 
-def model_file(data: bytes, fmt: str, mode: str, top_n: int, sum_counts: bool = False) -> tuple[list[bytes], int, int]:
+def model_file(data: bytes, fmt: str, mode: str, top_n: int, sum_counts: bool = False) -> tuple[list[bytes], int, int, Any]:
     cat = read_rows(io.BytesIO(data), fmt, normaliser(mode), sum_counts)
-    engine, notes = model.index_parts(cat.entries(), mode, top_n)
-    return file_chunks(engine.to_bytes(), notes, mode, top_n), cat.rows, cat.video_count  # type: ignore[arg-type]
+    engine, notes, ids = model.index_parts(cat.entries(), mode, top_n)
+    return file_chunks(engine.to_bytes(), notes, mode, top_n), cat.rows, cat.video_count, ids  # type: ignore[arg-type]
 
 
 @pytest.mark.parametrize("fmt", ["tsv", "jsonl"])
 def test_catalogues_read_as_the_python_reader_reads_them(fmt):
     rng = random.Random(20261209)
     seen = set()
+    texts = 0
     for _ in range(400):
         data = random_catalogue(rng, fmt)
         mode = rng.choice(["fold", "nfc"])
@@ -204,8 +213,9 @@ def test_catalogues_read_as_the_python_reader_reads_them(fmt):
         want = outcome(lambda: model_file(data, fmt, mode, top_n, sum_counts))
         assert got == want, data
         seen.add(got[0] if got[0] != "RowError" else got[1][1].split(" ")[0])
-    # The catalogues reach both good builds and errors of several kinds.
-    assert "ok" in seen and len(seen) >= 5, seen
+        texts += got[0] == "ok" and got[1][3] is not None
+    # The catalogues reach both good builds (of text ids too) and errors of several kinds.
+    assert "ok" in seen and len(seen) >= 5 and texts > 0, (seen, texts)
 
 
 def test_catalogue_read_in_pieces_across_lines():
@@ -222,7 +232,7 @@ def test_catalogue_read_in_pieces_across_lines():
         got = outcome(lambda: native_file(data, "tsv", "fold", 10))
         trickled = outcome(lambda: read_catalogue(Trickle(data), "tsv", 10, "fold", normaliser("fold"), row_of, RowError, None, False))
         if got[0] == "ok":
-            engine, shown, fixes, rows, videos, _, _ = trickled[1]
+            engine, shown, fixes, rows, videos, _, _, _ = trickled[1]
             assert file_chunks(engine.to_bytes(), encode_notes(shown, fixes), "fold", 10) == got[1][0]
         else:
             assert trickled == got

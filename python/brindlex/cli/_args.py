@@ -102,6 +102,12 @@ def argument_parser() -> argparse.ArgumentParser:
         help="add up the counts of a term's rows where they differ, instead of refusing them",
     )
     build.add_argument(
+        "--text-ids",
+        action="store_true",
+        help="read every video id as text, as written, even one that reads as an integer or a UUID "
+        "(without it, the first id decides the catalogue's kind)",
+    )
+    build.add_argument(
         "--no-fold",
         dest="fold",
         action="store_false",

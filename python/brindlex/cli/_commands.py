@@ -38,9 +38,10 @@ def cmd_build(args: argparse.Namespace) -> int:
     try:
         try:
             # Rows are read, merged and built natively, without a Python object per row.
-            engine, shown, fixes, rows, videos, terms, nodes = read_catalogue(
+            engine, shown, fixes, rows, videos, terms, nodes, ids = read_catalogue(
                 bounded, fmt, args.video_top_n, mode, normaliser(mode), row_of, RowError,
                 lambda done: progress.update(label, done, size, " bytes"), args.sum_counts,
+                args.text_ids,
             )
         except RowError as exc:
             hint = ""
@@ -63,7 +64,9 @@ def cmd_build(args: argparse.Namespace) -> int:
         from .._native import Lookup
 
         notes = encode_notes(shown, fixes)
-        chunks = index_chunks(Lookup(engine, notes, Suggestion, Completion), engine, notes, mode, args.video_top_n)
+        chunks = index_chunks(
+            Lookup(engine, notes, Suggestion, Completion, ids), engine, notes, mode, args.video_top_n
+        )
         write_output(args.output, chunks)
     finally:
         progress.close()
@@ -90,6 +93,7 @@ def cmd_videos(args: argparse.Namespace) -> int:
 
     def ask(index: Index, term: str) -> Rows:
         found = index.engine.fuzzy_match_video(index.normalize(term), args.max_dist, args.limit, include, args.min_score)
+        found = index._lookup.video_ids(found)  # the catalogue's ids, when they are text
         return [{"video_id": video, "score": score} for video, score in found]
 
     return serve(args, ask, lambda row: f"{row['video_id']}\t{row['score']:.6f}")
@@ -135,6 +139,7 @@ def cmd_stats(args: argparse.Namespace) -> int:
         "terms": snap.terms,
         "videos": snap.videos,
         "id_mode": snap.id_mode_name,
+        "id_form": index.id_form if mappable else snap.id_mode_name,
         "text_mode": mode,
         "checksum": file.checksummed,
         "format": 2 if mappable else 1 if file.checksummed else 0,
@@ -153,6 +158,8 @@ def cmd_stats(args: argparse.Namespace) -> int:
             print(f"terms     {snap.terms}")
             print(f"videos    {snap.videos}")
             print(f"id mode   {snap.id_mode_name}")
+            if mappable and index.id_form == "text":
+                print("id form   text (the file's id table gives the catalogue's ids)")
             print(f"text mode {mode}")
             print(f"checksum  {'verified' if file.checksummed else 'none (a bare snapshot)'}")
             if mappable:

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "core/builder/row_fields.hpp"
+#include "core/lookup/video_texts.hpp"
 #include "core/payload/payload.hpp"
 #include "core/text/utf8.hpp"
 
@@ -64,15 +65,17 @@ RowError row_error(RowError::Code code, uint64_t line, std::string_view term) {
 }  // namespace
 
 std::optional<RowError> Catalogue::add(uint64_t line, const Row& row) {
+    const VideoKey& video = row.video;
     if (row.has_video) {
         if (kind_ == IdKind::None) {
             kind_ = row.kind;
             kind_line_ = line;
-        } else if (row.kind != kind_) {
+        } else if (row.kind != kind_ && !(kind_ == IdKind::Text && lookup::valid_video_text(row.id_text))) {
             RowError e = row_error(RowError::Code::KindMismatch, line, {});
             e.earlier = kind_line_;
             e.id_text = std::string(row.id_text);
             e.kind = row.kind;
+            e.known_kind = kind_;
             return e;
         }
     }
@@ -97,7 +100,16 @@ std::optional<RowError> Catalogue::add(uint64_t line, const Row& row) {
         return e;
     }
     if (!row.has_video) return std::nullopt;
-    const uint32_t v = videos_.intern(row.video, added);
+    uint32_t v = 0;
+    if (kind_ == IdKind::Text) {
+        // Text ids are numbered in the order first met, as videos are: a text's number is
+        // its video number and its key, and the one look-up serves both (videos_ is then
+        // only the list of keys, never searched).
+        v = text_ids_.intern(row.id_text, added);
+        if (added) videos_.keys().push_back(VideoKey::int32(v));
+    } else {
+        v = videos_.intern(video, added);
+    }
     listings_.push_back({t, v, row.video_count, line});
     return std::nullopt;
 }
@@ -141,14 +153,15 @@ std::optional<RowError> Catalogue::first_repeat() const {
     }
     if (!found) return std::nullopt;
     RowError e = row_error(RowError::Code::VideoAgain, found->line, terms_[found->term]);
-    e.id_text = id_text(videos_[found->video]);
+    e.id_text = kind_ == IdKind::Text ? "'" + std::string(text_ids_[videos_[found->video].int_value()]) + "'"
+                                      : id_text(videos_[found->video]);
     e.earlier = first_line;
     return e;
 }
 
 size_t Catalogue::memory_bytes() const {
     return terms_.memory_bytes() + counts_.capacity() * 4 + term_lines_.capacity() * 8 + videos_.memory_bytes() +
-           listings_.capacity() * sizeof(Listing);
+           text_ids_.memory_bytes() + listings_.capacity() * sizeof(Listing);
 }
 
 }  // namespace brindlex::build

@@ -5,7 +5,9 @@
 // A catalogue repeats a term's count on each of its video rows: rows of one term must
 // agree on the count (unless the catalogue adds them up) and name each video once.
 // A TSV header of two columns (term, count) gives a catalogue without videos. A row with no video id gives a term with
-// no video of its own. Video ids are UUIDs or unsigned 32-bit integers, one kind per file.
+// no video of its own. Video ids are UUIDs, unsigned 32-bit integers or text, one kind per
+// file, which its first id decides: text once it is neither a UUID nor an integer, and
+// then every later id is taken as text, as written (so "007" stays "007").
 //
 // The parsers here take the rows that are plainly well formed, which is nearly every
 // row; any other line (a bad row, the TSV header, JSON that is not a flat object of the
@@ -26,7 +28,7 @@
 
 namespace brindlex::build {
 
-enum class IdKind : uint8_t { None, Uuid, Integer };
+enum class IdKind : uint8_t { None, Uuid, Integer, Text };
 
 struct Row {
     std::string_view term;
@@ -67,6 +69,7 @@ struct RowError {
     uint64_t earlier = 0;   // the line of the earlier row (or of the first id, KindMismatch)
     std::string id_text;    // VideoAgain: the id as shown; KindMismatch: as written
     IdKind kind = IdKind::None;  // KindMismatch: this row's kind
+    IdKind known_kind = IdKind::None;  // KindMismatch: the kind of the ids before
 };
 
 // The message of a RowError, the term written by `shown` (a quoted, shortened form).
@@ -83,12 +86,17 @@ std::string render(const RowError& e, Shown&& shown) {
         case RowError::Code::KindMismatch:
             break;
     }
-    const bool uuid = e.kind == IdKind::Uuid;
+    auto phrase = [](IdKind k) { return k == IdKind::Uuid ? "a UUID" : k == IdKind::Integer ? "an integer" : "text"; };
+    auto plural = [](IdKind k) { return k == IdKind::Uuid ? "UUIDs" : k == IdKind::Integer ? "integers" : "text"; };
     // At most 80 characters of the id as written (digits may have any number of zeros).
-    const std::string id = e.id_text.size() <= 80 ? e.id_text : e.id_text.substr(0, 80) + "...";
-    return "video id '" + id + "' is " + (uuid ? "a UUID" : "an integer") + ", but the ids before it are " +
-           (uuid ? "integers" : "UUIDs") + " (from line " + std::to_string(e.earlier) +
-           "); a catalogue uses one kind";
+    size_t cut = 0;
+    for (size_t chars = 0; cut < e.id_text.size() && chars < 80; ++chars) {
+        do ++cut; while (cut < e.id_text.size() && (static_cast<unsigned char>(e.id_text[cut]) & 0xC0) == 0x80);
+    }
+    const std::string id = cut == e.id_text.size() ? e.id_text : e.id_text.substr(0, cut) + "...";
+    return "video id '" + id + "' is " + phrase(e.kind) + ", but the ids before it are " +
+           plural(e.known_kind) + " (from line " + std::to_string(e.earlier) + "); a catalogue uses one kind" +
+           (e.kind == IdKind::Text ? " (its first id decides: brindlex build --text-ids reads every id as text)" : "");
 }
 
 // The rows read so far, merged by term.
@@ -96,7 +104,9 @@ class Catalogue {
 public:
     // With `sum_counts`, rows of one term add up their counts (saturating) instead of
     // having to agree.
-    explicit Catalogue(bool sum_counts = false) : sum_counts_(sum_counts) {}
+    // With `text_ids`, every video id is text as written, whatever it reads as.
+    explicit Catalogue(bool sum_counts = false, bool text_ids = false)
+        : kind_(text_ids ? IdKind::Text : IdKind::None), sum_counts_(sum_counts) {}
 
     // Checks the row's count and id kind against the rows before it and keeps it.
     std::optional<RowError> add(uint64_t line, const Row& row);
@@ -135,6 +145,9 @@ public:
         }
     }
 
+    // The text ids in the order first named: the catalogue's int id n names text n.
+    const TextInterner& text_ids() const { return text_ids_; }
+
     // Hands over the distinct terms and their counts (for a TermTable that takes them as
     // they are); term() is then no longer available, entries() still is.
     void take_terms(TextInterner& terms, std::vector<uint32_t>& counts) {
@@ -162,6 +175,7 @@ private:
     std::vector<uint32_t> counts_;
     std::vector<uint64_t> term_lines_;
     VideoInterner videos_;
+    TextInterner text_ids_;
     std::vector<Listing> listings_;
     // The term of the row before: rows of one term usually come together.
     std::string_view last_term_;

@@ -2,6 +2,8 @@
 
 #include <array>
 
+#include "core/lookup/video_texts.hpp"
+
 namespace brindlex::build {
 namespace {
 
@@ -61,7 +63,8 @@ bool parse_uuid(std::string_view s, VideoKey& key) {
 
 }  // namespace
 
-// A video id written as text: a UUID or an unsigned 32-bit integer.
+// A video id written as text: a UUID, an unsigned 32-bit integer or a text id (whose key
+// the catalogue gives it).
 bool video_from_text(std::string_view s, Row& row) {
     uint32_t value = 0;
     if (parse_uuid(s, row.video)) {
@@ -69,8 +72,10 @@ bool video_from_text(std::string_view s, Row& row) {
     } else if (parse_u32(s, value)) {
         row.video = VideoKey::int32(value);
         row.kind = IdKind::Integer;
+    } else if (lookup::valid_video_text(s) && s.find_first_not_of("0123456789") != std::string_view::npos) {
+        row.kind = IdKind::Text;
     } else {
-        return false;
+        return false;  // digits beyond 32 bits, or no valid text id: the slow reader says which
     }
     row.has_video = true;
     row.id_text = s;

@@ -51,8 +51,13 @@ enum class Section : uint32_t {
     SpellingNodes = 20,     // u32 per spelling
     SpellingEnds = 21,      // u32 per spelling
     SpellingText = 22,      // UTF-8 bytes
+    // Optional: a file without them (every file of int or UUID ids) still has 22 sections.
+    VideoTextEnds = 23,     // u32 per text video id: its end in VideoText
+    VideoText = 24,         // UTF-8 bytes
 };
-inline constexpr uint32_t kSectionCount = 22;
+// The largest section id known, and how many sections every file has (ids 1..22).
+inline constexpr uint32_t kSectionCount = 24;
+inline constexpr uint32_t kRequiredSections = 22;
 
 // The values of the Meta section, by index.
 enum Meta : size_t {

@@ -39,7 +39,8 @@ uint32_t width_of(Section id) {
         case Section::SlotCountEnds: return 8;
         case Section::HasPayload:
         case Section::SlotPresent:
-        case Section::SpellingText: return 1;
+        case Section::SpellingText:
+        case Section::VideoText: return 1;
         case Section::VideoUuids: return 16;
         case Section::WalkEntries:
         case Section::ReversedEntries: return 12;
@@ -72,6 +73,8 @@ const char* name_of(Section id) {
         case Section::SpellingNodes:
         case Section::SpellingEnds:
         case Section::SpellingText: return "the spellings";
+        case Section::VideoTextEnds:
+        case Section::VideoText: return "the text video ids";
     }
     return "a section";
 }
@@ -80,6 +83,7 @@ struct Parsed {
     FileInfo info;
     std::array<std::span<const std::byte>, kSectionCount + 1> bytes;  // by id
     std::array<uint64_t, kSectionCount + 1> counts{};
+    size_t table_end = 0;
 
     template <class T>
     std::span<const T> as(Section id) const {
@@ -87,8 +91,6 @@ struct Parsed {
         return {reinterpret_cast<const T*>(bytes[i].data()), counts[i]};
     }
 };
-
-constexpr size_t kTableEnd = kHeaderSize + kTableEntrySize * kSectionCount;
 
 // Everything but the checksum of the sections (verify_and_check).
 Result<Parsed> parse(std::span<const std::byte> file) {
@@ -110,7 +112,7 @@ Result<Parsed> parse(std::span<const std::byte> file) {
     p.info.video_top_n = get<uint64_t>(file.subspan(16));
     const uint32_t sections = get<uint32_t>(file.subspan(12));
     if (p.info.text_mode > 2 || file[11] != std::byte{0} || get<uint32_t>(file.subspan(36)) != 0 ||
-        sections != kSectionCount) {
+        sections < kRequiredSections || sections > kSectionCount) {
         return internal_error("the header holds values this brindlex does not know");
     }
     const uint64_t length = get<uint64_t>(file.subspan(24));
@@ -122,13 +124,14 @@ Result<Parsed> parse(std::span<const std::byte> file) {
         return internal_error(num(file.size() - length) + " bytes follow the " + num(length) +
                               " its header promises: the file is damaged");
     }
-    const size_t table_end = kTableEnd;
+    const size_t table_end = kHeaderSize + kTableEntrySize * size_t{sections};
+    p.table_end = table_end;
     if (file.size() < table_end) return internal_error("the file is cut short inside its section table");
     if (checksum::crc32c(file.subspan(kHeaderSize, table_end - kHeaderSize)) != get<uint32_t>(file.subspan(32))) {
         return internal_error("the section table's checksum does not match: the file is damaged");
     }
     std::array<bool, kSectionCount + 1> seen{};
-    for (uint32_t k = 0; k < kSectionCount; ++k) {
+    for (uint32_t k = 0; k < sections; ++k) {
         const auto entry = file.subspan(kHeaderSize + kTableEntrySize * k, kTableEntrySize);
         const uint32_t id = get<uint32_t>(entry);
         const uint32_t width = get<uint32_t>(entry.subspan(4));
@@ -144,6 +147,12 @@ Result<Parsed> parse(std::span<const std::byte> file) {
         }
         p.bytes[id] = file.subspan(offset, count * width);
         p.counts[id] = count;
+    }
+    for (uint32_t id = 1; id <= kRequiredSections; ++id) {
+        if (!seen[id]) return internal_error("the section table is damaged");
+    }
+    if (seen[static_cast<size_t>(Section::VideoTextEnds)] != seen[static_cast<size_t>(Section::VideoText)]) {
+        return internal_error("the section table is damaged");
     }
     return p;
 }
@@ -369,6 +378,17 @@ Result<void> check_terms(const Parsed& p) {
         }
         begin = ends[i];
     }
+
+    // Text video ids: each int id of the engine names one.
+    const auto text_ends = p.as<uint32_t>(Section::VideoTextEnds);
+    if (!text_ends.empty()) {
+        if (meta[kIdMode] != static_cast<uint64_t>(IdMode::Int32)) return fail(Section::VideoTextEnds, "text ids for UUIDs");
+        const std::string wrong =
+            lookup::check_video_texts(text_ends, p.as<char>(Section::VideoText), p.as<uint32_t>(Section::VideoIntIds));
+        if (!wrong.empty()) return fail(Section::VideoTextEnds, wrong);
+    } else if (!p.as<char>(Section::VideoText).empty()) {
+        return fail(Section::VideoText, "text without offsets");
+    }
     return {};
 }
 
@@ -402,7 +422,7 @@ Result<void> verify_and_check(const Parsed& p, std::span<const std::byte> file, 
     const bool big = p.counts[static_cast<size_t>(Section::NodeShifts)] >= kThreadWorthy;
     Result<void> nodes, terms;
     if (verify) {
-        const auto sections = file.subspan(kTableEnd);
+        const auto sections = file.subspan(p.table_end);
         uint32_t crc = 0;
         side_by_side(big, [&crc, sections] { crc = checksum::crc32c(sections); }, [&] {
             nodes = check_nodes(p);
@@ -491,6 +511,7 @@ Result<Opened> read_index(std::span<const std::byte> file, std::shared_ptr<const
         .ends = view<uint32_t>(p, Section::SpellingEnds, keeper),
         .text = view<char>(p, Section::SpellingText, keeper),
     });
+    o.texts = lookup::VideoTexts(view<uint32_t>(p, Section::VideoTextEnds, keeper), view<char>(p, Section::VideoText, keeper));
     return o;
 }
 

@@ -17,6 +17,7 @@
 #include "core/failure.hpp"
 #include "core/lookup/spellings.hpp"
 #include "core/lookup/term_index.hpp"
+#include "core/lookup/video_texts.hpp"
 #include "core/mapped/layout.hpp"
 #include "core/store/store.hpp"
 
@@ -26,6 +27,7 @@ struct Opened {
     TrieStore store;  // finished
     lookup::TermIndex index;
     lookup::Spellings spellings;
+    lookup::VideoTexts texts;  // none for an index of int or UUID ids
     FileInfo info;
 };
 

@@ -15,7 +15,7 @@ namespace {
 
 class Sink {
 public:
-    Sink() : out_(table_end()) {}
+    explicit Sink(uint32_t sections) : sections_(sections), out_(table_end()) {}
 
     template <class T>
     void section(Section id, std::span<const T> items) {
@@ -48,13 +48,14 @@ public:
     }
 
 private:
-    static size_t table_end() { return kHeaderSize + kTableEntrySize * kSectionCount; }
+    size_t table_end() const { return kHeaderSize + kTableEntrySize * sections_; }
 
     template <class T>
     static void put(std::byte* at, T value) {
         std::memcpy(at, &value, sizeof value);  // little-endian: checked by the caller
     }
 
+    uint32_t sections_;
     std::vector<std::byte> out_;
     uint32_t count_ = 0;
 };
@@ -62,7 +63,8 @@ private:
 }  // namespace
 
 Result<std::vector<std::byte>> write_index(const TrieStore& store, const lookup::TermIndex& index,
-                                           const lookup::Spellings& spellings, const FileInfo& info) {
+                                           const lookup::Spellings& spellings, const lookup::VideoTexts& texts,
+                                           const FileInfo& info) {
     if constexpr (std::endian::native != std::endian::little) {
         return internal_error("index files are used in place on little-endian machines only");
     }
@@ -87,7 +89,7 @@ Result<std::vector<std::byte>> write_index(const TrieStore& store, const lookup:
     meta[kReversedRootCount] = rev.usable ? rev.root_count : 0;
     meta[kTermCount] = terms.terms;
 
-    Sink sink;
+    Sink sink(texts.present() ? kSectionCount : kRequiredSections);
     sink.section(Section::Meta, std::span<const uint64_t>(meta));
     sink.section(Section::NodeShifts, store.node_shifts.span());
     sink.section(Section::ChildLabels, store.child_labels.span());
@@ -110,6 +112,10 @@ Result<std::vector<std::byte>> write_index(const TrieStore& store, const lookup:
     sink.section(Section::SpellingNodes, spelt.nodes.span());
     sink.section(Section::SpellingEnds, spelt.ends.span());
     sink.section(Section::SpellingText, spelt.text.span());
+    if (texts.present()) {
+        sink.section(Section::VideoTextEnds, texts.ends().span());
+        sink.section(Section::VideoText, texts.text().span());
+    }
     std::vector<std::byte> file = sink.finish(info);
 
     // What the reader would refuse is not written: the caller falls back to version 1.

@@ -23,6 +23,7 @@ from ._format import (
     read_index_file,
 )
 from ._build import DEFAULT_VIDEO_TOP_N, U32_MAX, _entry
+from ._words import separators
 
 if TYPE_CHECKING:
     from _brindlex import PrefixSearch
@@ -154,18 +155,25 @@ class Index:
     # -- making and keeping -------------------------------------------------------------
 
     @classmethod
-    def build(cls, entries: Iterable[Any], *, video_top_n: int = DEFAULT_VIDEO_TOP_N, fold: bool = True) -> Index:
+    def build(
+        cls, entries: Iterable[Any], *, video_top_n: int = DEFAULT_VIDEO_TOP_N, fold: bool = True, words: bool = False
+    ) -> Index:
         """Builds an index of ``(term, count, videos)`` entries (as ``build_index``
         takes them). With ``fold`` (the default) terms and queries are compared
         case-folded, without accents and compatibility forms; without it, in NFC.
         Entries whose terms compare equal are merged; a term is shown as the entry
-        with the largest count spelt it. Raises TypeError or ValueError naming the
-        entry at fault."""
+        with the largest count spelt it. With ``words``, ``suggest`` and ``complete``
+        also match every word start of a term (see ``words``). Raises TypeError or
+        ValueError naming the entry at fault."""
         from ._native import build
 
+        words = _switch(words, "words")
         mode: TextMode = "fold" if fold else "nfc"
         engine, shown, fixes = build(entries, video_top_n, mode, normaliser(mode), _entry)
-        return cls._built(engine, mode, shown, fixes, video_top_n)
+        index = cls._built(engine, mode, shown, fixes, video_top_n)
+        if words:
+            add_words(index._lookup)
+        return index
 
     @classmethod
     def _built(
@@ -257,6 +265,15 @@ class Index:
         return self._mode
 
     @property
+    def words(self) -> bool:
+        """Whether ``suggest`` and ``complete`` match inside titles: a term is also found
+        through each of its words after the first (a word starts after a run of white
+        space or punctuation in the compared text), at the distance of its best match,
+        once, shown whole with its own count. ``len``, ``in``, ``count`` and listing
+        stay about whole terms; ``videos`` answers as without words."""
+        return self._lookup.words
+
+    @property
     def video_top_n(self) -> int | None:
         """The videos each trie node keeps, or None when the file did not say."""
         return self._video_top_n
@@ -276,7 +293,7 @@ class Index:
         return not _no_term(text) and self._lookup.contains(self._normal(text))
 
     def __repr__(self) -> str:
-        return f"<brindlex.Index: {len(self)} terms, {self._mode} text>"
+        return f"<brindlex.Index: {len(self)} terms, {self._mode} text{', words' if self.words else ''}>"
 
     # -- queries --------------------------------------------------------------------------
 
@@ -368,6 +385,13 @@ class Index:
         if type(prefix) is not str:
             prefix = _text(prefix, "prefix")
         return self._lookup.terms(self._normal(prefix), True)
+
+
+def add_words(lookup: Lookup) -> None:
+    """Makes ``lookup`` match the word starts of its terms."""
+    from ._native import add_words as add
+
+    add(lookup, separators)
 
 
 def _is_nan(value: Any) -> bool:

@@ -6,6 +6,7 @@
 
 #include "core/lookup/spellings.hpp"
 #include "core/lookup/term_index.hpp"
+#include "core/lookup/words.hpp"
 #include "core/store/store.hpp"
 
 namespace brindlex::py {
@@ -13,13 +14,21 @@ namespace brindlex::py {
 // A new Lookup over `engine` (a PrefixSearch) with the tables made for its store;
 // `suggestion` and `completion` are the named tuple classes of its results.
 PyObject* new_lookup(PyObject* engine, PyObject* suggestion, PyObject* completion, lookup::TermIndex index,
-                     lookup::Spellings spellings);
+                     lookup::Spellings spellings, lookup::Words words = {});
+
+// Gives a Lookup without word starts its word structures; false with an error set
+// otherwise.
+bool set_words(PyObject* lookup, lookup::Words words);
+
+// add_words(lookup, separators, /) (package/words.cpp)
+PyObject* add_words(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 
 struct LookupParts {
     PyObject* engine;
     const TrieStore* store;
     const lookup::TermIndex* index;
     const lookup::Spellings* spellings;
+    const lookup::Words* words;
 };
 
 // The parts of a Lookup; false, with a TypeError set, for anything else.

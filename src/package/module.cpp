@@ -27,6 +27,8 @@
 //       .terms(prefix, items)           an iterator over the terms under prefix in code-point
 //                                       order of the compared text: shown terms, or
 //                                       (term, count) tuples with items
+//       .words                          whether suggest and complete match word starts too
+//   add_words(lookup, separators, /)    makes a Lookup's word starts (package/words.cpp)
 //   write_index(lookup, text_mode, video_top_n, /)
 //                                       a version 2 index file of a Lookup's engine and
 //                                       tables, or None (package/index_file.cpp)
@@ -63,6 +65,7 @@
 #include "core/lookup/lookup.hpp"
 #include "core/lookup/spellings.hpp"
 #include "core/lookup/term_index.hpp"
+#include "core/lookup/words.hpp"
 #include "core/snapshot/decode_error.hpp"
 #include "core/snapshot/snapshot.hpp"
 #include "core/facts/facts.hpp"
@@ -116,6 +119,7 @@ struct LookupObject {
     PyObject* completion;
     lookup::TermIndex index;
     lookup::Spellings spellings;
+    lookup::Words words;  // empty unless the index matches word starts
 };
 
 LookupObject* as_lookup(PyObject* self) { return reinterpret_cast<LookupObject*>(self); }
@@ -132,7 +136,7 @@ bool is_plain_tuple_class(PyObject* o) {
 }
 
 PyObject* make_lookup(PyTypeObject* type, PyObject* engine, PyObject* suggestion, PyObject* completion,
-                      lookup::TermIndex index, lookup::Spellings spellings) {
+                      lookup::TermIndex index, lookup::Spellings spellings, lookup::Words words = {}) {
     // Made now rather than by the first query that needs it, so that processes forked
     // afterwards share its pages and no query pays for it (read from the file when the
     // store is).
@@ -145,6 +149,7 @@ PyObject* make_lookup(PyTypeObject* type, PyObject* engine, PyObject* suggestion
     obj->completion = Py_NewRef(completion);
     std::construct_at(&obj->index, std::move(index));
     std::construct_at(&obj->spellings, std::move(spellings));
+    std::construct_at(&obj->words, std::move(words));
     return self;
 }
 
@@ -171,6 +176,7 @@ PyObject* lookup_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 void lookup_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     LookupObject* obj = as_lookup(self);
+    std::destroy_at(&obj->words);
     std::destroy_at(&obj->spellings);
     std::destroy_at(&obj->index);
     Py_XDECREF(obj->engine);
@@ -207,7 +213,10 @@ PyObject* lookup_suggest(PyObject* self, PyObject* const* args, Py_ssize_t nargs
             return nullptr;
         }
         const LookupObject* obj = as_lookup(self);
-        auto hits = lookup::suggest(store_of(obj), obj->index, text, max_dist, limit, rule_of(transpositions));
+        auto hits = obj->words.empty()
+                        ? lookup::suggest(store_of(obj), obj->index, text, max_dist, limit, rule_of(transpositions))
+                        : lookup::words_suggest(store_of(obj), obj->index, obj->words, text, max_dist, limit,
+                                                rule_of(transpositions));
         if (!hits) return raise_internal_failure(hits.error().message);
         auto* named = reinterpret_cast<PyTypeObject*>(obj->suggestion);
         return list_of(*hits, [&](const lookup::TermHit& h) -> PyObject* {
@@ -229,7 +238,11 @@ PyObject* lookup_complete(PyObject* self, PyObject* const* args, Py_ssize_t narg
             return nullptr;
         }
         const LookupObject* obj = as_lookup(self);
-        auto hits = lookup::fuzzy_complete(store_of(obj), obj->index, prefix, max_dist, limit, rule_of(transpositions));
+        auto hits = obj->words.empty()
+                        ? lookup::fuzzy_complete(store_of(obj), obj->index, prefix, max_dist, limit,
+                                                 rule_of(transpositions))
+                        : lookup::words_complete(store_of(obj), obj->index, obj->words, prefix, max_dist, limit,
+                                                 rule_of(transpositions));
         if (!hits) return raise_internal_failure(hits.error().message);
         auto* named = reinterpret_cast<PyTypeObject*>(obj->completion);
         return list_of(*hits, [&](const lookup::TermHit& h) -> PyObject* {
@@ -301,7 +314,8 @@ PyObject* lookup_get_nodes(PyObject* self, void*) { return PyLong_FromSize_t(sto
 
 PyObject* lookup_get_memory(PyObject* self, void*) {
     const LookupObject* obj = as_lookup(self);
-    return PyLong_FromSize_t(sizeof(LookupObject) + obj->index.memory_bytes() + obj->spellings.memory_bytes());
+    return PyLong_FromSize_t(sizeof(LookupObject) + obj->index.memory_bytes() + obj->spellings.memory_bytes() +
+                             obj->words.memory_bytes());
 }
 
 // ---------------------------------------------------------------------------------------
@@ -407,10 +421,12 @@ PyObject* lookup_terms(PyObject* self, PyObject* const* args, Py_ssize_t nargs) 
     });
 }
 
+PyObject* lookup_get_words(PyObject* self, void*) { return PyBool_FromLong(!as_lookup(self)->words.empty()); }
+
 PyObject* lookup_get_borrowed(PyObject* self, void*) {
     const LookupObject* obj = as_lookup(self);
     return PyLong_FromSize_t(store_of(obj).borrowed_bytes() + obj->index.borrowed_bytes() +
-                             obj->spellings.borrowed_bytes());
+                             obj->spellings.borrowed_bytes() + obj->words.borrowed_bytes());
 }
 
 PyMethodDef kLookupMethods[] = {
@@ -435,6 +451,7 @@ PyGetSetDef kLookupGetSet[] = {
     {"saturated", lookup_get_saturated, nullptr, "Whether some subtree total reached 4294967295.", nullptr},
     {"node_count", lookup_get_nodes, nullptr, "The number of nodes of the trie.", nullptr},
     {"memory_bytes", lookup_get_memory, nullptr, "Bytes held beside the engine's store.", nullptr},
+    {"words", lookup_get_words, nullptr, "Whether suggest and complete match word starts too.", nullptr},
     {"file_bytes", lookup_get_borrowed, nullptr,
      "Bytes of the engine's store and the tables read in place from an index file's bytes.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -584,6 +601,9 @@ PyMethodDef kFunctions[] = {
     {"open_index", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(open_index)), METH_FASTCALL,
      "open_index(source, verify, map, suggestion, completion, /)\n--\n\n"
      "(lookup, text_mode, video_top_n, mapped) of a version 2 index file: a file descriptor or bytes."},
+    {"add_words", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(add_words)), METH_FASTCALL,
+     "add_words(lookup, separators, /)\n--\n\nMakes the lookup match every word start of its terms; "
+     "separators(labels) names which of the trie's characters separate words."},
     {"crc32c", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(crc32c)), METH_FASTCALL,
      "crc32c(data, value=0, /)\n--\n\nThe CRC-32C of data, extending value (the CRC-32C of the bytes before)."},
     {nullptr, nullptr, 0, nullptr},
@@ -636,8 +656,21 @@ PyModuleDef kModule = {
 PyTypeObject* engine_type() { return g_prefix_search; }
 
 PyObject* new_lookup(PyObject* engine, PyObject* suggestion, PyObject* completion, lookup::TermIndex index,
-                     lookup::Spellings spellings) {
-    return make_lookup(g_lookup, engine, suggestion, completion, std::move(index), std::move(spellings));
+                     lookup::Spellings spellings, lookup::Words words) {
+    return make_lookup(g_lookup, engine, suggestion, completion, std::move(index), std::move(spellings),
+                       std::move(words));
+}
+
+bool set_words(PyObject* o, lookup::Words words) {
+    LookupParts parts{};
+    if (!lookup_parts(o, parts)) return false;
+    LookupObject* obj = as_lookup(o);
+    if (!obj->words.empty()) {
+        PyErr_SetString(PyExc_ValueError, "the lookup matches word starts already");
+        return false;
+    }
+    obj->words = std::move(words);
+    return true;
 }
 
 bool lookup_parts(PyObject* o, LookupParts& out) {
@@ -646,7 +679,7 @@ bool lookup_parts(PyObject* o, LookupParts& out) {
         return false;
     }
     const LookupObject* obj = as_lookup(o);
-    out = {obj->engine, &store_of(obj), &obj->index, &obj->spellings};
+    out = {obj->engine, &store_of(obj), &obj->index, &obj->spellings, &obj->words};
     return true;
 }
 

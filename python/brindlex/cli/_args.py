@@ -102,6 +102,11 @@ def argument_parser() -> argparse.ArgumentParser:
         help="add up the counts of a term's rows where they differ, instead of refusing them",
     )
     build.add_argument(
+        "--words",
+        action="store_true",
+        help="let suggest and complete also match every word start inside a term (a larger index file)",
+    )
+    build.add_argument(
         "--no-fold",
         dest="fold",
         action="store_false",

@@ -10,7 +10,7 @@ from typing import Any
 
 from .._fold import TextMode, normaliser
 from .._format import encode_notes, no_snapshot_error
-from .._index import Completion, Index, Suggestion, index_chunks
+from .._index import Completion, Index, Suggestion, add_words, index_chunks
 from .._rows import RowError, row_of
 from ..snapshot import SnapshotDecodeError, check_snapshot
 from ._errors import EXIT_OK, Failure, UsageError
@@ -61,7 +61,11 @@ def cmd_build(args: argparse.Namespace) -> int:
         from .._native import Lookup
 
         notes = encode_notes(shown, fixes)
-        chunks = index_chunks(Lookup(engine, notes, Suggestion, Completion), engine, notes, mode, args.video_top_n)
+        lookup = Lookup(engine, notes, Suggestion, Completion)
+        if args.words:
+            progress.phase("finding word starts")
+            add_words(lookup)
+        chunks = index_chunks(lookup, engine, notes, mode, args.video_top_n)
         write_output(args.output, chunks)
     finally:
         progress.close()

@@ -19,6 +19,7 @@ namespace {
 static_assert(sizeof(facts::Entry) == 12 && alignof(facts::Entry) == 4);
 static_assert(sizeof(lookup::CountFix) == 8 && alignof(lookup::CountFix) == 4);
 static_assert(sizeof(VideoUuid) == 16 && alignof(VideoUuid) == 1);
+static_assert(sizeof(lookup::WordNode) == 16 && alignof(lookup::WordNode) == 4);
 
 template <class T>
 T get(std::span<const std::byte> at) {
@@ -43,6 +44,7 @@ uint32_t width_of(Section id) {
         case Section::WalkEntries:
         case Section::ReversedEntries: return 12;
         case Section::CountFixes: return 8;
+        case Section::WordNodes: return 16;
         default: return 4;
     }
 }
@@ -71,14 +73,18 @@ const char* name_of(Section id) {
         case Section::SpellingNodes:
         case Section::SpellingEnds:
         case Section::SpellingText: return "the spellings";
+        case Section::WordNodes:
+        case Section::WordTerms:
+        case Section::TermParents: return "the word starts";
     }
     return "a section";
 }
 
 struct Parsed {
     FileInfo info;
-    std::array<std::span<const std::byte>, kSectionCount + 1> bytes;  // by id
-    std::array<uint64_t, kSectionCount + 1> counts{};
+    std::array<std::span<const std::byte>, kLastSection + 1> bytes;  // by id
+    std::array<uint64_t, kLastSection + 1> counts{};
+    size_t table_end = 0;
 
     template <class T>
     std::span<const T> as(Section id) const {
@@ -86,8 +92,6 @@ struct Parsed {
         return {reinterpret_cast<const T*>(bytes[i].data()), counts[i]};
     }
 };
-
-constexpr size_t kTableEnd = kHeaderSize + kTableEntrySize * kSectionCount;
 
 // Everything but the checksum of the sections (verify_and_check).
 Result<Parsed> parse(std::span<const std::byte> file) {
@@ -109,7 +113,7 @@ Result<Parsed> parse(std::span<const std::byte> file) {
     p.info.video_top_n = get<uint64_t>(file.subspan(16));
     const uint32_t sections = get<uint32_t>(file.subspan(12));
     if (p.info.text_mode > 2 || file[11] != std::byte{0} || get<uint32_t>(file.subspan(36)) != 0 ||
-        sections != kSectionCount) {
+        sections < kSectionCount || sections > kSectionCount + 3) {
         return internal_error("the header holds values this brindlex does not know");
     }
     const uint64_t length = get<uint64_t>(file.subspan(24));
@@ -121,19 +125,22 @@ Result<Parsed> parse(std::span<const std::byte> file) {
         return internal_error(num(file.size() - length) + " bytes follow the " + num(length) +
                               " its header promises: the file is damaged");
     }
-    const size_t table_end = kTableEnd;
+    const size_t table_end = kHeaderSize + kTableEntrySize * size_t{sections};
+    p.table_end = table_end;
     if (file.size() < table_end) return internal_error("the file is cut short inside its section table");
     if (checksum::crc32c(file.subspan(kHeaderSize, table_end - kHeaderSize)) != get<uint32_t>(file.subspan(32))) {
         return internal_error("the section table's checksum does not match: the file is damaged");
     }
-    std::array<bool, kSectionCount + 1> seen{};
-    for (uint32_t k = 0; k < kSectionCount; ++k) {
+    std::array<bool, kLastSection + 1> seen{};
+    for (uint32_t k = 0; k < sections; ++k) {
         const auto entry = file.subspan(kHeaderSize + kTableEntrySize * k, kTableEntrySize);
         const uint32_t id = get<uint32_t>(entry);
         const uint32_t width = get<uint32_t>(entry.subspan(4));
         const uint64_t offset = get<uint64_t>(entry.subspan(8));
         const uint64_t count = get<uint64_t>(entry.subspan(16));
-        if (id == 0 || id > kSectionCount || seen[id]) return internal_error("the section table is damaged");
+        if (id == 0 || id > kLastSection || (id > kSectionCount && !is_optional(id)) || seen[id]) {
+            return internal_error("the section table is damaged");
+        }
         seen[id] = true;
         const auto section = static_cast<Section>(id);
         if (width != width_of(section) || get<uint64_t>(entry.subspan(24)) != 0 || offset % kAlign != 0 ||
@@ -143,6 +150,9 @@ Result<Parsed> parse(std::span<const std::byte> file) {
         }
         p.bytes[id] = file.subspan(offset, count * width);
         p.counts[id] = count;
+    }
+    for (uint32_t id = 1; id <= kSectionCount; ++id) {
+        if (!seen[id]) return internal_error("the section table is damaged");
     }
     return p;
 }
@@ -202,7 +212,7 @@ Result<void> check_sections(const Parsed& p) {
     const auto meta = p.as<uint64_t>(Section::Meta);
     if (meta.size() != kMetaCount) return fail(Section::Meta, "it holds " + num(meta.size()) + " values");
     const uint64_t flags = meta[kFlags];
-    if (meta[kIdMode] > 1 || flags >= 64) return fail(Section::Meta, "values this brindlex does not know");
+    if (meta[kIdMode] > 1 || flags >= kKnownFlags) return fail(Section::Meta, "values this brindlex does not know");
 
     const auto shifts = p.as<uint32_t>(Section::NodeShifts);
     const auto transitions = p.as<uint32_t>(Section::ChildTransitions);
@@ -296,6 +306,18 @@ Result<void> check_sections(const Parsed& p) {
         }
         begin = ends[i];
     }
+
+    // The word starts: there with the flag, and only then.
+    const auto word_nodes = p.as<lookup::WordNode>(Section::WordNodes);
+    const auto word_terms = p.as<uint32_t>(Section::WordTerms);
+    const auto parents = p.as<uint32_t>(Section::TermParents);
+    if ((flags & kWords) != 0) {
+        const auto ok = lookup::check_words(word_nodes, word_terms, parents,
+                                            {shifts, p.as<uint32_t>(Section::ChildLabels), transitions, has_payload});
+        if (!ok) return fail(Section::WordNodes, ok.error().message);
+    } else if (!word_nodes.empty() || !word_terms.empty() || !parents.empty()) {
+        return fail(Section::WordNodes, "word starts in an index built without them");
+    }
     return {};
 }
 
@@ -304,7 +326,7 @@ Result<void> check_sections(const Parsed& p) {
 // it when no thread can be started. A wrong checksum is reported before any other fault.
 Result<void> verify_and_check(const Parsed& p, std::span<const std::byte> file, bool verify) {
     if (!verify) return check_sections(p);
-    const auto sections = file.subspan(kTableEnd);
+    const auto sections = file.subspan(p.table_end);
     uint32_t crc = 0;
     std::optional<std::thread> beside;
     try {
@@ -394,6 +416,13 @@ Result<Opened> read_index(std::span<const std::byte> file, std::shared_ptr<const
         .ends = view<uint32_t>(p, Section::SpellingEnds, keeper),
         .text = view<char>(p, Section::SpellingText, keeper),
     });
+    if ((flags & kWords) != 0) {
+        o.words = lookup::Words::from_parts({
+            .nodes = view<lookup::WordNode>(p, Section::WordNodes, keeper),
+            .terms = view<uint32_t>(p, Section::WordTerms, keeper),
+            .parents = view<uint32_t>(p, Section::TermParents, keeper),
+        });
+    }
     return o;
 }
 

@@ -17,6 +17,7 @@
 #include "core/failure.hpp"
 #include "core/lookup/spellings.hpp"
 #include "core/lookup/term_index.hpp"
+#include "core/lookup/words.hpp"
 #include "core/mapped/layout.hpp"
 #include "core/store/store.hpp"
 
@@ -26,6 +27,7 @@ struct Opened {
     TrieStore store;  // finished
     lookup::TermIndex index;
     lookup::Spellings spellings;
+    lookup::Words words;  // empty when the file has none
     FileInfo info;
 };
 

@@ -15,7 +15,7 @@ namespace {
 
 class Sink {
 public:
-    Sink() : out_(table_end()) {}
+    explicit Sink(uint32_t sections) : sections_(sections), out_(table_end()) {}
 
     template <class T>
     void section(Section id, std::span<const T> items) {
@@ -48,13 +48,14 @@ public:
     }
 
 private:
-    static size_t table_end() { return kHeaderSize + kTableEntrySize * kSectionCount; }
+    size_t table_end() const { return kHeaderSize + kTableEntrySize * sections_; }
 
     template <class T>
     static void put(std::byte* at, T value) {
         std::memcpy(at, &value, sizeof value);  // little-endian: checked by the caller
     }
 
+    uint32_t sections_;
     std::vector<std::byte> out_;
     uint32_t count_ = 0;
 };
@@ -62,7 +63,8 @@ private:
 }  // namespace
 
 Result<std::vector<std::byte>> write_index(const TrieStore& store, const lookup::TermIndex& index,
-                                           const lookup::Spellings& spellings, const FileInfo& info) {
+                                           const lookup::Spellings& spellings, const FileInfo& info,
+                                           const lookup::Words& words) {
     if constexpr (std::endian::native != std::endian::little) {
         return internal_error("index files are used in place on little-endian machines only");
     }
@@ -78,7 +80,7 @@ Result<std::vector<std::byte>> write_index(const TrieStore& store, const lookup:
 
     const uint64_t flags = (f.tree ? kTree : 0) | (f.rising ? kRising : 0) | (rev.usable ? kReversedUsable : 0) |
                            (slots.split ? kSplitEnds : 0) | (terms.saturated ? kSaturated : 0) |
-                           (terms.distinct_labels ? kDistinctLabels : 0);
+                           (terms.distinct_labels ? kDistinctLabels : 0) | (words.empty() ? 0 : kWords);
     std::array<uint64_t, kMetaCount> meta{};
     meta[kIdMode] = static_cast<uint64_t>(store.id_mode);
     meta[kMaxDepth] = f.max_depth;
@@ -87,7 +89,7 @@ Result<std::vector<std::byte>> write_index(const TrieStore& store, const lookup:
     meta[kReversedRootCount] = rev.usable ? rev.root_count : 0;
     meta[kTermCount] = terms.terms;
 
-    Sink sink;
+    Sink sink(kSectionCount + (words.empty() ? 0 : 3));
     sink.section(Section::Meta, std::span<const uint64_t>(meta));
     sink.section(Section::NodeShifts, store.node_shifts.span());
     sink.section(Section::ChildLabels, store.child_labels.span());
@@ -110,6 +112,12 @@ Result<std::vector<std::byte>> write_index(const TrieStore& store, const lookup:
     sink.section(Section::SpellingNodes, spelt.nodes.span());
     sink.section(Section::SpellingEnds, spelt.ends.span());
     sink.section(Section::SpellingText, spelt.text.span());
+    if (!words.empty()) {
+        const lookup::Words::Parts w = words.parts();
+        sink.section(Section::WordNodes, w.nodes.span());
+        sink.section(Section::WordTerms, w.terms.span());
+        sink.section(Section::TermParents, w.parents.span());
+    }
     std::vector<std::byte> file = sink.finish(info);
 
     // What the reader would refuse is not written: the caller falls back to version 1.

@@ -1,5 +1,5 @@
 // Writing a version 2 index file (core/mapped/layout.hpp) from a finished store, its
-// term index and its spellings.
+// term index and its spellings (and its word structures, when it has them).
 #pragma once
 
 #include <cstddef>
@@ -8,6 +8,7 @@
 #include "core/failure.hpp"
 #include "core/lookup/spellings.hpp"
 #include "core/lookup/term_index.hpp"
+#include "core/lookup/words.hpp"
 #include "core/mapped/layout.hpp"
 #include "core/store/store.hpp"
 
@@ -18,6 +19,7 @@ namespace brindlex::mapped {
 // is no tree with children numbered after their parents, or a big-endian machine) or is
 // damaged (core/check); the caller then writes a version 1 file instead.
 Result<std::vector<std::byte>> write_index(const TrieStore& store, const lookup::TermIndex& index,
-                                           const lookup::Spellings& spellings, const FileInfo& info);
+                                           const lookup::Spellings& spellings, const FileInfo& info,
+                                           const lookup::Words& words = {});
 
 }  // namespace brindlex::mapped

@@ -213,7 +213,8 @@ Result<void> check_words(std::span<const WordNode> nodes, std::span<const uint32
     for (size_t v = 0; v < count; ++v) {
         const WordNode& w = nodes[v];
         const WordNode& next = nodes[v + 1];
-        if (w.first_child <= v || next.first_child < w.first_child || next.first_term < w.first_term) {
+        if (w.first_child <= v || next.first_child < w.first_child || next.first_child > count ||
+            next.first_term < w.first_term || next.first_term > terms.size()) {
             return internal_error("the ranges of node " + std::to_string(v) + " are out of order");
         }
         if (v != 0 && !utf8::is_scalar(w.label)) return internal_error("a label is no character");

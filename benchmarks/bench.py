@@ -38,6 +38,7 @@ import in_place  # noqa: E402
 import peers  # noqa: E402
 from listing import listing_section  # noqa: E402
 from long_term import long_term_section  # noqa: E402
+from words import words_section  # noqa: E402
 from search_box import search_box_section  # noqa: E402
 from symdelete import SymmetricDelete  # noqa: E402
 
@@ -903,6 +904,9 @@ def main() -> None:
           "takes the terms.")
     listing_section(words, out)
     lap("2d listing")
+    bu.section("2e. Matching inside titles: what words=True costs")
+    words_section(words, cfg, out)
+    lap("2e words")
 
     # -- 3
     bu.section("3. fuzzy_match_video")

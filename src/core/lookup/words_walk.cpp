@@ -9,6 +9,7 @@
 // comes before it in the merged order too. So each side is asked for n and the two lists
 // are merged.
 #include <algorithm>
+#include <tuple>
 #include <unordered_set>
 
 #include "core/lookup/words.hpp"
@@ -21,20 +22,24 @@ namespace {
 
 // The rows of a descent: row d holds the distances of the path's first d labels to every
 // beginning of the query, row 0 those of the empty text. Sized once for the deepest row
-// the bound lets the descent fill (a cell of row d is at least d - L).
+// the bound lets the descent fill (a cell of row d is at least d - L). Cells are capped at
+// bound + 1, which keeps every value within the bound exact, and only the band of cells
+// j with |j - d| <= bound is filled: the others are above the bound on every path, so
+// they keep the cap they start with.
 class Rows {
 public:
     Rows(std::span<const uint32_t> query, uint32_t bound, uint32_t max_depth, EditRule rule)
-        : query_(query), width_(query.size() + 1), rule_(rule) {
+        : query_(query), width_(query.size() + 1), bound_(bound), cap_(bound + 1), rule_(rule) {
         deepest_ = static_cast<uint32_t>(std::min<uint64_t>(max_depth, query.size() + uint64_t{bound}));
         const uint64_t rows = uint64_t{deepest_} + 1;
         if (rows * (width_ + 1) > walk::kMaxWalkBytes / sizeof(uint32_t)) {
             throw CapExceeded("a word search of " + std::to_string(query.size()) +
                               " characters would take more memory than one query may");
         }
-        cells_.resize(rows * width_);
+        cells_.assign(rows * width_, cap_);
         labels_.resize(rows);
-        for (size_t j = 0; j < width_; ++j) cells_[j] = static_cast<uint32_t>(j);
+        lows_.assign(rows, 0);
+        for (size_t j = 0; j < width_; ++j) cells_[j] = static_cast<uint32_t>(std::min<uint64_t>(j, cap_));
     }
 
     uint32_t deepest() const { return deepest_; }
@@ -48,38 +53,69 @@ public:
         uint32_t* cur = &cells_[d * width_];
         const uint32_t* two_up = d >= 2 ? &cells_[(d - 2) * width_] : nullptr;
         const bool swaps = rule_ == EditRule::Transpositions && d >= 2;
-        cur[0] = d;
-        uint32_t low = d;
-        for (size_t j = 1; j < width_; ++j) {
+        cur[0] = std::min(d, cap_);
+        uint32_t low = cur[0];
+        const size_t lo = d > bound_ ? d - bound_ : 1;
+        const size_t hi = std::min<uint64_t>(width_ - 1, uint64_t{d} + bound_);
+        for (size_t j = lo; j <= hi; ++j) {
             uint32_t v = std::min(prev[j] + 1, cur[j - 1] + 1);
             v = std::min(v, prev[j - 1] + (query_[j - 1] != label ? 1u : 0u));
             if (swaps && j >= 2 && label == query_[j - 2] && labels_[d - 1] == query_[j - 1]) {
                 v = std::min(v, two_up[j - 2] + 1);
             }
+            v = std::min(v, cap_);
             cur[j] = v;
             low = std::min(low, v);
         }
+        lows_[d] = low;
         return low;
+    }
+
+    // The labels a child of a node at depth d may have and keep a cell within the bound,
+    // when no cell of row d is below the bound (else nullopt: any label may): a cell of
+    // the child's row then stays within the bound only through a match, straight or
+    // swapped. Written to `out`, sorted, distinct.
+    bool only_labels(uint32_t d, std::vector<uint32_t>& out) const {
+        if (lows_[d] < bound_) return false;
+        out.clear();
+        const uint32_t* row = &cells_[d * width_];
+        const uint32_t* up = d >= 1 ? &cells_[(d - 1) * width_] : nullptr;
+        const bool swaps = rule_ == EditRule::Transpositions && d >= 1;
+        for (size_t j = 1; j < width_; ++j) {
+            if (row[j - 1] <= bound_) out.push_back(query_[j - 1]);
+            if (swaps && j >= 2 && up[j - 2] + 1 <= bound_ && labels_[d] == query_[j - 1]) out.push_back(query_[j - 2]);
+        }
+        std::sort(out.begin(), out.end());
+        out.erase(std::unique(out.begin(), out.end()), out.end());
+        return true;
     }
 
 private:
     std::span<const uint32_t> query_;
     size_t width_;
+    uint32_t bound_;
+    uint32_t cap_;
     EditRule rule_;
     uint32_t deepest_;
     std::vector<uint32_t> cells_;
     std::vector<uint32_t> labels_;
+    std::vector<uint32_t> lows_;  // the smallest cell of each row
 };
 
 // The descent: visit(node, depth, rows) for each node whose row holds a cell within the
-// bound, pruned(child, depth of its parent) for each child left out.
-template <class Visit, class Pruned>
-void descend(const Words& words, Rows& rows, uint32_t bound, Visit&& visit, Pruned&& pruned) {
+// bound, pruned(child, depth of its parent) for each child left out. Where the caller
+// does not need every child left out (every_child(node, depth) false), a node whose row
+// has no cell below the bound has only the children of a few labels looked up: the
+// labels of a node's children rise, as the sorted tails were folded in.
+template <class Visit, class Pruned, class EveryChild>
+void descend(const Words& words, Rows& rows, uint32_t bound, Visit&& visit, Pruned&& pruned,
+             EveryChild&& every_child) {
     struct Frame {
         uint32_t node;
         uint32_t depth;
     };
     std::vector<Frame> stack{{0, 0}};
+    std::vector<uint32_t> wanted;
     while (!stack.empty()) {
         const Frame f = stack.back();
         stack.pop_back();
@@ -90,8 +126,20 @@ void descend(const Words& words, Rows& rows, uint32_t bound, Visit&& visit, Prun
             }
         }
         visit(f.node, f.depth);
+        const uint32_t begin = words.node(f.node).first_child;
         const uint32_t end = words.node(f.node + 1).first_child;
-        for (uint32_t c = end; c-- > words.node(f.node).first_child;) stack.push_back({c, f.depth + 1});
+        if (f.depth < rows.deepest() && !every_child(f.node, f.depth) && rows.only_labels(f.depth, wanted)) {
+            for (auto it = wanted.rbegin(); it != wanted.rend(); ++it) {
+                uint32_t lo = begin, hi = end;  // the first child whose label is not below *it
+                while (lo < hi) {
+                    const uint32_t mid = lo + (hi - lo) / 2;
+                    if (words.node(mid).label < *it) lo = mid + 1; else hi = mid;
+                }
+                if (lo < end && words.node(lo).label == *it) stack.push_back({lo, f.depth + 1});
+            }
+            continue;
+        }
+        for (uint32_t c = end; c-- > begin;) stack.push_back({c, f.depth + 1});
     }
 }
 
@@ -122,10 +170,19 @@ TermHit hit_of(const TrieStore& store, const TermIndex& index, const Words& word
     return hit;
 }
 
-// Every term with a tail within `bound` of the query, once, at its best such distance.
-std::vector<TermHit> tails_within(const TrieStore& store, const TermIndex& index, const Words& words,
-                                  std::span<const uint32_t> query, uint32_t bound, EditRule rule) {
-    std::vector<std::pair<uint32_t, uint32_t>> found;  // (term, distance)
+// The first n terms by (distance, count, text) among those with a tail within `bound` of
+// the query, each once at its best such distance; the second member is how many terms
+// were within the bound. Texts are climbed only for the terms that can be among the
+// first n: those before the n-th by (distance, count), and those tied with it.
+std::pair<std::vector<TermHit>, size_t> tails_within(const TrieStore& store, const TermIndex& index,
+                                                     const Words& words, std::span<const uint32_t> query,
+                                                     uint32_t bound, uint64_t n, EditRule rule) {
+    struct Found {
+        uint32_t term;
+        uint32_t distance;
+        uint32_t count;
+    };
+    std::vector<Found> found;
     Rows rows(query, bound, words.max_depth(), rule);
     descend(
         words, rows, bound,
@@ -133,16 +190,32 @@ std::vector<TermHit> tails_within(const TrieStore& store, const TermIndex& index
             if (depth == 0) return;
             const uint32_t d = rows.last(depth);
             if (d > bound) return;
-            for (const uint32_t t : words.terms_of(v)) found.emplace_back(t, d);
+            for (const uint32_t t : words.terms_of(v)) found.push_back({t, d, 0});
         },
-        [](uint32_t, uint32_t) {});
-    std::sort(found.begin(), found.end());
-    std::vector<TermHit> out;
-    for (size_t i = 0; i < found.size(); ++i) {
-        if (i > 0 && found[i].first == found[i - 1].first) continue;
-        out.push_back(hit_of(store, index, words, found[i].first, found[i].second));
+        [](uint32_t, uint32_t) {}, [](uint32_t, uint32_t) { return false; });
+    std::sort(found.begin(), found.end(), [](const Found& a, const Found& b) {
+        return a.term != b.term ? a.term < b.term : a.distance < b.distance;
+    });
+    found.erase(std::unique(found.begin(), found.end(), [](const Found& a, const Found& b) { return a.term == b.term; }),
+                found.end());
+    const size_t within = found.size();
+    for (Found& f : found) f.count = index.own_count(store, f.term);
+    auto before = [](const Found& a, const Found& b) {
+        return a.distance != b.distance ? a.distance < b.distance : a.count > b.count;
+    };
+    size_t keep = found.size();
+    if (n < found.size()) {
+        const auto cut = found.begin() + static_cast<std::ptrdiff_t>(n);
+        std::nth_element(found.begin(), cut - 1, found.end(), before);
+        const Found last = *(cut - 1);
+        // Those tied with the n-th go to the front of the rest, then the cut is made.
+        const auto tied = std::partition(cut, found.end(), [&](const Found& f) { return !before(last, f); });
+        keep = static_cast<size_t>(tied - found.begin());
     }
-    return out;
+    std::vector<TermHit> out;
+    out.reserve(keep);
+    for (size_t i = 0; i < keep; ++i) out.push_back(hit_of(store, index, words, found[i].term, found[i].distance));
+    return {std::move(out), within};
 }
 
 // The first n terms by (word prefix distance, count, text) within `bound`, best first.
@@ -182,7 +255,8 @@ std::vector<TermHit> tails_best(const TrieStore& store, const TermIndex& index, 
         },
         [&](uint32_t c, uint32_t parent_depth) {
             if (nearest[parent_depth] <= bound) push({nearest[parent_depth], words.node(c).best, c, UINT32_MAX});
-        });
+        },
+        [&](uint32_t, uint32_t depth) { return nearest[depth] <= bound; });
 
     std::vector<TermHit> out;
     std::vector<TermHit> run;  // terms of one key, waiting for the next item to rank after them
@@ -236,8 +310,9 @@ Result<std::vector<TermHit>> words_suggest(const TrieStore& store, const TermInd
     std::vector<TermHit> tails;
     uint32_t bound = n == 1 ? 0 : std::min<uint32_t>(1, max_dist);
     while (true) {
-        tails = tails_within(store, index, words, q, bound, rule);
-        if (bound == max_dist || tails.size() >= n) break;
+        size_t within = 0;
+        std::tie(tails, within) = tails_within(store, index, words, q, bound, n, rule);
+        if (bound == max_dist || within >= n) break;
         const uint32_t next = bound < 3 ? bound + 1 : bound * 2;
         bound = next > bound && next < max_dist ? next : max_dist;
     }

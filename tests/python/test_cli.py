@@ -77,6 +77,7 @@ def test_build_then_stats_count_the_catalogue(built):
         "format": 2,
         "mappable": True,
         "size": out.stat().st_size,
+        "words": False,
         "trailing_bytes": 0,
         "notes": [],
         "damage": [],

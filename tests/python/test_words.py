@@ -108,6 +108,7 @@ def test_the_command_line_builds_and_answers_with_words(tmp_path):
     done = brindlex("complete", out, "calcu", "--json")
     assert done.returncode == 0, done.stderr
     assert [c["term"] for c in json.loads(done.stdout)] == ["gnome calculator", "calc"]
+    assert json.loads(brindlex("stats", out, "--json").stdout)["words"] is True
 
 
 def test_an_index_without_words_keeps_the_sections_it_had():

@@ -122,8 +122,9 @@ def cmd_stats(args: argparse.Namespace) -> int:
         index = load(args.snapshot)
         snapshot = index.engine.to_bytes()
         mode: str = index.text_mode
+        words = index.words
     else:
-        snapshot, mode = file.snapshot, file.mode
+        snapshot, mode, words = file.snapshot, file.mode, False
     size = os.stat(args.snapshot).st_size if os.path.isfile(args.snapshot) else len(file.whole or file.snapshot)
     try:
         snap = check_snapshot(snapshot)
@@ -142,6 +143,7 @@ def cmd_stats(args: argparse.Namespace) -> int:
         "format": 2 if mappable else 1 if file.checksummed else 0,
         "mappable": mappable,
         "size": size,
+        "words": words,
         "trailing_bytes": snap.trailing_bytes,
         "notes": snap.notes,
         "damage": snap.damage,
@@ -162,6 +164,8 @@ def cmd_stats(args: argparse.Namespace) -> int:
                 print(f"format    {'1' if file.checksummed else 'a bare snapshot'} (decoded on load; "
                       "brindlex build or save writes the version used in place)")
             print(f"size      {size} bytes")
+            if words:
+                print("words     every word start is matched (built with --words)")
             for note in snap.notes:
                 print(f"note      {note}")
     with writing():

@@ -72,18 +72,17 @@ public:
     }
 
     // The labels a child of a node at depth d may have and keep a cell within the bound,
-    // when no cell of row d is below the bound (else nullopt: any label may): a cell of
-    // the child's row then stays within the bound only through a match, straight or
-    // swapped. Written to `out`, sorted, distinct.
+    // when no cell of row d is below the bound (else false: any label may): a cell of the
+    // child's row then stays within the bound only through a match from a cell of row d
+    // within it. (A swap from row d - 1 needs a cell there below the bound, and the cell
+    // beside it in row d is then within the bound too, naming the same label.) Written to
+    // `out`, sorted, distinct.
     bool only_labels(uint32_t d, std::vector<uint32_t>& out) const {
         if (lows_[d] < bound_) return false;
         out.clear();
         const uint32_t* row = &cells_[d * width_];
-        const uint32_t* up = d >= 1 ? &cells_[(d - 1) * width_] : nullptr;
-        const bool swaps = rule_ == EditRule::Transpositions && d >= 1;
         for (size_t j = 1; j < width_; ++j) {
             if (row[j - 1] <= bound_) out.push_back(query_[j - 1]);
-            if (swaps && j >= 2 && up[j - 2] + 1 <= bound_ && labels_[d] == query_[j - 1]) out.push_back(query_[j - 2]);
         }
         std::sort(out.begin(), out.end());
         out.erase(std::unique(out.begin(), out.end()), out.end());

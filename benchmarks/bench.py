@@ -50,6 +50,7 @@ try:
     from listing import listing_section
     from long_term import long_query_section, long_term_section
     from search_box import search_box_section
+    from words import words_section
 except ImportError as exc:  # reported after the arguments, so that --help always works
     missing: ImportError | None = exc
 else:
@@ -138,6 +139,9 @@ def main() -> None:
           "takes the terms.")
     listing_section(words, out)
     lap("listing")
+    bu.section("Matching inside titles: what words=True costs")
+    words_section(words, cfg, out)
+    lap("words")
 
     bu.section("fuzzy_match_video")
     print(f"Index with videos; limit {VIDEO_LIMIT}, video_top_n {VIDEO_TOP_N}, include_prefix_nodes and "

@@ -22,6 +22,7 @@ from ._format import EMPTY_NOTES, UNKNOWN_TOP_N, IndexFile, IndexFileError, enco
 from ._build import DEFAULT_VIDEO_TOP_N, U32_MAX, _text_entry
 from ._opening import _open_bytes, engine_of, index_chunks, open_in_place
 from ._results import Completion, Suggestion
+from ._words import add_words
 
 if TYPE_CHECKING:
     from _brindlex import PrefixSearch
@@ -140,13 +141,16 @@ class Index:
     # -- making and keeping -------------------------------------------------------------
 
     @classmethod
-    def build(cls, entries: Iterable[Any], *, video_top_n: int = DEFAULT_VIDEO_TOP_N, fold: bool = True) -> Index:
+    def build(
+        cls, entries: Iterable[Any], *, video_top_n: int = DEFAULT_VIDEO_TOP_N, fold: bool = True, words: bool = False
+    ) -> Index:
         """Builds an index of ``(term, count, videos)`` entries (as ``build_index``
         takes them). With ``fold`` (the default) terms and queries are compared
         case-folded, without accents and compatibility forms; without it, in NFC.
         Entries whose terms compare equal are merged; a term is shown as the entry
-        with the largest count spelt it. Raises TypeError or ValueError naming the
-        entry at fault.
+        with the largest count spelt it. With ``words``, ``suggest`` and ``complete``
+        also match every word start of a term (see ``words``). Raises TypeError or
+        ValueError naming the entry at fault.
 
         Beside the engine's forms of video id, an index takes text ids: any non-empty
         str of at most 255 bytes of UTF-8 without control characters (one form per
@@ -154,9 +158,13 @@ class Index:
         table, and ``videos()`` answers with the ids as given."""
         from ._native import build
 
+        words = _switch(words, "words")
         mode: TextMode = "fold" if fold else "nfc"
         engine, shown, fixes, ids = build(entries, video_top_n, mode, normaliser(mode), _text_entry, True)
-        return cls._built(engine, mode, shown, fixes, video_top_n, ids)
+        index = cls._built(engine, mode, shown, fixes, video_top_n, ids)
+        if words:
+            add_words(index._lookup)
+        return index
 
     @classmethod
     def _built(
@@ -256,6 +264,15 @@ class Index:
         return self._lookup.id_form
 
     @property
+    def words(self) -> bool:
+        """Whether ``suggest`` and ``complete`` match inside titles: a term is also found
+        through each of its words after the first (a word starts after a run of white
+        space or punctuation in the compared text), at the distance of its best match,
+        once, shown whole with its own count. ``len``, ``in``, ``count`` and listing
+        stay about whole terms; ``videos`` answers as without words."""
+        return self._lookup.words
+
+    @property
     def video_top_n(self) -> int | None:
         """The videos each trie node keeps, or None when the file did not say."""
         return self._video_top_n
@@ -275,7 +292,7 @@ class Index:
         return not _no_term(text) and self._lookup.contains(self._normal(text))
 
     def __repr__(self) -> str:
-        return f"<brindlex.Index: {len(self)} terms, {self._mode} text>"
+        return f"<brindlex.Index: {len(self)} terms, {self._mode} text{', words' if self.words else ''}>"
 
     # -- queries --------------------------------------------------------------------------
 

@@ -30,7 +30,7 @@ PyObject* write_index(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         Result<std::vector<std::byte>> file = internal_error("");
         Py_BEGIN_ALLOW_THREADS
         file = mapped::write_index(*parts.store, *parts.index, *parts.spellings, *parts.texts,
-                                   {static_cast<uint8_t>(mode), top_n});
+                                   {static_cast<uint8_t>(mode), top_n}, *parts.words);
         Py_END_ALLOW_THREADS
         if (!file) Py_RETURN_NONE;
         return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(file->data()),
@@ -70,7 +70,8 @@ PyObject* open_index(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         Ref engine = Ref::steal(new_engine(std::move(opened->store)));
         if (!engine) return nullptr;
         Ref lookup = Ref::steal(new_lookup(engine.get(), args[3], args[4], std::move(opened->index),
-                                           std::move(opened->spellings), std::move(opened->texts)));
+                                           std::move(opened->spellings), std::move(opened->texts),
+                                           std::move(opened->words)));
         if (!lookup) return nullptr;
         const mapped::FileInfo info = opened->info;
         return Py_BuildValue("(OBKO)", lookup.get(), info.text_mode, static_cast<unsigned long long>(info.video_top_n),

@@ -8,6 +8,7 @@
 #include "core/lookup/spellings.hpp"
 #include "core/lookup/term_index.hpp"
 #include "core/lookup/video_texts.hpp"
+#include "core/lookup/words.hpp"
 #include "core/store/store.hpp"
 
 namespace brindlex::py {
@@ -21,6 +22,7 @@ struct LookupObject {
     lookup::TermIndex index;
     lookup::Spellings spellings;
     lookup::VideoTexts texts;  // the caller's ids when they are text (video_ids.*)
+    lookup::Words words;       // empty unless the index matches word starts
 };
 
 inline LookupObject* as_lookup(PyObject* self) { return reinterpret_cast<LookupObject*>(self); }

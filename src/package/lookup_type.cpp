@@ -39,7 +39,8 @@ bool is_plain_tuple_class(PyObject* o) {
 }
 
 PyObject* make_lookup(PyTypeObject* type, PyObject* engine, PyObject* suggestion, PyObject* completion,
-                      lookup::TermIndex index, lookup::Spellings spellings, lookup::VideoTexts texts) {
+                      lookup::TermIndex index, lookup::Spellings spellings, lookup::VideoTexts texts,
+                      lookup::Words words = {}) {
     // Made now rather than by the first query that needs it, so that processes forked
     // afterwards share its pages and no query pays for it (read from the file when the
     // store is). The same for the whole-term table, made here even for a mapped store.
@@ -54,6 +55,7 @@ PyObject* make_lookup(PyTypeObject* type, PyObject* engine, PyObject* suggestion
     std::construct_at(&obj->index, std::move(index));
     std::construct_at(&obj->spellings, std::move(spellings));
     std::construct_at(&obj->texts, std::move(texts));
+    std::construct_at(&obj->words, std::move(words));
     return self;
 }
 
@@ -84,6 +86,7 @@ PyObject* lookup_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 void lookup_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     LookupObject* obj = as_lookup(self);
+    std::destroy_at(&obj->words);
     std::destroy_at(&obj->texts);
     std::destroy_at(&obj->spellings);
     std::destroy_at(&obj->index);
@@ -112,8 +115,12 @@ PyObject* lookup_suggest(PyObject* self, PyObject* const* args, Py_ssize_t nargs
             return nullptr;
         }
         const LookupObject* obj = as_lookup(self);
-        auto hits = without_lock(
-            [&] { return lookup::suggest(store_of(obj), obj->index, text, max_dist, limit, rule_of(transpositions)); });
+        auto hits = without_lock([&] {
+            return obj->words.empty()
+                       ? lookup::suggest(store_of(obj), obj->index, text, max_dist, limit, rule_of(transpositions))
+                       : lookup::words_suggest(store_of(obj), obj->index, obj->words, text, max_dist, limit,
+                                               rule_of(transpositions));
+        });
         if (!hits) return raise_internal_failure(hits.error().message);
         auto* named = reinterpret_cast<PyTypeObject*>(obj->suggestion);
         return list_of(*hits, [&](const lookup::TermHit& h) -> PyObject* {
@@ -136,7 +143,11 @@ PyObject* lookup_complete(PyObject* self, PyObject* const* args, Py_ssize_t narg
         }
         const LookupObject* obj = as_lookup(self);
         auto hits = without_lock([&] {
-            return lookup::fuzzy_complete(store_of(obj), obj->index, prefix, max_dist, limit, rule_of(transpositions));
+            return obj->words.empty()
+                       ? lookup::fuzzy_complete(store_of(obj), obj->index, prefix, max_dist, limit,
+                                                rule_of(transpositions))
+                       : lookup::words_complete(store_of(obj), obj->index, obj->words, prefix, max_dist, limit,
+                                                rule_of(transpositions));
         });
         if (!hits) return raise_internal_failure(hits.error().message);
         auto* named = reinterpret_cast<PyTypeObject*>(obj->completion);
@@ -215,6 +226,8 @@ PyObject* lookup_video_ids(PyObject* self, PyObject* found) {
     return guarded([&]() -> PyObject* { return translate_videos(obj->texts, found); });
 }
 
+PyObject* lookup_get_words(PyObject* self, void*) { return PyBool_FromLong(!as_lookup(self)->words.empty()); }
+
 PyObject* lookup_get_saturated(PyObject* self, void*) { return PyBool_FromLong(as_lookup(self)->index.saturated()); }
 
 PyObject* lookup_get_nodes(PyObject* self, void*) { return PyLong_FromSize_t(store_of(as_lookup(self)).node_count()); }
@@ -222,12 +235,13 @@ PyObject* lookup_get_nodes(PyObject* self, void*) { return PyLong_FromSize_t(sto
 PyObject* lookup_get_memory(PyObject* self, void*) {
     const LookupObject* obj = as_lookup(self);
     return PyLong_FromSize_t(sizeof(LookupObject) + obj->index.memory_bytes() + obj->spellings.memory_bytes() +
-                             obj->texts.memory_bytes());
+                             obj->texts.memory_bytes() + obj->words.memory_bytes());
 }
 PyObject* lookup_get_borrowed(PyObject* self, void*) {
     const LookupObject* obj = as_lookup(self);
     return PyLong_FromSize_t(facts::borrowed_bytes(store_of(obj)) + obj->index.borrowed_bytes() +
-                             obj->spellings.borrowed_bytes() + obj->texts.borrowed_bytes());
+                             obj->spellings.borrowed_bytes() + obj->texts.borrowed_bytes() +
+                             obj->words.borrowed_bytes());
 }
 
 PyMethodDef kLookupMethods[] = {
@@ -255,6 +269,7 @@ PyGetSetDef kLookupGetSet[] = {
     {"saturated", lookup_get_saturated, nullptr, "Whether some subtree total reached 4294967295.", nullptr},
     {"node_count", lookup_get_nodes, nullptr, "The number of nodes of the trie.", nullptr},
     {"memory_bytes", lookup_get_memory, nullptr, "Bytes held beside the engine's store.", nullptr},
+    {"words", lookup_get_words, nullptr, "Whether suggest and complete match word starts too.", nullptr},
     {"file_bytes", lookup_get_borrowed, nullptr,
      "Bytes of the engine's store and the tables read in place from an index file's bytes.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -291,9 +306,21 @@ int add_lookup_type(PyObject* module) {
 }
 
 PyObject* new_lookup(PyObject* engine, PyObject* suggestion, PyObject* completion, lookup::TermIndex index,
-                     lookup::Spellings spellings, lookup::VideoTexts texts) {
+                     lookup::Spellings spellings, lookup::VideoTexts texts, lookup::Words words) {
     return make_lookup(g_lookup, engine, suggestion, completion, std::move(index), std::move(spellings),
-                       std::move(texts));
+                       std::move(texts), std::move(words));
+}
+
+bool set_words(PyObject* o, lookup::Words words) {
+    LookupParts parts{};
+    if (!lookup_parts(o, parts)) return false;
+    LookupObject* obj = as_lookup(o);
+    if (!obj->words.empty()) {
+        PyErr_SetString(PyExc_ValueError, "the lookup matches word starts already");
+        return false;
+    }
+    obj->words = std::move(words);
+    return true;
 }
 
 bool lookup_parts(PyObject* o, LookupParts& out) {
@@ -302,7 +329,7 @@ bool lookup_parts(PyObject* o, LookupParts& out) {
         return false;
     }
     const LookupObject* obj = as_lookup(o);
-    out = {obj->engine, &store_of(obj), &obj->index, &obj->spellings, &obj->texts};
+    out = {obj->engine, &store_of(obj), &obj->index, &obj->spellings, &obj->texts, &obj->words};
     return true;
 }
 

@@ -29,6 +29,8 @@
 //                                       (term, count) tuples with items
 //       .video_ids(found) / .id_form    fuzzy_match_video's pairs with the caller's text
 //                                       ids (package/video_ids.*) / the ids' form
+//       .words                          whether suggest and complete match word starts too
+//   add_words(lookup, separators, /)    makes a Lookup's word starts (package/words.cpp)
 //   write_index(lookup, text_mode, video_top_n, /)
 //                                       a version 2 index file of a Lookup's engine and
 //                                       tables, or None (package/index_file.cpp)
@@ -188,6 +190,9 @@ PyMethodDef kFunctions[] = {
      "_check_layout(sizes, /)\n--\n\nThe import's layout check against other sizes (for tests)."},
     {"_internal_failure", internal_failure_class, METH_NOARGS,
      "_internal_failure()\n--\n\nThe class this module raises internal failures with (for tests)."},
+    {"add_words", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(add_words)), METH_FASTCALL,
+     "add_words(lookup, separators, /)\n--\n\nMakes the lookup match every word start of its terms; "
+     "separators(labels) names which of the trie's characters separate words."},
     {"crc32c", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(crc32c)), METH_FASTCALL,
      "crc32c(data, value=0, /)\n--\n\nThe CRC-32C of data, extending value (the CRC-32C of the bytes before)."},
     {nullptr, nullptr, 0, nullptr},

@@ -79,6 +79,7 @@ def test_build_then_stats_count_the_catalogue(built):
         "mappable": True,
         "size": out.stat().st_size,
         "snapshot_bytes": len(Index.load(out).engine.to_bytes()),
+        "words": False,
         "trailing_bytes": 0,
         "notes": [],
         "damage": [],

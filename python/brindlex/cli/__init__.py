@@ -1,6 +1,6 @@
 """The ``brindlex`` command: build an index file from a catalogue, query it, check it.
 
-    brindlex build INPUT -o INDEX [--format tsv|jsonl] [--video-top-n N] [--no-fold]
+    brindlex build INPUT -o INDEX [--format tsv|jsonl] [--video-top-n N] [--no-fold] [--words]
     brindlex suggest INDEX (TEXT | --stdin) [-n N] [--max-dist K] [--no-transpositions] [--json]
     brindlex complete INDEX (PREFIX | --stdin) [-n N] [--max-dist K|auto] [--no-transpositions] [--json]
     brindlex match INDEX (TERM | --stdin) [--max-dist K] [--limit N] [--json]

@@ -108,6 +108,11 @@ def argument_parser() -> argparse.ArgumentParser:
         "(without it, the first id decides the catalogue's kind)",
     )
     build.add_argument(
+        "--words",
+        action="store_true",
+        help="let suggest and complete also match every word start inside a term (a larger index file)",
+    )
+    build.add_argument(
         "--no-fold",
         dest="fold",
         action="store_false",

@@ -13,6 +13,7 @@ from .._format import encode_notes, no_snapshot_error
 from .._index import Index
 from .._opening import index_chunks
 from .._results import Completion, Suggestion
+from .._words import add_words
 from .._rows import RowError, row_of
 from ._check import SnapshotDecodeError, check_snapshot
 from ._errors import EXIT_OK, Failure, UsageError
@@ -64,9 +65,11 @@ def cmd_build(args: argparse.Namespace) -> int:
         from .._native import Lookup
 
         notes = encode_notes(shown, fixes)
-        chunks = index_chunks(
-            Lookup(engine, notes, Suggestion, Completion, ids), engine, notes, mode, args.video_top_n
-        )
+        lookup = Lookup(engine, notes, Suggestion, Completion, ids)
+        if args.words:
+            progress.phase("finding word starts")
+            add_words(lookup)
+        chunks = index_chunks(lookup, engine, notes, mode, args.video_top_n)
         write_output(args.output, chunks)
     finally:
         progress.close()
@@ -124,8 +127,9 @@ def cmd_stats(args: argparse.Namespace) -> int:
         index = load(args.snapshot)
         snapshot = index.engine.to_bytes()
         mode: str = index.text_mode
+        words = index.words
     else:
-        snapshot, mode = file.snapshot, file.mode
+        snapshot, mode, words = file.snapshot, file.mode, False
     size = os.stat(args.snapshot).st_size if os.path.isfile(args.snapshot) else len(file.whole or file.snapshot)
     try:
         snap = check_snapshot(snapshot)
@@ -146,6 +150,7 @@ def cmd_stats(args: argparse.Namespace) -> int:
         "mappable": mappable,
         "size": size,
         "snapshot_bytes": snap.size,
+        "words": words,
         "trailing_bytes": snap.trailing_bytes,
         "notes": snap.notes,
         "damage": snap.damage,
@@ -168,6 +173,8 @@ def cmd_stats(args: argparse.Namespace) -> int:
                 print(f"format    {'1' if file.checksummed else 'a bare snapshot'} (decoded on load; "
                       "brindlex build or save writes the version used in place)")
             print(f"size      {size} bytes")
+            if words:
+                print("words     every word start is matched (built with --words)")
             for note in snap.notes:
                 print(f"note      {note}")
     with writing():

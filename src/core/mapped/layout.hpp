@@ -51,13 +51,22 @@ enum class Section : uint32_t {
     SpellingNodes = 20,     // u32 per spelling
     SpellingEnds = 21,      // u32 per spelling
     SpellingText = 22,      // UTF-8 bytes
-    // Optional: a file without them (every file of int or UUID ids) still has 22 sections.
+    // Optional: a file without them (one of int or UUID ids, built without word starts)
+    // holds sections 1 to 22 only.
     VideoTextEnds = 23,     // u32 per text video id: its end in VideoText
     VideoText = 24,         // UTF-8 bytes
+    // Matching inside titles (lookup/words.hpp), only in a file with kWords set:
+    WordNodes = 27,         // 16 bytes per word node (first child, first term, label, best), closing node last
+    WordTerms = 28,         // u32 per word's term: a node number
+    TermParents = 29,       // u32 per node
 };
-// The largest section id known, and how many sections every file has (ids 1..22).
-inline constexpr uint32_t kSectionCount = 24;
+// Every file holds sections 1 to kRequiredSections; the optional ones beside them have ids
+// up to kLastSection (ids between belong to no section yet).
 inline constexpr uint32_t kRequiredSections = 22;
+inline constexpr uint32_t kLastSection = 29;
+inline constexpr bool is_optional(uint32_t id) { return (id >= 23 && id <= 24) || (id >= 27 && id <= 29); }
+// The most sections a file holds.
+inline constexpr uint32_t kMostSections = kRequiredSections + 2 + 3;
 
 // The values of the Meta section, by index.
 enum Meta : size_t {
@@ -77,6 +86,8 @@ inline constexpr uint64_t kReversedUsable = 4;  // the reversed-term index is ma
 inline constexpr uint64_t kSplitEnds = 8;       // the payload counts have end offsets of their own
 inline constexpr uint64_t kSaturated = 16;      // some subtree total reached 4294967295
 inline constexpr uint64_t kDistinctLabels = 32; // no two children of a node share a label
+inline constexpr uint64_t kWords = 64;          // the word sections are there
+inline constexpr uint64_t kKnownFlags = 128;    // flags at or above are unknown
 
 // What the header says beside the sections.
 struct FileInfo {

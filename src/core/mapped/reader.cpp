@@ -20,6 +20,7 @@ namespace {
 static_assert(sizeof(facts::Entry) == 12 && alignof(facts::Entry) == 4);
 static_assert(sizeof(lookup::CountFix) == 8 && alignof(lookup::CountFix) == 4);
 static_assert(sizeof(VideoUuid) == 16 && alignof(VideoUuid) == 1);
+static_assert(sizeof(lookup::WordNode) == 16 && alignof(lookup::WordNode) == 4);
 
 template <class T>
 T get(std::span<const std::byte> at) {
@@ -45,6 +46,7 @@ uint32_t width_of(Section id) {
         case Section::WalkEntries:
         case Section::ReversedEntries: return 12;
         case Section::CountFixes: return 8;
+        case Section::WordNodes: return 16;
         default: return 4;
     }
 }
@@ -75,14 +77,17 @@ const char* name_of(Section id) {
         case Section::SpellingText: return "the spellings";
         case Section::VideoTextEnds:
         case Section::VideoText: return "the text video ids";
+        case Section::WordNodes:
+        case Section::WordTerms:
+        case Section::TermParents: return "the word starts";
     }
     return "a section";
 }
 
 struct Parsed {
     FileInfo info;
-    std::array<std::span<const std::byte>, kSectionCount + 1> bytes;  // by id
-    std::array<uint64_t, kSectionCount + 1> counts{};
+    std::array<std::span<const std::byte>, kLastSection + 1> bytes;  // by id
+    std::array<uint64_t, kLastSection + 1> counts{};
     size_t table_end = 0;
 
     template <class T>
@@ -112,7 +117,7 @@ Result<Parsed> parse(std::span<const std::byte> file) {
     p.info.video_top_n = get<uint64_t>(file.subspan(16));
     const uint32_t sections = get<uint32_t>(file.subspan(12));
     if (p.info.text_mode > 2 || file[11] != std::byte{0} || get<uint32_t>(file.subspan(36)) != 0 ||
-        sections < kRequiredSections || sections > kSectionCount) {
+        sections < kRequiredSections || sections > kMostSections) {
         return internal_error("the header holds values this brindlex does not know");
     }
     const uint64_t length = get<uint64_t>(file.subspan(24));
@@ -130,14 +135,16 @@ Result<Parsed> parse(std::span<const std::byte> file) {
     if (checksum::crc32c(file.subspan(kHeaderSize, table_end - kHeaderSize)) != get<uint32_t>(file.subspan(32))) {
         return internal_error("the section table's checksum does not match: the file is damaged");
     }
-    std::array<bool, kSectionCount + 1> seen{};
+    std::array<bool, kLastSection + 1> seen{};
     for (uint32_t k = 0; k < sections; ++k) {
         const auto entry = file.subspan(kHeaderSize + kTableEntrySize * k, kTableEntrySize);
         const uint32_t id = get<uint32_t>(entry);
         const uint32_t width = get<uint32_t>(entry.subspan(4));
         const uint64_t offset = get<uint64_t>(entry.subspan(8));
         const uint64_t count = get<uint64_t>(entry.subspan(16));
-        if (id == 0 || id > kSectionCount || seen[id]) return internal_error("the section table is damaged");
+        if (id == 0 || id > kLastSection || (id > kRequiredSections && !is_optional(id)) || seen[id]) {
+            return internal_error("the section table is damaged");
+        }
         seen[id] = true;
         const auto section = static_cast<Section>(id);
         if (width != width_of(section) || get<uint64_t>(entry.subspan(24)) != 0 || offset % kAlign != 0 ||
@@ -286,7 +293,7 @@ Result<void> check_shape(const Parsed& p) {
     const auto meta = p.as<uint64_t>(Section::Meta);
     if (meta.size() != kMetaCount) return fail(Section::Meta, "it holds " + num(meta.size()) + " values");
     const uint64_t flags = meta[kFlags];
-    if (meta[kIdMode] > 1 || flags >= 64) return fail(Section::Meta, "values this brindlex does not know");
+    if (meta[kIdMode] > 1 || flags >= kKnownFlags) return fail(Section::Meta, "values this brindlex does not know");
 
     const uint64_t n = p.counts[static_cast<size_t>(Section::NodeShifts)];
     if (n == 0 || n >= lookup::kNoNode) return fail(Section::NodeShifts, "no root node, or too many nodes");
@@ -392,6 +399,24 @@ Result<void> check_terms(const Parsed& p) {
     return {};
 }
 
+// The word starts: there with the flag, and only then. Requires both halves (it reads the
+// child lists as a tree).
+Result<void> check_word_starts(const Parsed& p) {
+    const uint64_t flags = p.as<uint64_t>(Section::Meta)[kFlags];
+    const auto word_nodes = p.as<lookup::WordNode>(Section::WordNodes);
+    const auto word_terms = p.as<uint32_t>(Section::WordTerms);
+    const auto parents = p.as<uint32_t>(Section::TermParents);
+    if ((flags & kWords) != 0) {
+        const auto ok = lookup::check_words(word_nodes, word_terms, parents,
+                                            {p.as<uint32_t>(Section::NodeShifts), p.as<uint32_t>(Section::ChildLabels),
+                                             p.as<uint32_t>(Section::ChildTransitions), p.as<uint8_t>(Section::HasPayload)});
+        if (!ok) return fail(Section::WordNodes, ok.error().message);
+    } else if (!word_nodes.empty() || !word_terms.empty() || !parents.empty()) {
+        return fail(Section::WordNodes, "word starts in an index built without them");
+    }
+    return {};
+}
+
 // Runs `side` on a second thread while `main` runs on this one (both on this one when no
 // thread can be started, or for a file too small to be worth one).
 template <class Side, class Main>
@@ -432,7 +457,9 @@ Result<void> verify_and_check(const Parsed& p, std::span<const std::byte> file, 
     } else {
         side_by_side(big, [&terms, &p] { terms = check_terms(p); }, [&] { nodes = check_nodes(p); });
     }
-    return !nodes ? nodes : terms;
+    if (!nodes) return nodes;
+    if (!terms) return terms;
+    return check_word_starts(p);
 }
 
 template <class T>
@@ -512,6 +539,13 @@ Result<Opened> read_index(std::span<const std::byte> file, std::shared_ptr<const
         .text = view<char>(p, Section::SpellingText, keeper),
     });
     o.texts = lookup::VideoTexts(view<uint32_t>(p, Section::VideoTextEnds, keeper), view<char>(p, Section::VideoText, keeper));
+    if ((flags & kWords) != 0) {
+        o.words = lookup::Words::from_parts({
+            .nodes = view<lookup::WordNode>(p, Section::WordNodes, keeper),
+            .terms = view<uint32_t>(p, Section::WordTerms, keeper),
+            .parents = view<uint32_t>(p, Section::TermParents, keeper),
+        });
+    }
     return o;
 }
 

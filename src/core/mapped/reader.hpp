@@ -18,6 +18,7 @@
 #include "core/lookup/spellings.hpp"
 #include "core/lookup/term_index.hpp"
 #include "core/lookup/video_texts.hpp"
+#include "core/lookup/words.hpp"
 #include "core/mapped/layout.hpp"
 #include "core/store/store.hpp"
 
@@ -28,6 +29,7 @@ struct Opened {
     lookup::TermIndex index;
     lookup::Spellings spellings;
     lookup::VideoTexts texts;  // none for an index of int or UUID ids
+    lookup::Words words;  // empty when the file has none
     FileInfo info;
 };
 

@@ -64,7 +64,7 @@ private:
 
 Result<std::vector<std::byte>> write_index(const TrieStore& store, const lookup::TermIndex& index,
                                            const lookup::Spellings& spellings, const lookup::VideoTexts& texts,
-                                           const FileInfo& info) {
+                                           const FileInfo& info, const lookup::Words& words) {
     if constexpr (std::endian::native != std::endian::little) {
         return internal_error("index files are used in place on little-endian machines only");
     }
@@ -80,7 +80,7 @@ Result<std::vector<std::byte>> write_index(const TrieStore& store, const lookup:
 
     const uint64_t flags = (f.tree ? kTree : 0) | (f.rising ? kRising : 0) | (rev.usable ? kReversedUsable : 0) |
                            (slots.split ? kSplitEnds : 0) | (terms.saturated ? kSaturated : 0) |
-                           (terms.distinct_labels ? kDistinctLabels : 0);
+                           (terms.distinct_labels ? kDistinctLabels : 0) | (words.empty() ? 0 : kWords);
     std::array<uint64_t, kMetaCount> meta{};
     meta[kIdMode] = static_cast<uint64_t>(store.id_mode);
     meta[kMaxDepth] = f.max_depth;
@@ -89,7 +89,7 @@ Result<std::vector<std::byte>> write_index(const TrieStore& store, const lookup:
     meta[kReversedRootCount] = rev.usable ? rev.root_count : 0;
     meta[kTermCount] = terms.terms;
 
-    Sink sink(texts.present() ? kSectionCount : kRequiredSections);
+    Sink sink(kRequiredSections + (texts.present() ? 2 : 0) + (words.empty() ? 0 : 3));
     sink.section(Section::Meta, std::span<const uint64_t>(meta));
     sink.section(Section::NodeShifts, store.node_shifts.span());
     sink.section(Section::ChildLabels, store.child_labels.span());
@@ -115,6 +115,12 @@ Result<std::vector<std::byte>> write_index(const TrieStore& store, const lookup:
     if (texts.present()) {
         sink.section(Section::VideoTextEnds, texts.ends().span());
         sink.section(Section::VideoText, texts.text().span());
+    }
+    if (!words.empty()) {
+        const lookup::Words::Parts w = words.parts();
+        sink.section(Section::WordNodes, w.nodes.span());
+        sink.section(Section::WordTerms, w.terms.span());
+        sink.section(Section::TermParents, w.parents.span());
     }
     std::vector<std::byte> file = sink.finish(info);
 

@@ -1,5 +1,6 @@
 // Writing a version 2 index file (core/mapped/layout.hpp) from a finished store, its
-// term index, its spellings and its text video ids (none: an index of int or UUID ids).
+// term index, its spellings, its text video ids (none: an index of int or UUID ids) and
+// its word structures, when it has them.
 #pragma once
 
 #include <cstddef>
@@ -9,6 +10,7 @@
 #include "core/lookup/spellings.hpp"
 #include "core/lookup/term_index.hpp"
 #include "core/lookup/video_texts.hpp"
+#include "core/lookup/words.hpp"
 #include "core/mapped/layout.hpp"
 #include "core/store/store.hpp"
 
@@ -20,6 +22,6 @@ namespace brindlex::mapped {
 // damaged (core/check); the caller then writes a version 1 file instead.
 Result<std::vector<std::byte>> write_index(const TrieStore& store, const lookup::TermIndex& index,
                                            const lookup::Spellings& spellings, const lookup::VideoTexts& texts,
-                                           const FileInfo& info);
+                                           const FileInfo& info, const lookup::Words& words = {});
 
 }  // namespace brindlex::mapped

@@ -1,0 +1,337 @@
+// The term lookups over word starts (lookup/words.hpp): a bounded descent of the word
+// trie with one row of the edit table per depth, then the merge with the store's own
+// answer.
+//
+// Merging: the best n terms by (distance, count, text), with each term's distance the
+// smaller of its own and its word distance, are among the best n by its own distance and
+// the best n by its word distance: a term that ranks k-th in the merged order ranks at
+// most k-th in the order of whichever distance it takes, since every term before it there
+// comes before it in the merged order too. So each side is asked for n and the two lists
+// are merged.
+#include <algorithm>
+#include <tuple>
+#include <unordered_set>
+
+#include "core/lookup/words.hpp"
+#include "core/text/utf8.hpp"
+#include "core/walk/plan.hpp"
+
+namespace brindlex::lookup {
+
+namespace {
+
+// The rows of a descent: row d holds the distances of the path's first d labels to every
+// beginning of the query, row 0 those of the empty text. Sized once for the deepest row
+// the bound lets the descent fill (a cell of row d is at least d - L). Cells are capped at
+// bound + 1, which keeps every value within the bound exact, and only the band of cells
+// j with |j - d| <= bound is filled: the others are above the bound on every path, so
+// they keep the cap they start with.
+class Rows {
+public:
+    Rows(std::span<const uint32_t> query, uint32_t bound, uint32_t max_depth, EditRule rule)
+        : query_(query), width_(query.size() + 1), bound_(bound), cap_(bound + 1), rule_(rule) {
+        deepest_ = static_cast<uint32_t>(std::min<uint64_t>(max_depth, query.size() + uint64_t{bound}));
+        const uint64_t rows = uint64_t{deepest_} + 1;
+        if (rows * (width_ + 1) > walk::kMaxWalkBytes / sizeof(uint32_t)) {
+            throw CapExceeded("a word search of " + std::to_string(query.size()) +
+                              " characters would take more memory than one query may");
+        }
+        cells_.assign(rows * width_, cap_);
+        labels_.resize(rows);
+        lows_.assign(rows, 0);
+        for (size_t j = 0; j < width_; ++j) cells_[j] = static_cast<uint32_t>(std::min<uint64_t>(j, cap_));
+    }
+
+    uint32_t deepest() const { return deepest_; }
+    uint32_t last(uint32_t d) const { return cells_[d * width_ + width_ - 1]; }
+
+    // Fills row d (1 <= d <= deepest) for the label on the edge into depth d; returns the
+    // row's smallest cell, below which no row deeper on this path falls.
+    uint32_t fill(uint32_t d, uint32_t label) {
+        labels_[d] = label;
+        const uint32_t* prev = &cells_[(d - 1) * width_];
+        uint32_t* cur = &cells_[d * width_];
+        const uint32_t* two_up = d >= 2 ? &cells_[(d - 2) * width_] : nullptr;
+        const bool swaps = rule_ == EditRule::Transpositions && d >= 2;
+        cur[0] = std::min(d, cap_);
+        uint32_t low = cur[0];
+        const size_t lo = d > bound_ ? d - bound_ : 1;
+        const size_t hi = std::min<uint64_t>(width_ - 1, uint64_t{d} + bound_);
+        for (size_t j = lo; j <= hi; ++j) {
+            uint32_t v = std::min(prev[j] + 1, cur[j - 1] + 1);
+            v = std::min(v, prev[j - 1] + (query_[j - 1] != label ? 1u : 0u));
+            if (swaps && j >= 2 && label == query_[j - 2] && labels_[d - 1] == query_[j - 1]) {
+                v = std::min(v, two_up[j - 2] + 1);
+            }
+            v = std::min(v, cap_);
+            cur[j] = v;
+            low = std::min(low, v);
+        }
+        lows_[d] = low;
+        return low;
+    }
+
+    // The labels a child of a node at depth d may have and keep a cell within the bound,
+    // when no cell of row d is below the bound (else false: any label may): a cell of the
+    // child's row then stays within the bound only through a match from a cell of row d
+    // within it. (A swap from row d - 1 needs a cell there below the bound, and the cell
+    // beside it in row d is then within the bound too, naming the same label.) Written to
+    // `out`, sorted, distinct.
+    bool only_labels(uint32_t d, std::vector<uint32_t>& out) const {
+        if (lows_[d] < bound_) return false;
+        out.clear();
+        const uint32_t* row = &cells_[d * width_];
+        for (size_t j = 1; j < width_; ++j) {
+            if (row[j - 1] <= bound_) out.push_back(query_[j - 1]);
+        }
+        std::sort(out.begin(), out.end());
+        out.erase(std::unique(out.begin(), out.end()), out.end());
+        return true;
+    }
+
+private:
+    std::span<const uint32_t> query_;
+    size_t width_;
+    uint32_t bound_;
+    uint32_t cap_;
+    EditRule rule_;
+    uint32_t deepest_;
+    std::vector<uint32_t> cells_;
+    std::vector<uint32_t> labels_;
+    std::vector<uint32_t> lows_;  // the smallest cell of each row
+};
+
+// The descent: visit(node, depth, rows) for each node whose row holds a cell within the
+// bound, pruned(child, depth of its parent) for each child left out. Where the caller
+// does not need every child left out (every_child(node, depth) false), a node whose row
+// has no cell below the bound has only the children of a few labels looked up: the
+// labels of a node's children rise, as the sorted tails were folded in.
+template <class Visit, class Pruned, class EveryChild>
+void descend(const Words& words, Rows& rows, uint32_t bound, Visit&& visit, Pruned&& pruned,
+             EveryChild&& every_child) {
+    struct Frame {
+        uint32_t node;
+        uint32_t depth;
+    };
+    std::vector<Frame> stack{{0, 0}};
+    std::vector<uint32_t> wanted;
+    while (!stack.empty()) {
+        const Frame f = stack.back();
+        stack.pop_back();
+        if (f.depth > 0) {
+            if (f.depth > rows.deepest() || rows.fill(f.depth, words.node(f.node).label) > bound) {
+                pruned(f.node, f.depth - 1);
+                continue;
+            }
+        }
+        visit(f.node, f.depth);
+        const uint32_t begin = words.node(f.node).first_child;
+        const uint32_t end = words.node(f.node + 1).first_child;
+        if (f.depth < rows.deepest() && !every_child(f.node, f.depth) && rows.only_labels(f.depth, wanted)) {
+            for (auto it = wanted.rbegin(); it != wanted.rend(); ++it) {
+                uint32_t lo = begin, hi = end;  // the first child whose label is not below *it
+                while (lo < hi) {
+                    const uint32_t mid = lo + (hi - lo) / 2;
+                    if (words.node(mid).label < *it) lo = mid + 1; else hi = mid;
+                }
+                if (lo < end && words.node(lo).label == *it) stack.push_back({lo, f.depth + 1});
+            }
+            continue;
+        }
+        for (uint32_t c = end; c-- > begin;) stack.push_back({c, f.depth + 1});
+    }
+}
+
+std::vector<uint32_t> scalars_of(std::string_view text) { return utf8::decode(text); }
+
+bool better(const TermHit& a, const TermHit& b) {
+    if (a.distance != b.distance) return a.distance < b.distance;
+    if (a.count != b.count) return a.count > b.count;
+    return a.term < b.term;  // UTF-8 byte order is code-point order
+}
+
+// The first n of the two lists taken together, each term once at its smaller distance.
+std::vector<TermHit> merged(std::vector<TermHit> a, std::vector<TermHit> b, uint64_t n) {
+    a.insert(a.end(), std::make_move_iterator(b.begin()), std::make_move_iterator(b.end()));
+    std::sort(a.begin(), a.end(), [](const TermHit& x, const TermHit& y) {
+        return x.node != y.node ? x.node < y.node : x.distance < y.distance;
+    });
+    a.erase(std::unique(a.begin(), a.end(), [](const TermHit& x, const TermHit& y) { return x.node == y.node; }),
+            a.end());
+    std::sort(a.begin(), a.end(), better);
+    if (a.size() > n) a.resize(n);
+    return a;
+}
+
+TermHit hit_of(const TrieStore& store, const TermIndex& index, const Words& words, uint32_t node, uint32_t distance) {
+    TermHit hit{{}, node, distance, index.own_count(store, node)};
+    term_text(store, words, node, hit.term);
+    return hit;
+}
+
+// The first n terms by (distance, count, text) among those with a tail within `bound` of
+// the query, each once at its best such distance; the second member is how many terms
+// were within the bound. Texts are climbed only for the terms that can be among the
+// first n: those before the n-th by (distance, count), and those tied with it.
+std::pair<std::vector<TermHit>, size_t> tails_within(const TrieStore& store, const TermIndex& index,
+                                                     const Words& words, std::span<const uint32_t> query,
+                                                     uint32_t bound, uint64_t n, EditRule rule) {
+    struct Found {
+        uint32_t term;
+        uint32_t distance;
+        uint32_t count;
+    };
+    std::vector<Found> found;
+    Rows rows(query, bound, words.max_depth(), rule);
+    descend(
+        words, rows, bound,
+        [&](uint32_t v, uint32_t depth) {
+            if (depth == 0) return;
+            const uint32_t d = rows.last(depth);
+            if (d > bound) return;
+            for (const uint32_t t : words.terms_of(v)) found.push_back({t, d, 0});
+        },
+        [](uint32_t, uint32_t) {}, [](uint32_t, uint32_t) { return false; });
+    std::sort(found.begin(), found.end(), [](const Found& a, const Found& b) {
+        return a.term != b.term ? a.term < b.term : a.distance < b.distance;
+    });
+    found.erase(std::unique(found.begin(), found.end(), [](const Found& a, const Found& b) { return a.term == b.term; }),
+                found.end());
+    const size_t within = found.size();
+    for (Found& f : found) f.count = index.own_count(store, f.term);
+    auto before = [](const Found& a, const Found& b) {
+        return a.distance != b.distance ? a.distance < b.distance : a.count > b.count;
+    };
+    size_t keep = found.size();
+    if (n < found.size()) {
+        const auto cut = found.begin() + static_cast<std::ptrdiff_t>(n);
+        std::nth_element(found.begin(), cut - 1, found.end(), before);
+        const Found last = *(cut - 1);
+        // Those tied with the n-th go to the front of the rest, then the cut is made.
+        const auto tied = std::partition(cut, found.end(), [&](const Found& f) { return !before(last, f); });
+        keep = static_cast<size_t>(tied - found.begin());
+    }
+    std::vector<TermHit> out;
+    out.reserve(keep);
+    for (size_t i = 0; i < keep; ++i) out.push_back(hit_of(store, index, words, found[i].term, found[i].distance));
+    return {std::move(out), within};
+}
+
+// The first n terms by (word prefix distance, count, text) within `bound`, best first.
+// A best-first search over items ranked by (distance, count): a node's terms one at a
+// time (largest own count first), or a subtree all of whose terms take one distance,
+// ranked by the largest own count below it. Terms come out in (distance, count) order;
+// a run of equal keys is final, and put in text order, once the next item ranks after it.
+std::vector<TermHit> tails_best(const TrieStore& store, const TermIndex& index, const Words& words,
+                                std::span<const uint32_t> prefix, uint32_t bound, uint64_t n, EditRule rule) {
+    struct Item {
+        uint32_t distance;
+        uint32_t value;
+        uint32_t node;
+        uint32_t next;  // for a node's terms: the next one; UINT32_MAX for a subtree
+    };
+    auto lower = [](const Item& a, const Item& b) {  // a ranks below b
+        return a.distance != b.distance ? a.distance > b.distance : a.value < b.value;
+    };
+    std::vector<Item> heap;
+    auto push = [&](Item item) {
+        heap.push_back(item);
+        std::push_heap(heap.begin(), heap.end(), lower);
+    };
+    auto push_terms = [&](uint32_t v, uint32_t distance, uint32_t k) {
+        const auto terms = words.terms_of(v);
+        if (k < terms.size()) push({distance, index.own_count(store, terms[k]), v, k});
+    };
+
+    Rows rows(prefix, bound, words.max_depth(), rule);
+    std::vector<uint32_t> nearest(rows.deepest() + 1);  // the path's smallest last cell, by depth
+    nearest[0] = rows.last(0);
+    descend(
+        words, rows, bound,
+        [&](uint32_t v, uint32_t depth) {
+            if (depth > 0) nearest[depth] = std::min(nearest[depth - 1], rows.last(depth));
+            if (nearest[depth] <= bound) push_terms(v, nearest[depth], 0);
+        },
+        [&](uint32_t c, uint32_t parent_depth) {
+            if (nearest[parent_depth] <= bound) push({nearest[parent_depth], words.node(c).best, c, UINT32_MAX});
+        },
+        [&](uint32_t, uint32_t depth) { return nearest[depth] <= bound; });
+
+    std::vector<TermHit> out;
+    std::vector<TermHit> run;  // terms of one key, waiting for the next item to rank after them
+    std::unordered_set<uint32_t> seen;
+    auto close_run = [&] {
+        std::sort(run.begin(), run.end(), better);
+        for (TermHit& h : run) {
+            if (out.size() >= n) break;
+            out.push_back(std::move(h));
+        }
+        run.clear();
+    };
+    while (out.size() < n) {
+        if (!run.empty() && (heap.empty() || heap.front().distance > run.back().distance ||
+                             (heap.front().distance == run.back().distance && heap.front().value < run.back().count))) {
+            close_run();
+            continue;
+        }
+        if (heap.empty()) break;
+        std::pop_heap(heap.begin(), heap.end(), lower);
+        const Item item = heap.back();
+        heap.pop_back();
+        if (item.next == UINT32_MAX) {
+            push_terms(item.node, item.distance, 0);
+            const uint32_t end = words.node(item.node + 1).first_child;
+            for (uint32_t c = words.node(item.node).first_child; c < end; ++c) {
+                push({item.distance, words.node(c).best, c, UINT32_MAX});
+            }
+            continue;
+        }
+        const uint32_t term = words.terms_of(item.node)[item.next];
+        push_terms(item.node, item.distance, item.next + 1);
+        // The first time a term comes out is at its smallest distance: items come out by
+        // distance first.
+        if (!seen.insert(term).second) continue;
+        if (!run.empty() && (run.back().distance != item.distance || run.back().count != item.value)) close_run();
+        run.push_back(hit_of(store, index, words, term, item.distance));
+    }
+    return out;
+}
+
+}  // namespace
+
+Result<std::vector<TermHit>> words_suggest(const TrieStore& store, const TermIndex& index, const Words& words,
+                                           std::string_view query, uint32_t max_dist, uint64_t n, EditRule rule) {
+    auto own = suggest(store, index, query, max_dist, n, rule);
+    if (!own || n == 0) return own;
+    const std::vector<uint32_t> q = scalars_of(query);
+    // Bounds grow as suggest grows them: every term within a bound ranks above every
+    // term beyond it, so the first bound that holds n terms holds the best n.
+    std::vector<TermHit> tails;
+    uint32_t bound = n == 1 ? 0 : std::min<uint32_t>(1, max_dist);
+    while (true) {
+        size_t within = 0;
+        std::tie(tails, within) = tails_within(store, index, words, q, bound, n, rule);
+        if (bound == max_dist || within >= n) break;
+        const uint32_t next = bound < 3 ? bound + 1 : bound * 2;
+        bound = next > bound && next < max_dist ? next : max_dist;
+    }
+    return merged(std::move(*own), std::move(tails), n);
+}
+
+Result<std::vector<TermHit>> words_complete(const TrieStore& store, const TermIndex& index, const Words& words,
+                                            std::span<const uint32_t> prefix, uint32_t max_dist, uint64_t n,
+                                            EditRule rule) {
+    auto own = fuzzy_complete(store, index, prefix, max_dist, n, rule);
+    if (!own || n == 0) return own;
+    // Every tail is within L of the prefix (its empty beginning): a larger bound finds no more.
+    const auto top = static_cast<uint32_t>(std::min<uint64_t>(max_dist, prefix.size()));
+    std::vector<TermHit> tails;
+    for (uint32_t b = 0;; b = b < 3 ? b + 1 : static_cast<uint32_t>(std::min<uint64_t>(uint64_t{b} * 2, top))) {
+        b = std::min(b, top);
+        tails = tails_best(store, index, words, prefix, b, n, rule);
+        if (b == top || tails.size() >= n) break;
+    }
+    return merged(std::move(*own), std::move(tails), n);
+}
+
+}  // namespace brindlex::lookup

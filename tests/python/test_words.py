@@ -1,0 +1,181 @@
+"""Matching inside titles (``Index.build(..., words=True)``): suggest and complete
+against brute force over every word start of every term, through save and load; the
+index without words unchanged; word sections of crafted files refused."""
+
+from __future__ import annotations
+
+import json
+import struct
+import unicodedata
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+from brindlex import U32_MAX, Index
+from test_cli import brindlex
+from test_index import own_counts, prefix_distance
+from test_mapped import HEADER, ENTRY, poke, read, reseal, sections
+from trie_model import levenshtein, osa
+
+# Letters, an accent, a symbol (no separator) and separators of several kinds: space,
+# no-break space, hyphen, full stop.
+ALPHABET = "abé+ \u00a0-."
+counts_st = st.sampled_from([0, 1, 2, 7, U32_MAX - 1, U32_MAX])
+
+
+def separates(char: str) -> bool:
+    return char.isspace() or unicodedata.category(char)[0] in "ZP"
+
+
+def tails(term: str) -> list[str]:
+    """The term and its text from each word start: after a run of separators."""
+    return [term] + [term[i:] for i in range(1, len(term)) if separates(term[i - 1]) and not separates(term[i])]
+
+
+@st.composite
+def titles_st(draw):
+    """Terms of a few words, some sharing words or whole beginnings, so that tails meet
+    terms and each other; a term may come twice, its counts then add up."""
+    words = draw(st.lists(st.text("abé+", min_size=1, max_size=4), min_size=1, max_size=5))
+    gaps = st.sampled_from([" ", "  ", "-", ". ", "\u00a0", " -"])
+    terms = []
+    for _ in range(draw(st.integers(1, 12))):
+        parts = draw(st.lists(st.sampled_from(words), min_size=1, max_size=4))
+        term = parts[0]
+        for part in parts[1:]:
+            term += draw(gaps) + part
+        if draw(st.booleans()):
+            term = draw(st.sampled_from(["(", "", "-"])) + term + draw(st.sampled_from(["", ".", ")"]))
+        terms.append(term)
+    terms += draw(st.lists(st.text(ALPHABET, min_size=1, max_size=6).filter(lambda t: t.strip()), max_size=3))
+    return [(term, draw(counts_st), []) for term in terms]
+
+
+def ranked(counts, distance, bound):
+    found = [(t, distance(t), c) for t, c in counts.items()]
+    return sorted((x for x in found if x[1] <= bound), key=lambda x: (x[1], -x[2], x[0]))
+
+
+@settings(max_examples=120, deadline=None)
+@given(titles_st(), st.data())
+def test_words_answer_as_brute_force_over_every_word_start(reopen, entries, data):
+    counts = own_counts(entries)
+    index = reopen(Index.build(entries, fold=False, words=True))
+    plain = reopen(Index.build(entries, fold=False))
+    assert index.words and not plain.words
+    starts = sorted({tail[:i] for t in counts for tail in tails(t) for i in range(1, len(tail) + 1)})
+    text = data.draw(st.one_of(st.sampled_from(starts), st.text(ALPHABET, max_size=6)), label="text")
+    for transpositions, dist in [(True, osa), (False, levenshtein)]:
+        for max_dist in [0, 1, 2, "auto"]:
+            bound = (0 if len(text) <= 2 else 1 if len(text) <= 5 else 2) if max_dist == "auto" else max_dist
+            whole = ranked(counts, lambda t: min(dist(text, x) for x in tails(t)), bound)
+            begun = ranked(counts, lambda t: min(prefix_distance(text, x, dist) for x in tails(t)), bound)
+            bare = ranked(counts, lambda t: prefix_distance(text, t, dist), bound)
+            for limit in range(max(len(whole), len(begun), len(bare)) + 2):
+                args = (text, limit)
+                kw = {"max_dist": max_dist, "transpositions": transpositions}
+                assert index.suggest(*args, **kw) == whole[:limit], (transpositions, max_dist, limit)
+                assert index.complete(*args, **kw) == begun[:limit], (transpositions, max_dist, limit)
+                assert plain.complete(*args, **kw) == bare[:limit], (transpositions, max_dist, limit)
+    # Membership, counts and listing stay about whole terms.
+    assert len(index) == len(counts) and sorted(index) == sorted(counts)
+    for term, count in counts.items():
+        assert term in index and index.count(term) == count
+    for tail in {x for t in counts for x in tails(t)} - set(counts):
+        assert tail not in index and index.count(tail) == 0
+
+
+def test_words_come_folded_and_shown_as_the_catalogue_spells_them(tmp_path):
+    entries = [("GNOME Calculator", 5, []), ("gnome-terminal", 9, []), ("python3-Requests", 7, []),
+               ("Requests", 2, []), ("Crème brûlée", 4, [])]
+    path = tmp_path / "words.brx"
+    Index.build(entries, words=True).save(path)
+    index = Index.load(path)
+    assert index.complete("calcu") == [("GNOME Calculator", 0, 5)]
+    assert index.complete("REQU") == [("python3-Requests", 0, 7), ("Requests", 0, 2)]
+    assert index.suggest("brulee", max_dist=0) == [("Crème brûlée", 0, 4)]
+    assert index.complete("ter", max_dist=0) == [("gnome-terminal", 0, 9)]
+    assert Index.build(entries).complete("calcu") == []
+
+
+def test_the_command_line_builds_and_answers_with_words(tmp_path):
+    catalogue = tmp_path / "titles.tsv"
+    catalogue.write_text("term\tcount\tvideo_id\tvideo_count\ngnome calculator\t5\t1\t1\ncalc\t3\t2\t1\n")
+    out = tmp_path / "titles.brx"
+    done = brindlex("build", catalogue, "-o", out, "--words")
+    assert done.returncode == 0, done.stderr
+    done = brindlex("complete", out, "calcu", "--json")
+    assert done.returncode == 0, done.stderr
+    assert [c["term"] for c in json.loads(done.stdout)] == ["gnome calculator", "calc"]
+    assert json.loads(brindlex("stats", out, "--json").stdout)["words"] is True
+
+
+def test_an_index_without_words_keeps_the_sections_it_had():
+    data = Index.build([("gnome calculator", 5, [])]).__reduce__()[1][0]
+    assert sorted(sections(data)) == list(range(1, 23))
+    data = Index.build([("gnome calculator", 5, [])], words=True).__reduce__()[1][0]
+    assert sorted(sections(data)) == [*range(1, 23), 27, 28, 29]
+
+
+META, NODES, TERMS, PARENTS = 1, 27, 28, 29
+
+
+def drop_words(data: bytes) -> bytes:
+    """The word flag cleared, the sections left."""
+    return poke(data, META, 2, read(data, META, 2, fmt="<Q") & ~64, fmt="<Q")
+
+
+def no_word_sections(data: bytes) -> bytes:
+    """The word sections' entries taken out of the table, the flag left."""
+    out = bytearray(data)
+    (n,) = struct.unpack_from("<I", data, 12)
+    kept = [out[HEADER + ENTRY * k:HEADER + ENTRY * (k + 1)] for k in range(n)]
+    kept = [e for e in kept if struct.unpack_from("<I", e)[0] not in (NODES, TERMS, PARENTS)]
+    out[HEADER:HEADER + ENTRY * n] = b"".join(kept) + bytes(ENTRY * (n - len(kept)))
+    struct.pack_into("<I", out, 12, len(kept))
+    return reseal(out)
+
+
+def deep_node(data: bytes) -> int:
+    """A node whose parent is not the root."""
+    return next(v for v in range(sections(data)[PARENTS][2]) if read(data, PARENTS, v) != 0)
+
+
+CRAFTED = {
+    "child range backwards": (lambda d: poke(d, NODES, 1, 0), "out of order"),
+    "children before their parent": (lambda d: poke(d, NODES, 2, 1), "out of order"),
+    "terms beyond the list": (lambda d: poke(d, NODES, 2, 10**6, field=4), "out of order"),
+    "term beyond the nodes": (lambda d: poke(d, TERMS, 0, 10**6), "no term"),
+    "term the root": (lambda d: poke(d, TERMS, 0, 0), "no term"),
+    "label no character": (lambda d: poke(d, NODES, 1, 0xD800, field=8), "no character"),
+    "closing node moved": (lambda d: poke(d, NODES, sections(d)[NODES][2] - 1, 10**6), "end where"),
+    "parent after its child": (lambda d: poke(d, PARENTS, 1, 10**6), "numbered before"),
+    "parent wrong": (lambda d: poke(d, PARENTS, deep_node(d), 0), "parent is wrong"),
+    "sections without the flag": (drop_words, "without them"),
+    "flag without the sections": (no_word_sections, "the word starts"),
+}
+
+
+@pytest.mark.parametrize("mmap", [True, False], ids=["mapped", "read"])
+@pytest.mark.parametrize("case", CRAFTED)
+def test_crafted_word_sections_are_refused_naming_the_file(tmp_path, case, mmap):
+    entries = [("ab cd", 3, []), ("ab ce", 2, []), ("x-cd", 1, []), ("ab", 1, [])]
+    data = Index.build(entries, words=True).__reduce__()[1][0]
+    craft, refusal = CRAFTED[case]
+    path = tmp_path / "crafted.brx"
+    path.write_bytes(craft(data))
+    with pytest.raises(ValueError) as caught:
+        Index.load(path, mmap=mmap)
+    assert str(caught.value).startswith(f"{path}: ") and refusal in str(caught.value)
+
+
+def test_made_up_bounds_still_answer_every_term_once(tmp_path):
+    entries = [("ab cd", 3, []), ("ab ce", 2, []), ("x-cd", 1, []), ("zz cd", 9, [])]
+    data = Index.build(entries, words=True).__reduce__()[1][0]
+    for v in range(sections(data)[NODES][2] - 1):
+        data = poke(data, NODES, v, 0, field=12)
+    path = tmp_path / "bounds.brx"
+    path.write_bytes(data)
+    got = Index.load(path).complete("c", 10)
+    assert sorted(c.term for c in got) == ["ab cd", "ab ce", "x-cd", "zz cd"]

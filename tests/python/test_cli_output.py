@@ -68,6 +68,8 @@ STOP_DURING_WRITE = """
 import os, signal, sys
 from brindlex import cli
 
+# A shell starts background jobs with SIGINT ignored, which Python then keeps.
+signal.signal(signal.SIGINT, signal.default_int_handler)
 real_fsync = os.fsync
 def fsync(fd):  # the temporary file is there, written, not yet renamed
     os.kill(os.getpid(), int(sys.argv[1]))

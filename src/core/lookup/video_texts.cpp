@@ -1,11 +1,12 @@
 #include "core/lookup/video_texts.hpp"
 
 #include "core/lookup/spellings.hpp"
+#include "core/text/utf8.hpp"
 
 namespace brindlex::lookup {
 
 bool valid_video_text(std::string_view text) {
-    if (text.empty() || text.size() > kMaxVideoText || !valid_utf8(text)) return false;
+    if (text.empty() || text.size() > kMaxVideoText || !utf8::valid(text)) return false;
     for (size_t i = 0; i < text.size(); ++i) {
         const auto b = static_cast<uint8_t>(text[i]);
         if (b < 0x20 || b == 0x7F) return false;

@@ -9,6 +9,10 @@ from __future__ import annotations
 
 import unicodedata
 from collections.abc import Sequence
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:
+    from ._native import Lookup
 
 
 def separates(char: str) -> bool:
@@ -27,7 +31,7 @@ def word_starts(text: str) -> list[int]:
     return [i for i in range(1, len(text)) if separates(text[i - 1]) and not separates(text[i])]
 
 
-def add_words(lookup: object) -> None:
+def add_words(lookup: Lookup) -> None:
     """Makes ``lookup`` (a native Lookup) match the word starts of its terms."""
     from ._native import add_words as add
 

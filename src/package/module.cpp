@@ -60,6 +60,7 @@
 #include "package/build.hpp"
 #include "package/checks.hpp"
 #include "package/index_file.hpp"
+#include "package/lookup.hpp"
 #include "package/lookup_object.hpp"
 
 namespace brindlex::py {

@@ -32,7 +32,8 @@ SECTION_NAMES = {
     6: "slot presence", 7: "slot totals", 8: "slot aliases", 9: "slot list ends", 10: "slot list ends (64-bit)",
     11: "slot count ends", 12: "video numbers", 13: "video counts", 14: "video UUIDs", 15: "video int ids",
     16: "walk entries", 17: "reversed-term index", 18: "completion bounds", 19: "count fixes",
-    20: "spelling nodes", 21: "spelling ends", 22: "spelling text",
+    20: "spelling nodes", 21: "spelling ends", 22: "spelling text", 23: "video text ends", 24: "video texts",
+    27: "word nodes", 28: "word terms", 29: "term parents", 32: "exact-term slots", 33: "exact-term texts",
 }
 
 

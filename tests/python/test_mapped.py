@@ -27,6 +27,7 @@ META, SHIFTS, LABELS, TRANSITIONS = 1, 2, 3, 4
 ALIASES, ENDS32, VIDEO_IDS = 8, 9, 12
 WALK, REVERSED, BEST, FIXES = 16, 17, 18, 19
 SPELLING_NODES, SPELLING_ENDS = 20, 21
+EXACT_SLOTS, EXACT_TEXTS = 32, 33
 
 
 def entries():
@@ -88,6 +89,24 @@ def table(data: bytes, sid: int, *, offset: int | None = None, count: int | None
     return reseal(out)
 
 
+def every_slot(data: bytes, field: int, value: int) -> bytes:
+    """`value` written at byte `field` of every used slot of the exact-term table."""
+    width, offset, n = sections(data)[EXACT_SLOTS]
+    out = bytearray(data)
+    for i in range(n):
+        at = offset + width * i
+        if struct.unpack_from("<I", out, at + 8)[0] != 2**32 - 1:
+            struct.pack_into("<I", out, at + field, value)
+    return reseal(out)
+
+
+def filled(data: bytes, sid: int, byte: int) -> bytes:
+    width, offset, n = sections(data)[sid]
+    out = bytearray(data)
+    out[offset:offset + width * n] = bytes([byte]) * (width * n)
+    return reseal(out)
+
+
 def self_loop(data: bytes) -> bytes:
     """The first entry past the root's run made a child of itself, every start still
     rising: its run begins at itself."""
@@ -137,6 +156,10 @@ CRAFTED = {
     "labels changed": (lambda d: poke(d, LABELS, 2, 0x10FFFF), None),
     "video ids beyond the videos": (lambda d: poke(d, VIDEO_IDS, 0, 2**32 - 1), None),
     "completion bounds made up": (lambda d: poke(d, BEST, 0, 0), None),
+    "exact slots name no node": (lambda d: every_slot(d, 4, 10**6), None),
+    "exact slots point past the texts": (lambda d: every_slot(d, 8, 2**32 - 2), None),
+    "exact texts all 0xFF": (lambda d: filled(d, EXACT_TEXTS, 0xFF), None),
+    "exact table without its texts": (lambda d: table(d, EXACT_TEXTS, count=0), None),
 }
 del CRAFTED["count fixes out of order"]
 

@@ -54,7 +54,9 @@ uint32_t Exact::find(std::string_view term) const {
             ended = (b & 0x80) == 0;
         }
         if (!ended || length != term.size() || length > texts.size() - at) continue;
-        if (length == 0 || std::memcmp(texts.data() + at, term.data(), term.size()) == 0) return s.node;
+        if (length == 0 || std::memcmp(texts.data() + at, term.data(), term.size()) == 0) {
+            return s.node < nodes ? s.node : kNotFound;
+        }
     }
     return kNotFound;
 }
@@ -118,6 +120,7 @@ bool make_exact(const TrieStore& store, const Facts& facts, Exact& out) {
     }
     out.slots = std::move(slots);
     out.texts = std::move(texts);
+    out.nodes = static_cast<uint32_t>(store.node_count());
     out.usable = true;
     return true;
 }

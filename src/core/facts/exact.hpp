@@ -40,6 +40,7 @@ inline constexpr uint32_t kNotFound = UINT32_MAX;
 struct Exact {
     Array<ExactSlot> slots;
     Array<uint8_t> texts;
+    uint32_t nodes = 0;  // the store's node count: a slot naming a node at or past it names none
     bool usable = false;
 
     // The node whose term is `term` (UTF-8), or kNotFound. Never reads outside the

@@ -203,7 +203,8 @@ size_t memory_bytes(const TrieStore& store) {
 
 size_t borrowed_bytes(const TrieStore& store) {
     const Facts& f = facts_of(store);
-    return store.borrowed_bytes() + f.entries.borrowed_bytes() + f.reversed.entries.borrowed_bytes();
+    return store.borrowed_bytes() + f.entries.borrowed_bytes() + f.reversed.entries.borrowed_bytes() +
+           f.exact.slots.borrowed_bytes() + f.exact.texts.borrowed_bytes();
 }
 
 }  // namespace facts

@@ -97,6 +97,12 @@ struct Facts {
         reversed = std::move(made);
         std::call_once(reversed_once, [] {});
     }
+
+    // The same for the exact-term table.
+    void set_exact(Exact made) {
+        exact = std::move(made);
+        std::call_once(exact_once, [] {});
+    }
 };
 
 // The facts of a finished store; for a store never finished, facts that know nothing

@@ -59,14 +59,19 @@ enum class Section : uint32_t {
     WordNodes = 27,         // 16 bytes per word node (first child, first term, label, best), closing node last
     WordTerms = 28,         // u32 per word's term: a node number
     TermParents = 29,       // u32 per node
+    // The exact-term table (facts/exact.hpp), both or neither; without them it is made at load:
+    ExactSlots = 32,        // 12 bytes per slot (tag, node, text offset)
+    ExactTexts = 33,        // each term as a varint length and its UTF-8 bytes
 };
 // Every file holds sections 1 to kRequiredSections; the optional ones beside them have ids
 // up to kLastSection (ids between belong to no section yet).
 inline constexpr uint32_t kRequiredSections = 22;
-inline constexpr uint32_t kLastSection = 29;
-inline constexpr bool is_optional(uint32_t id) { return (id >= 23 && id <= 24) || (id >= 27 && id <= 29); }
+inline constexpr uint32_t kLastSection = 33;
+inline constexpr bool is_optional(uint32_t id) {
+    return (id >= 23 && id <= 24) || (id >= 27 && id <= 29) || (id >= 32 && id <= 33);
+}
 // The most sections a file holds.
-inline constexpr uint32_t kMostSections = kRequiredSections + 2 + 3;
+inline constexpr uint32_t kMostSections = kRequiredSections + 2 + 3 + 2;
 
 // The values of the Meta section, by index.
 enum Meta : size_t {

@@ -18,6 +18,7 @@ namespace brindlex::mapped {
 namespace {
 
 static_assert(sizeof(facts::Entry) == 12 && alignof(facts::Entry) == 4);
+static_assert(sizeof(facts::ExactSlot) == 12 && alignof(facts::ExactSlot) == 4);
 static_assert(sizeof(lookup::CountFix) == 8 && alignof(lookup::CountFix) == 4);
 static_assert(sizeof(VideoUuid) == 16 && alignof(VideoUuid) == 1);
 static_assert(sizeof(lookup::WordNode) == 16 && alignof(lookup::WordNode) == 4);
@@ -41,10 +42,12 @@ uint32_t width_of(Section id) {
         case Section::HasPayload:
         case Section::SlotPresent:
         case Section::SpellingText:
-        case Section::VideoText: return 1;
+        case Section::VideoText:
+        case Section::ExactTexts: return 1;
         case Section::VideoUuids: return 16;
         case Section::WalkEntries:
-        case Section::ReversedEntries: return 12;
+        case Section::ReversedEntries:
+        case Section::ExactSlots: return 12;
         case Section::CountFixes: return 8;
         case Section::WordNodes: return 16;
         default: return 4;
@@ -80,6 +83,8 @@ const char* name_of(Section id) {
         case Section::WordNodes:
         case Section::WordTerms:
         case Section::TermParents: return "the word starts";
+        case Section::ExactSlots:
+        case Section::ExactTexts: return "the exact-term table";
     }
     return "a section";
 }
@@ -89,6 +94,7 @@ struct Parsed {
     std::array<std::span<const std::byte>, kLastSection + 1> bytes;  // by id
     std::array<uint64_t, kLastSection + 1> counts{};
     size_t table_end = 0;
+    bool exact = false;  // the exact-term table is there
 
     template <class T>
     std::span<const T> as(Section id) const {
@@ -158,9 +164,11 @@ Result<Parsed> parse(std::span<const std::byte> file) {
     for (uint32_t id = 1; id <= kRequiredSections; ++id) {
         if (!seen[id]) return internal_error("the section table is damaged");
     }
-    if (seen[static_cast<size_t>(Section::VideoTextEnds)] != seen[static_cast<size_t>(Section::VideoText)]) {
+    if (seen[static_cast<size_t>(Section::VideoTextEnds)] != seen[static_cast<size_t>(Section::VideoText)] ||
+        seen[static_cast<size_t>(Section::ExactSlots)] != seen[static_cast<size_t>(Section::ExactTexts)]) {
         return internal_error("the section table is damaged");
     }
+    p.exact = seen[static_cast<size_t>(Section::ExactSlots)];
     return p;
 }
 
@@ -524,6 +532,16 @@ Result<Opened> read_index(std::span<const std::byte> file, std::shared_ptr<const
         rev.root_count = static_cast<uint32_t>(meta[kReversedRootCount]);
     }
     f->set_reversed(std::move(rev));
+    if (p.exact) {
+        // Nothing to check at load: every probe stays in the slots and every text read in
+        // the texts, and a node past the last names none (facts/exact.hpp).
+        facts::Exact exact;
+        exact.slots = view<facts::ExactSlot>(p, Section::ExactSlots, keeper);
+        exact.texts = view<uint8_t>(p, Section::ExactTexts, keeper);
+        exact.nodes = static_cast<uint32_t>(s.node_shifts.size());
+        exact.usable = true;
+        f->set_exact(std::move(exact));
+    }
     adopt_facts(s, std::move(f));
 
     o.index = lookup::TermIndexParts{

@@ -89,7 +89,8 @@ Result<std::vector<std::byte>> write_index(const TrieStore& store, const lookup:
     meta[kReversedRootCount] = rev.usable ? rev.root_count : 0;
     meta[kTermCount] = terms.terms;
 
-    Sink sink(kRequiredSections + (texts.present() ? 2 : 0) + (words.empty() ? 0 : 3));
+    const facts::Exact& exact = facts::exact_of(store);
+    Sink sink(kRequiredSections + (texts.present() ? 2 : 0) + (words.empty() ? 0 : 3) + (exact.usable ? 2 : 0));
     sink.section(Section::Meta, std::span<const uint64_t>(meta));
     sink.section(Section::NodeShifts, store.node_shifts.span());
     sink.section(Section::ChildLabels, store.child_labels.span());
@@ -121,6 +122,10 @@ Result<std::vector<std::byte>> write_index(const TrieStore& store, const lookup:
         sink.section(Section::WordNodes, w.nodes.span());
         sink.section(Section::WordTerms, w.terms.span());
         sink.section(Section::TermParents, w.parents.span());
+    }
+    if (exact.usable) {
+        sink.section(Section::ExactSlots, exact.slots.span());
+        sink.section(Section::ExactTexts, exact.texts.span());
     }
     std::vector<std::byte> file = sink.finish(info);
 

@@ -50,6 +50,8 @@ try:
     from listing import listing_section
     from long_term import long_query_section, long_term_section
     from search_box import search_box_section
+    from text_ids import text_ids_section
+    from threads import threads_section
     from words import words_section
 except ImportError as exc:  # reported after the arguments, so that --help always works
     missing: ImportError | None = exc
@@ -103,6 +105,8 @@ def main() -> None:
     print(f"videos on one row of its own; median of {cfg.build_runs} run(s) after the cold one.")
     building.catalogue_section(video_entries, cfg, out)
     del video_entries
+    bu.section("Text video ids: a catalogue of text ids against the same of int ids")
+    text_ids_section(words, out)
     bu.settle()
     building.synthetic_catalogue_section(words, cfg, out)
     bu.settle()
@@ -132,6 +136,9 @@ def main() -> None:
 
     bu.section("The search box: complete with typos, suggest with swaps")
     search_box_section(searched, queries, cfg, SEED + 11, out)
+    bu.section("Threads: suggest from one and two threads")
+    print("The index of the Index section; the misspelt queries, each thread taking its share in turn.")
+    out["threads"] = {k: threads_section(searched, queries, 1 if quick else 3, k) for k in (1, 2)}
     del searched
     lap("search_box")
     bu.section("Index: listing the terms")

@@ -58,7 +58,7 @@ def write_forms(entries: list[Any], folder: Path) -> dict[str, tuple[Path, int]]
 
 
 def text_ids_section(words: list[str], out: dict[str, Any]) -> None:
-    from bench import cli_build_s
+    from building import cli_build_s
 
     import brindlex
 

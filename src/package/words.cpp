@@ -11,6 +11,7 @@
 
 #include "binding/errors.hpp"
 #include "binding/pyref.hpp"
+#include "binding/text.hpp"
 #include "package/lookup.hpp"
 
 namespace brindlex::py {
@@ -28,13 +29,8 @@ PyObject* add_words(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         }
         std::sort(labels.begin(), labels.end());
         labels.erase(std::unique(labels.begin(), labels.end()), labels.end());
-        Ref given = Ref::steal(PyList_New(static_cast<Py_ssize_t>(labels.size())));
+        Ref given = Ref::steal(list_of(labels, [](uint32_t label) { return PyLong_FromUnsignedLong(label); }));
         if (!given) return nullptr;
-        for (size_t i = 0; i < labels.size(); ++i) {
-            PyObject* label = PyLong_FromUnsignedLong(labels[i]);
-            if (!label) return nullptr;
-            PyList_SET_ITEM(given.get(), static_cast<Py_ssize_t>(i), label);
-        }
         Ref chosen = Ref::steal(PyObject_CallOneArg(args[1], given.get()));
         if (!chosen) return nullptr;
         Ref items = Ref::steal(PySequence_Fast(chosen.get(), "separators() must return a sequence of ints"));

@@ -64,6 +64,8 @@ def main() -> None:
     parser.add_argument("--quick", action="store_true", help="smoke run: fewer queries and repetitions")
     parser.add_argument("--big", action="store_true", help="add the 2-million-term synthetic vocabulary")
     parser.add_argument("--json", metavar="PATH", help="also write the figures as JSON to PATH")
+    parser.add_argument("--targets", action="store_true",
+                        help="only the sections that print speed targets (what compare.py runs)")
     args = parser.parse_args()
     if missing is not None:
         sys.exit(f"{missing}: build the module (tools/build release) and set PYTHONPATH=build/release:python")
@@ -83,7 +85,9 @@ def main() -> None:
         out["section_s"][name] = now - mark[0]
         mark[0] = now
 
-    print(f"brindlex benchmark ({cfg.mode} run{', with --big' if args.big else ''})")
+    every = not args.targets
+    print(f"brindlex benchmark ({cfg.mode} run{', with --big' if args.big else ''}"
+          f"{', targets only' if args.targets else ''})")
     print(f"python {platform.python_version()}, module {_brindlex.__file__}")
     print(f"numpy {np.__version__}, rapidfuzz {rapidfuzz.__version__}, python-Levenshtein {Levenshtein.__version__}")
     load = os.getloadavg()
@@ -105,11 +109,12 @@ def main() -> None:
     print(f"videos on one row of its own; median of {cfg.build_runs} run(s) after the cold one.")
     building.catalogue_section(video_entries, cfg, out)
     del video_entries
-    bu.section("Text video ids: a catalogue of text ids against the same of int ids")
-    text_ids_section(words, out)
-    bu.settle()
-    building.synthetic_catalogue_section(words, cfg, out)
-    bu.settle()
+    if every:
+        bu.section("Text video ids: a catalogue of text ids against the same of int ids")
+        text_ids_section(words, out)
+        bu.settle()
+        building.synthetic_catalogue_section(words, cfg, out)
+        bu.settle()
     if args.big:
         building.big_section(words, cfg, out)
     else:
@@ -134,21 +139,23 @@ def main() -> None:
     searched = term_queries.index_section(words, queries, cfg, out)
     lap("index")
 
-    bu.section("The search box: complete with typos, suggest with swaps")
-    search_box_section(searched, queries, cfg, SEED + 11, out)
+    if every:
+        bu.section("The search box: complete with typos, suggest with swaps")
+        search_box_section(searched, queries, cfg, SEED + 11, out)
     bu.section("Threads: suggest from one and two threads")
     print("The index of the Index section; the misspelt queries, each thread taking its share in turn.")
     out["threads"] = {k: threads_section(searched, queries, 1 if quick else 3, k) for k in (1, 2)}
     del searched
     lap("search_box")
-    bu.section("Index: listing the terms")
-    print("The folded word list of the Index section; each case first once (cold), then timed again. A plain loop "
-          "takes the terms.")
-    listing_section(words, out)
-    lap("listing")
-    bu.section("Matching inside titles: what words=True costs")
-    words_section(words, cfg, out)
-    lap("words")
+    if every:
+        bu.section("Index: listing the terms")
+        print("The folded word list of the Index section; each case first once (cold), then timed again. A plain "
+              "loop takes the terms.")
+        listing_section(words, out)
+        lap("listing")
+        bu.section("Matching inside titles: what words=True costs")
+        words_section(words, cfg, out)
+        lap("words")
 
     bu.section("fuzzy_match_video")
     print(f"Index with videos; limit {VIDEO_LIMIT}, video_top_n {VIDEO_TOP_N}, include_prefix_nodes and "
@@ -162,23 +169,25 @@ def main() -> None:
     print(f"Median of {cfg.snapshot_runs} runs each; MB = 10^6 bytes.")
     snapshots.snapshot_section([("words, no videos", plain_index, len(words)),
                       ("words + videos", video_index, len(words))], cfg, out)
-    bu.section("Index files")
-    snapshots.index_file_section(video_index, cfg, out)
-    bu.section("Serving from forked workers")
-    print(f"A fresh process loads the index with videos (Index.load), then forks workers, each answering "
-          f"{forked_workers.SERVING_QUERIES[cfg.mode]:,} queries once, in sequence, read from a file: suggest(text), "
-          f"videos(text) and complete(prefix) in turn.")
-    forked_workers.serving_section(video_index, words, cfg, out)
-    bu.section("Index files used in place")
-    in_place.section(brindlex.Index(video_index), words, queries, cfg, out)
+    if every:
+        bu.section("Index files")
+        snapshots.index_file_section(video_index, cfg, out)
+        bu.section("Serving from forked workers")
+        print(f"A fresh process loads the index with videos (Index.load), then forks workers, each answering "
+              f"{forked_workers.SERVING_QUERIES[cfg.mode]:,} queries once, in sequence, read from a file: suggest(text), "
+              f"videos(text) and complete(prefix) in turn.")
+        forked_workers.serving_section(video_index, words, cfg, out)
+        bu.section("Index files used in place")
+        in_place.section(brindlex.Index(video_index), words, queries, cfg, out)
     del video_index
     bu.settle()
     lap("snapshots")
 
-    bu.section("Peers: a symmetric-delete index and brute force over the word list")
-    local_peers.peers_section(plain_index, words, queries, module_ns, plain_fig["rss_growth_from_bytes_bytes"],
-                  plain_fig["build_index_s"], cfg, out)
-    lap("peers")
+    if every:
+        bu.section("Peers: a symmetric-delete index and brute force over the word list")
+        local_peers.peers_section(plain_index, words, queries, module_ns, plain_fig["rss_growth_from_bytes_bytes"],
+                      plain_fig["build_index_s"], cfg, out)
+        lap("peers")
 
     bu.section("The compiled peer, timed natively")
     print("Both without Python: walk_terms on the snapshot of the fuzzy_match section's index, and the peer, "
@@ -186,19 +195,20 @@ def main() -> None:
     local_peers.compiled_peer_section(plain_index, words, queries, out)
     lap("compiled_peer")
 
-    bu.section("Long queries")
-    print("An index of 'a' x 100,000 and 'b'; each query once, in turn; peak growth: the resident "
-          "high-water mark during the call above the resident size before it.")
-    long_query_section(out)
-    bu.section("One long term")
-    print("A term of 250,000 to 1,000,000 characters with one video: each step once; stats is the command, "
-          "the interpreter's start (beside it) included.")
-    out["long_term"] = long_term_section()
-    lap("long_queries")
+    if every:
+        bu.section("Long queries")
+        print("An index of 'a' x 100,000 and 'b'; each query once, in turn; peak growth: the resident "
+              "high-water mark during the call above the resident size before it.")
+        long_query_section(out)
+        bu.section("One long term")
+        print("A term of 250,000 to 1,000,000 characters with one video: each step once; stats is the command, "
+              "the interpreter's start (beside it) included.")
+        out["long_term"] = long_term_section()
+        lap("long_queries")
 
-    bu.section("Peers installed from the package index, in one process with brindlex")
-    peers.run(quick, cfg.queries, cfg.rapidfuzz_queries, SEED, out)
-    lap("installed_peers")
+        bu.section("Peers installed from the package index, in one process with brindlex")
+        peers.run(quick, cfg.queries, cfg.rapidfuzz_queries, SEED, out)
+        lap("installed_peers")
 
     elapsed = time.perf_counter() - started
     load = os.getloadavg()

@@ -101,9 +101,10 @@ class Index:
     wraps an existing ``PrefixSearch`` and compares text exactly.
     """
 
-    __slots__ = ("_engine", "_lookup", "_mapped", "_mode", "_normal", "_notes", "_video_top_n")
+    __slots__ = ("_engine", "_folds", "_lookup", "_mapped", "_mode", "_normal", "_notes", "_video_top_n")
 
     _engine: PrefixSearch
+    _folds: bool  # mode "fold": the native lookups fold ASCII text themselves
     _lookup: Lookup
     _mapped: bool
     _mode: TextMode
@@ -126,6 +127,7 @@ class Index:
         self._lookup = lookup
         self._mapped = False
         self._mode = mode
+        self._folds = mode == "fold"
         self._normal = normal
         self._notes = notes
         self._video_top_n = video_top_n
@@ -183,6 +185,7 @@ class Index:
         index._lookup = lookup
         index._mapped = mapped
         index._mode = MODES[mode]
+        index._folds = index._mode == "fold"
         index._normal = normaliser(index._mode)
         index._notes = None
         index._video_top_n = None if video_top_n == UNKNOWN_TOP_N else video_top_n
@@ -285,6 +288,9 @@ class Index:
         return len(self._lookup)
 
     def __contains__(self, text: object) -> bool:
+        found = self._lookup.typed_contains(text, self._folds)  # plain ASCII: no Python text made
+        if found is not None:
+            return found
         if type(text) is not str:
             if not isinstance(text, str):
                 return False
@@ -298,6 +304,9 @@ class Index:
 
     def count(self, text: str) -> int:
         """The term's own count (how often it was searched, say), 0 when it is no term."""
+        found = self._lookup.typed_count(text, self._folds)  # plain ASCII: no Python text made
+        if found is not None:
+            return found
         if type(text) is not str:
             text = _text(text, "text")
         return 0 if _no_term(text) else self._lookup.count(self._normal(text))

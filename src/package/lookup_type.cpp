@@ -17,6 +17,7 @@
 #include "binding/text.hpp"
 #include "core/facts/facts.hpp"
 #include "core/lookup/lookup.hpp"
+#include "core/text/ascii_fold.hpp"
 #include "package/arguments.hpp"
 #include "package/build.hpp"
 #include "package/lookup.hpp"
@@ -194,6 +195,38 @@ PyObject* lookup_contains(PyObject* self, PyObject* text) {
     });
 }
 
+// Membership and counts of text as a search box sends it: a plain ASCII str is folded
+// (when the index folds) and looked up here; anything else answers None, for the caller
+// to normalise in Python and ask contains or count.
+std::optional<uint32_t> typed_node(const LookupObject* obj, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 2 || !PyUnicode_CheckExact(args[0]) || !PyUnicode_IS_ASCII(args[0]) || !PyBool_Check(args[1])) {
+        return std::nullopt;
+    }
+    std::array<uint32_t, 64> scalars;
+    const std::string_view typed(static_cast<const char*>(PyUnicode_DATA(args[0])),
+                                 static_cast<size_t>(PyUnicode_GET_LENGTH(args[0])));
+    const auto n = text::ascii_scalars(typed, args[1] == Py_True, scalars);
+    if (!n) return std::nullopt;
+    return obj->index.find(store_of(obj), std::span<const uint32_t>(scalars.data(), *n));
+}
+
+PyObject* lookup_typed_count(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    return guarded([&]() -> PyObject* {
+        const LookupObject* obj = as_lookup(self);
+        const auto node = typed_node(obj, args, nargs);
+        if (!node) Py_RETURN_NONE;
+        return PyLong_FromUnsignedLong(*node == lookup::kNoNode ? 0 : obj->index.own_count(store_of(obj), *node));
+    });
+}
+
+PyObject* lookup_typed_contains(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    return guarded([&]() -> PyObject* {
+        const auto node = typed_node(as_lookup(self), args, nargs);
+        if (!node) Py_RETURN_NONE;
+        return PyBool_FromLong(*node != lookup::kNoNode);
+    });
+}
+
 PyObject* lookup_spelling(PyObject* self, PyObject* term) {
     return guarded([&]() -> PyObject* {
         const LookupObject* obj = as_lookup(self);
@@ -255,6 +288,13 @@ PyMethodDef kLookupMethods[] = {
      "video_ids($self, found, /)\n--\n\nfuzzy_match_video's pairs with the caller's ids (as given when text)."},
     {"count", lookup_count, METH_O, "count($self, text, /)\n--\n\nThe term's own count, 0 when it is no term."},
     {"contains", lookup_contains, METH_O, "contains($self, text, /)\n--\n\nWhether text is a term."},
+    {"typed_count", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(lookup_typed_count)), METH_FASTCALL,
+     "typed_count($self, text, fold, /)\n--\n\n"
+     "count(text as the index compares it) for a plain ASCII str, folded when fold; None for other text."},
+    {"typed_contains", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(lookup_typed_contains)),
+     METH_FASTCALL,
+     "typed_contains($self, text, fold, /)\n--\n\n"
+     "contains(text as the index compares it) for a plain ASCII str, folded when fold; None for other text."},
     {"spelling", lookup_spelling, METH_O,
      "spelling($self, term, /)\n--\n\nThe catalogue's spelling of a term of the trie."},
     {"terms", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(lookup_terms)), METH_FASTCALL,

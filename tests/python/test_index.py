@@ -193,6 +193,25 @@ def test_membership_and_count_answer_any_text_without_raising(text, present, cou
     assert b"abc" not in index and 3 not in index and None not in index
 
 
+_ASCII_TERMS = ["a b", "ab", "a", "b", "ab c", "x\x1dy"]
+
+
+@pytest.mark.parametrize("build", [
+    lambda rows: Index.build(rows),
+    lambda rows: Index.build(rows, fold=False),
+    lambda rows: Index(Index.build(rows, fold=False).engine),
+], ids=["fold", "nfc", "exact"])
+@settings(max_examples=300, deadline=None)
+@given(st.text(st.sampled_from("aAbBcxy \t\n\x0b\x0c\r\x1c\x1d\x1e\x1f\x00-"), max_size=70))
+def test_ascii_text_is_looked_up_as_the_index_normalises_it(build, text):
+    # Plain ASCII takes a native path of its own; it must meet the terms the normaliser meets.
+    index = build([(t, k + 1, []) for k, t in enumerate(_ASCII_TERMS)])
+    normal = index.normalize(text)
+    expected = normal in {index.normalize(t) for t in _ASCII_TERMS}
+    assert (text in index, index.count(text) > 0) == (expected, expected)
+    assert index.count(text) == (index.count(normal) if expected else 0)
+
+
 @pytest.mark.parametrize("n", [Int(3), Indexable()])
 def test_integer_arguments_are_taken_as_operator_index_takes_them(n):
     index = Index.build([(term, 10 - k, []) for k, term in enumerate(["ab", "abc", "abd", "abe", "abf"])])

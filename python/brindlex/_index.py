@@ -319,6 +319,9 @@ class Index:
         (the default) a swap of two neighbouring characters is one edit (optimal string
         alignment); without, edits are Levenshtein's. ``max_dist="auto"`` picks the
         bound from the length of the normalised text (see ``complete``)."""
+        found = self._lookup.typed_suggest(text, limit, max_dist, transpositions, self._folds)
+        if found is not None:  # plain ASCII and plain arguments: checked and folded natively
+            return found
         return self._lookup.suggest(*self._search(text, "text", limit, max_dist, transpositions))
 
     def complete(
@@ -331,6 +334,9 @@ class Index:
         ``max_dist="auto"`` (the default) allows 0 edits for a normalised prefix of 1-2
         characters, 1 for 3-5 and 2 for longer ones; ``max_dist=0`` is plain prefix
         completion. ``transpositions`` as in ``suggest``."""
+        found = self._lookup.typed_complete(prefix, limit, max_dist, transpositions, self._folds)
+        if found is not None:  # plain ASCII and plain arguments: checked and folded natively
+            return found
         return self._lookup.complete(*self._search(prefix, "prefix", limit, max_dist, transpositions))
 
     def _search(

@@ -104,58 +104,132 @@ PyObject* shown_term(const LookupObject* self, const lookup::TermHit& hit) {
     return new_text(text);
 }
 
+// What suggest and complete take beside the text, converted.
+struct Bounds {
+    uint64_t limit = 0;
+    uint32_t max_dist = 0;
+    bool transpositions = false;
+};
+
+bool to_bounds(PyObject* const* args, Bounds& out) {
+    return argument(to_u64(args[0], out.limit), "limit") && argument(to_u32(args[1], out.max_dist), "max_dist") &&
+           argument(to_switch(args[2], out.transpositions), "transpositions");
+}
+
+// The hits as a list of the lookup's named tuples (Suggestion or Completion).
+PyObject* hit_list(const LookupObject* obj, const Result<std::vector<lookup::TermHit>>& hits,
+                   PyObject* named_class) {
+    if (!hits) return raise_internal_failure(hits.error().message);
+    auto* named = reinterpret_cast<PyTypeObject*>(named_class);
+    return list_of(*hits, [&](const lookup::TermHit& h) -> PyObject* {
+        return new_tuple({shown_term(obj, h), PyLong_FromUnsignedLong(h.distance), PyLong_FromUnsignedLong(h.count)},
+                         named);
+    });
+}
+
+PyObject* suggested(const LookupObject* obj, std::string_view text, const Bounds& b) {
+    auto hits = without_lock([&] {
+        return obj->words.empty()
+                   ? lookup::suggest(store_of(obj), obj->index, text, b.max_dist, b.limit, rule_of(b.transpositions))
+                   : lookup::words_suggest(store_of(obj), obj->index, obj->words, text, b.max_dist, b.limit,
+                                           rule_of(b.transpositions));
+    });
+    return hit_list(obj, hits, obj->suggestion);
+}
+
+PyObject* completed(const LookupObject* obj, std::span<const uint32_t> prefix, const Bounds& b) {
+    auto hits = without_lock([&] {
+        return obj->words.empty()
+                   ? lookup::fuzzy_complete(store_of(obj), obj->index, prefix, b.max_dist, b.limit,
+                                            rule_of(b.transpositions))
+                   : lookup::words_complete(store_of(obj), obj->index, obj->words, prefix, b.max_dist, b.limit,
+                                            rule_of(b.transpositions));
+    });
+    return hit_list(obj, hits, obj->completion);
+}
+
 PyObject* lookup_suggest(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     return guarded([&]() -> PyObject* {
         std::string_view text;
-        uint64_t limit = 0;
-        uint32_t max_dist = 0;
-        bool transpositions = false;
+        Bounds bounds;
         if (!expect_args("suggest", nargs, 4) || !argument(to_term(args[0], text), "text") ||
-            !argument(to_u64(args[1], limit), "limit") || !argument(to_u32(args[2], max_dist), "max_dist") ||
-            !argument(to_switch(args[3], transpositions), "transpositions")) {
+            !to_bounds(args + 1, bounds)) {
             return nullptr;
         }
-        const LookupObject* obj = as_lookup(self);
-        auto hits = without_lock([&] {
-            return obj->words.empty()
-                       ? lookup::suggest(store_of(obj), obj->index, text, max_dist, limit, rule_of(transpositions))
-                       : lookup::words_suggest(store_of(obj), obj->index, obj->words, text, max_dist, limit,
-                                               rule_of(transpositions));
-        });
-        if (!hits) return raise_internal_failure(hits.error().message);
-        auto* named = reinterpret_cast<PyTypeObject*>(obj->suggestion);
-        return list_of(*hits, [&](const lookup::TermHit& h) -> PyObject* {
-            return new_tuple({shown_term(obj, h), PyLong_FromUnsignedLong(h.distance), PyLong_FromUnsignedLong(h.count)},
-                             named);
-        });
+        return suggested(as_lookup(self), text, bounds);
     });
 }
 
 PyObject* lookup_complete(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     return guarded([&]() -> PyObject* {
         std::vector<uint32_t> prefix;
-        uint64_t limit = 0;
-        uint32_t max_dist = 0;
-        bool transpositions = false;
+        Bounds bounds;
         if (!expect_args("complete", nargs, 4) || !argument(to_scalars(args[0], prefix), "prefix") ||
-            !argument(to_u64(args[1], limit), "limit") || !argument(to_u32(args[2], max_dist), "max_dist") ||
-            !argument(to_switch(args[3], transpositions), "transpositions")) {
+            !to_bounds(args + 1, bounds)) {
             return nullptr;
         }
-        const LookupObject* obj = as_lookup(self);
-        auto hits = without_lock([&] {
-            return obj->words.empty()
-                       ? lookup::fuzzy_complete(store_of(obj), obj->index, prefix, max_dist, limit,
-                                                rule_of(transpositions))
-                       : lookup::words_complete(store_of(obj), obj->index, obj->words, prefix, max_dist, limit,
-                                                rule_of(transpositions));
-        });
-        if (!hits) return raise_internal_failure(hits.error().message);
-        auto* named = reinterpret_cast<PyTypeObject*>(obj->completion);
-        return list_of(*hits, [&](const lookup::TermHit& h) -> PyObject* {
-            return new_tuple({shown_term(obj, h), PyLong_FromUnsignedLong(h.distance), PyLong_FromUnsignedLong(h.count)},
-                             named);
-        });
+        return completed(as_lookup(self), prefix, bounds);
+    });
+}
+
+// A query as a search box sends it, (text, limit, max_dist, transpositions, fold), taken
+// here when every part has its plainest form: an ASCII str (folded here when fold, as the
+// index's fold does), an int limit, an int or "auto" bound, a bool. Anything else gives
+// nothing, for the caller to check and normalise in Python.
+struct Typed {
+    std::array<char, 64> text;
+    size_t size = 0;
+    Bounds bounds;
+    std::string_view view() const { return {text.data(), size}; }
+};
+
+bool plain_int(PyObject* o, uint64_t most, uint64_t& out) {
+    if (!PyLong_CheckExact(o)) return false;
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+    if (overflow || v < 0 || static_cast<unsigned long long>(v) > most) return false;
+    out = static_cast<uint64_t>(v);
+    return true;
+}
+
+std::optional<Typed> typed_query(PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 5 || !PyUnicode_CheckExact(args[0]) || !PyUnicode_IS_ASCII(args[0]) || !PyBool_Check(args[3]) ||
+        !PyBool_Check(args[4])) {
+        return std::nullopt;
+    }
+    Typed q;
+    const std::string_view typed(static_cast<const char*>(PyUnicode_DATA(args[0])),
+                                 static_cast<size_t>(PyUnicode_GET_LENGTH(args[0])));
+    const auto n = text::ascii_fold(typed, args[4] == Py_True, std::span<char>(q.text));
+    uint64_t dist = 0;
+    if (!n || !plain_int(args[1], UINT64_MAX >> 1, q.bounds.limit)) return std::nullopt;
+    q.size = *n;
+    if (plain_int(args[2], UINT32_MAX, dist)) {
+        q.bounds.max_dist = static_cast<uint32_t>(dist);
+    } else if (PyUnicode_CheckExact(args[2]) && PyUnicode_CompareWithASCIIString(args[2], "auto") == 0) {
+        q.bounds.max_dist = q.size <= 2 ? 0 : q.size <= 5 ? 1 : 2;  // the bound "auto" gives a typed text
+    } else {
+        return std::nullopt;
+    }
+    q.bounds.transpositions = args[3] == Py_True;
+    return q;
+}
+
+PyObject* lookup_typed_suggest(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    return guarded([&]() -> PyObject* {
+        const auto q = typed_query(args, nargs);
+        if (!q) Py_RETURN_NONE;
+        return suggested(as_lookup(self), q->view(), q->bounds);
+    });
+}
+
+PyObject* lookup_typed_complete(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    return guarded([&]() -> PyObject* {
+        const auto q = typed_query(args, nargs);
+        if (!q) Py_RETURN_NONE;
+        std::array<uint32_t, 64> prefix;
+        for (size_t i = 0; i < q->size; ++i) prefix[i] = static_cast<unsigned char>(q->text[i]);
+        return completed(as_lookup(self), std::span<const uint32_t>(prefix.data(), q->size), q->bounds);
     });
 }
 
@@ -205,7 +279,7 @@ std::optional<uint32_t> typed_node(const LookupObject* obj, PyObject* const* arg
     std::array<uint32_t, 64> scalars;
     const std::string_view typed(static_cast<const char*>(PyUnicode_DATA(args[0])),
                                  static_cast<size_t>(PyUnicode_GET_LENGTH(args[0])));
-    const auto n = text::ascii_scalars(typed, args[1] == Py_True, scalars);
+    const auto n = text::ascii_fold(typed, args[1] == Py_True, std::span<uint32_t>(scalars));
     if (!n) return std::nullopt;
     return obj->index.find(store_of(obj), std::span<const uint32_t>(scalars.data(), *n));
 }
@@ -284,6 +358,14 @@ PyMethodDef kLookupMethods[] = {
     {"complete", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(lookup_complete)), METH_FASTCALL,
      "complete($self, prefix, limit, max_dist, transpositions, /)\n--\n\n"
      "At most limit terms that begin within max_dist of prefix, best first."},
+    {"typed_suggest", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(lookup_typed_suggest)),
+     METH_FASTCALL,
+     "typed_suggest($self, text, limit, max_dist, transpositions, fold, /)\n--\n\n"
+     "suggest for a plain ASCII str, int limit, int or \"auto\" bound, folded when fold; None for others."},
+    {"typed_complete", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(lookup_typed_complete)),
+     METH_FASTCALL,
+     "typed_complete($self, prefix, limit, max_dist, transpositions, fold, /)\n--\n\n"
+     "complete for a plain ASCII str, int limit, int or \"auto\" bound, folded when fold; None for others."},
     {"video_ids", lookup_video_ids, METH_O,
      "video_ids($self, found, /)\n--\n\nfuzzy_match_video's pairs with the caller's ids (as given when text)."},
     {"count", lookup_count, METH_O, "count($self, text, /)\n--\n\nThe term's own count, 0 when it is no term."},

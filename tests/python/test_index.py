@@ -212,6 +212,26 @@ def test_ascii_text_is_looked_up_as_the_index_normalises_it(build, text):
     assert index.count(text) == (index.count(normal) if expected else 0)
 
 
+_TITLES = ["a b", "ab", "abc", "b a", "Abd", "ab c", "x\x1dy", "cab", "bca", "ba"]
+
+
+@pytest.mark.parametrize("build", [
+    lambda rows: Index.build(rows),
+    lambda rows: Index.build(rows, words=True),
+    lambda rows: Index.build(rows, fold=False),
+], ids=["fold", "words", "nfc"])
+@settings(max_examples=200, deadline=None)
+@given(text=st.text(st.sampled_from("aAbBcxy \t\x1c-"), max_size=70), limit=st.integers(0, 4),
+       max_dist=st.sampled_from([0, 1, 2, "auto"]), transpositions=st.booleans())
+def test_plain_ascii_queries_answer_as_normalised_ones(build, text, limit, max_dist, transpositions):
+    # Plain ASCII queries are checked and folded natively; Python's path is the reference.
+    index = build([(t, k + 1, []) for k, t in enumerate(_TITLES)])
+    for kind, native in (("text", index._lookup.suggest), ("prefix", index._lookup.complete)):
+        expected = native(*index._search(text, kind, limit, max_dist, transpositions))
+        asked = index.suggest if kind == "text" else index.complete
+        assert asked(text, limit, max_dist=max_dist, transpositions=transpositions) == expected
+
+
 @pytest.mark.parametrize("n", [Int(3), Indexable()])
 def test_integer_arguments_are_taken_as_operator_index_takes_them(n):
     index = Index.build([(term, 10 - k, []) for k, term in enumerate(["ab", "abc", "abd", "abe", "abf"])])

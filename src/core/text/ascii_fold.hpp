@@ -17,9 +17,10 @@ inline constexpr bool is_ascii_space(unsigned char c) {
     return c == ' ' || (c >= '\t' && c <= '\r') || (c >= 0x1C && c <= 0x1F);
 }
 
-// Writes the scalar values of ASCII `in` (folded when `fold`; as given otherwise) to
-// `out` and returns how many, or nothing when they would not fit.
-inline std::optional<size_t> ascii_scalars(std::string_view in, bool fold, std::span<uint32_t> out) {
+// Writes the characters of ASCII `in` (folded when `fold`; as given otherwise) to `out`,
+// as chars or as scalar values, and returns how many, or nothing when they would not fit.
+template <class Char>
+std::optional<size_t> ascii_fold(std::string_view in, bool fold, std::span<Char> out) {
     size_t n = 0;
     bool gap = false;  // white space seen since the last word character
     for (const char ch : in) {
@@ -37,7 +38,7 @@ inline std::optional<size_t> ascii_scalars(std::string_view in, bool fold, std::
             if (c >= 'A' && c <= 'Z') c = static_cast<unsigned char>(c - 'A' + 'a');
         }
         if (n == out.size()) return std::nullopt;
-        out[n++] = c;
+        out[n++] = static_cast<Char>(c);
     }
     return n;
 }

@@ -97,6 +97,7 @@ Result<void> aggregate_payloads(TrieStore& store, uint64_t video_top_n) {
         acc.count = own.count;
 
         kids.clear();
+        size_t only_kid = 0;  // the last child listed: the only one when kids has one
         bool all_merged = true;
         const auto range = store.child_range(v);
         for (uint64_t pos = range.begin; pos < range.end; ++pos) {
@@ -106,24 +107,35 @@ Result<void> aggregate_payloads(TrieStore& store, uint64_t video_top_n) {
             if (c == v) continue;  // a node listed as its own child adds nothing
             // Children numbered above v are finished; below v they still hold their input.
             kids.push_back(c > v ? finished_view(c) : input_view(in, c));
+            only_kid = c;
             all_merged = all_merged && c > v && merged[c];
         }
 
-        if (kids.empty()) {
-            // Never merged: the node keeps its own list, order and repeats included.
-            acc.video_ids.assign(own.video_ids.begin(), own.video_ids.end());
-            acc.video_counts.assign(own.video_counts.begin(), own.video_counts.begin() + own.video_ids.size());
-        } else if (own.video_ids.empty() && kids.size() == 1 && all_merged) {
-            // Merging one finished list into nothing gives that list back unchanged.
-            acc.count = saturating_add(acc.count, kids[0].count);
-            acc.video_ids.assign(kids[0].video_ids.begin(), kids[0].video_ids.end());
-            acc.video_counts.assign(kids[0].video_counts.begin(), kids[0].video_counts.end());
-        } else {
-            acc.video_ids.assign(own.video_ids.begin(), own.video_ids.end());
-            acc.video_counts.assign(own.video_counts.begin(), own.video_counts.begin() + own.video_ids.size());
-            merge_all(acc, kids, scratch, video_top_n);
+        if (own.video_ids.empty() && kids.size() == 1 && all_merged) {
+            // Merging one finished list into nothing gives that list back unchanged: the
+            // node shows the child's lists where they lie in the arena, copying nothing.
+            const size_t c = only_kid;
+            start[v] = start[c];
+            length[v] = length[c];
+            total[v] = saturating_add(own.count, total[c]);
+            merged[v] = 1;
+            continue;
         }
-        merged[v] = kids.empty() ? 0 : 1;
+        if (kids.empty()) {
+            // Never merged: the node keeps its own list, order and repeats included, cut
+            // to video_top_n, straight into the arena.
+            const auto m = static_cast<ptrdiff_t>(std::min<uint64_t>(own.video_ids.size(), video_top_n));
+            start[v] = arena_ids.size();
+            length[v] = static_cast<uint32_t>(m);
+            total[v] = own.count;
+            arena_ids.insert(arena_ids.end(), own.video_ids.begin(), own.video_ids.begin() + m);
+            arena_counts.insert(arena_counts.end(), own.video_counts.begin(), own.video_counts.begin() + m);
+            continue;
+        }
+        acc.video_ids.assign(own.video_ids.begin(), own.video_ids.end());
+        acc.video_counts.assign(own.video_counts.begin(), own.video_counts.begin() + own.video_ids.size());
+        merge_all(acc, kids, scratch, video_top_n);
+        merged[v] = 1;
         if (acc.video_ids.size() > video_top_n) {
             acc.video_ids.resize(static_cast<size_t>(video_top_n));
             acc.video_counts.resize(static_cast<size_t>(video_top_n));
@@ -145,8 +157,12 @@ Result<void> aggregate_payloads(TrieStore& store, uint64_t video_top_n) {
         std::vector<uint64_t> aliases((n + 63) / 64, 0);
         uint64_t kept = 0;
         for (size_t v = 0, shown = 0; v < n; ++v) {
-            if (v > 0 && length[v] > 0 && std::ranges::equal(list_of(arena_ids, v), list_of(arena_ids, shown)) &&
-                std::ranges::equal(list_of(arena_counts, v), list_of(arena_counts, shown))) {
+            // Lists shared in the arena (a single child's, shown by its parent) are equal
+            // without a look at their entries.
+            const bool same_place = start[v] == start[shown] && length[v] == length[shown];
+            if (v > 0 && length[v] > 0 &&
+                (same_place || (std::ranges::equal(list_of(arena_ids, v), list_of(arena_ids, shown)) &&
+                                std::ranges::equal(list_of(arena_counts, v), list_of(arena_counts, shown))))) {
                 aliases[v / 64] |= uint64_t{1} << (v % 64);
                 continue;
             }

@@ -4,6 +4,7 @@
 #include "core/facts/facts.hpp"
 
 #include "core/facts/reversed.hpp"
+#include "core/memory/fresh_pages.hpp"
 
 #include <algorithm>
 #include <memory>
@@ -22,7 +23,7 @@ namespace {
 // (or a read would fail), leaving the search from the root to decide.
 bool heights_backward(const TrieStore& s, std::vector<uint64_t>& height) {
     const size_t n = s.node_shifts.size();
-    height.assign(n, 0);
+    height = fresh_vector<uint64_t>(n);
     for (size_t v = n; v-- > 0;) {
         const auto r = s.child_range(v);
         if (r.end > s.child_transitions.size() && r.begin < r.end) return false;
@@ -108,7 +109,7 @@ bool copy_tree(const TrieStore& s, const std::vector<uint64_t>& height, Facts& f
     std::vector<Entry> entries;
     std::vector<uint8_t> reached(s.node_shifts.size(), 0);
     reached[0] = 1;
-    entries.reserve(s.child_transitions.size() + 1);
+    reserve_fresh(entries, s.child_transitions.size() + 1);
     auto append_children = [&](size_t v) {
         const auto r = s.child_range(v);
         for (uint64_t pos = r.begin; pos < r.end; ++pos) {

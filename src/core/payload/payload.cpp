@@ -66,23 +66,52 @@ void merge(Payload& self, const PayloadView& other, MergeScratch& scratch) {
 
 namespace {
 
-// Whether every video number of the lists has an indexed sum.
-bool indexable(const MergeScratch& scratch, std::span<const uint32_t> own, std::span<const PayloadView> others) {
+// The indexed sums of merge_all in one pass over the lists, which also totals the counts.
+// Returns false, leaving `self` as it was, when some video number has no indexed sum or
+// some sum might saturate (then the order of the additions shows); the stamps left
+// behind are those of this call, which no later call reads.
+bool merge_indexed(Payload& self, std::span<const PayloadView> others, MergeScratch& scratch, uint64_t keep) {
+    if (++scratch.call == 0) {
+        std::fill(scratch.touched_in.begin(), scratch.touched_in.end(), 0);
+        scratch.call = 1;
+    }
+    const uint32_t call = scratch.call;
     const size_t limit = scratch.sums.size();
-    for (uint32_t id : own) {
-        if (id >= limit) return false;
-    }
-    for (const PayloadView& o : others) {
-        for (uint32_t id : o.video_ids) {
+    uint32_t* touched = scratch.touched_in.data();
+    uint64_t* sums = scratch.sums.data();
+    auto& e = scratch.entries;
+    e.clear();
+    uint64_t total = 0;
+    auto add = [&](std::span<const uint32_t> ids, const uint32_t* counts) {
+        for (size_t i = 0; i < ids.size(); ++i) {
+            const uint32_t id = ids[i];
             if (id >= limit) return false;
+            if (touched[id] != call) {
+                touched[id] = call;
+                sums[id] = 0;
+                e.emplace_back(id, 0);
+            }
+            sums[id] += counts[i];
+            total += counts[i];
         }
+        return true;
+    };
+    if (!add(self.video_ids, self.video_counts.data())) return false;
+    for (const PayloadView& o : others) {
+        if (!add(o.video_ids, o.video_counts.data())) return false;
     }
+    if (total > kCountMax) return false;
+    for (const PayloadView& o : others) self.count = saturating_add(self.count, o.count);
+    for (auto& [id, sum] : e) sum = sums[id];
+    order_into(self, e, keep);
     return true;
 }
 
 }  // namespace
 
 void merge_all(Payload& self, std::span<const PayloadView> others, MergeScratch& scratch, uint64_t keep) {
+    // The same sums without sorting by video: each video's sum is indexed by its number.
+    if (!scratch.sums.empty() && merge_indexed(self, others, scratch, keep)) return;
     uint64_t total = list_total(self.video_counts, self.video_ids.size());
     for (const PayloadView& o : others) total += list_total(o.video_counts, o.video_ids.size());
     if (total > kCountMax) {
@@ -96,33 +125,6 @@ void merge_all(Payload& self, std::span<const PayloadView> others, MergeScratch&
     }
     auto& e = scratch.entries;
     e.clear();
-    if (!scratch.sums.empty() && indexable(scratch, self.video_ids, others)) {
-        // The same sums without sorting by video: each video's sum is indexed by its number.
-        if (++scratch.call == 0) {
-            std::fill(scratch.touched_in.begin(), scratch.touched_in.end(), 0);
-            scratch.call = 1;
-        }
-        const uint32_t call = scratch.call;
-        auto add = [&](std::span<const uint32_t> ids, std::span<const uint32_t> counts) {
-            for (size_t i = 0; i < ids.size(); ++i) {
-                const uint32_t id = ids[i];
-                if (scratch.touched_in[id] != call) {
-                    scratch.touched_in[id] = call;
-                    scratch.sums[id] = 0;
-                    e.emplace_back(id, 0);
-                }
-                scratch.sums[id] += counts[i];
-            }
-        };
-        add(self.video_ids, self.video_counts);
-        for (const PayloadView& o : others) {
-            self.count = saturating_add(self.count, o.count);
-            add(o.video_ids, o.video_counts);
-        }
-        for (auto& [id, sum] : e) sum = scratch.sums[id];
-        order_into(self, e, keep);
-        return;
-    }
     add_entries(e, self.video_ids, self.video_counts);
     for (const PayloadView& o : others) {
         self.count = saturating_add(self.count, o.count);

@@ -8,6 +8,7 @@
 #include <span>
 #include <vector>
 
+#include "core/memory/fresh_pages.hpp"
 #include "core/snapshot/cursor.hpp"
 #include "core/snapshot/varint.hpp"
 
@@ -67,13 +68,62 @@ inline size_t size_varint32_sequence(std::span<const uint32_t> items) {
     return size_length(items.size()) + size_varint32_elements(items);
 }
 
+// The elements alone: wide stores while a whole word is sure to fit (an element takes at
+// most 5 bytes), then form by form for the last few.
+inline void write_varint32_elements(Writer& w, std::span<const uint32_t> items) {
+    const size_t n = items.size();
+    const uint32_t* x = items.data();
+    const size_t room = w.room();
+    const size_t wide = room < 8 ? 0 : std::min(n, (room - 8) / 5 + 1);
+    uint8_t* p = w.pos;
+    for (size_t i = 0; i < wide; ++i) p = detail::put_varint32_wide(p, x[i]);
+    w.pos = p;
+    for (size_t i = wide; i < n; ++i) write_varint32(w, x[i]);
+}
+
 inline void write_varint32_sequence(Writer& w, std::span<const uint32_t> items) {
     write_length(w, items.size());
-    for (uint32_t x : items) write_varint32(w, x);
+    write_varint32_elements(w, items);
+}
+
+// Appends `count` elements read from `r` to `out`, stopping at the first error. While the
+// bytes left can hold every element in its longest form, they are decoded on the fast
+// route without a count check each, into room made once; otherwise one by one (then the
+// count may be anything a hostile input declares, and each element takes at least a
+// byte, so `out` grows only with what is read).
+inline Decoded<void> append_varint32_elements(Reader& r, uint64_t count, std::vector<uint32_t>& out) {
+    if (count <= r.remaining() / 5) {
+        const size_t begin = out.size();
+        reserve_fresh(out, begin + static_cast<size_t>(count));
+        out.resize(begin + static_cast<size_t>(count));
+        uint32_t* dst = out.data() + begin;
+        const uint8_t* p = r.pos;
+        for (size_t k = 0; k < count; ++k) {
+            const detail::Taken32 x = detail::take_varint32(p);
+            if (x.size == 0) [[unlikely]] {
+                r.pos = p;
+                return std::unexpected(read_varint32(r).error());
+            }
+            dst[k] = x.value;
+            p += x.size;
+        }
+        r.pos = p;
+        return {};
+    }
+    out.reserve(out.size() + reserve_bound(r, count));
+    for (uint64_t k = 0; k < count; ++k) {
+        const auto x = read_varint32(r);
+        if (!x) return std::unexpected(x.error());
+        out.push_back(*x);
+    }
+    return {};
 }
 
 inline Decoded<void> read_varint32_sequence(Reader& r, std::vector<uint32_t>& out) {
-    return read_sequence(r, out, [](Reader& rr) { return read_varint32(rr); });
+    const auto n = read_length(r);
+    if (!n) return std::unexpected(n.error());
+    out.clear();
+    return append_varint32_elements(r, *n, out);
 }
 
 }  // namespace brindlex::snapshot

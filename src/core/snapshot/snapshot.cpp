@@ -17,6 +17,7 @@
 #include <cstring>
 
 #include "core/facts/facts.hpp"
+#include "core/memory/fresh_pages.hpp"
 #include "core/snapshot/encoding.hpp"
 
 namespace brindlex::snapshot {
@@ -37,6 +38,12 @@ size_t size_labels(std::span<const uint32_t> labels) {
     return n;
 }
 
+// The usual table, read straight from its arrays: every slot's two lists of one length,
+// 32-bit end offsets. Other tables take the general route through each_view.
+bool plain_table(const PayloadTable::PartsView& t) { return !t.split && t.ends64.empty(); }
+
+bool alias_bit(std::span<const uint64_t> aliases, size_t v) { return (aliases[v / 64] >> (v % 64) & 1) != 0; }
+
 size_t size_payloads(const PayloadTable& t) {
     const size_t slots = t.size();
     size_t n = size_length(slots) + slots * size_option_tag();
@@ -44,6 +51,39 @@ size_t size_payloads(const PayloadTable& t) {
     // The elements of the kept lists in two flat passes, then what each slot adds around
     // them: an alias writes the lists it shows, which are kept once, for an earlier slot.
     n += size_varint32_elements(t.kept_video_ids()) + size_varint32_elements(t.kept_video_counts());
+    const PayloadTable::PartsView parts = t.parts();
+    if (plain_table(parts)) {
+        // The bytes of the lists shown, sized once for all the slots that show them.
+        uint64_t kept_end = 0, shown_begin = 0, shown_end = 0;
+        size_t shown_bytes = 0;
+        bool sized = true;
+        for (size_t v = 0; v < slots; ++v) {
+            const bool alias = alias_bit(parts.aliases, v);
+            if (!alias) {
+                shown_begin = kept_end;
+                shown_end = kept_end = parts.ends32[v];
+                sized = shown_begin == shown_end;
+                shown_bytes = 0;
+            }
+            const uint64_t m = shown_end - shown_begin;
+            const bool present = parts.present[v] != 0;
+            if (present) {
+                n += size_varint32(parts.counts[v]) + 2 * size_length(m);
+                if (!alias) continue;
+            }
+            if (!sized) {
+                shown_bytes = size_varint32_elements(parts.video_ids.subspan(shown_begin, m)) +
+                              size_varint32_elements(parts.video_counts.subspan(shown_begin, m));
+                sized = true;
+            }
+            if (present) {
+                n += shown_bytes;
+            } else {
+                n -= shown_bytes;  // an absent slot writes no entries (and normally has none)
+            }
+        }
+        return n;
+    }
     t.each_view([&](size_t v, const PayloadView& p) {
         if (t.present(v)) {
             n += size_varint32(p.count) + size_length(p.video_ids.size()) + size_length(p.video_counts.size());
@@ -63,19 +103,59 @@ void write_labels(Writer& w, std::span<const uint32_t> labels) {
     for (uint32_t c : labels) write_char(w, c);
 }
 
+void write_payload_slot(Writer& w, const PayloadView& p) {
+    write_option_tag(w, true);
+    write_varint32(w, p.count);
+    write_varint32_sequence(w, p.video_ids);
+    write_varint32_sequence(w, p.video_counts);
+}
+
 void write_payloads(Writer& w, const PayloadTable& t) {
     const size_t slots = t.size();
     write_length(w, slots);
-    t.each_view([&](size_t v, const PayloadView& p) {
-        if (!t.present(v)) {
-            write_option_tag(w, false);
-            return;
+    const PayloadTable::PartsView parts = t.parts();
+    if (!plain_table(parts)) {
+        t.each_view([&](size_t v, const PayloadView& p) {
+            if (t.present(v)) {
+                write_payload_slot(w, p);
+            } else {
+                write_option_tag(w, false);
+            }
+        });
+        return;
+    }
+    // Straight from the arrays, the position in a local pointer. A slot whose longest
+    // form leaves a whole word of room is written with wide stores, the others (the last
+    // few bytes of the buffer) with the checked writers.
+    const uint32_t* ids = parts.video_ids.data();
+    const uint32_t* counts = parts.video_counts.data();
+    uint64_t kept_end = 0, shown_begin = 0, shown_end = 0;
+    uint8_t* p = w.pos;
+    for (size_t v = 0; v < slots; ++v) {
+        if (!alias_bit(parts.aliases, v)) {
+            shown_begin = kept_end;
+            shown_end = kept_end = parts.ends32[v];
         }
-        write_option_tag(w, true);
-        write_varint32(w, p.count);
-        write_varint32_sequence(w, p.video_ids);
-        write_varint32_sequence(w, p.video_counts);
-    });
+        if (parts.present[v] == 0) {
+            *p++ = 0;
+            continue;
+        }
+        const uint64_t m = shown_end - shown_begin;
+        if (static_cast<uint64_t>(w.end - p) < 8 + 1 + 5 + 2 * 5 + 10 * m) [[unlikely]] {
+            w.pos = p;
+            write_payload_slot(w, {parts.counts[v], std::span<const uint32_t>(ids + shown_begin, m),
+                                   std::span<const uint32_t>(counts + shown_begin, m)});
+            p = w.pos;
+            continue;
+        }
+        *p++ = 1;
+        p = detail::put_varint32_wide(p, parts.counts[v]);
+        p = detail::put_varint32_wide(p, static_cast<uint32_t>(m));
+        for (uint64_t k = shown_begin; k < shown_end; ++k) p = detail::put_varint32_wide(p, ids[k]);
+        p = detail::put_varint32_wide(p, static_cast<uint32_t>(m));
+        for (uint64_t k = shown_begin; k < shown_end; ++k) p = detail::put_varint32_wide(p, counts[k]);
+    }
+    w.pos = p;
 }
 
 void write_uuids(Writer& w, std::span<const VideoUuid> ids) {
@@ -93,73 +173,183 @@ void write_bools(Writer& w, std::span<const uint8_t> flags) {
 
 // --- readers ---------------------------------------------------------------------------
 
+// ASCII labels, nearly all of them, are taken byte by byte; the others through read_char.
 Decoded<void> read_labels(Reader& r, std::vector<uint32_t>& out) {
-    return read_sequence(r, out, [](Reader& rr) { return read_char(rr); });
+    const auto n = read_length(r);
+    if (!n) return std::unexpected(n.error());
+    // Each label takes at least a byte: `out` is sized once, never past the input.
+    out = fresh_vector<uint32_t>(reserve_bound(r, *n));
+    uint32_t* dst = out.data();
+    const uint8_t* p = r.pos;
+    const uint8_t* end = r.end;
+    for (uint64_t i = 0; i < *n; ++i) {
+        if (p != end && *p < 0x80) [[likely]] {
+            dst[i] = *p++;
+            continue;
+        }
+        r.pos = p;
+        const auto c = read_char(r);
+        if (!c) return std::unexpected(c.error());
+        dst[i] = *c;  // i < out.size(): one byte at least was read for each label before
+        p = r.pos;
+    }
+    r.pos = p;
+    return {};
 }
 
 // The usual table, read into flat arrays and handed over whole: every present slot's two
 // lists of one length, at most UINT32_MAX entries in all. Returns false, having read part
 // of the field, for a table that is not; the caller then reads it slot by slot.
+// The entries of one kind of list, end to end, written through a raw pointer into room
+// made ahead by doubling: `items` holds the room, the first `used` of them the entries.
+struct Entries {
+    std::vector<uint32_t> items;
+    size_t used = 0;
+
+    // Room is made a slice at a time within a capacity that doubles, so that no more
+    // than a slice past the entries is ever touched.
+    uint32_t* room_for(uint64_t m) {
+        if (items.size() - used < m) {
+            const size_t need = used + static_cast<size_t>(m);
+            if (need > items.capacity()) reserve_fresh(items, std::max<size_t>(need, 2 * items.capacity() + 1024));
+            items.resize(std::min(items.capacity(), std::max<size_t>(need, used + kSlice)));
+        }
+        return items.data() + used;
+    }
+    static constexpr size_t kSlice = 4096;
+    std::vector<uint32_t> take() {
+        items.resize(used);
+        return std::move(items);
+    }
+};
+
+// Appends a list of `m` 32-bit varints: on the fast route when the bytes left hold every
+// element in its longest form (so room for them is bounded by the input), else one by
+// one, each taking at least a byte.
+Decoded<void> read_list(Reader& r, uint64_t m, Entries& out) {
+    if (m <= r.remaining() / 5) [[likely]] {
+        uint32_t* dst = out.room_for(m);
+        const uint8_t* p = r.pos;
+        for (uint64_t k = 0; k < m; ++k) {
+            const detail::Taken32 x = detail::take_varint32(p);
+            if (x.size == 0) [[unlikely]] {
+                r.pos = p;
+                return std::unexpected(read_varint32(r).error());
+            }
+            dst[k] = x.value;
+            p += x.size;
+        }
+        r.pos = p;
+        out.used += static_cast<size_t>(m);
+        return {};
+    }
+    for (uint64_t k = 0; k < m; ++k) {
+        const auto x = read_varint32(r);
+        if (!x) return std::unexpected(x.error());
+        *out.room_for(1) = *x;
+        ++out.used;
+    }
+    return {};
+}
+
+// Room for the fast route's reads: a slot's tag, count and first length (1 + 5 + 5), and
+// the 5 bytes each read of 32-bit form may load.
+constexpr size_t kFastSlotHead = 16;
+
+// The usual present slot on the fast route: tag 1, count, two lists of one length, every
+// value in a 32-bit form, all inside the input with room to spare. Appends the lists and
+// moves `p` past the slot; returns false, having moved nothing and kept nothing, for any
+// other slot (the careful route then reads it and says what is wrong, if anything).
+bool read_fast_slot(const uint8_t*& p, const uint8_t* end, uint32_t& count, Entries& ids, Entries& counts) {
+    const uint8_t* q = p;
+    if (static_cast<size_t>(end - q) < kFastSlotHead || q[0] != 1) return false;
+    const detail::Taken32 c = detail::take_varint32(q + 1);
+    q += 1 + c.size;
+    const detail::Taken32 m = detail::take_varint32(q);
+    q += m.size;
+    // Both lists and the second length, each read loading up to 5 bytes.
+    if (c.size == 0 || m.size == 0 || m.value > (static_cast<size_t>(end - q) - 5) / 10) return false;
+    uint32_t* dst = ids.room_for(m.value);
+    uint32_t bad = 0;
+    for (uint32_t k = 0; k < m.value; ++k) {
+        const detail::Taken32 x = detail::take_varint32(q);
+        bad |= static_cast<uint32_t>(x.size == 0);
+        dst[k] = x.value;
+        q += x.size;
+    }
+    const detail::Taken32 m2 = detail::take_varint32(q);
+    q += m2.size;
+    if (bad != 0 || m2.size == 0 || m2.value != m.value) return false;
+    dst = counts.room_for(m.value);
+    for (uint32_t k = 0; k < m.value; ++k) {
+        const detail::Taken32 x = detail::take_varint32(q);
+        bad |= static_cast<uint32_t>(x.size == 0);
+        dst[k] = x.value;
+        q += x.size;
+    }
+    if (bad != 0) return false;
+    ids.used += m.value;
+    counts.used += m.value;
+    count = c.value;
+    p = q;
+    return true;
+}
+
 Decoded<bool> read_plain_payloads(Reader& r, uint64_t n, PayloadTable& t) {
-    std::vector<uint8_t> present;
-    std::vector<uint32_t> counts, ends, ids, video_counts;
-    std::vector<uint64_t> aliases;
+    // Each slot takes at least its tag byte: the per-slot arrays are sized once, never
+    // past the input, and filled by number (slot v < slots whenever it is read whole).
     const size_t slots = reserve_bound(r, n);
-    present.reserve(slots);
-    counts.reserve(slots);
-    ends.reserve(slots);
-    aliases.reserve(slots / 64 + 1);
+    std::vector<uint8_t> present = fresh_vector<uint8_t>(slots);
+    std::vector<uint32_t> counts = fresh_vector<uint32_t>(slots);
+    std::vector<uint32_t> ends = fresh_vector<uint32_t>(slots);
+    std::vector<uint64_t> aliases((slots + 63) / 64, 0);
+    Entries ids, video_counts;
     size_t shown_begin = 0;  // the lists the slot before shows: [shown_begin, shown_end)
     size_t shown_end = 0;
     for (uint64_t v = 0; v < n; ++v) {
-        if (v % 64 == 0) aliases.push_back(0);
-        const auto is_present = read_option_tag(r, kPayloadTypeName);
-        if (!is_present) return std::unexpected(is_present.error());
-        if (!*is_present) {
-            present.push_back(0);
-            counts.push_back(0);
-            ends.push_back(static_cast<uint32_t>(ids.size()));
-            shown_begin = shown_end = ids.size();
+        if (r.pos != r.end && *r.pos == 0) {
+            ++r.pos;
+            ends[v] = static_cast<uint32_t>(ids.used);
+            shown_begin = shown_end = ids.used;
             continue;
         }
-        const auto count = read_varint32(r);
-        if (!count) return std::unexpected(count.error());
-        const auto id_count = read_length(r);
-        if (!id_count) return std::unexpected(id_count.error());
-        const size_t begin = ids.size();
-        for (uint64_t k = 0; k < *id_count; ++k) {
-            const auto id = read_varint32(r);
-            if (!id) return std::unexpected(id.error());
-            ids.push_back(*id);
+        const size_t begin = ids.used;
+        uint32_t count = 0;
+        if (!read_fast_slot(r.pos, r.end, count, ids, video_counts)) {
+            const auto is_present = read_option_tag(r, kPayloadTypeName);
+            if (!is_present) return std::unexpected(is_present.error());
+            const auto read_count = read_varint32(r);
+            if (!read_count) return std::unexpected(read_count.error());
+            const auto id_count = read_length(r);
+            if (!id_count) return std::unexpected(id_count.error());
+            if (auto e = read_list(r, *id_count, ids); !e) return std::unexpected(e.error());
+            const auto count_count = read_length(r);
+            if (!count_count) return std::unexpected(count_count.error());
+            if (*count_count != *id_count) return false;
+            if (auto e = read_list(r, *count_count, video_counts); !e) return std::unexpected(e.error());
+            count = *read_count;
         }
-        const auto count_count = read_length(r);
-        if (!count_count) return std::unexpected(count_count.error());
-        if (*count_count != *id_count) return false;
-        for (uint64_t k = 0; k < *count_count; ++k) {
-            const auto c = read_varint32(r);
-            if (!c) return std::unexpected(c.error());
-            video_counts.push_back(*c);
-        }
-        if (ids.size() > UINT32_MAX) return false;
-        present.push_back(1);
-        counts.push_back(*count);
+        if (ids.used > UINT32_MAX) return false;
+        present[v] = 1;
+        counts[v] = count;
         // Lists equal to those the slot before shows are dropped: the slot is an alias,
         // as pushing slot by slot makes it.
-        const size_t length = ids.size() - begin;
+        const size_t length = ids.used - begin;
+        const uint32_t* id = ids.items.data();
+        const uint32_t* vc = video_counts.items.data();
         if (length != 0 && v > 0 && length == shown_end - shown_begin &&
-            std::equal(ids.begin() + begin, ids.end(), ids.begin() + shown_begin) &&
-            std::equal(video_counts.begin() + begin, video_counts.end(), video_counts.begin() + shown_begin)) {
-            ids.resize(begin);
-            video_counts.resize(begin);
-            aliases.back() |= uint64_t{1} << (v % 64);
+            std::equal(id + begin, id + ids.used, id + shown_begin) &&
+            std::equal(vc + begin, vc + ids.used, vc + shown_begin)) {
+            ids.used = video_counts.used = begin;
+            aliases[v / 64] |= uint64_t{1} << (v % 64);
         } else {
             shown_begin = begin;
-            shown_end = ids.size();
+            shown_end = ids.used;
         }
-        ends.push_back(static_cast<uint32_t>(ids.size()));
+        ends[v] = static_cast<uint32_t>(ids.used);
     }
-    t = PayloadTable::whole(std::move(present), std::move(counts), std::move(ends), std::move(ids),
-                            std::move(video_counts), std::move(aliases));
+    t = PayloadTable::whole(std::move(present), std::move(counts), std::move(ends), ids.take(), video_counts.take(),
+                            std::move(aliases));
     return true;
 }
 
@@ -212,7 +402,7 @@ Decoded<void> read_uuids(Reader& r, std::vector<VideoUuid>& out) {
     out.clear();
     if (*n <= r.remaining() / sizeof(VideoUuid)) {
         // All groups are there: one copy.
-        out.resize(static_cast<size_t>(*n));
+        out = fresh_vector<VideoUuid>(static_cast<size_t>(*n));
         if (*n != 0) std::memcpy(out.data(), r.pos, out.size() * sizeof(VideoUuid));
         r.pos += out.size() * sizeof(VideoUuid);
         return {};
@@ -240,6 +430,7 @@ Decoded<void> read_bools(Reader& r, std::vector<uint8_t>& out) {
         return std::unexpected(DecodeError::invalid_boolean_value(*first));
     }
     if (avail < *n) return std::unexpected(DecodeError::unexpected_end(1));
+    reserve_fresh(out, avail);
     out.assign(r.pos, r.pos + avail);
     r.pos += avail;
     return {};
@@ -256,6 +447,8 @@ size_t encoded_size(const TrieStore& s) {
 }
 
 void encode(const TrieStore& s, std::span<std::byte> out) {
+    // The buffer is written whole, and is usually fresh.
+    advise_huge_pages(out.data(), out.size());
     Writer w(out);
     write_varint32_sequence(w, s.node_shifts);
     write_labels(w, s.child_labels);

@@ -41,14 +41,18 @@ namespace detail {
 
 // Any form in one go, without a branch on the value: the form as a little-endian word,
 // stored whole (8 bytes), of which the next value overwrites all but the first `size`.
-// Needs 8 bytes of room.
-inline void write_varint32_wide(Writer& w, uint32_t v) {
+// Needs 8 bytes of room at `p`; returns the position after the form. Bulk writers keep
+// the position in a local pointer: a byte stored through a Writer's member may alias
+// anything, so the compiler would reload every pointer after each store.
+inline uint8_t* put_varint32_wide(uint8_t* p, uint32_t v) {
     const bool over_single = v > kVarintMaxSingle;
     const bool over_16 = v > 0xFFFFu;
     const uint64_t marked = (uint64_t{kVarintMarker16} + over_16) | (uint64_t{v} << 8);
-    store_le<uint64_t>(w.pos, over_single ? marked : uint64_t{v});
-    w.pos += 1 + 2 * static_cast<size_t>(over_single) + 2 * static_cast<size_t>(over_16);
+    store_le<uint64_t>(p, over_single ? marked : uint64_t{v});
+    return p + 1 + 2 * static_cast<size_t>(over_single) + 2 * static_cast<size_t>(over_16);
 }
+
+inline void write_varint32_wide(Writer& w, uint32_t v) { w.pos = put_varint32_wide(w.pos, v); }
 
 // Form by form, touching only the bytes of the value (for the last bytes of the buffer).
 inline void write_varint32_narrow(Writer& w, uint32_t v) {
@@ -124,6 +128,22 @@ Decoded<T> read_varint_careful(Reader& r) {
 // The fast route decodes every form without a branch on it (the forms of neighbouring
 // values vary unpredictably): it loads the sizeof(T) bytes after the marker, which are
 // all inside the input, and masks them down to the marker's width.
+// The fast route's decoding at `p`, which has at least 5 bytes: the value and the form's
+// size, or size 0 for a marker a 32-bit value cannot take (the caller reports it).
+struct Taken32 {
+    uint32_t value;
+    uint32_t size;
+};
+inline Taken32 take_varint32(const uint8_t* p) {
+    const uint8_t m = p[0];
+    const uint32_t after = load_le<uint32_t>(p + 1);
+    const bool over_single = m > kVarintMaxSingle;
+    const bool over_16 = m > kVarintMarker16;
+    const uint32_t mask = over_16 ? 0xFFFF'FFFFu : 0xFFFFu;
+    const uint32_t size = m > kVarintMarker32 ? 0 : 1 + 2 * uint32_t{over_single} + 2 * uint32_t{over_16};
+    return {over_single ? after & mask : uint32_t{m}, size};
+}
+
 template <class T>
 inline Decoded<T> read_varint(Reader& r) {
     constexpr IntegerType kWidth = sizeof(T) == 4 ? IntegerType::U32 : IntegerType::U64;

@@ -158,15 +158,6 @@ public:
         return Step::Child;
     }
 
-    // Asks for the cache lines of entries [first, end) beyond the first, which next asks
-    // for already, up to a few: long runs are mostly looked up by halving.
-    void prefetch_run(uint32_t first, uint32_t end) const {
-        const char* at = reinterpret_cast<const char*>(entries_ + first);
-        const char* stop = reinterpret_cast<const char*>(entries_ + end);
-        constexpr ptrdiff_t kLine = 64;
-        for (int n = 0; n < kPrefetchLines && (at += kLine) < stop; ++n) __builtin_prefetch(at);
-    }
-
     Step payload(const Child& child, bool& has) const {
         has = (child.info & facts::Entry::kPayloadBit) != 0;
         return Step::Child;
@@ -183,7 +174,6 @@ public:
 private:
     // Below this many children a plain scan costs no more than halving.
     static constexpr uint32_t kSeekFrom = 4;
-    static constexpr int kPrefetchLines = 3;
 
     const facts::Entry* entries_;
     List root_;

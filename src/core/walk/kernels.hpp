@@ -267,28 +267,17 @@ public:
                 below = cur[e];
             }
         }
-        return judge(cur, below, distance);
-    }
-
-    // The level-by-level walk (walk/frontier.hpp) keeps every node's row itself, levels()
-    // words each: these fill, judge and narrow a row held there, as fill, reaches and
-    // wanted_positions do one held here. Levenshtein only: a swap needs the row two
-    // levels up, which that walk does not keep.
-    uint32_t row_words() const { return levels(); }
-    const uint64_t* first_row() const { return rows_.get(); }
-    bool fill_row(const uint64_t* old, uint32_t label, uint64_t* cur, uint32_t& distance) const
-        requires(!Osa)
-    {
-        const uint32_t n = levels();
-        const uint64_t match = masks_(label);
-        uint64_t below = (old[0] << 1) & match;
-        cur[0] = below;
-        for (uint32_t e = 1; e < n; ++e) {
-            const uint64_t v = ((old[e] << 1) & match) | (old[e - 1] << 1) | old[e - 1] | (below << 1);
-            cur[e] = capped(e, v, cur);
-            below = cur[e];
+        if ((below & valid_) == 0) return false;
+        distance = kFar;
+        if ((below >> length_) & 1) {
+            for (uint32_t e = 0; e < n; ++e) {
+                if ((cur[e] >> length_) & 1) {
+                    distance = e;
+                    break;
+                }
+            }
         }
-        return judge(cur, below, distance);
+        return true;
     }
 
     // The term positions whose characters a child of the node of `row` needs to stay
@@ -298,9 +287,9 @@ public:
     // exceeds the bound everywhere, only the characters at those positions can matter,
     // and with no such position no child can. Capping keeps this: equal rows are capped
     // alike.
-    uint64_t wanted_positions(uint64_t row) const { return wanted_positions_of(rows_.get() + row * levels()); }
-    uint64_t wanted_positions_of(const uint64_t* old) const {
+    uint64_t wanted_positions(uint64_t row) const {
         const uint32_t n = levels();
+        const uint64_t* old = rows_.get() + row * n;
         // The row of a label found nowhere in the term, capped like any other.
         std::array<uint64_t, kMaxLevelBound + 1> any;
         if (n > any.size()) return kAnyPosition;
@@ -351,9 +340,9 @@ public:
     // level e must leave room for the remaining term, j >= threshold + e, where threshold
     // is L - bound - (the deepest the subtree goes below this row). A descendant at most
     // that deep is at least C[j] + (L - j - its depth) away for every j.
-    bool reaches(uint64_t row, int64_t threshold) const { return reaches_of(rows_.get() + row * levels(), threshold); }
-    bool reaches_of(const uint64_t* cur, int64_t threshold) const {
+    bool reaches(uint64_t row, int64_t threshold) const {
         const uint32_t n = levels();
+        const uint64_t* cur = rows_.get() + row * n;
         for (uint32_t e = 0; e < n; ++e) {
             const int64_t from = threshold + static_cast<int64_t>(e);
             const uint64_t level = cur[e] & valid_;
@@ -366,21 +355,6 @@ private:
     uint32_t levels() const {
         if constexpr (FixedLevels != 0) return FixedLevels;
         return levels_;
-    }
-    // The end of a fill: false when no cell is within the bound (`below`, the top level,
-    // is empty), else the last cell's distance, or kFar.
-    bool judge(const uint64_t* cur, uint64_t below, uint32_t& distance) const {
-        if ((below & valid_) == 0) return false;
-        distance = kFar;
-        if ((below >> length_) & 1) {
-            for (uint32_t e = 0; e < levels(); ++e) {
-                if ((cur[e] >> length_) & 1) {
-                    distance = e;
-                    break;
-                }
-            }
-        }
-        return true;
     }
 
     // Level e of a row without the head cells that break the cap (the levels up to the

@@ -186,16 +186,19 @@ Result<std::vector<TermHit>> words_suggest(const TrieStore& store, const TermInd
     auto own = suggest(store, index, query, max_dist, n, rule);
     if (!own || n == 0) return own;
     const std::vector<uint32_t> q = scalars_of(query);
+    // When the store's own answer is full, a term farther than its last ranks after all
+    // of it: no tail beyond that distance can enter.
+    const uint32_t top = own->size() >= n ? std::min(max_dist, own->back().distance) : max_dist;
     // Bounds grow as suggest grows them: every term within a bound ranks above every
     // term beyond it, so the first bound that holds n terms holds the best n.
     std::vector<TermHit> tails;
-    uint32_t bound = n == 1 ? 0 : std::min<uint32_t>(1, max_dist);
+    uint32_t bound = n == 1 ? 0 : std::min<uint32_t>(1, top);
     while (true) {
         size_t within = 0;
         std::tie(tails, within) = tails_within(store, index, words, q, bound, n, rule);
-        if (bound == max_dist || within >= n) break;
+        if (bound == top || within >= n) break;
         const uint32_t next = bound < 3 ? bound + 1 : bound * 2;
-        bound = next > bound && next < max_dist ? next : max_dist;
+        bound = next > bound && next < top ? next : top;
     }
     return merged(std::move(*own), std::move(tails), n);
 }
@@ -205,8 +208,10 @@ Result<std::vector<TermHit>> words_complete(const TrieStore& store, const TermIn
                                             EditRule rule) {
     auto own = fuzzy_complete(store, index, prefix, max_dist, n, rule);
     if (!own || n == 0) return own;
-    // Every tail is within L of the prefix (its empty beginning): a larger bound finds no more.
-    const auto top = static_cast<uint32_t>(std::min<uint64_t>(max_dist, prefix.size()));
+    // Every tail is within L of the prefix (its empty beginning): a larger bound finds no
+    // more; nor one beyond the last of a full answer of the store's own (see words_suggest).
+    auto top = static_cast<uint32_t>(std::min<uint64_t>(max_dist, prefix.size()));
+    if (own->size() >= n) top = std::min(top, own->back().distance);
     std::vector<TermHit> tails;
     for (uint32_t b = 0;; b = b < 3 ? b + 1 : static_cast<uint32_t>(std::min<uint64_t>(uint64_t{b} * 2, top))) {
         b = std::min(b, top);

@@ -1,5 +1,5 @@
 """What matching inside titles costs (``Index.build(..., words=True)``): file size,
-memory, build time and suggest/complete latency beside the same index without words,
+memory, build time and suggest/complete/videos latency beside the same index without words,
 on three catalogues: the bundled sample catalogue (titles of a few words), the 348k word
 list of section 1 (single words: few word starts) and 348k titles of 2 to 4 of its words.
 
@@ -101,6 +101,10 @@ def one_catalogue(name: str, entries: list[Any], texts: Sequence[str], cfg: Any,
                 ("complete(p, max_dist=0)", lambda p: loaded.complete(p, max_dist=0), [(p,) for p in prefixes]),
                 ("suggest(q, max_dist=2)", lambda q: loaded.suggest(q, max_dist=2), [(q,) for q in queries]),
                 ("suggest(q, max_dist=1)", lambda q: loaded.suggest(q, max_dist=1), [(q,) for q in queries]),
+                ("videos(q)", lambda q: loaded.videos(q), [(q,) for q in queries]),
+                # Fan-out: two typed letters begin a word of thousands of titles.
+                ("videos(p[:2], max_dist=0, prefixes)", lambda p: loaded.videos(p, max_dist=0, include_prefix_nodes=True),
+                 [(p[:2],) for p in prefixes]),
             ]
             cases = {}
             for label, fn, args in calls:

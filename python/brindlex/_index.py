@@ -150,8 +150,8 @@ class Index:
         takes them). With ``fold`` (the default) terms and queries are compared
         case-folded, without accents and compatibility forms; without it, in NFC.
         Entries whose terms compare equal are merged; a term is shown as the entry
-        with the largest count spelt it. With ``words``, ``suggest`` and ``complete``
-        also match every word start of a term (see ``words``). Raises TypeError or
+        with the largest count spelt it. With ``words``, ``suggest``, ``complete`` and
+        ``videos`` also match every word start of a term (see ``words``). Raises TypeError or
         ValueError naming the entry at fault.
 
         Beside the engine's forms of video id, an index takes text ids: any non-empty
@@ -271,8 +271,9 @@ class Index:
         """Whether ``suggest`` and ``complete`` match inside titles: a term is also found
         through each of its words after the first (a word starts after a run of white
         space or punctuation in the compared text), at the distance of its best match,
-        once, shown whole with its own count. ``len``, ``in``, ``count`` and listing
-        stay about whole terms; ``videos`` answers as without words."""
+        once, shown whole with its own count; ``videos`` weighs the videos of the terms
+        so reached as the engine weighs a match at that distance. ``len``, ``in``,
+        ``count`` and listing stay about whole terms."""
         return self._lookup.words
 
     @property
@@ -362,12 +363,15 @@ class Index:
     ) -> list[tuple[str, float]]:
         """The videos that best match ``text``, best first, as (video id, score):
         ``fuzzy_match_video`` on the normalised text (see its description);
-        ``max_dist="auto"`` as in ``complete``."""
+        ``max_dist="auto"`` as in ``complete``. With ``words``, the terms reached through
+        a word start weigh in too, each term once, at its best weight."""
         if min_score is not None and _is_nan(min_score):
             raise ValueError("min_score is NaN, which no score compares with")
         normal = self._normal(_text(text, "text"))
         # Any other value goes to the engine as given: it names what is wrong with it.
         bound = _edit_bound(max_dist, normal) if isinstance(max_dist, str) else max_dist
+        if self._lookup.words:
+            return self._lookup.videos(normal, bound, limit, include_prefix_nodes, min_score)
         found = self._engine.fuzzy_match_video(normal, bound, limit, include_prefix_nodes, min_score)
         return self._lookup.video_ids(found)  # the ids as given, when they are text
 

@@ -24,6 +24,11 @@ bool set_words(PyObject* lookup, lookup::Words words);
 // add_words(lookup, separators, /) (package/words.cpp)
 PyObject* add_words(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 
+// Lookup.videos(term, max_dist, limit, include_prefix_nodes, min_score, /): the engine's
+// video ranking over the terms and their word starts, with the caller's ids
+// (package/words.cpp).
+PyObject* lookup_videos(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
+
 struct LookupParts {
     PyObject* engine;
     const TrieStore* store;

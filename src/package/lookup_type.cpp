@@ -366,6 +366,9 @@ PyMethodDef kLookupMethods[] = {
      METH_FASTCALL,
      "typed_complete($self, prefix, limit, max_dist, transpositions, fold, /)\n--\n\n"
      "complete for a plain ASCII str, int limit, int or \"auto\" bound, folded when fold; None for others."},
+    {"videos", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(lookup_videos)), METH_FASTCALL,
+     "videos($self, term, max_dist, limit, include_prefix_nodes, min_score, /)\n--\n\n"
+     "fuzzy_match_video over the terms and their word starts, with the caller's ids."},
     {"video_ids", lookup_video_ids, METH_O,
      "video_ids($self, found, /)\n--\n\nfuzzy_match_video's pairs with the caller's ids (as given when text)."},
     {"count", lookup_count, METH_O, "count($self, text, /)\n--\n\nThe term's own count, 0 when it is no term."},

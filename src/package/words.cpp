@@ -1,5 +1,6 @@
 // add_words(lookup, separators, /): gives a Lookup the word structures of its store
-// (core/lookup/words.hpp), so that suggest and complete match every word start.
+// (core/lookup/words.hpp), so that suggest, complete and videos match every word start;
+// Lookup.videos, the video ranking over them (core/lookup/words_videos.hpp).
 //
 // Which characters separate words is the package's call (Unicode categories, which the
 // core does not carry): `separators` is called once with the sorted distinct characters
@@ -7,12 +8,21 @@
 #include <Python.h>
 
 #include <algorithm>
+#include <array>
+#include <optional>
+#include <string_view>
 #include <vector>
 
+#include "binding/args.hpp"
+#include "binding/convert.hpp"
 #include "binding/errors.hpp"
 #include "binding/pyref.hpp"
 #include "binding/text.hpp"
+#include "core/lookup/words_videos.hpp"
+#include "core/text/video_id_text.hpp"
+#include "package/arguments.hpp"
 #include "package/lookup.hpp"
+#include "package/released.hpp"
 
 namespace brindlex::py {
 
@@ -51,6 +61,59 @@ PyObject* add_words(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         if (!words) return raise(PyExc_ValueError, words.error().message);
         if (!set_words(args[0], std::move(*words))) return nullptr;
         Py_RETURN_NONE;
+    });
+}
+
+namespace {
+
+// None, or what `convert` makes of the value.
+template <class T, class Convert>
+bool optional_arg(PyObject* o, const char* name, std::optional<T>& out, Convert convert) {
+    if (o == Py_None) return true;
+    T value{};
+    if (!argument(convert(o, value), name)) return false;
+    out = value;
+    return true;
+}
+
+}  // namespace
+
+PyObject* lookup_videos(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    return guarded([&]() -> PyObject* {
+        std::string_view text;
+        uint32_t max_dist = 0;
+        std::optional<uint64_t> limit;
+        std::optional<bool> include_prefix_nodes;
+        std::optional<double> min_score;
+        if (!expect_args("videos", nargs, 5) || !argument(to_term(args[0], text), "text") ||
+            !argument(to_u32(args[1], max_dist), "max_dist") || !optional_arg(args[2], "limit", limit, to_u64) ||
+            !optional_arg(args[3], "include_prefix_nodes", include_prefix_nodes, to_bool) ||
+            !optional_arg(args[4], "min_score", min_score, to_double)) {
+            return nullptr;
+        }
+        LookupParts parts{};
+        if (!lookup_parts(self, parts)) return nullptr;
+        const TrieStore& store = *parts.store;
+        auto ranked = without_lock([&] {
+            return lookup::words_videos(store, *parts.words, text, max_dist, limit, include_prefix_nodes, min_score);
+        });
+        if (!ranked) return raise_internal_failure(ranked.error().message);
+        const lookup::VideoTexts& texts = *parts.texts;
+        std::array<char, kVideoIdTextMax> buffer;
+        return list_of(*ranked, [&](const ScoredVideo& v) -> PyObject* {
+            PyObject* id = nullptr;
+            if (texts.present()) {
+                // The engine's int ids number the table's texts (checked when it was read).
+                const uint32_t number = v.video < store.video_int_ids.size() ? store.video_int_ids[v.video] : UINT32_MAX;
+                if (number >= texts.size()) return raise(PyExc_ValueError, "a video id beyond the id table");
+                id = new_text(texts.at(number));
+            } else {
+                const auto len = write_video_id_text(store, v.video, buffer);
+                if (!len) return raise_internal_failure("videos: a ranked video has no id");
+                id = new_text(std::string_view(buffer.data(), *len));
+            }
+            return new_tuple({id, PyFloat_FromDouble(v.score)});
+        });
     });
 }
 

@@ -4,6 +4,7 @@ index without words unchanged; word sections of crafted files refused."""
 
 from __future__ import annotations
 
+import functools
 import json
 import struct
 import unicodedata
@@ -179,3 +180,136 @@ def test_made_up_bounds_still_answer_every_term_once(tmp_path):
     path.write_bytes(data)
     got = Index.load(path).complete("c", 10)
     assert sorted(c.term for c in got) == ["ab cd", "ab ce", "x-cd", "zz cd"]
+
+
+# -- videos ---------------------------------------------------------------------------
+# The model: the engine's records over every node (every beginning of a term), and for
+# each term its records through the word starts past its first: whole (a tail within the
+# bound) and, with prefix nodes, prefix (a shorter beginning of a tail within it, weighed
+# x 0.85); each node once at its best weight; the prefix fallback over both together.
+# Payloads are summed over subtrees: the catalogues keep fewer videos than video_top_n.
+
+@functools.lru_cache(maxsize=1 << 16)
+def _levenshtein(a, b):
+    return levenshtein(a, b)
+
+
+def near_threshold(scores, min_score):
+    """The scores that are not within rounding of the threshold, which either side may
+    then keep."""
+    threshold = 0.01 if min_score is None else min_score
+    return {v: s for v, s in scores.items() if abs(s - threshold) > 1e-9}
+
+
+def match_weight(d, n, prefix):
+    w = 1.0 if d == 0 else 0.0 if n == 0 else max(0.0, (1 - d / n) * 0.05)
+    return w * 0.85 if prefix else w
+
+
+def model_videos(terms, text, max_dist, include, min_score):
+    """terms: {term: (count, {video: count})}. The answer as {video: score}, and whether
+    word starts changed it from the engine's (a better weight, or no prefix fallback)."""
+    n = len(text)
+    levenshtein = _levenshtein
+    nodes = {t[:i] for t in terms for i in range(1, len(t) + 1)}
+
+    def records(prefixes):
+        found, count = {}, 0  # node -> best weight; records within the bound, kept or not
+        for node in nodes:
+            if (prefixes or node in terms) and levenshtein(text, node) <= max_dist:
+                count += 1
+                found[node] = match_weight(levenshtein(text, node), n, node not in terms)
+        own, changed = count, False
+        for term in terms:
+            rest = tails(term)[1:]
+            whole = [levenshtein(text, x) for x in rest if levenshtein(text, x) <= max_dist]
+            count += len(whole)
+            weights = [match_weight(d, n, False) for d in whole]
+            if prefixes:
+                weights += [match_weight(levenshtein(text, x[:i]), n, True) for x in rest for i in range(1, len(x))
+                            if levenshtein(text, x[:i]) <= max_dist]
+            if weights and max(weights) > found.get(term, 0.0):
+                changed = True
+                found[term] = max(weights)
+        return found, count, own, changed
+
+    found, count, own, changed = records(include is True)
+    if include is None and count == 0:
+        found, _, _, changed = records(True)
+    changed = changed or (include is None and own == 0 and count > 0)
+    total, raw = 0.0, {}
+    for node, w in found.items():
+        if not w > 0:
+            continue  # dropped, as the engine drops a record at a distance of n or more
+        for term, (c, videos) in terms.items():
+            if term.startswith(node):
+                total += c * w
+                for video, vc in videos.items():
+                    raw[video] = raw.get(video, 0.0) + vc * w
+    if not total > 0:
+        return {}, changed
+    threshold = 0.01 if min_score is None else min_score
+    return {v: s / total for v, s in raw.items() if s / total >= threshold}, changed
+
+
+@st.composite
+def video_titles_st(draw):
+    entries = draw(titles_st())
+    return [(term, draw(st.integers(0, 9)), draw(st.lists(st.tuples(st.integers(0, 5), st.integers(0, 9)),
+                                                          max_size=3, unique_by=lambda x: x[0])))
+            for term, _, _ in entries]
+
+
+@settings(max_examples=40, deadline=None)
+@given(video_titles_st(), st.data())
+def test_videos_with_words_answer_as_the_model(reopen, entries, data):
+    import pickle
+
+    terms: dict[str, tuple[int, dict[str, int]]] = {}
+    for term, count, videos in entries:
+        c, vs = terms.get(term, (0, {}))
+        for video, vc in videos:
+            vs[str(video)] = vs.get(str(video), 0) + vc
+        terms[term] = (c + count, vs)
+    built = Index.build(entries, fold=False, words=True, video_top_n=64)
+    plain = Index.build(entries, fold=False, video_top_n=64)
+    index = reopen(built)
+    again = pickle.loads(pickle.dumps(built))
+    starts = sorted({tail[:i] for t in terms for tail in tails(t) for i in range(1, len(tail) + 1)})
+    text = data.draw(st.one_of(st.sampled_from(starts), st.text(ALPHABET, max_size=5)), label="text")
+    for max_dist in [0, 1, 2]:
+        for include in [None, True, False]:
+            for min_score in [None, 0.0, 0.2]:
+                want, changed = model_videos(terms, text, max_dist, include, min_score)
+                kw = {"max_dist": max_dist, "include_prefix_nodes": include, "min_score": min_score}
+                got = index.videos(text, None, **kw)
+                assert again.videos(text, None, **kw) == got
+                assert near_threshold(dict(got), min_score) == pytest.approx(near_threshold(want, min_score),
+                                                                             rel=1e-9, abs=1e-12), kw
+                assert [s for _, s in got] == sorted((s for _, s in got), reverse=True)
+                for limit in [0, 1, 2]:
+                    assert index.videos(text, limit, **kw) == got[:limit]
+                if not changed:  # the engine's answer, bit for bit
+                    assert got == index.engine.fuzzy_match_video(text, max_dist, None, include, min_score)
+                    assert got == plain.videos(text, None, **kw)
+
+
+def test_videos_without_word_hits_are_the_engines_and_the_command_line_asks_index_videos(tmp_path):
+    entries = [("gnome calculator", 5, [(1, 3), (2, 2)]), ("calc", 3, [(2, 3)]), ("gnomes", 4, [(3, 4)])]
+    index = Index.build(entries, words=True)
+    for text in ["gnome", "gnomes", "gnom", "x", ""]:
+        for max_dist in [0, 1, 2]:
+            for include in [None, True, False]:
+                assert index.videos(text, None, max_dist=max_dist, include_prefix_nodes=include) == \
+                    index.engine.fuzzy_match_video(text, max_dist, None, include)
+    assert index.videos("calcu", max_dist=0) == [("1", pytest.approx(0.6)), ("2", pytest.approx(0.4))]
+    assert index.videos("calcu", max_dist=0) != index.engine.fuzzy_match_video("calcu", 0)
+    catalogue = tmp_path / "titles.tsv"
+    catalogue.write_text("term\tcount\tvideo_id\tvideo_count\ngnome calculator\t5\tcalc-1\t1\n")
+    out = tmp_path / "titles.brx"
+    assert brindlex("build", catalogue, "-o", out, "--words").returncode == 0
+    done = brindlex("videos", out, "calcu", "--json")
+    assert done.returncode == 0, done.stderr
+    assert [v["video_id"] for v in json.loads(done.stdout)] == ["calc-1"]
+    with pytest.raises(TypeError, match="argument 'max_dist'"):
+        index.videos("calc", max_dist=None)

@@ -95,8 +95,8 @@ def cmd_videos(args: argparse.Namespace) -> int:
     include = {"yes": True, "no": False, "auto": None}[args.include_prefix_nodes]
 
     def ask(index: Index, term: str) -> Rows:
-        found = index.engine.fuzzy_match_video(index.normalize(term), args.max_dist, args.limit, include, args.min_score)
-        found = index._lookup.video_ids(found)  # the catalogue's ids, when they are text
+        found = index.videos(term, args.limit, max_dist=args.max_dist, include_prefix_nodes=include,
+                             min_score=args.min_score)
         return [{"video_id": video, "score": score} for video, score in found]
 
     return serve(args, ask, lambda row: f"{row['video_id']}\t{row['score']:.6f}")

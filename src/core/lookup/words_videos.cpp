@@ -13,7 +13,6 @@
 #include <string>
 
 #include "core/lookup/words_descent.hpp"
-#include "core/ranking/score_map.hpp"
 #include "core/text/utf8.hpp"
 #include "core/walk/walk.hpp"
 
@@ -153,12 +152,6 @@ size_t word_records(const TrieStore& store, const Words& words, std::span<const 
     return whole;
 }
 
-// Best first; equal scores by video number, as the engine orders them.
-bool ranks_before(const ScoredVideo& a, const ScoredVideo& b) {
-    if (a.score != b.score) return a.score > b.score;
-    return a.video < b.video;
-}
-
 }  // namespace
 
 Result<std::vector<ScoredVideo>> words_videos(const TrieStore& store, const Words& words, std::string_view term_utf8,
@@ -195,11 +188,7 @@ Result<std::vector<ScoredVideo>> words_videos(const TrieStore& store, const Word
     }
 
     // The sums, as rank_videos forms them: in record order and per payload in list order.
-    struct Kept {
-        double weight;
-        PayloadView payload;
-    };
-    std::vector<Kept> kept;
+    std::vector<WeightedPayload> kept;
     kept.reserve(records.list().size());
     uint64_t listed = 0;
     for (const Record& r : records.list()) store.payloads.prefetch(r.node);
@@ -212,32 +201,7 @@ Result<std::vector<ScoredVideo>> words_videos(const TrieStore& store, const Word
         kept.push_back({r.weight, p});
         listed += p.video_ids.size();
     }
-    ScoreMap scores(std::min<uint64_t>(listed, store.video_count()));
-    double total_weight = 0.0;
-    for (const auto& [w, p] : kept) {
-        total_weight += static_cast<double>(p.count) * w;
-        for (size_t i = 0; i < p.video_ids.size(); ++i) {
-            scores.add(p.video_ids[i], static_cast<double>(p.video_counts[i]) * w);
-        }
-    }
-
-    std::vector<ScoredVideo> ranked;
-    if (!(total_weight > 0.0)) return ranked;
-    const double threshold = min_score.value_or(kDefaultMinScore);
-    ranked.reserve(scores.size());
-    scores.for_each([&](uint32_t video, double raw) {
-        const double score = raw / total_weight;
-        if (score >= threshold) ranked.push_back({video, score});
-    });
-    if (limit && *limit < ranked.size()) {
-        const auto keep = static_cast<std::ptrdiff_t>(*limit);
-        std::nth_element(ranked.begin(), ranked.begin() + keep, ranked.end(), ranks_before);
-        ranked.erase(ranked.begin() + keep, ranked.end());
-    }
-    std::sort(ranked.begin(), ranked.end(), ranks_before);
-    const size_t known = store.video_count();
-    std::erase_if(ranked, [known](const ScoredVideo& s) { return s.video >= known; });
-    return ranked;
+    return score_videos(store, kept, listed, limit, min_score);
 }
 
 }  // namespace brindlex::lookup

@@ -32,11 +32,6 @@ std::optional<double> match_weight(uint32_t distance, uint64_t n) {
     return w;
 }
 
-struct WeightedPayload {
-    double weight;
-    PayloadView payload;
-};
-
 std::string node_message(const NodeMatch& r, const char* what) {
     return "rank_videos: reached node " + std::to_string(r.node) + " " + what;
 }
@@ -96,10 +91,14 @@ Result<std::vector<ScoredVideo>> rank_videos(const TrieStore& store, std::string
         __builtin_prefetch(k.payload.video_counts.data());
     }
 
-    // Then the sums, in walk order and per payload in list order, so every score is
-    // reproducible to the last bit. Distinct videos are at most the listed entries, and
-    // at most the id list's length when every video number has an id, so the map is
-    // sized once and never grows for a sound store.
+    return score_videos(store, kept, listed, limit, min_score);
+}
+
+std::vector<ScoredVideo> score_videos(const TrieStore& store, std::span<const WeightedPayload> kept, uint64_t listed,
+                                      std::optional<uint64_t> limit, std::optional<double> min_score) {
+    // Distinct videos are at most the listed entries, and at most the id list's length
+    // when every video number has an id, so the map is sized once and never grows for a
+    // sound store.
     ScoreMap scores(std::min<uint64_t>(listed, store.video_count()));
     double total_weight = 0.0;
     for (const auto& [w, p] : kept) {

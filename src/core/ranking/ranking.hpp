@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -29,6 +30,12 @@ struct ScoredVideo {
     double score;
 };
 
+// A kept match record: its weight and its node's payload.
+struct WeightedPayload {
+    double weight;
+    PayloadView payload;
+};
+
 // term_utf8 must be valid UTF-8.
 //
 // include_prefix_nodes: true ranks every node within max_dist, false only nodes that end
@@ -46,5 +53,13 @@ struct ScoredVideo {
 Result<std::vector<ScoredVideo>> rank_videos(const TrieStore& store, std::string_view term_utf8, uint32_t max_dist,
                                              std::optional<uint64_t> limit, std::optional<bool> include_prefix_nodes,
                                              std::optional<double> min_score);
+
+// The ranking's last steps over kept records: the sums (in record order, per payload in
+// list order, so every score is reproducible to the last bit), the threshold, the cut to
+// `limit`, the order, and the drop of video numbers without an id; as rank_videos
+// describes them. `listed` is the number of video entries the payloads list, which
+// sizes the score map once.
+std::vector<ScoredVideo> score_videos(const TrieStore& store, std::span<const WeightedPayload> kept, uint64_t listed,
+                                      std::optional<uint64_t> limit, std::optional<double> min_score);
 
 }  // namespace brindlex

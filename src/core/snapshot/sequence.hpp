@@ -86,6 +86,24 @@ inline void write_varint32_sequence(Writer& w, std::span<const uint32_t> items) 
     write_varint32_elements(w, items);
 }
 
+// Decodes `count` 32-bit varints into dst[0..count) on the fast route: the caller has
+// made sure the bytes left hold every element in its longest form (5 bytes), so no
+// element checks the end of the input.
+inline Decoded<void> take_varint32s(Reader& r, uint64_t count, uint32_t* dst) {
+    const uint8_t* p = r.pos;
+    for (uint64_t k = 0; k < count; ++k) {
+        const detail::Taken32 x = detail::take_varint32(p);
+        if (x.size == 0) [[unlikely]] {
+            r.pos = p;
+            return std::unexpected(read_varint32(r).error());
+        }
+        dst[k] = x.value;
+        p += x.size;
+    }
+    r.pos = p;
+    return {};
+}
+
 // Appends `count` elements read from `r` to `out`, stopping at the first error. While the
 // bytes left can hold every element in its longest form, they are decoded on the fast
 // route without a count check each, into room made once; otherwise one by one (then the
@@ -96,19 +114,7 @@ inline Decoded<void> append_varint32_elements(Reader& r, uint64_t count, std::ve
         const size_t begin = out.size();
         reserve_fresh(out, begin + static_cast<size_t>(count));
         out.resize(begin + static_cast<size_t>(count));
-        uint32_t* dst = out.data() + begin;
-        const uint8_t* p = r.pos;
-        for (size_t k = 0; k < count; ++k) {
-            const detail::Taken32 x = detail::take_varint32(p);
-            if (x.size == 0) [[unlikely]] {
-                r.pos = p;
-                return std::unexpected(read_varint32(r).error());
-            }
-            dst[k] = x.value;
-            p += x.size;
-        }
-        r.pos = p;
-        return {};
+        return take_varint32s(r, count, out.data() + begin);
     }
     out.reserve(out.size() + reserve_bound(r, count));
     for (uint64_t k = 0; k < count; ++k) {

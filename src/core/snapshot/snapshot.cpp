@@ -228,20 +228,9 @@ struct Entries {
 // one, each taking at least a byte.
 Decoded<void> read_list(Reader& r, uint64_t m, Entries& out) {
     if (m <= r.remaining() / 5) [[likely]] {
-        uint32_t* dst = out.room_for(m);
-        const uint8_t* p = r.pos;
-        for (uint64_t k = 0; k < m; ++k) {
-            const detail::Taken32 x = detail::take_varint32(p);
-            if (x.size == 0) [[unlikely]] {
-                r.pos = p;
-                return std::unexpected(read_varint32(r).error());
-            }
-            dst[k] = x.value;
-            p += x.size;
-        }
-        r.pos = p;
-        out.used += static_cast<size_t>(m);
-        return {};
+        auto taken = take_varint32s(r, m, out.room_for(m));
+        if (taken) out.used += static_cast<size_t>(m);
+        return taken;
     }
     for (uint64_t k = 0; k < m; ++k) {
         const auto x = read_varint32(r);

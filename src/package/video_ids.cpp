@@ -49,6 +49,11 @@ bool video_texts_of(PyObject* o, std::span<const uint32_t> int_ids, lookup::Vide
     return true;
 }
 
+PyObject* id_text_of(const lookup::VideoTexts& texts, uint64_t number) {
+    if (number >= texts.size()) return raise(PyExc_ValueError, "a video id beyond the id table");
+    return new_text(texts.at(static_cast<size_t>(number)));
+}
+
 PyObject* translate_videos(const lookup::VideoTexts& texts, PyObject* found) {
     if (!PyList_Check(found)) return raise_wrong_type(found, "list");
     const Py_ssize_t n = PyList_GET_SIZE(found);
@@ -68,9 +73,7 @@ PyObject* translate_videos(const lookup::VideoTexts& texts, PyObject* found) {
             ok = digits[k] >= '0' && digits[k] <= '9';
             id = id * 10 + static_cast<uint64_t>(digits[k] - '0');
         }
-        // Checked when the table was read: every int id of the engine names a text.
-        if (!ok || id >= texts.size()) return raise(PyExc_ValueError, "a video id beyond the id table");
-        PyObject* item = new_tuple({new_text(texts.at(static_cast<size_t>(id))), Py_NewRef(PyTuple_GET_ITEM(pair, 1))});
+        PyObject* item = new_tuple({id_text_of(texts, ok ? id : UINT64_MAX), Py_NewRef(PyTuple_GET_ITEM(pair, 1))});
         if (!item) return nullptr;
         PyList_SET_ITEM(out.get(), i, item);
     }

@@ -15,6 +15,10 @@ PyObject* video_texts_object(const lookup::VideoTexts& texts);
 // Reads that form into `out`, checked; false with a ValueError or TypeError set.
 bool video_texts_of(PyObject* o, std::span<const uint32_t> int_ids, lookup::VideoTexts& out);
 
+// A new str of the text id that the engine's int id `number` names; a ValueError when the
+// table has no such text (every int id names one in a table read with its checks).
+PyObject* id_text_of(const lookup::VideoTexts& texts, uint64_t number);
+
 // A new list of (text id, score) for the (decimal int id, score) pairs of `found`.
 PyObject* translate_videos(const lookup::VideoTexts& texts, PyObject* found);
 

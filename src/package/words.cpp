@@ -23,6 +23,7 @@
 #include "package/arguments.hpp"
 #include "package/lookup.hpp"
 #include "package/released.hpp"
+#include "package/video_ids.hpp"
 
 namespace brindlex::py {
 
@@ -103,10 +104,8 @@ PyObject* lookup_videos(PyObject* self, PyObject* const* args, Py_ssize_t nargs)
         return list_of(*ranked, [&](const ScoredVideo& v) -> PyObject* {
             PyObject* id = nullptr;
             if (texts.present()) {
-                // The engine's int ids number the table's texts (checked when it was read).
-                const uint32_t number = v.video < store.video_int_ids.size() ? store.video_int_ids[v.video] : UINT32_MAX;
-                if (number >= texts.size()) return raise(PyExc_ValueError, "a video id beyond the id table");
-                id = new_text(texts.at(number));
+                // The engine's int ids number the table's texts.
+                id = id_text_of(texts, v.video < store.video_int_ids.size() ? store.video_int_ids[v.video] : UINT64_MAX);
             } else {
                 const auto len = write_video_id_text(store, v.video, buffer);
                 if (!len) return raise_internal_failure("videos: a ranked video has no id");

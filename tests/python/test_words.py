@@ -58,15 +58,43 @@ def ranked(counts, distance, bound):
     return sorted((x for x in found if x[1] <= bound), key=lambda x: (x[1], -x[2], x[0]))
 
 
+@st.composite
+def edited_st(draw, text):
+    """The text with up to three characters inserted, dropped, changed or swapped."""
+    chars = list(text)
+    for _ in range(draw(st.integers(0, 3))):
+        at = draw(st.integers(0, len(chars)))
+        kind = draw(st.sampled_from(["insert", "drop", "change", "swap"]))
+        if kind == "insert":
+            chars.insert(at, draw(st.sampled_from(ALPHABET)))
+        elif at < len(chars) and kind == "drop":
+            del chars[at]
+        elif at < len(chars) and kind == "change":
+            chars[at] = draw(st.sampled_from(ALPHABET))
+        elif at + 1 < len(chars):
+            chars[at], chars[at + 1] = chars[at + 1], chars[at]
+    return "".join(chars)
+
+
+def without_separators(index):
+    """The index as a file written before the separators were kept: flag and section gone."""
+    rebuild, (data, *rest) = index.__reduce__()
+    data = poke(data, META, 2, read(data, META, 2, fmt="<Q") & ~128, fmt="<Q")
+    return rebuild(dropped_sections(data, {SEPARATORS}), *rest)
+
+
 @settings(max_examples=120, deadline=None)
 @given(titles_st(), st.data())
 def test_words_answer_as_brute_force_over_every_word_start(reopen, entries, data):
     counts = own_counts(entries)
     index = reopen(Index.build(entries, fold=False, words=True))
+    older = without_separators(index)
     plain = reopen(Index.build(entries, fold=False))
     assert index.words and not plain.words
     starts = sorted({tail[:i] for t in counts for tail in tails(t) for i in range(1, len(tail) + 1)})
-    text = data.draw(st.one_of(st.sampled_from(starts), st.text(ALPHABET, max_size=6)), label="text")
+    whole_tails = sorted({x for t in counts for x in tails(t)})
+    text = data.draw(st.one_of(st.sampled_from(starts), st.sampled_from(whole_tails).flatmap(edited_st),
+                               st.text(ALPHABET, max_size=6)), label="text")
     for transpositions, dist in [(True, osa), (False, levenshtein)]:
         for max_dist in [0, 1, 2, "auto"]:
             bound = (0 if len(text) <= 2 else 1 if len(text) <= 5 else 2) if max_dist == "auto" else max_dist
@@ -77,6 +105,7 @@ def test_words_answer_as_brute_force_over_every_word_start(reopen, entries, data
                 args = (text, limit)
                 kw = {"max_dist": max_dist, "transpositions": transpositions}
                 assert index.suggest(*args, **kw) == whole[:limit], (transpositions, max_dist, limit)
+                assert older.suggest(*args, **kw) == whole[:limit], (transpositions, max_dist, limit)
                 assert index.complete(*args, **kw) == begun[:limit], (transpositions, max_dist, limit)
                 assert plain.complete(*args, **kw) == bare[:limit], (transpositions, max_dist, limit)
     # Membership, counts and listing stay about whole terms.
@@ -116,10 +145,21 @@ def test_an_index_without_words_keeps_the_sections_it_had():
     data = Index.build([("gnome calculator", 5, [])]).__reduce__()[1][0]
     assert sorted(sections(data)) == [*range(1, 23), 32, 33]
     data = Index.build([("gnome calculator", 5, [])], words=True).__reduce__()[1][0]
-    assert sorted(sections(data)) == [*range(1, 23), 27, 28, 29, 32, 33]
+    assert sorted(sections(data)) == [*range(1, 23), 27, 28, 29, 32, 33, 34]
 
 
-META, NODES, TERMS, PARENTS = 1, 27, 28, 29
+META, NODES, TERMS, PARENTS, SEPARATORS = 1, 27, 28, 29, 34
+
+
+def dropped_sections(data: bytes, ids) -> bytes:
+    """The sections `ids` taken out of the table, the flags left."""
+    out = bytearray(data)
+    (n,) = struct.unpack_from("<I", data, 12)
+    kept = [out[HEADER + ENTRY * k:HEADER + ENTRY * (k + 1)] for k in range(n)]
+    kept = [e for e in kept if struct.unpack_from("<I", e)[0] not in ids]
+    out[HEADER:HEADER + ENTRY * n] = b"".join(kept) + bytes(ENTRY * (n - len(kept)))
+    struct.pack_into("<I", out, 12, len(kept))
+    return reseal(out)
 
 
 def drop_words(data: bytes) -> bytes:
@@ -129,13 +169,7 @@ def drop_words(data: bytes) -> bytes:
 
 def no_word_sections(data: bytes) -> bytes:
     """The word sections' entries taken out of the table, the flag left."""
-    out = bytearray(data)
-    (n,) = struct.unpack_from("<I", data, 12)
-    kept = [out[HEADER + ENTRY * k:HEADER + ENTRY * (k + 1)] for k in range(n)]
-    kept = [e for e in kept if struct.unpack_from("<I", e)[0] not in (NODES, TERMS, PARENTS)]
-    out[HEADER:HEADER + ENTRY * n] = b"".join(kept) + bytes(ENTRY * (n - len(kept)))
-    struct.pack_into("<I", out, 12, len(kept))
-    return reseal(out)
+    return dropped_sections(data, {NODES, TERMS, PARENTS, SEPARATORS})
 
 
 def deep_node(data: bytes) -> int:
@@ -155,6 +189,9 @@ CRAFTED = {
     "parent wrong": (lambda d: poke(d, PARENTS, deep_node(d), 0), "parent is wrong"),
     "sections without the flag": (drop_words, "without them"),
     "flag without the sections": (no_word_sections, "the word starts"),
+    "separators not rising": (lambda d: poke(d, SEPARATORS, 1, 0x10), "not rising"),
+    "separators without their flag": (
+        lambda d: poke(d, META, 2, read(d, META, 2, fmt="<Q") & ~128, fmt="<Q"), "without the flag"),
 }
 
 

@@ -14,9 +14,15 @@
 //            are consecutive, then one closing node holding the ends of the last ranges
 //            and, as its label, the depth of the deepest node;
 //   terms    the term nodes of each word node, largest own count first;
-//   parents  for each node of the main store, its parent (the root's is 0).
+//   parents  for each node of the main store, its parent (the root's is 0);
+//   separators  the trie's characters that separate words, rising (files written before
+//            they were kept have none, and their searches take the slower route).
+// Beside them, made in memory wherever the arrays come from: each word node's height
+// (the labels on its longest path down), which lets a search leave out the subtrees
+// whose tails are all too short to come within the bound of the query.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -45,7 +51,12 @@ public:
         Array<WordNode> nodes;
         Array<uint32_t> terms;
         Array<uint32_t> parents;
+        Array<uint32_t> separators;
+        bool knows_separators = false;
     };
+
+    // Heights are kept to this, which stands for it or more.
+    static constexpr uint8_t kTallest = UINT8_MAX;
 
     bool empty() const { return nodes_.empty(); }
     // Word nodes, the closing one not counted.
@@ -56,23 +67,39 @@ public:
         return terms_.span().subspan(nodes_[v].first_term, nodes_[v + 1].first_term - nodes_[v].first_term);
     }
     uint32_t parent(uint32_t main_node) const { return parents_[main_node]; }
+    // Labels on the longest path down from node v, capped (kTallest: that many or more).
+    uint32_t height(size_t v) const { return heights_[v]; }
+    // Whether some tail through node v, at depth `depth`, has at least `length` labels.
+    bool reaches(size_t v, uint64_t depth, uint64_t length) const {
+        const uint8_t h = heights_[v];
+        return h == kTallest || depth + h >= length;
+    }
 
-    Parts parts() const { return {nodes_, terms_, parents_}; }
+    bool knows_separators() const { return knows_separators_; }
+    bool is_separator(uint32_t c) const { return std::binary_search(separators_.begin(), separators_.end(), c); }
+
+    Parts parts() const { return {nodes_, terms_, parents_, separators_, knows_separators_}; }
     // Arrays as core/mapped reads them back, after check_words.
     static Words from_parts(Parts p);
 
     size_t memory_bytes() const {
-        return nodes_.capacity() * sizeof(WordNode) + (terms_.capacity() + parents_.capacity()) * sizeof(uint32_t);
+        return nodes_.capacity() * sizeof(WordNode) +
+               (terms_.capacity() + parents_.capacity() + separators_.capacity()) * sizeof(uint32_t) + heights_.capacity();
     }
     size_t borrowed_bytes() const {
-        return nodes_.borrowed_bytes() + terms_.borrowed_bytes() + parents_.borrowed_bytes();
+        return nodes_.borrowed_bytes() + terms_.borrowed_bytes() + parents_.borrowed_bytes() +
+               separators_.borrowed_bytes();
     }
 
 private:
     friend Result<Words> make_words(const TrieStore&, const TermIndex&, std::span<const uint32_t>);
+    void make_heights();
     Array<WordNode> nodes_;
     Array<uint32_t> terms_;
     Array<uint32_t> parents_;
+    Array<uint32_t> separators_;
+    bool knows_separators_ = false;
+    std::vector<uint8_t> heights_;
 };
 
 // The word structures of a store (a tree from the root, children numbered after their

@@ -46,7 +46,24 @@ Words Words::from_parts(Parts p) {
     w.nodes_ = std::move(p.nodes);
     w.terms_ = std::move(p.terms);
     w.parents_ = std::move(p.parents);
+    w.separators_ = std::move(p.separators);
+    w.knows_separators_ = p.knows_separators;
+    w.make_heights();
     return w;
+}
+
+// Children are numbered after their parents, so one pass from the last node up finds
+// every child's height before its parent's.
+void Words::make_heights() {
+    const size_t count = node_count();
+    heights_.assign(count, 0);
+    for (size_t v = count; v-- > 0;) {
+        uint8_t h = 0;
+        for (uint32_t c = nodes_[v].first_child; c < nodes_[v + 1].first_child && c < count; ++c) {
+            h = std::max<uint8_t>(h, heights_[c] == kTallest ? kTallest : static_cast<uint8_t>(heights_[c] + 1));
+        }
+        heights_[v] = h;
+    }
 }
 
 Result<Words> make_words(const TrieStore& store, const TermIndex& index, std::span<const uint32_t> separators) {
@@ -186,6 +203,14 @@ Result<Words> make_words(const TrieStore& store, const TermIndex& index, std::sp
     w.nodes_ = std::move(nodes);
     w.terms_ = std::move(terms);
     w.parents_ = std::move(parents);
+    std::vector<uint32_t> kept(separators.begin(), separators.end());
+    std::sort(kept.begin(), kept.end());
+    kept.erase(std::unique(kept.begin(), kept.end()), kept.end());
+    kept.erase(std::remove_if(kept.begin(), kept.end(), [](uint32_t c) { return c == 0 || !utf8::is_scalar(c); }),
+               kept.end());
+    w.separators_ = std::move(kept);
+    w.knows_separators_ = true;
+    w.make_heights();
     return w;
 }
 

@@ -20,10 +20,16 @@ namespace brindlex::lookup::word_descent {
 // bound + 1, which keeps every value within the bound exact, and only the band of cells
 // j with |j - d| <= bound is filled: the others are above the bound on every path, so
 // they keep the cap they start with.
+//
+// With a head cap, the cells of the first `head` columns above `head_cap` count as beyond
+// the bound too: the rows then keep only the alignments that spend at most head_cap edits
+// on the query's first `head` characters (the forward half of a split search).
 class Rows {
 public:
-    Rows(std::span<const uint32_t> query, uint32_t bound, uint32_t max_depth, EditRule rule)
-        : query_(query), width_(query.size() + 1), bound_(bound), cap_(bound + 1), rule_(rule) {
+    Rows(std::span<const uint32_t> query, uint32_t bound, uint32_t max_depth, EditRule rule, uint64_t head = 0,
+         uint32_t head_cap = UINT32_MAX)
+        : query_(query), width_(query.size() + 1), bound_(bound), cap_(bound + 1), rule_(rule), head_(head),
+          head_cap_(head_cap) {
         deepest_ = static_cast<uint32_t>(std::min<uint64_t>(max_depth, query.size() + uint64_t{bound}));
         const uint64_t rows = uint64_t{deepest_} + 1;
         if (rows * (width_ + 1) > walk::kMaxWalkBytes / sizeof(uint32_t)) {
@@ -33,10 +39,12 @@ public:
         cells_.assign(rows * width_, cap_);
         labels_.resize(rows);
         lows_.assign(rows, 0);
-        for (size_t j = 0; j < width_; ++j) cells_[j] = static_cast<uint32_t>(std::min<uint64_t>(j, cap_));
+        for (size_t j = 0; j < width_; ++j) cells_[j] = capped(j, static_cast<uint32_t>(std::min<uint64_t>(j, cap_)));
     }
 
     uint32_t deepest() const { return deepest_; }
+    // The fewest labels a path needs for a cell of its last column to be within the bound.
+    uint64_t shortest() const { return width_ - 1 > bound_ ? width_ - 1 - bound_ : 0; }
     uint32_t last(uint32_t d) const { return cells_[d * width_ + width_ - 1]; }
 
     // Fills row d (1 <= d <= deepest) for the label on the edge into depth d; returns the
@@ -47,7 +55,7 @@ public:
         uint32_t* cur = &cells_[d * width_];
         const uint32_t* two_up = d >= 2 ? &cells_[(d - 2) * width_] : nullptr;
         const bool swaps = rule_ == EditRule::Transpositions && d >= 2;
-        cur[0] = std::min(d, cap_);
+        cur[0] = capped(0, std::min(d, cap_));
         uint32_t low = cur[0];
         const size_t lo = d > bound_ ? d - bound_ : 1;
         const size_t hi = std::min<uint64_t>(width_ - 1, uint64_t{d} + bound_);
@@ -57,7 +65,7 @@ public:
             if (swaps && j >= 2 && label == query_[j - 2] && labels_[d - 1] == query_[j - 1]) {
                 v = std::min(v, two_up[j - 2] + 1);
             }
-            v = std::min(v, cap_);
+            v = capped(j, std::min(v, cap_));
             cur[j] = v;
             low = std::min(low, v);
         }
@@ -84,11 +92,15 @@ public:
     }
 
 private:
+    uint32_t capped(uint64_t j, uint32_t v) const { return j <= head_ && v > head_cap_ ? cap_ : v; }
+
     std::span<const uint32_t> query_;
     size_t width_;
     uint32_t bound_;
     uint32_t cap_;
     EditRule rule_;
+    uint64_t head_;
+    uint32_t head_cap_;
     uint32_t deepest_;
     std::vector<uint32_t> cells_;
     std::vector<uint32_t> labels_;
@@ -99,7 +111,9 @@ private:
 // bound, pruned(child, depth of its parent) for each child left out. Where the caller
 // does not need every child left out (every_child(node, depth) false), a node whose row
 // has no cell below the bound has only the children of a few labels looked up: the
-// labels of a node's children rise, as the sorted tails were folded in.
+// labels of a node's children rise, as the sorted tails were folded in. Subtrees whose
+// tails are all shorter than rows.shortest() are left out unseen: no cell of the last
+// column is within the bound on them, which every caller needs below a node it keeps.
 template <class Visit, class Pruned, class EveryChild>
 void descend(const Words& words, Rows& rows, uint32_t bound, Visit&& visit, Pruned&& pruned,
              EveryChild&& every_child) {
@@ -109,6 +123,8 @@ void descend(const Words& words, Rows& rows, uint32_t bound, Visit&& visit, Prun
     };
     std::vector<Frame> stack{{0, 0}};
     std::vector<uint32_t> wanted;
+    const uint64_t shortest = rows.shortest();
+    if (words.node_count() == 0 || !words.reaches(0, 0, shortest)) return;
     while (!stack.empty()) {
         const Frame f = stack.back();
         stack.pop_back();
@@ -128,11 +144,15 @@ void descend(const Words& words, Rows& rows, uint32_t bound, Visit&& visit, Prun
                     const uint32_t mid = lo + (hi - lo) / 2;
                     if (words.node(mid).label < *it) lo = mid + 1; else hi = mid;
                 }
-                if (lo < end && words.node(lo).label == *it) stack.push_back({lo, f.depth + 1});
+                if (lo < end && words.node(lo).label == *it && words.reaches(lo, f.depth + 1, shortest)) {
+                    stack.push_back({lo, f.depth + 1});
+                }
             }
             continue;
         }
-        for (uint32_t c = end; c-- > begin;) stack.push_back({c, f.depth + 1});
+        for (uint32_t c = end; c-- > begin;) {
+            if (words.reaches(c, f.depth + 1, shortest)) stack.push_back({c, f.depth + 1});
+        }
     }
 }
 

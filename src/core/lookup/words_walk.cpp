@@ -14,6 +14,7 @@
 
 #include "core/lookup/words.hpp"
 #include "core/lookup/words_descent.hpp"
+#include "core/lookup/words_split.hpp"
 #include "core/text/utf8.hpp"
 #include "core/walk/plan.hpp"
 
@@ -64,16 +65,22 @@ std::pair<std::vector<TermHit>, size_t> tails_within(const TrieStore& store, con
         uint32_t count;
     };
     std::vector<Found> found;
-    Rows rows(query, bound, words.max_depth(), rule);
-    descend(
-        words, rows, bound,
-        [&](uint32_t v, uint32_t depth) {
-            if (depth == 0) return;
-            const uint32_t d = rows.last(depth);
-            if (d > bound) return;
-            for (const uint32_t t : words.terms_of(v)) found.push_back({t, d, 0});
-        },
-        [](uint32_t, uint32_t) {}, [](uint32_t, uint32_t) { return false; });
+    std::vector<TailMatch> split;
+    if (split_tails(store, words, query, bound, rule, split)) {
+        found.reserve(split.size());
+        for (const TailMatch& m : split) found.push_back({m.term, m.distance, 0});
+    } else {
+        Rows rows(query, bound, words.max_depth(), rule);
+        descend(
+            words, rows, bound,
+            [&](uint32_t v, uint32_t depth) {
+                if (depth == 0) return;
+                const uint32_t d = rows.last(depth);
+                if (d > bound) return;
+                for (const uint32_t t : words.terms_of(v)) found.push_back({t, d, 0});
+            },
+            [](uint32_t, uint32_t) {}, [](uint32_t, uint32_t) { return false; });
+    }
     std::sort(found.begin(), found.end(), [](const Found& a, const Found& b) {
         return a.term != b.term ? a.term < b.term : a.distance < b.distance;
     });

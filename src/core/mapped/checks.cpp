@@ -40,7 +40,8 @@ const char* name_of(Section id) {
         case Section::VideoText: return "the text video ids";
         case Section::WordNodes:
         case Section::WordTerms:
-        case Section::TermParents: return "the word starts";
+        case Section::TermParents:
+        case Section::WordSeparators: return "the word starts";
         case Section::ExactSlots:
         case Section::ExactTexts: return "the exact-term table";
     }
@@ -298,8 +299,18 @@ Result<void> check_word_starts(const Parsed& p) {
                                             {p.as<uint32_t>(Section::NodeShifts), p.as<uint32_t>(Section::ChildLabels),
                                              p.as<uint32_t>(Section::ChildTransitions), p.as<uint8_t>(Section::HasPayload)});
         if (!ok) return fail(Section::WordNodes, ok.error().message);
-    } else if (!word_nodes.empty() || !word_terms.empty() || !parents.empty()) {
+    } else if (!word_nodes.empty() || !word_terms.empty() || !parents.empty() || (flags & kWordSeparators) != 0) {
         return fail(Section::WordNodes, "word starts in an index built without them");
+    }
+    const auto separators = p.as<uint32_t>(Section::WordSeparators);
+    if ((flags & kWordSeparators) != 0) {
+        uint32_t last = 0;
+        for (const uint32_t c : separators) {
+            if (c <= last || !utf8::is_scalar(c)) return fail(Section::WordSeparators, "the separators are not rising characters");
+            last = c;
+        }
+    } else if (!separators.empty()) {
+        return fail(Section::WordSeparators, "separators without the flag that says they are there");
     }
     return {};
 }

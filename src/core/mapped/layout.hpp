@@ -62,16 +62,18 @@ enum class Section : uint32_t {
     // The exact-term table (facts/exact.hpp), both or neither; without them it is made at load:
     ExactSlots = 32,        // 12 bytes per slot (tag, node, text offset)
     ExactTexts = 33,        // each term as a varint length and its UTF-8 bytes
+    // With kWords and kWordSeparators: the characters of the trie that separate words.
+    WordSeparators = 34,    // u32 per character, rising
 };
 // Every file holds sections 1 to kRequiredSections; the optional ones beside them have ids
 // up to kLastSection (ids between belong to no section yet).
 inline constexpr uint32_t kRequiredSections = 22;
-inline constexpr uint32_t kLastSection = 33;
+inline constexpr uint32_t kLastSection = 34;
 inline constexpr bool is_optional(uint32_t id) {
-    return (id >= 23 && id <= 24) || (id >= 27 && id <= 29) || (id >= 32 && id <= 33);
+    return (id >= 23 && id <= 24) || (id >= 27 && id <= 29) || (id >= 32 && id <= 34);
 }
 // The most sections a file holds.
-inline constexpr uint32_t kMostSections = kRequiredSections + 2 + 3 + 2;
+inline constexpr uint32_t kMostSections = kRequiredSections + 2 + 3 + 2 + 1;
 
 // The values of the Meta section, by index.
 enum Meta : size_t {
@@ -92,7 +94,8 @@ inline constexpr uint64_t kSplitEnds = 8;       // the payload counts have end o
 inline constexpr uint64_t kSaturated = 16;      // some subtree total reached 4294967295
 inline constexpr uint64_t kDistinctLabels = 32; // no two children of a node share a label
 inline constexpr uint64_t kWords = 64;          // the word sections are there
-inline constexpr uint64_t kKnownFlags = 128;    // flags at or above are unknown
+inline constexpr uint64_t kWordSeparators = 128; // with kWords: section 34 is there
+inline constexpr uint64_t kKnownFlags = 256;    // flags at or above are unknown
 
 // What the header says beside the sections.
 struct FileInfo {

@@ -248,6 +248,8 @@ Result<Opened> read_index(std::span<const std::byte> file, std::shared_ptr<const
             .nodes = view<lookup::WordNode>(p, Section::WordNodes, keeper),
             .terms = view<uint32_t>(p, Section::WordTerms, keeper),
             .parents = view<uint32_t>(p, Section::TermParents, keeper),
+            .separators = view<uint32_t>(p, Section::WordSeparators, keeper),
+            .knows_separators = (flags & kWordSeparators) != 0,
         });
     }
     return o;

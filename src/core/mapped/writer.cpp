@@ -80,7 +80,8 @@ Result<std::vector<std::byte>> write_index(const TrieStore& store, const lookup:
 
     const uint64_t flags = (f.tree ? kTree : 0) | (f.rising ? kRising : 0) | (rev.usable ? kReversedUsable : 0) |
                            (slots.split ? kSplitEnds : 0) | (terms.saturated ? kSaturated : 0) |
-                           (terms.distinct_labels ? kDistinctLabels : 0) | (words.empty() ? 0 : kWords);
+                           (terms.distinct_labels ? kDistinctLabels : 0) | (words.empty() ? 0 : kWords) |
+                           (words.empty() || !words.knows_separators() ? 0 : kWordSeparators);
     std::array<uint64_t, kMetaCount> meta{};
     meta[kIdMode] = static_cast<uint64_t>(store.id_mode);
     meta[kMaxDepth] = f.max_depth;
@@ -90,7 +91,7 @@ Result<std::vector<std::byte>> write_index(const TrieStore& store, const lookup:
     meta[kTermCount] = terms.terms;
 
     const facts::Exact& exact = facts::exact_of(store);
-    Sink sink(kRequiredSections + (texts.present() ? 2 : 0) + (words.empty() ? 0 : 3) + (exact.usable ? 2 : 0));
+    Sink sink(kRequiredSections + (texts.present() ? 2 : 0) + (words.empty() ? 0 : words.knows_separators() ? 4 : 3) + (exact.usable ? 2 : 0));
     sink.section(Section::Meta, std::span<const uint64_t>(meta));
     sink.section(Section::NodeShifts, store.node_shifts.span());
     sink.section(Section::ChildLabels, store.child_labels.span());
@@ -122,6 +123,7 @@ Result<std::vector<std::byte>> write_index(const TrieStore& store, const lookup:
         sink.section(Section::WordNodes, w.nodes.span());
         sink.section(Section::WordTerms, w.terms.span());
         sink.section(Section::TermParents, w.parents.span());
+        if (words.knows_separators()) sink.section(Section::WordSeparators, w.separators.span());
     }
     if (exact.usable) {
         sink.section(Section::ExactSlots, exact.slots.span());

@@ -1,0 +1,210 @@
+// The split search over word tails (lookup/words_split.hpp).
+//
+// Split the query q into a head q1, its first (L + 1) / 2 characters, and the rest q2. A
+// tail within k of q, for k of 1 or 2, has an optimal alignment that either spends at most
+// k / 2 edits on q1 or none on q2 (cut it where q1 is consumed: the two costs add up to at
+// most k). A swap of the last character of q1 with the first of q2 has no cut, but then
+// what comes before it costs at most k - 1 - 0, and for k <= 2 that is at most k / 2.
+//
+// Forward: the word trie descended as the engine's split search descends its store, with
+// the head's cells capped at k / 2, so that near the root, where no bound prunes, only
+// paths that (nearly) spell q1 are followed.
+// Backward: a tail that ends in q2 exactly ends a term in q2, so the store's reversed-term
+// index is followed along q2 reversed, exactly, and from there descended against q1
+// reversed. Where that path holds a word start of some term (its last label, the tail's
+// first character, is no separator, and a child's label is one), the tail is looked up in
+// the word trie, whose node names the terms it is a tail of. Each half reports costs of
+// real alignments, and every optimal alignment is kept by one of them, so the smaller of
+// a term's reports is its distance.
+#include "core/lookup/words_split.hpp"
+
+#include <algorithm>
+
+#include "core/facts/facts.hpp"
+#include "core/lookup/words_descent.hpp"
+#include "core/walk/descent.hpp"
+
+namespace brindlex::lookup {
+
+namespace {
+
+using facts::Entry;
+using word_descent::descend;
+using word_descent::Rows;
+using walk::Step;
+
+// The entry of [lo, hi) labelled `label`, or hi: the labels of a run rise.
+uint32_t find_label(std::span<const Entry> entries, uint32_t lo, uint32_t hi, uint32_t label) {
+    const uint32_t end = hi;
+    while (lo < hi) {
+        const uint32_t mid = lo + (hi - lo) / 2;
+        if (entries[mid].label() < label) lo = mid + 1; else hi = mid;
+    }
+    return lo < end && entries[lo].label() == label ? lo : end;
+}
+
+// The word node spelt by `text` (its children's labels rise), or none.
+std::optional<uint32_t> word_node(const Words& words, std::span<const uint32_t> text) {
+    uint32_t v = 0;
+    for (const uint32_t c : text) {
+        uint32_t lo = words.node(v).first_child, hi = words.node(v + 1).first_child;
+        const uint32_t end = hi;
+        while (lo < hi) {
+            const uint32_t mid = lo + (hi - lo) / 2;
+            if (words.node(mid).label < c) lo = mid + 1; else hi = mid;
+        }
+        if (lo == end || words.node(lo).label != c) return std::nullopt;
+        v = lo;
+    }
+    return v;
+}
+
+// The word trie as the engine's descent reads a child list (walk/cursors.hpp): children
+// are the consecutive nodes of a range, their labels rising, heights known, and a node
+// "has a payload" when it names terms. check_words has kept every range in bounds.
+static_assert(Words::kTallest == facts::kHeightUnknown, "a capped height reads as unknown");
+
+class WordCursor {
+public:
+    struct List {
+        uint32_t pos;
+        uint32_t end;
+    };
+    struct Child {
+        uint64_t node;
+        uint32_t label;
+        uint32_t height;
+    };
+
+    explicit WordCursor(const Words& words) : words_(words) {}
+
+    List root() const { return {words_.node(0).first_child, words_.node(1).first_child}; }
+    bool can_seek(const List& list) const { return list.end - list.pos >= kSeekFrom; }
+
+    Step next(List& list, Child& child) const {
+        if (list.pos >= list.end) return Step::End;
+        const uint32_t v = list.pos++;
+        __builtin_prefetch(&words_.node(words_.node(v).first_child));
+        child = {v, words_.node(v).label, words_.height(v)};
+        return Step::Child;
+    }
+
+    Step next_wanted(List& list, Child& child, walk::Wanted& wanted) const {
+        while (wanted.next < wanted.count) {
+            const uint32_t label = wanted.labels[wanted.next++];
+            uint32_t lo = list.pos, hi = list.end;
+            while (lo < hi) {
+                const uint32_t mid = lo + (hi - lo) / 2;
+                if (words_.node(mid).label < label) lo = mid + 1; else hi = mid;
+            }
+            list.pos = lo;
+            if (lo < list.end && words_.node(lo).label == label) return next(list, child);
+        }
+        list.pos = list.end;
+        return Step::End;
+    }
+
+    Step payload(const Child& child, bool& has) const {
+        has = words_.node(child.node).first_term != words_.node(child.node + 1).first_term;
+        return Step::Child;
+    }
+
+    Step enter(const Child& child, List& list) const {
+        list = {words_.node(child.node).first_child, words_.node(child.node + 1).first_child};
+        return list.pos == list.end ? Step::End : Step::Child;
+    }
+
+    std::string failure() const { return {}; }  // never fails
+
+private:
+    static constexpr uint32_t kSeekFrom = 4;
+    const Words& words_;
+};
+
+template <uint32_t Levels, bool Osa>
+Result<void> forward(const Words& words, std::span<const uint32_t> query, uint64_t head, uint32_t bound,
+                     std::vector<TailMatch>& out) {
+    const walk::Query q{query.size(), walk::plan_table(query.size(), bound, words.max_depth()), true, UINT64_MAX};
+    walk::LevelRows<Levels, true, Osa> rows(query, q.plan, {head, bound / 2});
+    WordCursor cursor(words);
+    auto found = walk::descend<NodeMatch>(cursor, rows, q);
+    if (!found) return std::unexpected(std::move(found.error()));
+    for (const NodeMatch& m : *found) {
+        for (const uint32_t t : words.terms_of(m.node)) out.push_back({t, m.distance});
+    }
+    return {};
+}
+
+void backward(const Words& words, const facts::Reversed& rev, std::span<const uint32_t> query, uint64_t head,
+              uint32_t bound, EditRule rule, std::vector<TailMatch>& out) {
+    const std::span<const Entry> entries = rev.entries.span();
+    uint32_t lo = 0, hi = rev.root_count;
+    for (size_t i = query.size(); i-- > head;) {
+        const uint32_t e = find_label(entries, lo, hi, query[i]);
+        if (e == hi) return;
+        lo = entries[e].first;
+        hi = entries[e + 1].first;
+    }
+    const std::vector<uint32_t> q1(query.rend() - static_cast<std::ptrdiff_t>(head), query.rend());
+    Rows rows(q1, bound, static_cast<uint32_t>(std::min<uint64_t>(UINT32_MAX, head + bound)), rule);
+    // The tail as the word trie spells it: the path's labels from the deepest up, then q2.
+    std::vector<uint32_t> path(size_t{rows.deepest()} + 1);
+    std::vector<uint32_t> tail;
+    struct Frame {
+        uint32_t entry;
+        uint32_t depth;
+    };
+    std::vector<Frame> stack;
+    for (uint32_t e = hi; e-- > lo;) stack.push_back({e, 1});
+    while (!stack.empty()) {
+        const Frame f = stack.back();
+        stack.pop_back();
+        const Entry& e = entries[f.entry];
+        const uint32_t height = e.height();
+        if (f.depth > rows.deepest() ||
+            (height != facts::kHeightUnknown && f.depth + uint64_t{height} + bound < q1.size())) {
+            continue;
+        }
+        if (rows.fill(f.depth, e.label()) > bound) continue;
+        path[f.depth] = e.label();
+        const uint32_t first = e.first, end = entries[f.entry + 1].first;
+        const uint32_t d = rows.last(f.depth);
+        if (d <= bound && !words.is_separator(e.label()) &&
+            std::any_of(entries.begin() + first, entries.begin() + end,
+                        [&](const Entry& c) { return words.is_separator(c.label()); })) {
+            tail.assign(path.rend() - f.depth - 1, path.rend() - 1);
+            tail.insert(tail.end(), query.begin() + static_cast<std::ptrdiff_t>(head), query.end());
+            if (const auto v = word_node(words, tail)) {
+                for (const uint32_t t : words.terms_of(*v)) out.push_back({t, d});
+            }
+        }
+        for (uint32_t c = end; c-- > first;) stack.push_back({c, f.depth + 1});
+    }
+}
+
+}  // namespace
+
+bool split_tails(const TrieStore& store, const Words& words, std::span<const uint32_t> query, uint32_t bound,
+                 EditRule rule, std::vector<TailMatch>& out) {
+    if (!words.knows_separators() || bound < 1 || bound > 2 || query.size() < 2 * uint64_t{bound} + 2 ||
+        query.size() > walk::kMaxLevelTerm) {
+        return false;
+    }
+    const facts::Reversed& rev = facts::reversed_of(store);
+    if (!rev.usable) return false;
+    const uint64_t head = (query.size() + 1) / 2;
+
+    const bool osa = rule == EditRule::Transpositions;
+    const Result<void> ahead = bound == 1 ? (osa ? forward<2, true>(words, query, head, bound, out)
+                                                 : forward<2, false>(words, query, head, bound, out))
+                                          : (osa ? forward<3, true>(words, query, head, bound, out)
+                                                 : forward<3, false>(words, query, head, bound, out));
+    if (!ahead) {
+        out.clear();
+        return false;
+    }
+    backward(words, rev, query, head, bound, rule, out);
+    return true;
+}
+
+}  // namespace brindlex::lookup

@@ -1,0 +1,28 @@
+// The split search over word tails, for the small bounds of suggest: two descents that
+// neither fans out near the root, instead of one that does (words_split.cpp says why it
+// finds every tail).
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "core/lookup/words.hpp"
+#include "core/store/store.hpp"
+#include "core/walk/plan.hpp"
+
+namespace brindlex::lookup {
+
+struct TailMatch {
+    uint32_t term;      // a term node
+    uint32_t distance;  // the cost of a tail of it against the query, within the bound
+};
+
+// Appends to `out` each term with a tail within `bound` of `query`, perhaps several times
+// and not always at its distance, but at least once at it. Returns false, with nothing
+// appended, where the split does not serve (bounds other than 1 and 2, short queries, an
+// index whose separators are not known, a store without its reversed-term index).
+bool split_tails(const TrieStore& store, const Words& words, std::span<const uint32_t> query, uint32_t bound,
+                 EditRule rule, std::vector<TailMatch>& out);
+
+}  // namespace brindlex::lookup

@@ -20,16 +20,10 @@ namespace brindlex::lookup::word_descent {
 // bound + 1, which keeps every value within the bound exact, and only the band of cells
 // j with |j - d| <= bound is filled: the others are above the bound on every path, so
 // they keep the cap they start with.
-//
-// With a head cap, the cells of the first `head` columns above `head_cap` count as beyond
-// the bound too: the rows then keep only the alignments that spend at most head_cap edits
-// on the query's first `head` characters (the forward half of a split search).
 class Rows {
 public:
-    Rows(std::span<const uint32_t> query, uint32_t bound, uint32_t max_depth, EditRule rule, uint64_t head = 0,
-         uint32_t head_cap = UINT32_MAX)
-        : query_(query), width_(query.size() + 1), bound_(bound), cap_(bound + 1), rule_(rule), head_(head),
-          head_cap_(head_cap) {
+    Rows(std::span<const uint32_t> query, uint32_t bound, uint32_t max_depth, EditRule rule)
+        : query_(query), width_(query.size() + 1), bound_(bound), cap_(bound + 1), rule_(rule) {
         deepest_ = static_cast<uint32_t>(std::min<uint64_t>(max_depth, query.size() + uint64_t{bound}));
         const uint64_t rows = uint64_t{deepest_} + 1;
         if (rows * (width_ + 1) > walk::kMaxWalkBytes / sizeof(uint32_t)) {
@@ -39,7 +33,7 @@ public:
         cells_.assign(rows * width_, cap_);
         labels_.resize(rows);
         lows_.assign(rows, 0);
-        for (size_t j = 0; j < width_; ++j) cells_[j] = capped(j, static_cast<uint32_t>(std::min<uint64_t>(j, cap_)));
+        for (size_t j = 0; j < width_; ++j) cells_[j] = static_cast<uint32_t>(std::min<uint64_t>(j, cap_));
     }
 
     uint32_t deepest() const { return deepest_; }
@@ -55,7 +49,7 @@ public:
         uint32_t* cur = &cells_[d * width_];
         const uint32_t* two_up = d >= 2 ? &cells_[(d - 2) * width_] : nullptr;
         const bool swaps = rule_ == EditRule::Transpositions && d >= 2;
-        cur[0] = capped(0, std::min(d, cap_));
+        cur[0] = std::min(d, cap_);
         uint32_t low = cur[0];
         const size_t lo = d > bound_ ? d - bound_ : 1;
         const size_t hi = std::min<uint64_t>(width_ - 1, uint64_t{d} + bound_);
@@ -65,7 +59,7 @@ public:
             if (swaps && j >= 2 && label == query_[j - 2] && labels_[d - 1] == query_[j - 1]) {
                 v = std::min(v, two_up[j - 2] + 1);
             }
-            v = capped(j, std::min(v, cap_));
+            v = std::min(v, cap_);
             cur[j] = v;
             low = std::min(low, v);
         }
@@ -92,15 +86,11 @@ public:
     }
 
 private:
-    uint32_t capped(uint64_t j, uint32_t v) const { return j <= head_ && v > head_cap_ ? cap_ : v; }
-
     std::span<const uint32_t> query_;
     size_t width_;
     uint32_t bound_;
     uint32_t cap_;
     EditRule rule_;
-    uint64_t head_;
-    uint32_t head_cap_;
     uint32_t deepest_;
     std::vector<uint32_t> cells_;
     std::vector<uint32_t> labels_;

@@ -3,8 +3,9 @@
 // Split the query q into a head q1, its first (L + 1) / 2 characters, and the rest q2. A
 // tail within k of q, for k of 1 or 2, has an optimal alignment that either spends at most
 // k / 2 edits on q1 or none on q2 (cut it where q1 is consumed: the two costs add up to at
-// most k). A swap of the last character of q1 with the first of q2 has no cut, but then
-// what comes before it costs at most k - 1 - 0, and for k <= 2 that is at most k / 2.
+// most k). A swap of the last character of q1 with the first of q2 has no cut; it costs
+// one, so what comes before it costs at most k - 1, for k <= 2 at most k / 2, and the
+// forward half keeps it.
 //
 // Forward: the word trie descended as the engine's split search descends its store, with
 // the head's cells capped at k / 2, so that near the root, where no bound prunes, only

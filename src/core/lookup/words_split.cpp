@@ -130,9 +130,7 @@ Result<void> forward(const Words& words, std::span<const uint32_t> query, uint64
     WordCursor cursor(words);
     auto found = walk::descend<NodeMatch>(cursor, rows, q);
     if (!found) return std::unexpected(std::move(found.error()));
-    for (const NodeMatch& m : *found) {
-        for (const uint32_t t : words.terms_of(m.node)) out.push_back({t, m.distance});
-    }
+    for (const NodeMatch& m : *found) out.push_back({static_cast<uint32_t>(m.node), m.distance});
     return {};
 }
 
@@ -175,9 +173,7 @@ void backward(const Words& words, const facts::Reversed& rev, std::span<const ui
                         [&](const Entry& c) { return words.is_separator(c.label()); })) {
             tail.assign(path.rend() - f.depth - 1, path.rend() - 1);
             tail.insert(tail.end(), query.begin() + static_cast<std::ptrdiff_t>(head), query.end());
-            if (const auto v = word_node(words, tail)) {
-                for (const uint32_t t : words.terms_of(*v)) out.push_back({t, d});
-            }
+            if (const auto v = word_node(words, tail)) out.push_back({*v, d});
         }
         for (uint32_t c = end; c-- > first;) stack.push_back({c, f.depth + 1});
     }

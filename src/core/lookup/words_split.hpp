@@ -14,12 +14,12 @@
 namespace brindlex::lookup {
 
 struct TailMatch {
-    uint32_t term;      // a term node
-    uint32_t distance;  // the cost of a tail of it against the query, within the bound
+    uint32_t word;      // a word node: the tail it spells is a tail of each term it names
+    uint32_t distance;  // the cost of that tail against the query, within the bound
 };
 
-// Appends to `out` each term with a tail within `bound` of `query`, perhaps several times
-// and not always at its distance, but at least once at it. Returns false, with nothing
+// Appends to `out` each word node whose tail is within `bound` of `query`, perhaps several
+// times and not always at its distance, but at least once at it. Returns false, with nothing
 // appended, where the split does not serve (bounds other than 1 and 2, short queries, an
 // index whose separators are not known, a store without its reversed-term index).
 bool split_tails(const TrieStore& store, const Words& words, std::span<const uint32_t> query, uint32_t bound,

@@ -54,8 +54,14 @@ TermHit hit_of(const TrieStore& store, const TermIndex& index, const Words& word
 
 // The first n terms by (distance, count, text) among those with a tail within `bound` of
 // the query, each once at its best such distance; the second member is how many terms
-// were within the bound. Texts are climbed only for the terms that can be among the
-// first n: those before the n-th by (distance, count), and those tied with it.
+// were within the bound, or at least n when n or more were. Texts are climbed only for the terms
+// that can be among the first n: those before the n-th by (distance, count), and those
+// tied with it.
+//
+// A word node's terms come largest own count first, so of a node found at distance d only
+// the first n and those tied with the n-th can rank among the first n: every other term
+// of it ranks after those n, whichever distance it takes (at most d) and wherever else it
+// is found. A tail that ends thousands of titles then costs n of them.
 std::pair<std::vector<TermHit>, size_t> tails_within(const TrieStore& store, const TermIndex& index,
                                                      const Words& words, std::span<const uint32_t> query,
                                                      uint32_t bound, uint64_t n, EditRule rule) {
@@ -65,10 +71,19 @@ std::pair<std::vector<TermHit>, size_t> tails_within(const TrieStore& store, con
         uint32_t count;
     };
     std::vector<Found> found;
+    auto take = [&](uint32_t v, uint32_t d) {
+        const auto terms = words.terms_of(v);
+        size_t kept = terms.size();
+        if (n < kept) {
+            const uint32_t last = index.own_count(store, terms[n - 1]);
+            kept = n;
+            while (kept < terms.size() && index.own_count(store, terms[kept]) == last) ++kept;
+        }
+        for (size_t i = 0; i < kept; ++i) found.push_back({terms[i], d, 0});
+    };
     std::vector<TailMatch> split;
     if (split_tails(store, words, query, bound, rule, split)) {
-        found.reserve(split.size());
-        for (const TailMatch& m : split) found.push_back({m.term, m.distance, 0});
+        for (const TailMatch& m : split) take(m.word, m.distance);
     } else {
         Rows rows(query, bound, words.max_depth(), rule);
         descend(
@@ -76,8 +91,7 @@ std::pair<std::vector<TermHit>, size_t> tails_within(const TrieStore& store, con
             [&](uint32_t v, uint32_t depth) {
                 if (depth == 0) return;
                 const uint32_t d = rows.last(depth);
-                if (d > bound) return;
-                for (const uint32_t t : words.terms_of(v)) found.push_back({t, d, 0});
+                if (d <= bound) take(v, d);
             },
             [](uint32_t, uint32_t) {}, [](uint32_t, uint32_t) { return false; });
     }

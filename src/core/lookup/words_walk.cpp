@@ -9,13 +9,16 @@
 // comes before it in the merged order too. So each side is asked for n and the two lists
 // are merged.
 #include <algorithm>
+#include <iterator>
 #include <tuple>
 #include <unordered_set>
 
 #include "core/lookup/words.hpp"
+#include "core/lookup/words_cursor.hpp"
 #include "core/lookup/words_descent.hpp"
 #include "core/lookup/words_split.hpp"
 #include "core/text/utf8.hpp"
+#include "core/walk/descent.hpp"
 #include "core/walk/plan.hpp"
 
 namespace brindlex::lookup {
@@ -34,16 +37,32 @@ bool better(const TermHit& a, const TermHit& b) {
 }
 
 // The first n of the two lists taken together, each term once at its smaller distance.
+// Each list names a term once and comes best first, so the two are merged, not sorted.
 std::vector<TermHit> merged(std::vector<TermHit> a, std::vector<TermHit> b, uint64_t n) {
-    a.insert(a.end(), std::make_move_iterator(b.begin()), std::make_move_iterator(b.end()));
-    std::sort(a.begin(), a.end(), [](const TermHit& x, const TermHit& y) {
-        return x.node != y.node ? x.node < y.node : x.distance < y.distance;
+    std::vector<std::pair<uint32_t, uint32_t>> in_a(a.size());  // (node, position in a)
+    for (size_t i = 0; i < a.size(); ++i) in_a[i] = {a[i].node, static_cast<uint32_t>(i)};
+    std::sort(in_a.begin(), in_a.end());
+    std::vector<uint8_t> nearer_in_b(a.size(), 0);
+    std::erase_if(b, [&](const TermHit& h) {
+        const auto it = std::lower_bound(in_a.begin(), in_a.end(), std::pair<uint32_t, uint32_t>{h.node, 0});
+        if (it == in_a.end() || it->first != h.node) return false;
+        if (h.distance >= a[it->second].distance) return true;
+        nearer_in_b[it->second] = 1;
+        return false;
     });
-    a.erase(std::unique(a.begin(), a.end(), [](const TermHit& x, const TermHit& y) { return x.node == y.node; }),
-            a.end());
-    std::sort(a.begin(), a.end(), better);
-    if (a.size() > n) a.resize(n);
-    return a;
+    size_t kept = 0;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (nearer_in_b[i]) continue;
+        if (kept != i) a[kept] = std::move(a[i]);
+        ++kept;
+    }
+    a.resize(kept);
+    std::vector<TermHit> out;
+    out.reserve(a.size() + b.size());
+    std::merge(std::make_move_iterator(a.begin()), std::make_move_iterator(a.end()), std::make_move_iterator(b.begin()),
+               std::make_move_iterator(b.end()), std::back_inserter(out), better);
+    if (out.size() > n) out.resize(n);
+    return out;
 }
 
 TermHit hit_of(const TrieStore& store, const TermIndex& index, const Words& words, uint32_t node, uint32_t distance) {
@@ -117,14 +136,70 @@ std::pair<std::vector<TermHit>, size_t> tails_within(const TrieStore& store, con
     std::vector<TermHit> out;
     out.reserve(keep);
     for (size_t i = 0; i < keep; ++i) out.push_back(hit_of(store, index, words, found[i].term, found[i].distance));
+    std::sort(out.begin(), out.end(), better);
     return {std::move(out), within};
 }
 
+// The word nodes within `bound` of the prefix ("seeds"), with their distances, in walk
+// order: every word node whose tail beginning is within the bound lies at or below one,
+// at the distance of the nearest above it. The walk's own settled descent where its row
+// kernels serve (it enters nothing below a node nearer than all below it), else the
+// banded one. The root is never one, nor needs to be: were its empty text within the
+// bound (L <= bound), every child of it would be, at most max(1, L) away, and with L = 0
+// every term is a whole term's completion too.
+struct Seed {
+    uint32_t node;
+    uint32_t distance;
+    bool claimed = false;
+};
+
+template <uint32_t Levels, bool Osa>
+Result<std::vector<NodeMatch>> settled_walk(const Words& words, std::span<const uint32_t> prefix, uint32_t bound) {
+    const walk::Query q{prefix.size(), walk::plan_table(prefix.size(), bound, words.max_depth()), false, UINT64_MAX};
+    walk::SettledRows<walk::LevelRows<Levels, false, Osa>> rows(prefix, q.plan);
+    WordCursor cursor(words);
+    return walk::descend<NodeMatch>(cursor, rows, q);
+}
+
+template <bool Osa>
+Result<std::vector<NodeMatch>> settled_walk(const Words& words, std::span<const uint32_t> prefix, uint32_t bound) {
+    switch (bound) {
+        case 0: return settled_walk<1, Osa>(words, prefix, bound);
+        case 1: return settled_walk<2, Osa>(words, prefix, bound);
+        case 2: return settled_walk<3, Osa>(words, prefix, bound);
+        case 3: return settled_walk<4, Osa>(words, prefix, bound);
+        default: return settled_walk<0, Osa>(words, prefix, bound);
+    }
+}
+
+std::vector<Seed> seeds_of(const Words& words, std::span<const uint32_t> prefix, uint32_t bound, EditRule rule) {
+    std::vector<Seed> seeds;
+    if (prefix.size() <= walk::kMaxLevelTerm && bound <= walk::kMaxLevelBound) {
+        auto found = rule == EditRule::Transpositions ? settled_walk<true>(words, prefix, bound)
+                                                      : settled_walk<false>(words, prefix, bound);
+        if (found) {
+            for (const NodeMatch& m : *found) seeds.push_back({static_cast<uint32_t>(m.node), m.distance});
+            return seeds;
+        }
+    }
+    Rows rows(prefix, bound, words.max_depth(), rule);
+    descend(
+        words, rows, bound,
+        [&](uint32_t v, uint32_t depth) {
+            if (depth > 0 && rows.last(depth) <= bound) seeds.push_back({v, rows.last(depth)});
+        },
+        [](uint32_t, uint32_t) {}, [](uint32_t, uint32_t) { return false; });
+    return seeds;
+}
+
 // The first n terms by (word prefix distance, count, text) within `bound`, best first.
-// A best-first search over items ranked by (distance, count): a node's terms one at a
-// time (largest own count first), or a subtree all of whose terms take one distance,
-// ranked by the largest own count below it. Terms come out in (distance, count) order;
-// a run of equal keys is final, and put in text order, once the next item ranks after it.
+// A best-first search from every seed at once, over items ranked by (distance, count): a
+// node's terms one at a time (largest own count first), or a subtree, ranked by the
+// largest own count below it, whose terms take its distance but below a nearer seed, which
+// is left to its own item. A seed reached from one at least as near is covered by it:
+// whichever of its items comes first claims it, and the other is dropped. Terms come out
+// in (distance, count) order; a run of equal keys is final, and put in text order, once
+// the next item ranks after it.
 std::vector<TermHit> tails_best(const TrieStore& store, const TermIndex& index, const Words& words,
                                 std::span<const uint32_t> prefix, uint32_t bound, uint64_t n, EditRule rule) {
     struct Item {
@@ -136,7 +211,21 @@ std::vector<TermHit> tails_best(const TrieStore& store, const TermIndex& index, 
     auto lower = [](const Item& a, const Item& b) {  // a ranks below b
         return a.distance != b.distance ? a.distance > b.distance : a.value < b.value;
     };
+    std::vector<Seed> seeds = seeds_of(words, prefix, bound, rule);
+    std::sort(seeds.begin(), seeds.end(), [](const Seed& a, const Seed& b) {
+        return a.node != b.node ? a.node < b.node : a.distance < b.distance;
+    });
+    seeds.erase(std::unique(seeds.begin(), seeds.end(), [](const Seed& a, const Seed& b) { return a.node == b.node; }),
+                seeds.end());
+    auto seed_of = [&](uint32_t v) -> Seed* {
+        const auto it = std::lower_bound(seeds.begin(), seeds.end(), v, [](const Seed& s, uint32_t x) { return s.node < x; });
+        return it != seeds.end() && it->node == v ? &*it : nullptr;
+    };
+
     std::vector<Item> heap;
+    heap.reserve(seeds.size());
+    for (const Seed& s : seeds) heap.push_back({s.distance, words.node(s.node).best, s.node, UINT32_MAX});
+    std::make_heap(heap.begin(), heap.end(), lower);
     auto push = [&](Item item) {
         heap.push_back(item);
         std::push_heap(heap.begin(), heap.end(), lower);
@@ -145,20 +234,6 @@ std::vector<TermHit> tails_best(const TrieStore& store, const TermIndex& index, 
         const auto terms = words.terms_of(v);
         if (k < terms.size()) push({distance, index.own_count(store, terms[k]), v, k});
     };
-
-    Rows rows(prefix, bound, words.max_depth(), rule);
-    std::vector<uint32_t> nearest(rows.deepest() + 1);  // the path's smallest last cell, by depth
-    nearest[0] = rows.last(0);
-    descend(
-        words, rows, bound,
-        [&](uint32_t v, uint32_t depth) {
-            if (depth > 0) nearest[depth] = std::min(nearest[depth - 1], rows.last(depth));
-            if (nearest[depth] <= bound) push_terms(v, nearest[depth], 0);
-        },
-        [&](uint32_t c, uint32_t parent_depth) {
-            if (nearest[parent_depth] <= bound) push({nearest[parent_depth], words.node(c).best, c, UINT32_MAX});
-        },
-        [&](uint32_t, uint32_t depth) { return nearest[depth] <= bound; });
 
     std::vector<TermHit> out;
     std::vector<TermHit> run;  // terms of one key, waiting for the next item to rank after them
@@ -182,9 +257,22 @@ std::vector<TermHit> tails_best(const TrieStore& store, const TermIndex& index, 
         const Item item = heap.back();
         heap.pop_back();
         if (item.next == UINT32_MAX) {
-            push_terms(item.node, item.distance, 0);
-            const uint32_t end = words.node(item.node + 1).first_child;
-            for (uint32_t c = words.node(item.node).first_child; c < end; ++c) {
+            uint32_t v = item.node;
+            if (Seed* seed = seed_of(v)) {
+                if (seed->claimed) continue;
+                seed->claimed = true;
+            }
+            // Down a chain (nodes without terms, of one child each, no seed) the item
+            // stands for the same terms: it is followed there without a turn through the heap.
+            while (words.node(v).first_term == words.node(v + 1).first_term &&
+                   words.node(v).first_child + 1 == words.node(v + 1).first_child &&
+                   seed_of(words.node(v).first_child) == nullptr) {
+                v = words.node(v).first_child;
+            }
+            push_terms(v, item.distance, 0);
+            const uint32_t end = words.node(v + 1).first_child;
+            for (uint32_t c = words.node(v).first_child; c < end; ++c) {
+                if (const Seed* seed = seed_of(c); seed && seed->distance < item.distance) continue;
                 push({item.distance, words.node(c).best, c, UINT32_MAX});
             }
             continue;

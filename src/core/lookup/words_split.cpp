@@ -117,28 +117,35 @@ void backward(const Words& words, const facts::Reversed& rev, std::span<const ui
     }
 }
 
+template <bool Osa>
+Result<void> forward(const Words& words, std::span<const uint32_t> query, uint64_t head, uint32_t bound,
+                     std::vector<TailMatch>& out) {
+    switch (bound) {
+        case 0: return forward<1, Osa>(words, query, head, bound, out);
+        case 1: return forward<2, Osa>(words, query, head, bound, out);
+        case 2: return forward<3, Osa>(words, query, head, bound, out);
+        case 3: return forward<4, Osa>(words, query, head, bound, out);
+        default: return forward<0, Osa>(words, query, head, bound, out);
+    }
+}
+
 }  // namespace
 
-bool split_tails(const TrieStore& store, const Words& words, std::span<const uint32_t> query, uint32_t bound,
-                 EditRule rule, std::vector<TailMatch>& out) {
-    if (!words.knows_separators() || bound < 1 || bound > 2 || query.size() < 2 * uint64_t{bound} + 2 ||
-        query.size() > walk::kMaxLevelTerm) {
-        return false;
-    }
+bool walk_tails(const TrieStore& store, const Words& words, std::span<const uint32_t> query, uint32_t bound,
+                EditRule rule, std::vector<TailMatch>& out) {
+    if (query.size() > walk::kMaxLevelTerm || bound > walk::kMaxLevelBound) return false;
     const facts::Reversed& rev = facts::reversed_of(store);
-    if (!rev.usable) return false;
-    const uint64_t head = (query.size() + 1) / 2;
-
-    const bool osa = rule == EditRule::Transpositions;
-    const Result<void> ahead = bound == 1 ? (osa ? forward<2, true>(words, query, head, bound, out)
-                                                 : forward<2, false>(words, query, head, bound, out))
-                                          : (osa ? forward<3, true>(words, query, head, bound, out)
-                                                 : forward<3, false>(words, query, head, bound, out));
+    const bool split = words.knows_separators() && rev.usable && bound >= 1 && bound <= 2 &&
+                       query.size() >= 2 * uint64_t{bound} + 2;
+    // Without the split, a head of nothing caps nothing: one walk of the whole query.
+    const uint64_t head = split ? (query.size() + 1) / 2 : 0;
+    const Result<void> ahead = rule == EditRule::Transpositions ? forward<true>(words, query, head, bound, out)
+                                                                : forward<false>(words, query, head, bound, out);
     if (!ahead) {
         out.clear();
         return false;
     }
-    backward(words, rev, query, head, bound, rule, out);
+    if (split) backward(words, rev, query, head, bound, rule, out);
     return true;
 }
 

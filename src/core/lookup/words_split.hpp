@@ -1,6 +1,6 @@
-// The split search over word tails, for the small bounds of suggest: two descents that
-// neither fans out near the root, instead of one that does (words_split.cpp says why it
-// finds every tail).
+// The word tails within a bound of a whole query, on the walk's row kernels: for the
+// small bounds of suggest, the split search, two descents of which neither fans out near
+// the root, instead of one that does (words_split.cpp says why it finds every tail).
 #pragma once
 
 #include <cstdint>
@@ -19,10 +19,12 @@ struct TailMatch {
 };
 
 // Appends to `out` each word node whose tail is within `bound` of `query`, perhaps several
-// times and not always at its distance, but at least once at it. Returns false, with nothing
-// appended, where the split does not serve (bounds other than 1 and 2, short queries, an
-// index whose separators are not known, a store without its reversed-term index).
-bool split_tails(const TrieStore& store, const Words& words, std::span<const uint32_t> query, uint32_t bound,
-                 EditRule rule, std::vector<TailMatch>& out);
+// times and not always at its distance, but at least once at it: by the split search for
+// bounds 1 and 2 where it serves (queries of 2 * bound + 2 characters or more, an index
+// whose separators are known, a store with its reversed-term index), else by one walk of
+// the whole query. Returns false, with nothing appended, for queries or bounds beyond the
+// walk's row kernels (the caller descends as it can).
+bool walk_tails(const TrieStore& store, const Words& words, std::span<const uint32_t> query, uint32_t bound,
+                EditRule rule, std::vector<TailMatch>& out);
 
 }  // namespace brindlex::lookup

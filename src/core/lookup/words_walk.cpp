@@ -101,7 +101,7 @@ std::pair<std::vector<TermHit>, size_t> tails_within(const TrieStore& store, con
         for (size_t i = 0; i < kept; ++i) found.push_back({terms[i], d, 0});
     };
     std::vector<TailMatch> split;
-    if (split_tails(store, words, query, bound, rule, split)) {
+    if (walk_tails(store, words, query, bound, rule, split)) {
         for (const TailMatch& m : split) take(m.word, m.distance);
     } else {
         Rows rows(query, bound, words.max_depth(), rule);

@@ -350,3 +350,43 @@ def test_videos_without_word_hits_are_the_engines_and_the_command_line_asks_inde
     assert [v["video_id"] for v in json.loads(done.stdout)] == ["calc-1"]
     with pytest.raises(TypeError, match="argument 'max_dist'"):
         index.videos("calc", max_dist=None)
+
+
+def prefix_levenshtein(prefix, term):
+    """The smallest Levenshtein distance from prefix to a beginning of term, in one table."""
+    prev = list(range(len(prefix) + 1))
+    best = prev[-1]
+    for i, ct in enumerate(term, 1):
+        cur = [i]
+        for j, cp in enumerate(prefix, 1):
+            cur.append(min(prev[j - 1] + (ct != cp), prev[j] + 1, cur[j - 1] + 1))
+        prev = cur
+        best = min(best, cur[-1])
+    return best
+
+
+@st.composite
+def long_titles_st(draw):
+    """Titles of many words, some sharing a long ending, so that tails run past 63 characters."""
+    words = draw(st.lists(st.text("abcé", min_size=5, max_size=7), min_size=4, max_size=8))
+    ending = " ".join(draw(st.lists(st.sampled_from(words), min_size=12, max_size=13)))
+    terms = [" ".join(draw(st.lists(st.sampled_from(words), min_size=1, max_size=3))) + " " + ending
+             for _ in range(draw(st.integers(1, 3)))]
+    return [(term, draw(counts_st), []) for term in terms]
+
+
+@settings(max_examples=25, deadline=None)
+@given(long_titles_st(), st.data())
+def test_queries_longer_than_the_walks_row_kernels_answer_as_brute_force(entries, data):
+    """Past 63 characters the word searches leave the walk's kernels for their own descent."""
+    counts = own_counts(entries)
+    index = Index.build(entries, fold=False, words=True)
+    long_tails = sorted({x for t in counts for x in tails(t) if len(x) > 66})
+    text = data.draw(st.sampled_from(long_tails).flatmap(edited_st), label="text")
+    for max_dist in [1, 2]:
+        whole = ranked(counts, lambda t: min(levenshtein(text, x) for x in tails(t)), max_dist)
+        begun = ranked(counts, lambda t: min(prefix_levenshtein(text, x) for x in tails(t)), max_dist)
+        for limit in [1, 2, len(counts) + 1]:
+            kw = {"max_dist": max_dist, "transpositions": False}
+            assert index.suggest(text, limit, **kw) == whole[:limit], (max_dist, limit)
+            assert index.complete(text, limit, **kw) == begun[:limit], (max_dist, limit)

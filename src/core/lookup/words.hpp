@@ -24,6 +24,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -67,6 +68,17 @@ public:
         return terms_.span().subspan(nodes_[v].first_term, nodes_[v + 1].first_term - nodes_[v].first_term);
     }
     uint32_t parent(uint32_t main_node) const { return parents_[main_node]; }
+    // The child of v labelled `label`, or none: the labels of a node's children rise.
+    std::optional<uint32_t> child(size_t v, uint32_t label) const {
+        uint32_t lo = nodes_[v].first_child, hi = nodes_[v + 1].first_child;
+        const uint32_t end = hi;
+        while (lo < hi) {
+            const uint32_t mid = lo + (hi - lo) / 2;
+            if (nodes_[mid].label < label) lo = mid + 1; else hi = mid;
+        }
+        if (lo < end && nodes_[lo].label == label) return lo;
+        return std::nullopt;
+    }
     // Labels on the longest path down from node v, capped (kTallest: that many or more).
     uint32_t height(size_t v) const { return heights_[v]; }
     // Whether some tail through node v, at depth `depth`, has at least `length` labels.

@@ -19,10 +19,7 @@ static_assert(Words::kTallest == facts::kHeightUnknown, "a capped height reads a
 
 class WordCursor {
 public:
-    struct List {
-        uint32_t pos;
-        uint32_t end;
-    };
+    using List = walk::EntryCursor::List;  // a range [pos, end) of word nodes
     struct Child {
         uint64_t node;
         uint32_t label;

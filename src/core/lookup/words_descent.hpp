@@ -129,13 +129,8 @@ void descend(const Words& words, Rows& rows, uint32_t bound, Visit&& visit, Prun
         const uint32_t end = words.node(f.node + 1).first_child;
         if (f.depth < rows.deepest() && !every_child(f.node, f.depth) && rows.only_labels(f.depth, wanted)) {
             for (auto it = wanted.rbegin(); it != wanted.rend(); ++it) {
-                uint32_t lo = begin, hi = end;  // the first child whose label is not below *it
-                while (lo < hi) {
-                    const uint32_t mid = lo + (hi - lo) / 2;
-                    if (words.node(mid).label < *it) lo = mid + 1; else hi = mid;
-                }
-                if (lo < end && words.node(lo).label == *it && words.reaches(lo, f.depth + 1, shortest)) {
-                    stack.push_back({lo, f.depth + 1});
+                if (const auto c = words.child(f.node, *it); c && words.reaches(*c, f.depth + 1, shortest)) {
+                    stack.push_back({*c, f.depth + 1});
                 }
             }
             continue;

@@ -48,14 +48,9 @@ uint32_t find_label(std::span<const Entry> entries, uint32_t lo, uint32_t hi, ui
 std::optional<uint32_t> word_node(const Words& words, std::span<const uint32_t> text) {
     uint32_t v = 0;
     for (const uint32_t c : text) {
-        uint32_t lo = words.node(v).first_child, hi = words.node(v + 1).first_child;
-        const uint32_t end = hi;
-        while (lo < hi) {
-            const uint32_t mid = lo + (hi - lo) / 2;
-            if (words.node(mid).label < c) lo = mid + 1; else hi = mid;
-        }
-        if (lo == end || words.node(lo).label != c) return std::nullopt;
-        v = lo;
+        const auto next = words.child(v, c);
+        if (!next) return std::nullopt;
+        v = *next;
     }
     return v;
 }

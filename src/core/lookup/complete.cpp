@@ -62,10 +62,27 @@ Result<std::vector<TermHit>> complete(const TrieStore& store, const TermIndex& i
             if (out.size() >= n) break;
             continue;
         }
-        const uint32_t v = item.node;
-        if (v != 0 && store.has_payload[v]) push({index.own_count(store, v), v, item.path, true});
+        uint32_t v = item.node;
+        uint32_t path = item.path;
+        // Down a chain (nodes that are no term, of one labelled child each) the item stands
+        // for the same terms: it is followed there without a turn through the heap. Every
+        // item it would have let pass first still does, as each one pushed ranks after it.
+        while (v == 0 || !store.has_payload[v]) {
+            uint32_t only = 0, label = 0, labelled = 0;
+            const auto fault = each_labelled_child(store, v, [&](uint32_t c, uint32_t l) {
+                if (++labelled == 1) {
+                    only = c;
+                    label = l;
+                }
+            });
+            if (fault) return internal_error(*fault);
+            if (labelled != 1) break;
+            v = only;
+            path = paths.extend(path, label);
+        }
+        if (v != 0 && store.has_payload[v]) push({index.own_count(store, v), v, path, true});
         const auto fault = each_labelled_child(store, v, [&](uint32_t c, uint32_t label) {
-            push({index.best_below(c), c, paths.extend(item.path, label), false});
+            push({index.best_below(c), c, paths.extend(path, label), false});
         });
         if (fault) return internal_error(*fault);
     }

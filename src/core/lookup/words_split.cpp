@@ -31,7 +31,6 @@ namespace brindlex::lookup {
 namespace {
 
 using facts::Entry;
-using word_descent::descend;
 using word_descent::Rows;
 
 // The entry of [lo, hi) labelled `label`, or hi: the labels of a run rise.

@@ -17,11 +17,23 @@ void order_into(Payload& self, std::vector<std::pair<uint32_t, uint64_t>>& e, ui
     const auto better = [](const auto& a, const auto& b) {
         return a.second != b.second ? a.second > b.second : a.first < b.first;
     };
-    if (keep < e.size()) {
-        std::nth_element(e.begin(), e.begin() + static_cast<std::ptrdiff_t>(keep), e.end(), better);
-        e.resize(static_cast<size_t>(keep));
+    if (e.size() <= 16) {
+        // Short lists (most, cut to video_top_n below every node): insertion. The order is
+        // total (each video once), so any sort gives the same list.
+        for (size_t a = 1; a < e.size(); ++a) {
+            const auto item = e[a];
+            size_t b = a;
+            for (; b > 0 && better(item, e[b - 1]); --b) e[b] = e[b - 1];
+            e[b] = item;
+        }
+        if (keep < e.size()) e.resize(static_cast<size_t>(keep));
+    } else {
+        if (keep < e.size()) {
+            std::nth_element(e.begin(), e.begin() + static_cast<std::ptrdiff_t>(keep), e.end(), better);
+            e.resize(static_cast<size_t>(keep));
+        }
+        std::sort(e.begin(), e.end(), better);
     }
-    std::sort(e.begin(), e.end(), better);
     self.video_ids.resize(e.size());
     self.video_counts.resize(e.size());
     for (size_t i = 0; i < e.size(); ++i) {

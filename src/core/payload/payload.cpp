@@ -17,27 +17,11 @@ void order_into(Payload& self, std::vector<std::pair<uint32_t, uint64_t>>& e, ui
     const auto better = [](const auto& a, const auto& b) {
         return a.second != b.second ? a.second > b.second : a.first < b.first;
     };
-    if (e.size() <= 16 || keep <= 16) {
-        // Short lists or a short cut (most: lists are cut to video_top_n below every
-        // node): insertion into the best `keep` so far. The order is total (each video
-        // once), so any way of choosing and sorting gives the same list.
-        const size_t room = static_cast<size_t>(std::min<uint64_t>(keep, e.size()));
-        size_t kept = 0;
-        for (size_t a = 0; a < e.size(); ++a) {
-            const auto item = e[a];
-            if (kept == room && (room == 0 || !better(item, e[kept - 1]))) continue;
-            size_t b = kept < room ? kept++ : kept - 1;
-            for (; b > 0 && better(item, e[b - 1]); --b) e[b] = e[b - 1];
-            e[b] = item;
-        }
-        e.resize(kept);
-    } else {
-        if (keep < e.size()) {
-            std::nth_element(e.begin(), e.begin() + static_cast<std::ptrdiff_t>(keep), e.end(), better);
-            e.resize(static_cast<size_t>(keep));
-        }
-        std::sort(e.begin(), e.end(), better);
+    if (keep < e.size()) {
+        std::nth_element(e.begin(), e.begin() + static_cast<std::ptrdiff_t>(keep), e.end(), better);
+        e.resize(static_cast<size_t>(keep));
     }
+    std::sort(e.begin(), e.end(), better);
     self.video_ids.resize(e.size());
     self.video_counts.resize(e.size());
     for (size_t i = 0; i < e.size(); ++i) {

@@ -236,3 +236,27 @@ def test_catalogue_read_in_pieces_across_lines():
             assert file_chunks(engine.to_bytes(), encode_notes(shown, fixes), "fold", 10) == got[1][0]
         else:
             assert trickled == got
+
+
+@pytest.mark.parametrize("alphabet", ["abcdefgh", "aéb😀c"])
+def test_the_reversed_index_made_beside_the_aggregation_is_the_one_made_on_first_use(alphabet):
+    # Big enough for the builder to make the reversed-term index on a second core while it
+    # aggregates; the same store restored from its snapshot makes it on first use. Their
+    # index files (which hold it) and their answers that walk it must agree.
+    from _brindlex import PrefixSearch
+
+    from brindlex._native import Lookup, write_index
+    from brindlex._results import Completion, Suggestion
+
+    rng = random.Random(len(alphabet))
+    terms = {"".join(rng.choice(alphabet) for _ in range(rng.randint(3, 12))) for _ in range(50000)}
+    entries = [(t, rng.randint(0, 9), [(rng.randrange(500), rng.randint(1, 9))]) for t in sorted(terms)]
+    assert len(flatten(entries).node_shifts) >= 2**16
+    built = build_index(entries, 4)
+    restored = PrefixSearch.from_bytes(built.to_bytes())
+    files = [write_index(Lookup(engine, encode_notes([], []), Suggestion, Completion, None), 0, 4)
+             for engine in (built, restored)]
+    assert files[0] is not None and files[0] == files[1]
+    for q in rng.sample(sorted(terms), 40):
+        q = q[:-1] + rng.choice(alphabet) + q[-1:]
+        assert built.fuzzy_match(q, 2) == restored.fuzzy_match(q, 2)

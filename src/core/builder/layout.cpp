@@ -152,7 +152,7 @@ std::expected<Built, std::string> build_store_of(TermTable&& terms, uint64_t vid
         counts.resize(table.term_count());
         for (size_t t = 0; t < counts.size(); ++t) counts[t] = table.count(static_cast<uint32_t>(t));
     }
-    auto store = build_store(std::move(laid.parts), video_top_n);
+    auto store = build_store(std::move(laid.parts), video_top_n, /*walk_order_tree=*/true);
     if (!store) return std::unexpected(store.error().message);
     Built built{std::move(*store), std::move(laid.term_nodes), std::move(counts), {}};
 

@@ -1,9 +1,14 @@
 #include "core/construct/construct.hpp"
 
 #include <cstring>
+#include <new>
+#include <optional>
+#include <system_error>
+#include <thread>
 
 #include "core/construct/aggregate.hpp"
 #include "core/facts/facts.hpp"
+#include "core/facts/reversed.hpp"
 
 namespace brindlex {
 
@@ -54,7 +59,14 @@ std::expected<VideoIdList, std::string> choose_video_ids(const VideoIndexBytes& 
     return out;
 }
 
-Result<TrieStore> build_store(StoreParts parts, uint64_t video_top_n) {
+namespace {
+
+// Below this many nodes a second thread costs more than it saves.
+constexpr size_t kThreadWorthy = size_t{1} << 16;
+
+}  // namespace
+
+Result<TrieStore> build_store(StoreParts parts, uint64_t video_top_n, bool walk_order_tree) {
     TrieStore store;
     store.node_shifts = std::move(parts.node_shifts);
     store.child_labels = std::move(parts.child_labels);
@@ -66,8 +78,39 @@ Result<TrieStore> build_store(StoreParts parts, uint64_t video_top_n) {
     store.id_mode = parts.videos.mode;
     store.video_uuids = std::move(parts.videos.uuids);
     store.video_int_ids = std::move(parts.videos.int_ids);
-    if (auto done = aggregate_payloads(store, video_top_n); !done) return std::unexpected(std::move(done.error()));
-    finish_store(store);
+    if (!walk_order_tree || store.node_count() < kThreadWorthy) {
+        if (auto done = aggregate_payloads(store, video_top_n); !done) return std::unexpected(std::move(done.error()));
+        finish_store(store);
+        return store;
+    }
+    // The reversed-term index reads the shape and has_payload, which are final; the
+    // aggregation reads the same and writes only the payloads. What fails beside (no
+    // memory) leaves the index to be made on first use, as it is for every other store.
+    facts::Reversed reversed;
+    bool made = false;
+    auto make_reversed = [&]() noexcept {
+        try {
+            std::vector<facts::Entry> entries;
+            reversed.usable = facts::build_reversed(store, entries, reversed.root_count);
+            reversed.entries = std::move(entries);
+            made = true;
+        } catch (const std::bad_alloc&) {
+            reversed = {};
+        }
+    };
+    std::optional<std::thread> beside;
+    try {
+        beside.emplace(make_reversed);
+    } catch (const std::system_error&) {
+    }
+    auto done = aggregate_payloads(store, video_top_n);
+    if (beside) beside->join();
+    if (!done) return std::unexpected(std::move(done.error()));
+    if (made) {
+        finish_store(store, std::move(reversed));
+    } else {
+        finish_store(store);
+    }
     return store;
 }
 

@@ -260,3 +260,17 @@ def test_the_reversed_index_made_beside_the_aggregation_is_the_one_made_on_first
     for q in rng.sample(sorted(terms), 40):
         q = q[:-1] + rng.choice(alphabet) + q[-1:]
         assert built.fuzzy_match(q, 2) == restored.fuzzy_match(q, 2)
+
+
+def test_builds_big_enough_for_a_second_core_lay_out_as_the_model_does():
+    # Past 65536 video rows the video lists are made beside the trie's layout, and past
+    # 65536 nodes the reversed-term index beside the aggregation: repeated terms, videos
+    # named twice, long lists with equal counts, and counts that saturate.
+    rng = random.Random(65536)
+    terms = ["".join(rng.choice("abcdé") for _ in range(rng.randint(1, 11))) for _ in range(30000)]
+    entries = [(t, rng.choice([1, 2, U32_MAX]) if i % 997 == 0 else rng.randint(0, 9),
+                [(rng.randrange(3000), rng.choice([1, 1, 2, U32_MAX // 2])) for _ in range(rng.choice([0, 1, 3, 4, 20]))])
+               for i, t in enumerate(terms)]
+    assert sum(len(v) for _, _, v in entries) >= 2**16
+    for top_n in (3, 10):
+        assert build_index(entries, top_n).to_bytes() == model.build_index(entries, top_n).to_bytes()

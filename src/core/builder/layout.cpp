@@ -1,12 +1,23 @@
 #include "core/builder/layout.hpp"
 
 #include <algorithm>
+#include <new>
 #include <numeric>
+#include <optional>
+#include <system_error>
+#include <thread>
 #include <utility>
 
 #include "core/text/utf8.hpp"
 
 namespace brindlex::build {
+
+namespace {
+
+// Below this many video rows a second thread costs more than it saves.
+constexpr size_t kThreadWorthy = size_t{1} << 16;
+
+}  // namespace
 
 std::expected<LaidOut, std::string> lay_out(TermTable& terms) {
     const size_t n_terms = terms.term_count();
@@ -14,6 +25,33 @@ std::expected<LaidOut, std::string> lay_out(TermTable& terms) {
     for (size_t v = 1; v < videos.size(); ++v) {
         if (videos[v].size != videos[0].size) return std::unexpected("video ids of both forms in one index");
     }
+
+    // The terms' video lists (grouped, summed and ordered by count) are made on a second
+    // core while the trie is laid out: they read and consume only the video rows, the
+    // layout only the terms' texts.
+    TermTable::Lists lists;
+    bool lists_made = false;
+    auto make_lists = [&]() noexcept {
+        try {
+            lists = terms.take_lists();
+            lists_made = true;
+        } catch (const std::bad_alloc&) {
+        }
+    };
+    std::optional<std::thread> beside;
+    if (terms.video_rows() >= kThreadWorthy) {
+        try {
+            beside.emplace(make_lists);
+        } catch (const std::system_error&) {
+        }
+    }
+    // Joined on every way out of here: the thread works on the table.
+    struct Joined {
+        std::optional<std::thread>& t;
+        ~Joined() {
+            if (t) t->join();
+        }
+    } joined{beside};
 
     // In code point order (UTF-8 byte order is the same), each term shares with its
     // predecessor exactly the prefix already in the trie; the rest are new nodes.
@@ -98,7 +136,11 @@ std::expected<LaidOut, std::string> lay_out(TermTable& terms) {
     parents = {};
 
     // Payloads in node order: term nodes rise with the code point order of their terms.
-    TermTable::Lists lists = terms.take_lists();
+    if (beside) {
+        beside->join();
+        beside.reset();
+    }
+    if (!lists_made) lists = terms.take_lists();  // no second thread, or no memory there
     if (lists.ids.size() > UINT32_MAX) {
         return std::unexpected("index too large: more than " + std::to_string(UINT32_MAX) + " video entries");
     }

@@ -274,3 +274,20 @@ def test_builds_big_enough_for_a_second_core_lay_out_as_the_model_does():
     assert sum(len(v) for _, _, v in entries) >= 2**16
     for top_n in (3, 10):
         assert build_index(entries, top_n).to_bytes() == model.build_index(entries, top_n).to_bytes()
+
+
+@pytest.mark.parametrize("first", [True, False])
+def test_uuid_ids_with_any_one_character_changed_read_as_the_python_reader_reads_them(first):
+    # The native reader takes a UUID's 32 digits eight at a time: each character of the
+    # id, changed into the neighbours of every range of hex digits (and into a dash,
+    # space, DEL, a letter beyond f, UTF-8 and a stray byte), must read as the model reads it.
+    good = "0123abcd-ef45-6789-ABCD-EF0123456789"
+    changes = ["/", "0", "9", ":", "@", "A", "F", "G", "`", "a", "f", "g", "-", " ", "\x7f", "z", "é"]
+    for at in range(len(good)):
+        for c in changes:
+            vid = (good[:at] + c + good[at + 1:]).encode()
+            for raw in (vid, vid[:at] + b"\x80" + vid[at + 1:]) if c == "é" else (vid,):
+                rows = [b"cat\t1\t" + raw + b"\t2", b"cat\t1\t" + good.encode() + b"\t3"]
+                data = b"term\tcount\tvideo_id\tvideo_count\n" + b"\n".join(rows if first else rows[::-1]) + b"\n"
+                got = outcome(lambda: native_file(data, "tsv", "nfc", 10))
+                assert got == outcome(lambda: model_file(data, "tsv", "nfc", 10)), data

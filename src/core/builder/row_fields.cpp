@@ -1,7 +1,6 @@
 #include "core/builder/row_fields.hpp"
 
 #include <array>
-#include <cstring>
 
 #include "core/lookup/video_texts.hpp"
 
@@ -41,42 +40,24 @@ int hex_value(char c) { return kHex[static_cast<unsigned char>(c)]; }
 
 namespace {
 
-constexpr uint64_t kEach = 0x0101010101010101ull;  // a byte value in every byte
+// Where each byte's two hex digits start in the 8-4-4-4-12 form.
+constexpr std::array<uint8_t, 16> kPairAt{0, 2, 4, 6, 9, 11, 14, 16, 19, 21, 24, 26, 28, 30, 32, 34};
 
-// Per byte of `x` (bytes below 0x80), 0x80 where the byte lies in lo..hi, else 0.
-constexpr uint64_t in_range(uint64_t x, uint8_t lo, uint8_t hi) {
-    return (x + kEach * (0x80 - lo)) & ~(x + kEach * (0x7F - hi)) & kEach * 0x80;
-}
-
-// Eight hex digits (the first in the lowest byte) as four bytes at `out`, eight at a
-// time; false when one is no hex digit.
-bool hex8(uint64_t x, uint8_t* out) {
-    if (x & kEach * 0x80) return false;
-    const uint64_t letter = in_range(x | kEach * 0x20, 'a', 'f');  // either case
-    if ((in_range(x, '0', '9') | letter) != kEach * 0x80) return false;
-    // A digit's value is its low four bits, a letter's nine more.
-    const uint64_t nibbles = (x & kEach * 0x0F) + (letter >> 7) * 9;
-    const uint64_t pairs = nibbles << 4 | nibbles >> 8;  // even bytes: first digit high
-    for (size_t k = 0; k < 4; ++k) out[k] = static_cast<uint8_t>(pairs >> (16 * k));
-    return true;
-}
-
-// 8-4-4-4-12 hex digits, the dashes dropped and the 32 digits read eight at a time.
+// 8-4-4-4-12 hex digits. Every digit is looked up and the misses are tested once at the
+// end: nearly every id read is well formed.
 bool parse_uuid(std::string_view s, VideoKey& key) {
     if (s.size() != 36 || s[8] != '-' || s[13] != '-' || s[18] != '-' || s[23] != '-') return false;
-    char digits[32];
-    std::memcpy(digits, s.data(), 8);
-    std::memcpy(digits + 8, s.data() + 9, 4);
-    std::memcpy(digits + 12, s.data() + 14, 4);
-    std::memcpy(digits + 16, s.data() + 19, 4);
-    std::memcpy(digits + 20, s.data() + 24, 12);
+    const auto* p = reinterpret_cast<const unsigned char*>(s.data());
     VideoKey k;
     k.size = 16;
-    for (size_t w = 0; w < 4; ++w) {
-        uint64_t x = 0;  // the first digit in the lowest byte (one load on little-endian machines)
-        for (size_t i = 0; i < 8; ++i) x |= uint64_t{static_cast<uint8_t>(digits[8 * w + i])} << (8 * i);
-        if (!hex8(x, k.bytes.data() + 4 * w)) return false;
+    int bad = 0;
+    for (size_t i = 0; i < 16; ++i) {
+        const int hi = kHex[p[kPairAt[i]]];
+        const int lo = kHex[p[kPairAt[i] + 1]];
+        bad |= hi | lo;
+        k.bytes[i] = static_cast<uint8_t>((hi & 15) << 4 | (lo & 15));
     }
+    if (bad < 0) return false;
     key = k;
     return true;
 }

@@ -30,12 +30,12 @@ std::expected<LaidOut, std::string> lay_out(TermTable& terms) {
     // core while the trie is laid out: they read and consume only the video rows, the
     // layout only the terms' texts.
     TermTable::Lists lists;
-    bool lists_made = false;
+    bool lists_failed = false;  // no memory beside: the rows may be consumed, so no second try
     auto make_lists = [&]() noexcept {
         try {
             lists = terms.take_lists();
-            lists_made = true;
         } catch (const std::bad_alloc&) {
+            lists_failed = true;
         }
     };
     std::optional<std::thread> beside;
@@ -139,8 +139,10 @@ std::expected<LaidOut, std::string> lay_out(TermTable& terms) {
     if (beside) {
         beside->join();
         beside.reset();
+        if (lists_failed) throw std::bad_alloc();  // as take_lists would have here
+    } else {
+        lists = terms.take_lists();
     }
-    if (!lists_made) lists = terms.take_lists();  // no second thread, or no memory there
     if (lists.ids.size() > UINT32_MAX) {
         return std::unexpected("index too large: more than " + std::to_string(UINT32_MAX) + " video entries");
     }

@@ -103,8 +103,17 @@ Result<TrieStore> build_store(StoreParts parts, uint64_t video_top_n, bool walk_
         beside.emplace(make_reversed);
     } catch (const std::system_error&) {
     }
-    auto done = aggregate_payloads(store, video_top_n);
-    if (beside) beside->join();
+    Result<void> done;
+    {
+        // Joined on every way out, an exception from the aggregation (no memory) included.
+        struct Joined {
+            std::optional<std::thread>& t;
+            ~Joined() {
+                if (t) t->join();
+            }
+        } joined{beside};
+        done = aggregate_payloads(store, video_top_n);
+    }
     if (!done) return std::unexpected(std::move(done.error()));
     if (made) {
         finish_store(store, std::move(reversed));

@@ -3,21 +3,12 @@
 #include <algorithm>
 #include <new>
 #include <numeric>
-#include <optional>
-#include <system_error>
-#include <thread>
 #include <utility>
 
+#include "core/beside.hpp"
 #include "core/text/utf8.hpp"
 
 namespace brindlex::build {
-
-namespace {
-
-// Below this many video rows a second thread costs more than it saves.
-constexpr size_t kThreadWorthy = size_t{1} << 16;
-
-}  // namespace
 
 std::expected<LaidOut, std::string> lay_out(TermTable& terms) {
     const size_t n_terms = terms.term_count();
@@ -38,20 +29,7 @@ std::expected<LaidOut, std::string> lay_out(TermTable& terms) {
             lists_failed = true;
         }
     };
-    std::optional<std::thread> beside;
-    if (terms.video_rows() >= kThreadWorthy) {
-        try {
-            beside.emplace(make_lists);
-        } catch (const std::system_error&) {
-        }
-    }
-    // Joined on every way out of here: the thread works on the table.
-    struct Joined {
-        std::optional<std::thread>& t;
-        ~Joined() {
-            if (t) t->join();
-        }
-    } joined{beside};
+    Beside beside(terms.video_rows() >= kWorthAThread, make_lists);
 
     // In code point order (UTF-8 byte order is the same), each term shares with its
     // predecessor exactly the prefix already in the trie; the rest are new nodes.
@@ -136,12 +114,11 @@ std::expected<LaidOut, std::string> lay_out(TermTable& terms) {
     parents = {};
 
     // Payloads in node order: term nodes rise with the code point order of their terms.
-    if (beside) {
-        beside->join();
-        beside.reset();
-        if (lists_failed) throw std::bad_alloc();  // as take_lists would have here
-    } else {
+    beside.join();
+    if (!beside.started()) {
         lists = terms.take_lists();
+    } else if (lists_failed) {
+        throw std::bad_alloc();  // as take_lists would have here
     }
     if (lists.ids.size() > UINT32_MAX) {
         return std::unexpected("index too large: more than " + std::to_string(UINT32_MAX) + " video entries");

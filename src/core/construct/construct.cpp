@@ -2,10 +2,8 @@
 
 #include <cstring>
 #include <new>
-#include <optional>
-#include <system_error>
-#include <thread>
 
+#include "core/beside.hpp"
 #include "core/construct/aggregate.hpp"
 #include "core/facts/facts.hpp"
 #include "core/facts/reversed.hpp"
@@ -59,13 +57,6 @@ std::expected<VideoIdList, std::string> choose_video_ids(const VideoIndexBytes& 
     return out;
 }
 
-namespace {
-
-// Below this many nodes a second thread costs more than it saves.
-constexpr size_t kThreadWorthy = size_t{1} << 16;
-
-}  // namespace
-
 Result<TrieStore> build_store(StoreParts parts, uint64_t video_top_n, bool walk_order_tree) {
     TrieStore store;
     store.node_shifts = std::move(parts.node_shifts);
@@ -78,7 +69,7 @@ Result<TrieStore> build_store(StoreParts parts, uint64_t video_top_n, bool walk_
     store.id_mode = parts.videos.mode;
     store.video_uuids = std::move(parts.videos.uuids);
     store.video_int_ids = std::move(parts.videos.int_ids);
-    if (!walk_order_tree || store.node_count() < kThreadWorthy) {
+    if (!walk_order_tree || store.node_count() < kWorthAThread) {
         if (auto done = aggregate_payloads(store, video_top_n); !done) return std::unexpected(std::move(done.error()));
         finish_store(store);
         return store;
@@ -98,20 +89,9 @@ Result<TrieStore> build_store(StoreParts parts, uint64_t video_top_n, bool walk_
             reversed = {};
         }
     };
-    std::optional<std::thread> beside;
-    try {
-        beside.emplace(make_reversed);
-    } catch (const std::system_error&) {
-    }
     Result<void> done;
     {
-        // Joined on every way out, an exception from the aggregation (no memory) included.
-        struct Joined {
-            std::optional<std::thread>& t;
-            ~Joined() {
-                if (t) t->join();
-            }
-        } joined{beside};
+        const Beside beside(true, make_reversed);  // not started: made on first use instead
         done = aggregate_payloads(store, video_top_n);
     }
     if (!done) return std::unexpected(std::move(done.error()));

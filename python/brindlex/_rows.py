@@ -23,7 +23,6 @@ whole catalogue in Python: the model the native reader is tested against.
 
 from __future__ import annotations
 
-import json
 import re
 import sys
 from collections.abc import Callable, Iterable, Iterator, Sequence
@@ -179,6 +178,8 @@ def _u32_text(line: int, text: str, what: str) -> int:
 
 def _u32_json(line: int, value: Any, what: str) -> int:
     if type(value) is not int:
+        import json
+
         raise RowError(line, f"{what} must be an unsigned integer, not {_cut(json.dumps(value))}")
     if not 0 <= value <= U32_MAX:
         raise RowError(line, f"{what} {_cut(str(value))} is outside 0..{U32_MAX}")
@@ -286,6 +287,9 @@ def _no_duplicates(pairs: list[tuple[str, Any]]) -> dict[str, Any]:
 
 
 def _jsonl_row(cat: Catalogue, line: int, text: str) -> None:
+    # Imported where JSON is read (the slow path and the model), not at every command's start.
+    import json
+
     try:
         row = json.loads(text, object_pairs_hook=_no_duplicates)
     except json.JSONDecodeError as exc:

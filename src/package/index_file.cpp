@@ -27,14 +27,24 @@ PyObject* write_index(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         if (!expect_args("write_index", nargs, 3) || !lookup_parts(args[0], parts)) return nullptr;
         if (!to_u32(args[1], mode) || mode > 2) return raise(PyExc_ValueError, "write_index(): text_mode must be 0, 1 or 2");
         if (!to_u64(args[2], top_n)) return raise(PyExc_ValueError, "write_index(): video_top_n must be in 0..2**64-1");
-        Result<std::vector<std::byte>> file = internal_error("");
+        // Planned first, then written straight into the bytes object: the file's memory
+        // is filled once, not grown and copied.
+        Result<mapped::IndexPlan> plan = internal_error("");
         Py_BEGIN_ALLOW_THREADS
-        file = mapped::write_index(*parts.store, *parts.index, *parts.spellings, *parts.texts,
-                                   {static_cast<uint8_t>(mode), top_n}, *parts.words);
+        plan = mapped::plan_index(*parts.store, *parts.index, *parts.spellings, *parts.texts,
+                                  {static_cast<uint8_t>(mode), top_n}, *parts.words);
         Py_END_ALLOW_THREADS
-        if (!file) Py_RETURN_NONE;
-        return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(file->data()),
-                                         static_cast<Py_ssize_t>(file->size()));
+        if (!plan) Py_RETURN_NONE;
+        if (plan->size() > static_cast<size_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
+        Ref bytes = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(plan->size())));
+        if (!bytes) return nullptr;
+        const std::span<std::byte> out(reinterpret_cast<std::byte*>(PyBytes_AS_STRING(bytes.get())), plan->size());
+        Result<void> written = internal_error("");
+        Py_BEGIN_ALLOW_THREADS
+        written = plan->write(out);
+        Py_END_ALLOW_THREADS
+        if (!written) Py_RETURN_NONE;
+        return bytes.release();
     });
 }
 

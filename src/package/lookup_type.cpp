@@ -15,6 +15,7 @@
 #include "binding/instance.hpp"
 #include "binding/pyref.hpp"
 #include "binding/text.hpp"
+#include "core/beside.hpp"
 #include "core/facts/facts.hpp"
 #include "core/lookup/lookup.hpp"
 #include "core/text/ascii_fold.hpp"
@@ -74,7 +75,13 @@ PyObject* lookup_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         const auto* data = reinterpret_cast<const std::byte*>(PyBytes_AS_STRING(notes));
         auto decoded = lookup::Notes::decode({data, static_cast<size_t>(PyBytes_GET_SIZE(notes))}, store);
         if (!decoded) return raise(PyExc_ValueError, decoded.error().message);
-        auto index = lookup::TermIndex::make(store, std::move(decoded->fixes));
+        // The whole-term table (which make_lookup asks for) is made on a second core while
+        // the term index is: both only read the finished store.
+        Result<lookup::TermIndex> index = internal_error("");
+        {
+            const Beside beside(store.node_count() >= kWorthAThread, [&store]() noexcept { (void)facts::exact_of(store); });
+            index = lookup::TermIndex::make(store, std::move(decoded->fixes));
+        }
         if (!index) return raise(PyExc_ValueError, index.error().message);
         lookup::VideoTexts texts;
         if (ids != Py_None && store.id_mode != IdMode::Int32) return raise(PyExc_ValueError, "text video ids for UUIDs");

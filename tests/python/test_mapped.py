@@ -7,6 +7,7 @@ from __future__ import annotations
 
 import os
 import pickle
+import random
 import struct
 import subprocess
 import sys
@@ -17,6 +18,7 @@ import pytest
 
 import brindlex
 from brindlex import Index
+from brindlex._format import is_mapped
 from brindlex._native import crc32c
 
 HEADER = 48
@@ -27,6 +29,7 @@ META, SHIFTS, LABELS, TRANSITIONS = 1, 2, 3, 4
 ALIASES, ENDS32, VIDEO_IDS = 8, 9, 12
 WALK, REVERSED, BEST, FIXES = 16, 17, 18, 19
 SPELLING_NODES, SPELLING_ENDS = 20, 21
+VIDEO_TEXT_ENDS = 23
 EXACT_SLOTS, EXACT_TEXTS = 32, 33
 
 
@@ -290,3 +293,34 @@ def test_the_mapping_lives_as_long_as_the_engine(saved, tmp_path):
     os.unlink(path)
     assert engine.fuzzy_match("dog", 1, None) == before
     assert Index(engine).complete("do", 5) == Index.build(entries()).complete("do", 5)
+
+
+@pytest.mark.parametrize("words", [False, True])
+def test_written_files_are_version_2_laid_out_whole_and_padded_with_zeros(tmp_path, words):
+    # Every kind of section (spellings, text ids, word starts), written into memory that
+    # held other bytes just before: only the sections' bytes and zeros are written, and
+    # the same index gives the same file.
+    rng = random.Random(29)
+    terms = {"".join(rng.choice("abcdeé ") for _ in range(rng.randint(1, 12))).strip() or "x" for _ in range(300)}
+    items = [(t.upper() if i % 5 == 0 else t, 1 + i % 97, [(f"v{i % 50}", 1 + i % 7)]) for i, t in enumerate(sorted(terms))]
+    index = Index.build(items, video_top_n=4, words=words)
+    files = []
+    for k in range(2):
+        path = tmp_path / f"index{k}.brx"
+        size = len(files[0]) if files else 64 * 1024
+        junk = [bytes([0xA5]) * size for _ in range(16)]
+        del junk
+        index.save(path)
+        files.append(path.read_bytes())
+    data = files[0]
+    assert files[1] == data and is_mapped(data[:10])
+    (count,) = struct.unpack_from("<I", data, 12)
+    assert struct.unpack_from("<Q", data, 24)[0] == len(data)
+    table = sections(data)
+    assert len(table) == count and {SPELLING_NODES, EXACT_SLOTS, VIDEO_TEXT_ENDS}.issubset(table)
+    end = HEADER + ENTRY * count
+    for width, offset, n in sorted(table.values(), key=lambda s: s[1]):
+        assert offset % 64 == 0 and offset >= end
+        assert data[end:offset].strip(b"\0") == b""
+        end = offset + width * n
+    assert end <= len(data) and data[end:].strip(b"\0") == b""

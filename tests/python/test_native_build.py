@@ -236,3 +236,58 @@ def test_catalogue_read_in_pieces_across_lines():
             assert file_chunks(engine.to_bytes(), encode_notes(shown, fixes), "fold", 10) == got[1][0]
         else:
             assert trickled == got
+
+
+@pytest.mark.parametrize("alphabet", ["abcdefgh", "aéb😀c"])
+def test_the_reversed_index_made_beside_the_aggregation_is_the_one_made_on_first_use(alphabet):
+    # Big enough for the builder to make the reversed-term index on a second core while it
+    # aggregates; the same store restored from its snapshot makes it on first use. Their
+    # index files (which hold it) and their answers that walk it must agree.
+    from _brindlex import PrefixSearch
+
+    from brindlex._native import Lookup, write_index
+    from brindlex._results import Completion, Suggestion
+
+    rng = random.Random(len(alphabet))
+    terms = {"".join(rng.choice(alphabet) for _ in range(rng.randint(3, 12))) for _ in range(50000)}
+    entries = [(t, rng.randint(0, 9), [(rng.randrange(500), rng.randint(1, 9))]) for t in sorted(terms)]
+    assert len(flatten(entries).node_shifts) >= 2**16
+    built = build_index(entries, 4)
+    restored = PrefixSearch.from_bytes(built.to_bytes())
+    files = [write_index(Lookup(engine, encode_notes([], []), Suggestion, Completion, None), 0, 4)
+             for engine in (built, restored)]
+    assert files[0] is not None and files[0] == files[1]
+    for q in rng.sample(sorted(terms), 40):
+        q = q[:-1] + rng.choice(alphabet) + q[-1:]
+        assert built.fuzzy_match(q, 2) == restored.fuzzy_match(q, 2)
+
+
+def test_builds_big_enough_for_a_second_core_lay_out_as_the_model_does():
+    # Past 65536 video rows the video lists are made beside the trie's layout, and past
+    # 65536 nodes the reversed-term index beside the aggregation: repeated terms, videos
+    # named twice, long lists with equal counts, and counts that saturate.
+    rng = random.Random(65536)
+    terms = ["".join(rng.choice("abcdé") for _ in range(rng.randint(1, 11))) for _ in range(30000)]
+    entries = [(t, rng.choice([1, 2, U32_MAX]) if i % 997 == 0 else rng.randint(0, 9),
+                [(rng.randrange(3000), rng.choice([1, 1, 2, U32_MAX // 2])) for _ in range(rng.choice([0, 1, 3, 4, 20]))])
+               for i, t in enumerate(terms)]
+    assert sum(len(v) for _, _, v in entries) >= 2**16
+    for top_n in (3, 10):
+        assert build_index(entries, top_n).to_bytes() == model.build_index(entries, top_n).to_bytes()
+
+
+@pytest.mark.parametrize("first", [True, False])
+def test_uuid_ids_with_any_one_character_changed_read_as_the_python_reader_reads_them(first):
+    # The native reader takes a UUID's 32 digits eight at a time: each character of the
+    # id, changed into the neighbours of every range of hex digits (and into a dash,
+    # space, DEL, a letter beyond f, UTF-8 and a stray byte), must read as the model reads it.
+    good = "0123abcd-ef45-6789-ABCD-EF0123456789"
+    changes = ["/", "0", "9", ":", "@", "A", "F", "G", "`", "a", "f", "g", "-", " ", "\x7f", "z", "é"]
+    for at in range(len(good)):
+        for c in changes:
+            vid = (good[:at] + c + good[at + 1:]).encode()
+            for raw in (vid, vid[:at] + b"\x80" + vid[at + 1:]) if c == "é" else (vid,):
+                rows = [b"cat\t1\t" + raw + b"\t2", b"cat\t1\t" + good.encode() + b"\t3"]
+                data = b"term\tcount\tvideo_id\tvideo_count\n" + b"\n".join(rows if first else rows[::-1]) + b"\n"
+                got = outcome(lambda: native_file(data, "tsv", "nfc", 10))
+                assert got == outcome(lambda: model_file(data, "tsv", "nfc", 10)), data

@@ -4,7 +4,6 @@ be written."""
 from __future__ import annotations
 
 import contextlib
-import json
 import os
 import sys
 from collections.abc import Iterator
@@ -53,4 +52,6 @@ def silence_stdout() -> None:
 
 
 def print_json(value: object) -> None:
+    import json  # kept out of the start-up of the commands that print no JSON
+
     print(json.dumps(value, ensure_ascii=False))

@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import math
-import shutil
 import time
 from collections.abc import Callable
 from typing import IO
@@ -59,6 +58,8 @@ class Progress:
     def _draw(self, text: str) -> None:
         if not self.enabled:
             return
+        import shutil
+
         width = max(shutil.get_terminal_size((80, 24)).columns - 1, 10)
         self.stream.write("\r" + text[:width].ljust(width))
         self.stream.flush()
@@ -66,6 +67,8 @@ class Progress:
 
     def close(self) -> None:
         if self.shown:
+            import shutil  # only where progress is shown: a terminal, not a build's start-up
+
             width = max(shutil.get_terminal_size((80, 24)).columns - 1, 10)
             self.stream.write("\r" + " " * width + "\r")
             self.stream.flush()

@@ -138,8 +138,18 @@ std::optional<RowError> Catalogue::first_repeat() const {
         const uint64_t e = starts[t + 1];
         if (e - b < 2) continue;
         group.assign(order.begin() + static_cast<ptrdiff_t>(b), order.begin() + static_cast<ptrdiff_t>(e));
-        std::stable_sort(group.begin(), group.end(),
-                         [&](uint32_t x, uint32_t y) { return listings_[x].video < listings_[y].video; });
+        const auto by_video = [&](uint32_t x, uint32_t y) { return listings_[x].video < listings_[y].video; };
+        if (group.size() <= 16) {
+            // Most terms list a few videos: insertion, stable as the long sort is.
+            for (size_t a = 1; a < group.size(); ++a) {
+                const uint32_t item = group[a];
+                size_t b = a;
+                for (; b > 0 && by_video(item, group[b - 1]); --b) group[b] = group[b - 1];
+                group[b] = item;
+            }
+        } else {
+            std::stable_sort(group.begin(), group.end(), by_video);
+        }
         for (size_t k = 1; k < group.size(); ++k) {
             const Listing& prev = listings_[group[k - 1]];
             const Listing& here = listings_[group[k]];

@@ -1,9 +1,11 @@
 #include "core/builder/layout.hpp"
 
 #include <algorithm>
+#include <new>
 #include <numeric>
 #include <utility>
 
+#include "core/beside.hpp"
 #include "core/text/utf8.hpp"
 
 namespace brindlex::build {
@@ -14,6 +16,20 @@ std::expected<LaidOut, std::string> lay_out(TermTable& terms) {
     for (size_t v = 1; v < videos.size(); ++v) {
         if (videos[v].size != videos[0].size) return std::unexpected("video ids of both forms in one index");
     }
+
+    // The terms' video lists (grouped, summed and ordered by count) are made on a second
+    // core while the trie is laid out: they read and consume only the video rows, the
+    // layout only the terms' texts.
+    TermTable::Lists lists;
+    bool lists_failed = false;  // no memory beside: the rows may be consumed, so no second try
+    auto make_lists = [&]() noexcept {
+        try {
+            lists = terms.take_lists();
+        } catch (const std::bad_alloc&) {
+            lists_failed = true;
+        }
+    };
+    Beside beside(terms.video_rows() >= kWorthAThread, make_lists);
 
     // In code point order (UTF-8 byte order is the same), each term shares with its
     // predecessor exactly the prefix already in the trie; the rest are new nodes.
@@ -98,7 +114,12 @@ std::expected<LaidOut, std::string> lay_out(TermTable& terms) {
     parents = {};
 
     // Payloads in node order: term nodes rise with the code point order of their terms.
-    TermTable::Lists lists = terms.take_lists();
+    beside.join();
+    if (!beside.started()) {
+        lists = terms.take_lists();
+    } else if (lists_failed) {
+        throw std::bad_alloc();  // as take_lists would have here
+    }
     if (lists.ids.size() > UINT32_MAX) {
         return std::unexpected("index too large: more than " + std::to_string(UINT32_MAX) + " video entries");
     }
@@ -152,7 +173,7 @@ std::expected<Built, std::string> build_store_of(TermTable&& terms, uint64_t vid
         counts.resize(table.term_count());
         for (size_t t = 0; t < counts.size(); ++t) counts[t] = table.count(static_cast<uint32_t>(t));
     }
-    auto store = build_store(std::move(laid.parts), video_top_n);
+    auto store = build_store(std::move(laid.parts), video_top_n, /*walk_order_tree=*/true);
     if (!store) return std::unexpected(store.error().message);
     Built built{std::move(*store), std::move(laid.term_nodes), std::move(counts), {}};
 

@@ -40,24 +40,25 @@ int hex_value(char c) { return kHex[static_cast<unsigned char>(c)]; }
 
 namespace {
 
-// 8-4-4-4-12 hex digits.
+// Where each byte's two hex digits start in the 8-4-4-4-12 form.
+constexpr std::array<uint8_t, 16> kPairAt{0, 2, 4, 6, 9, 11, 14, 16, 19, 21, 24, 26, 28, 30, 32, 34};
+
+// 8-4-4-4-12 hex digits. Every digit is looked up and the misses are tested once at the
+// end: nearly every id read is well formed.
 bool parse_uuid(std::string_view s, VideoKey& key) {
-    if (s.size() != 36) return false;
-    std::array<uint8_t, 16> bytes{};
-    size_t k = 0;
-    for (size_t i = 0; i < 36;) {
-        if (i == 8 || i == 13 || i == 18 || i == 23) {
-            if (s[i] != '-') return false;
-            ++i;
-            continue;
-        }
-        const int hi = hex_value(s[i]);
-        const int lo = hex_value(s[i + 1]);
-        if (hi < 0 || lo < 0) return false;
-        bytes[k++] = static_cast<uint8_t>(hi << 4 | lo);
-        i += 2;
+    if (s.size() != 36 || s[8] != '-' || s[13] != '-' || s[18] != '-' || s[23] != '-') return false;
+    const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+    VideoKey k;
+    k.size = 16;
+    int bad = 0;
+    for (size_t i = 0; i < 16; ++i) {
+        const int hi = kHex[p[kPairAt[i]]];
+        const int lo = kHex[p[kPairAt[i] + 1]];
+        bad |= hi | lo;
+        k.bytes[i] = static_cast<uint8_t>((hi & 15) << 4 | (lo & 15));
     }
-    key = VideoKey::uuid(bytes.data());
+    if (bad < 0) return false;
+    key = k;
     return true;
 }
 

@@ -84,7 +84,19 @@ size_t merge_group(std::span<uint32_t> ids, std::span<uint32_t> counts, GroupScr
     if (!ordered) {
         s.order.resize(kept);
         std::iota(s.order.begin(), s.order.end(), 0u);
-        std::stable_sort(s.order.begin(), s.order.end(), [&](uint32_t a, uint32_t b) { return counts[a] > counts[b]; });
+        const auto larger = [&](uint32_t a, uint32_t b) { return counts[a] > counts[b]; };
+        if (kept <= 16) {
+            // Most terms list a few videos: insertion, stable as the long sort is, and
+            // without the buffer a stable sort takes.
+            for (size_t a = 1; a < kept; ++a) {
+                const uint32_t item = s.order[a];
+                size_t b = a;
+                for (; b > 0 && larger(item, s.order[b - 1]); --b) s.order[b] = s.order[b - 1];
+                s.order[b] = item;
+            }
+        } else {
+            std::stable_sort(s.order.begin(), s.order.end(), larger);
+        }
         s.ids.resize(kept);
         s.counts.resize(kept);
         for (size_t k = 0; k < kept; ++k) {

@@ -36,6 +36,7 @@ public:
     void add_video(uint32_t term, uint32_t video, uint32_t count) { rows_.push_back({term, video, count}); }
 
     size_t term_count() const { return terms_.size(); }
+    size_t video_rows() const { return rows_.size(); }
     std::string_view term(uint32_t t) const { return terms_[t]; }
     uint32_t count(uint32_t t) const { return counts_[t]; }
     // The term's count without saturation: what its entries add up to.

@@ -1,9 +1,12 @@
 #include "core/construct/construct.hpp"
 
 #include <cstring>
+#include <new>
 
+#include "core/beside.hpp"
 #include "core/construct/aggregate.hpp"
 #include "core/facts/facts.hpp"
+#include "core/facts/reversed.hpp"
 
 namespace brindlex {
 
@@ -54,7 +57,7 @@ std::expected<VideoIdList, std::string> choose_video_ids(const VideoIndexBytes& 
     return out;
 }
 
-Result<TrieStore> build_store(StoreParts parts, uint64_t video_top_n) {
+Result<TrieStore> build_store(StoreParts parts, uint64_t video_top_n, bool walk_order_tree) {
     TrieStore store;
     store.node_shifts = std::move(parts.node_shifts);
     store.child_labels = std::move(parts.child_labels);
@@ -66,8 +69,37 @@ Result<TrieStore> build_store(StoreParts parts, uint64_t video_top_n) {
     store.id_mode = parts.videos.mode;
     store.video_uuids = std::move(parts.videos.uuids);
     store.video_int_ids = std::move(parts.videos.int_ids);
-    if (auto done = aggregate_payloads(store, video_top_n); !done) return std::unexpected(std::move(done.error()));
-    finish_store(store);
+    if (!walk_order_tree || store.node_count() < kWorthAThread) {
+        if (auto done = aggregate_payloads(store, video_top_n); !done) return std::unexpected(std::move(done.error()));
+        finish_store(store);
+        return store;
+    }
+    // The reversed-term index reads the shape and has_payload, which are final; the
+    // aggregation reads the same and writes only the payloads. What fails beside (no
+    // memory) leaves the index to be made on first use, as it is for every other store.
+    facts::Reversed reversed;
+    bool made = false;
+    auto make_reversed = [&]() noexcept {
+        try {
+            std::vector<facts::Entry> entries;
+            reversed.usable = facts::build_reversed(store, entries, reversed.root_count);
+            reversed.entries = std::move(entries);
+            made = true;
+        } catch (const std::bad_alloc&) {
+            reversed = {};
+        }
+    };
+    Result<void> done;
+    {
+        const Beside beside(true, make_reversed);  // not started: made on first use instead
+        done = aggregate_payloads(store, video_top_n);
+    }
+    if (!done) return std::unexpected(std::move(done.error()));
+    if (made) {
+        finish_store(store, std::move(reversed));
+    } else {
+        finish_store(store);
+    }
     return store;
 }
 

@@ -48,6 +48,9 @@ struct StoreParts {
 
 // Assembles the store (has_payload from the present slots), runs the aggregation pass and
 // finishes the store. Fails only on a child range that leaves child_transitions.
-Result<TrieStore> build_store(StoreParts parts, uint64_t video_top_n);
+// `walk_order_tree`: the parts are a tree numbered in the walk's order, as the index
+// builder lays them out (never parts from elsewhere); the reversed-term index, which reads
+// only the shape, is then made on a second core while the payloads are aggregated.
+Result<TrieStore> build_store(StoreParts parts, uint64_t video_top_n, bool walk_order_tree = false);
 
 }  // namespace brindlex

@@ -216,6 +216,14 @@ void finish_store(TrieStore& store) {
     store.set_derived(std::move(facts));
 }
 
+void finish_store(TrieStore& store, facts::Reversed&& reversed) {
+    auto facts = std::make_shared<facts::Facts>();
+    facts::derive(store, *facts);
+    // reversed_of keeps only a usable index: an unusable one is taken as none.
+    if (facts->tree) facts->set_reversed(reversed.usable ? std::move(reversed) : facts::Reversed{});
+    store.set_derived(std::move(facts));
+}
+
 void adopt_facts(TrieStore& store, std::shared_ptr<const facts::Facts> facts) { store.set_derived(std::move(facts)); }
 
 }  // namespace brindlex

@@ -128,6 +128,10 @@ namespace brindlex {
 // a store changed afterwards must be finished again.
 void finish_store(TrieStore& store);
 
+// The same, taking `reversed` as the store's reversed-term index (made from the finished
+// fields by build_reversed, as reversed_of would make it) when the store is a tree.
+void finish_store(TrieStore& store, facts::Reversed&& reversed);
+
 // Finishes a store with facts made elsewhere (read from an index file and checked there)
 // instead of deriving them.
 void adopt_facts(TrieStore& store, std::shared_ptr<const facts::Facts> facts);

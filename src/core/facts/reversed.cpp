@@ -99,8 +99,9 @@ bool build_reversed(const TrieStore& store, std::vector<Entry>& entries, uint32_
     std::vector<uint32_t> group_entry{0};  // per group: its entry (unused for the root)
     std::vector<uint32_t> group_size{static_cast<uint32_t>(level.size())};
     std::vector<uint32_t> key, order, by_label;  // per term of the depth
-    std::vector<Term> sorted;
-    std::vector<uint32_t> sorted_group, sorted_key;
+    // The next depth's terms and groups, made beside this depth's (read through `order`).
+    std::vector<Term> next_level;
+    std::vector<uint32_t> next_group;
     std::array<uint32_t, 256> tally{};
 
     for (uint64_t depth = 0; !level.empty(); ++depth) {
@@ -147,27 +148,18 @@ bool build_reversed(const TrieStore& store, std::vector<Entry>& entries, uint32_
             begin = end;
         }
         if (begin != n) return false;
-        sorted.resize(n);
-        sorted_group.resize(n);
-        sorted_key.resize(n);
-        for (size_t i = 0; i < n; ++i) {
-            sorted[i] = level[order[i]];
-            sorted_group[i] = group[order[i]];
-            sorted_key[i] = key[order[i]];
-        }
-
         // Runs of equal (group, label) become entries; the next depth's groups are the
         // new entries that keep terms going.
         // At most every term goes on: the arrays are sized once a depth and cut after.
-        level.resize(n);
-        group.resize(n);
+        next_level.resize(n);
+        next_group.resize(n);
         size_t going = 0;
         std::vector<uint32_t> next_entry;
         std::vector<uint32_t> next_size;
         size_t i = 0;
         while (i < n) {
-            const uint32_t g = sorted_group[i];
-            const uint32_t label = sorted_key[i];
+            const uint32_t g = group[order[i]];
+            const uint32_t label = key[order[i]];
             const uint32_t id = static_cast<uint32_t>(entries.size());
             if (depth == 0) {
                 ++root_count;
@@ -181,15 +173,15 @@ bool build_reversed(const TrieStore& store, std::vector<Entry>& entries, uint32_
             uint32_t node = 0;
             const size_t continuing = going;
             size_t j = i;
-            for (; j < n && sorted_group[j] == g && sorted_key[j] == label; ++j) {
-                const Term& t = sorted[j];
+            for (; j < n && group[order[j]] == g && key[order[j]] == label; ++j) {
+                const Term& t = level[order[j]];
                 longest = std::max<uint64_t>(longest, t.length);
                 if (t.length == depth + 1) {
                     ++ending;
                     node = t.node;
                 } else {
-                    level[going] = t;
-                    group[going++] = static_cast<uint32_t>(next_entry.size());
+                    next_level[going] = t;
+                    next_group[going++] = static_cast<uint32_t>(next_entry.size());
                 }
             }
             if (ending > 1) return false;  // two nodes spell the same term
@@ -201,8 +193,10 @@ bool build_reversed(const TrieStore& store, std::vector<Entry>& entries, uint32_
             }
             i = j;
         }
-        level.resize(going);
-        group.resize(going);
+        next_level.resize(going);
+        next_group.resize(going);
+        level.swap(next_level);
+        group.swap(next_group);
         group_entry = std::move(next_entry);
         group_size = std::move(next_size);
     }

@@ -13,58 +13,62 @@ namespace brindlex::mapped {
 
 namespace {
 
-class Sink {
-public:
-    explicit Sink(uint32_t sections) : sections_(sections), out_(table_end()) {}
+size_t aligned(size_t at) { return (at + kAlign - 1) / kAlign * kAlign; }
 
-    template <class T>
-    void section(Section id, std::span<const T> items) {
-        out_.resize((out_.size() + kAlign - 1) / kAlign * kAlign);
-        const uint64_t offset = out_.size();
-        const size_t bytes = items.size() * sizeof(T);
-        out_.resize(offset + bytes);
-        if (bytes != 0) std::memcpy(out_.data() + offset, items.data(), bytes);
-        std::byte* entry = out_.data() + kHeaderSize + kTableEntrySize * count_++;
-        put(entry, static_cast<uint32_t>(id));
-        put(entry + 4, static_cast<uint32_t>(sizeof(T)));
-        put(entry + 8, offset);
-        put(entry + 16, static_cast<uint64_t>(items.size()));
-    }
-
-    std::vector<std::byte> finish(const FileInfo& info) {
-        out_.resize((out_.size() + kAlign - 1) / kAlign * kAlign);
-        std::byte* h = out_.data();
-        std::memcpy(h, kMagic.data(), kMagic.size());
-        put(h + 8, kVersion);
-        h[10] = static_cast<std::byte>(info.text_mode);
-        put(h + 12, count_);
-        put(h + 16, info.video_top_n);
-        put(h + 24, static_cast<uint64_t>(out_.size()));
-        const std::span<const std::byte> all(out_);
-        put(h + 32, checksum::crc32c(all.subspan(kHeaderSize, table_end() - kHeaderSize)));
-        put(h + 40, checksum::crc32c(all.subspan(table_end())));
-        put(h + 44, checksum::crc32c(all.first(44)));
-        return std::move(out_);
-    }
-
-private:
-    size_t table_end() const { return kHeaderSize + kTableEntrySize * sections_; }
-
-    template <class T>
-    static void put(std::byte* at, T value) {
-        std::memcpy(at, &value, sizeof value);  // little-endian: checked by the caller
-    }
-
-    uint32_t sections_;
-    std::vector<std::byte> out_;
-    uint32_t count_ = 0;
-};
+template <class T>
+void put(std::byte* at, T value) {
+    std::memcpy(at, &value, sizeof value);  // little-endian: checked by plan_index
+}
 
 }  // namespace
 
-Result<std::vector<std::byte>> write_index(const TrieStore& store, const lookup::TermIndex& index,
-                                           const lookup::Spellings& spellings, const lookup::VideoTexts& texts,
-                                           const FileInfo& info, const lookup::Words& words) {
+size_t IndexPlan::table_end() const { return kHeaderSize + kTableEntrySize * sections_; }
+
+size_t IndexPlan::size() const { return aligned(size_); }
+
+template <class T>
+void IndexPlan::section(Section id, std::span<const T> items) {
+    size_ = aligned(size_);
+    pieces_.push_back({id, static_cast<uint32_t>(sizeof(T)), items.data(), items.size(), size_});
+    size_ += items.size() * sizeof(T);
+}
+
+Result<void> IndexPlan::write(std::span<std::byte> out) const {
+    if (out.size() != size()) return internal_error("write_index: the memory given is not the file's size");
+    std::byte* h = out.data();
+    std::memset(h, 0, table_end());
+    size_t end = table_end();
+    for (size_t k = 0; k < pieces_.size(); ++k) {
+        const Piece& p = pieces_[k];
+        std::memset(h + end, 0, p.offset - end);  // the padding before the section
+        const size_t bytes = p.count * p.width;
+        if (bytes != 0) std::memcpy(h + p.offset, p.data, bytes);
+        end = p.offset + bytes;
+        std::byte* entry = h + kHeaderSize + kTableEntrySize * k;
+        put(entry, static_cast<uint32_t>(p.id));
+        put(entry + 4, p.width);
+        put(entry + 8, static_cast<uint64_t>(p.offset));
+        put(entry + 16, static_cast<uint64_t>(p.count));
+    }
+    std::memset(h + end, 0, out.size() - end);
+    std::memcpy(h, kMagic.data(), kMagic.size());
+    put(h + 8, kVersion);
+    h[10] = static_cast<std::byte>(info_.text_mode);
+    put(h + 12, static_cast<uint32_t>(pieces_.size()));
+    put(h + 16, info_.video_top_n);
+    put(h + 24, static_cast<uint64_t>(out.size()));
+    const std::span<const std::byte> all(out);
+    put(h + 32, checksum::crc32c(all.subspan(kHeaderSize, table_end() - kHeaderSize)));
+    put(h + 40, checksum::crc32c(all.subspan(table_end())));
+    put(h + 44, checksum::crc32c(all.first(44)));
+
+    // What the reader would refuse is not written: the caller falls back to version 1.
+    if (auto checked = check_index(all, false); !checked) return std::unexpected(std::move(checked.error()));
+    return {};
+}
+
+Result<IndexPlan> plan_index(const TrieStore& store, const lookup::TermIndex& index, const lookup::Spellings& spellings,
+                             const lookup::VideoTexts& texts, const FileInfo& info, const lookup::Words& words) {
     if constexpr (std::endian::native != std::endian::little) {
         return internal_error("index files are used in place on little-endian machines only");
     }
@@ -75,14 +79,18 @@ Result<std::vector<std::byte>> write_index(const TrieStore& store, const lookup:
     const facts::Facts& f = facts::facts_of(store);
     const facts::Reversed& rev = facts::reversed_of(store);
     const PayloadTable::PartsView slots = store.payloads.parts();
-    const lookup::TermIndexParts terms = lookup::TermIndexParts::of(index);
-    const lookup::Spellings::Parts spelt = spellings.parts();
+    IndexPlan sink;
+    sink.terms_ = lookup::TermIndexParts::of(index);
+    sink.spelt_ = spellings.parts();
+    const lookup::TermIndexParts& terms = sink.terms_;
+    const lookup::Spellings::Parts& spelt = sink.spelt_;
 
     const uint64_t flags = (f.tree ? kTree : 0) | (f.rising ? kRising : 0) | (rev.usable ? kReversedUsable : 0) |
                            (slots.split ? kSplitEnds : 0) | (terms.saturated ? kSaturated : 0) |
                            (terms.distinct_labels ? kDistinctLabels : 0) | (words.empty() ? 0 : kWords) |
                            (words.empty() || !words.knows_separators() ? 0 : kWordSeparators);
-    std::array<uint64_t, kMetaCount> meta{};
+    sink.meta_.assign(kMetaCount, 0);
+    std::vector<uint64_t>& meta = sink.meta_;
     meta[kIdMode] = static_cast<uint64_t>(store.id_mode);
     meta[kMaxDepth] = f.max_depth;
     meta[kFlags] = flags;
@@ -91,7 +99,10 @@ Result<std::vector<std::byte>> write_index(const TrieStore& store, const lookup:
     meta[kTermCount] = terms.terms;
 
     const facts::Exact& exact = facts::exact_of(store);
-    Sink sink(kRequiredSections + (texts.present() ? 2 : 0) + (words.empty() ? 0 : words.knows_separators() ? 4 : 3) + (exact.usable ? 2 : 0));
+    sink.info_ = info;
+    sink.sections_ = kRequiredSections + (texts.present() ? 2 : 0) +
+                     (words.empty() ? 0 : words.knows_separators() ? 4 : 3) + (exact.usable ? 2 : 0);
+    sink.size_ = sink.table_end();
     sink.section(Section::Meta, std::span<const uint64_t>(meta));
     sink.section(Section::NodeShifts, store.node_shifts.span());
     sink.section(Section::ChildLabels, store.child_labels.span());
@@ -119,7 +130,8 @@ Result<std::vector<std::byte>> write_index(const TrieStore& store, const lookup:
         sink.section(Section::VideoText, texts.text().span());
     }
     if (!words.empty()) {
-        const lookup::Words::Parts w = words.parts();
+        sink.words_ = words.parts();
+        const lookup::Words::Parts& w = sink.words_;
         sink.section(Section::WordNodes, w.nodes.span());
         sink.section(Section::WordTerms, w.terms.span());
         sink.section(Section::TermParents, w.parents.span());
@@ -129,10 +141,16 @@ Result<std::vector<std::byte>> write_index(const TrieStore& store, const lookup:
         sink.section(Section::ExactSlots, exact.slots.span());
         sink.section(Section::ExactTexts, exact.texts.span());
     }
-    std::vector<std::byte> file = sink.finish(info);
+    return sink;
+}
 
-    // What the reader would refuse is not written: the caller falls back to version 1.
-    if (auto checked = check_index(file, false); !checked) return std::unexpected(std::move(checked.error()));
+Result<std::vector<std::byte>> write_index(const TrieStore& store, const lookup::TermIndex& index,
+                                           const lookup::Spellings& spellings, const lookup::VideoTexts& texts,
+                                           const FileInfo& info, const lookup::Words& words) {
+    auto plan = plan_index(store, index, spellings, texts, info, words);
+    if (!plan) return std::unexpected(std::move(plan.error()));
+    std::vector<std::byte> file(plan->size());
+    if (auto written = plan->write(file); !written) return std::unexpected(std::move(written.error()));
     return file;
 }
 

@@ -8,6 +8,7 @@
 #include "core/facts/facts.hpp"
 #include "core/lookup/words.hpp"
 #include "core/walk/cursors.hpp"
+#include "core/walk/plan.hpp"
 #include "core/walk/wanted.hpp"
 
 namespace brindlex::lookup {
@@ -70,5 +71,21 @@ private:
     static constexpr uint32_t kSeekFrom = 4;
     const Words& words_;
 };
+
+// run.template operator()<Levels, Osa>(), with the row kernels' level count fixed for
+// bounds 0 to 3 (0: given at run time) and Osa for swaps, as the walk picks its kernels.
+template <class Run>
+auto with_kernel(uint32_t bound, EditRule rule, Run&& run) {
+    auto pick = [&]<bool Osa>() {
+        switch (bound) {
+            case 0: return run.template operator()<1, Osa>();
+            case 1: return run.template operator()<2, Osa>();
+            case 2: return run.template operator()<3, Osa>();
+            case 3: return run.template operator()<4, Osa>();
+            default: return run.template operator()<0, Osa>();
+        }
+    };
+    return rule == EditRule::Transpositions ? pick.template operator()<true>() : pick.template operator()<false>();
+}
 
 }  // namespace brindlex::lookup

@@ -111,18 +111,6 @@ void backward(const Words& words, const facts::Reversed& rev, std::span<const ui
     }
 }
 
-template <bool Osa>
-Result<void> forward(const Words& words, std::span<const uint32_t> query, uint64_t head, uint32_t bound,
-                     std::vector<TailMatch>& out) {
-    switch (bound) {
-        case 0: return forward<1, Osa>(words, query, head, bound, out);
-        case 1: return forward<2, Osa>(words, query, head, bound, out);
-        case 2: return forward<3, Osa>(words, query, head, bound, out);
-        case 3: return forward<4, Osa>(words, query, head, bound, out);
-        default: return forward<0, Osa>(words, query, head, bound, out);
-    }
-}
-
 }  // namespace
 
 bool walk_tails(const TrieStore& store, const Words& words, std::span<const uint32_t> query, uint32_t bound,
@@ -133,8 +121,9 @@ bool walk_tails(const TrieStore& store, const Words& words, std::span<const uint
                        query.size() >= 2 * uint64_t{bound} + 2;
     // Without the split, a head of nothing caps nothing: one walk of the whole query.
     const uint64_t head = split ? (query.size() + 1) / 2 : 0;
-    const Result<void> ahead = rule == EditRule::Transpositions ? forward<true>(words, query, head, bound, out)
-                                                                : forward<false>(words, query, head, bound, out);
+    const Result<void> ahead = with_kernel(bound, rule, [&]<uint32_t Levels, bool Osa>() {
+        return forward<Levels, Osa>(words, query, head, bound, out);
+    });
     if (!ahead) {
         out.clear();
         return false;

@@ -73,9 +73,9 @@ TermHit hit_of(const TrieStore& store, const TermIndex& index, const Words& word
 
 // The first n terms by (distance, count, text) among those with a tail within `bound` of
 // the query, each once at its best such distance; the second member is how many terms
-// were within the bound, or at least n when n or more were. Texts are climbed only for the terms
-// that can be among the first n: those before the n-th by (distance, count), and those
-// tied with it.
+// were within the bound, or at least n when n or more were. Texts are climbed only for
+// the terms that can be among the first n: those before the n-th by (distance, count),
+// and those tied with it.
 //
 // A word node's terms come largest own count first, so of a node found at distance d only
 // the first n and those tied with the n-th can rank among the first n: every other term
@@ -161,22 +161,12 @@ Result<std::vector<NodeMatch>> settled_walk(const Words& words, std::span<const 
     return walk::descend<NodeMatch>(cursor, rows, q);
 }
 
-template <bool Osa>
-Result<std::vector<NodeMatch>> settled_walk(const Words& words, std::span<const uint32_t> prefix, uint32_t bound) {
-    switch (bound) {
-        case 0: return settled_walk<1, Osa>(words, prefix, bound);
-        case 1: return settled_walk<2, Osa>(words, prefix, bound);
-        case 2: return settled_walk<3, Osa>(words, prefix, bound);
-        case 3: return settled_walk<4, Osa>(words, prefix, bound);
-        default: return settled_walk<0, Osa>(words, prefix, bound);
-    }
-}
-
 std::vector<Seed> seeds_of(const Words& words, std::span<const uint32_t> prefix, uint32_t bound, EditRule rule) {
     std::vector<Seed> seeds;
     if (prefix.size() <= walk::kMaxLevelTerm && bound <= walk::kMaxLevelBound) {
-        auto found = rule == EditRule::Transpositions ? settled_walk<true>(words, prefix, bound)
-                                                      : settled_walk<false>(words, prefix, bound);
+        auto found = with_kernel(bound, rule, [&]<uint32_t Levels, bool Osa>() {
+            return settled_walk<Levels, Osa>(words, prefix, bound);
+        });
         if (found) {
             for (const NodeMatch& m : *found) seeds.push_back({static_cast<uint32_t>(m.node), m.distance});
             return seeds;

@@ -236,6 +236,78 @@ TEST(WalkFast, ChangedStoreFinishedAgainIsWalkedAsItIs) {
 }
 
 
+// The walk's entries are the tree's labelled children in breadth-first order, whatever
+// the numbering of its nodes: the same tree numbered three ways (depth-first pre-order,
+// children after parents, at random) gives the same entries, once each entry's node is
+// read back through the numbering.
+TEST(WalkFast, EntriesDoNotDependOnNumbering) {
+    std::mt19937_64 rng(11);
+    auto below = [&](uint64_t n) { return std::uniform_int_distribution<uint64_t>(0, n - 1)(rng); };
+    for (int round = 0; round < 200; ++round) {
+        const uint32_t nodes = static_cast<uint32_t>(1 + below(round < 20 ? 8 : 300));
+        std::vector<std::vector<uint32_t>> children(nodes);
+        std::vector<uint32_t> label(nodes, 0);
+        std::vector<uint8_t> payload(nodes);
+        for (uint32_t v = 1; v < nodes; ++v) {
+            const uint32_t parent = below(3) == 0 ? v - 1 : static_cast<uint32_t>(below(v));
+            children[parent].push_back(v);
+            label[v] = below(15) == 0 ? 0 : kAlphabet[below(kAlphabet.size())];
+        }
+        for (auto& list : children) std::shuffle(list.begin(), list.end(), rng);
+        for (auto& p : payload) p = static_cast<uint8_t>(below(2));
+        // Numberings, old node -> new node, the root staying 0.
+        std::vector<uint32_t> preorder, after_parent(nodes), shuffled(nodes);
+        std::vector<uint32_t> stack{0};
+        while (!stack.empty()) {
+            const uint32_t v = stack.back();
+            stack.pop_back();
+            preorder.push_back(v);
+            stack.insert(stack.end(), children[v].rbegin(), children[v].rend());
+        }
+        std::vector<uint32_t> rank(nodes);
+        for (uint32_t i = 0; i < nodes; ++i) rank[preorder[i]] = i;
+        for (uint32_t v = 0; v < nodes; ++v) after_parent[v] = v;
+        for (uint32_t v = 0; v < nodes; ++v) shuffled[v] = v;
+        std::shuffle(shuffled.begin() + 1, shuffled.end(), rng);
+        auto numbered = [&](const std::vector<uint32_t>& to) {
+            std::vector<uint32_t> from(nodes);
+            for (uint32_t v = 0; v < nodes; ++v) from[to[v]] = v;
+            TrieStore s;
+            for (uint32_t nv = 0; nv < nodes; ++nv) {
+                const uint32_t v = from[nv];
+                s.node_shifts.push_back(static_cast<uint32_t>(s.child_transitions.size()));
+                for (uint32_t w : children[v]) s.child_transitions.push_back(to[w]);
+                s.child_labels.push_back(label[v]);
+                s.has_payload.push_back(payload[v]);
+                s.payloads.push_absent();
+            }
+            finish_store(s);
+            return std::pair{std::move(s), from};
+        };
+        const auto [base, base_from] = numbered(rank);
+        const facts::Facts& want = facts::facts_of(base);
+        ASSERT_TRUE(want.tree);
+        for (const auto* to : {&after_parent, &shuffled}) {
+            const auto [other, from] = numbered(*to);
+            const facts::Facts& got = facts::facts_of(other);
+            ASSERT_TRUE(got.tree);
+            EXPECT_EQ(got.max_depth, want.max_depth);
+            EXPECT_EQ(got.root_count, want.root_count);
+            EXPECT_EQ(got.rising, want.rising);
+            ASSERT_EQ(got.entries.size(), want.entries.size()) << "round " << round;
+            for (size_t i = 0; i < want.entries.size(); ++i) {
+                const facts::Entry& a = want.entries[i];
+                const facts::Entry& b = got.entries[i];
+                EXPECT_EQ(b.info, a.info) << "round " << round << " entry " << i;
+                EXPECT_EQ(b.first, a.first) << "round " << round << " entry " << i;
+                if (i + 1 < want.entries.size()) {
+                    EXPECT_EQ(from[b.node], base_from[a.node]);  // the closing entry names no node
+                }
+            }
+        }
+    }
+}
+
 // Stores whose child lists share a node or return to the root get no walk entries (a copy
 // per path could be exponential in the depth); trees get one entry per reachable child.
 // Either way the walk answers as the reference does.

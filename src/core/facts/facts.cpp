@@ -144,12 +144,100 @@ bool copy_tree(const TrieStore& s, const std::vector<uint64_t>& height, Facts& f
     return true;
 }
 
+// Every fact at once, for the usual numbering: the index builder's depth-first pre-order,
+// or any numbering in which the nodes of one level, taken in number order, are that level
+// in breadth-first order. Breadth-first order is then the nodes sorted by level, ties by
+// number, so every read is a sequential one where the breadth-first copy reads each
+// node's fields wherever its parent's list points:
+//   1. in number order, each reached node gives its labelled children the next level,
+//      checking every read the walks will make, and counts its children;
+//   2. in number order, each reached node writes its entry into its level's run, each
+//      run filled front to back;
+//   3. backwards over the entries, whose children always follow them, the heights.
+// Only nodes reached from the root are looked at, as the walks look at them; the facts
+// of the other stores, which this returns false for having set nothing, are the same
+// whichever way they are made.
+bool derive_forward(const TrieStore& s, Facts& facts) {
+    const size_t n = s.node_shifts.size();
+    if (s.has_payload.size() < n || s.child_labels.size() < n || n >= UINT32_MAX) return false;
+    constexpr uint32_t kUnreached = UINT32_MAX;
+    std::vector<uint32_t> depth = fresh_vector<uint32_t>(n, kUnreached);
+    std::vector<uint32_t> children = fresh_vector<uint32_t>(n);
+    // last[d]: the latest node given level d (0 for none, as no child is the root), so
+    // that each level's numbers rise in the order its parents list them, which makes
+    // number order the breadth-first order.
+    std::vector<uint32_t> last{0};
+    std::vector<uint64_t> level_size{1};
+    bool rising = true;
+    depth[0] = 0;
+    const uint64_t positions = s.child_transitions.size();
+    for (size_t v = 0; v < n; ++v) {
+        const uint32_t d = depth[v];
+        if (d == kUnreached) continue;
+        if (d + 1 == last.size()) {
+            last.push_back(0);
+            level_size.push_back(0);
+        }
+        const auto r = s.child_range(v);
+        if (r.end > positions && r.begin < r.end) return false;
+        uint32_t labelled = 0, previous = 0;
+        for (uint64_t pos = r.begin; pos < r.end; ++pos) {
+            const uint32_t w = s.child_transitions[pos];
+            if (w >= n) return false;
+            const uint32_t label = s.child_labels[w];
+            if (label == 0) continue;
+            // Out of range, numbered before its parent, reached twice, or out of
+            // breadth-first order: the general route decides.
+            if (label > Entry::kLabelMask || w <= v || w <= last[d + 1] || depth[w] != kUnreached) return false;
+            rising = rising && (labelled == 0 || previous < label);
+            previous = label;
+            depth[w] = d + 1;
+            last[d + 1] = w;
+            ++labelled;
+        }
+        level_size[d + 1] += labelled;
+        children[v] = labelled;
+    }
+    // Level d's run starts at start[d]; the root (level 0) has no entry.
+    const size_t levels = level_size.size();
+    std::vector<uint64_t> start(levels + 1, 0);
+    for (size_t d = 1; d < levels; ++d) start[d + 1] = start[d] + level_size[d];
+    const uint64_t total = start[levels];
+    std::vector<Entry> entries = fresh_vector<Entry>(total + 1);
+    // filled[d]: entries of level d written; listed[d]: the children of those nodes (a
+    // node's run of children starts where its level's earlier runs end).
+    std::vector<uint64_t> filled(levels, 0), listed(levels, 0);
+    for (size_t v = 0; v < n; ++v) {
+        const uint32_t d = depth[v];
+        if (d == kUnreached) continue;
+        const auto first = static_cast<uint32_t>(start[d + 1] + listed[d]);
+        listed[d] += children[v];
+        if (v == 0) continue;
+        entries[start[d] + filled[d]++] = {s.child_labels[v] | (s.has_payload[v] ? Entry::kPayloadBit : 0), first,
+                                           static_cast<uint32_t>(v)};
+    }
+    entries[total] = {0, static_cast<uint32_t>(total), 0};  // the closing entry
+    for (size_t i = total; i-- > 0;) {
+        uint32_t h = 0;
+        for (uint32_t c = entries[i].first; c < entries[i + 1].first; ++c) h = std::max(h, entries[c].height() + 1);
+        entries[i].info |= std::min(h, kHeightUnknown) << Entry::kHeightShift;
+    }
+    // The nodes of the deepest level opened one more, which stayed empty.
+    facts.max_depth = levels - 2;
+    facts.root_count = static_cast<uint32_t>(levels > 1 ? level_size[1] : 0);
+    facts.entries = std::move(entries);
+    facts.rising = rising;
+    facts.tree = true;
+    return true;
+}
+
 void derive(const TrieStore& s, Facts& facts) {
     const size_t n = s.node_shifts.size();
     if (n == 0) {
         facts.max_depth = 0;
         return;
     }
+    if (derive_forward(s, facts)) return;
     std::vector<uint64_t> height;
     bool readable = true;
     if (!heights_backward(s, height) && !heights_from_root(s, height, readable)) return;  // a cycle

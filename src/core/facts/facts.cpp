@@ -161,16 +161,23 @@ bool derive_forward(const TrieStore& s, Facts& facts) {
     const size_t n = s.node_shifts.size();
     if (s.has_payload.size() < n || s.child_labels.size() < n || n >= UINT32_MAX) return false;
     constexpr uint32_t kUnreached = UINT32_MAX;
-    std::vector<uint32_t> depth = fresh_vector<uint32_t>(n, kUnreached);
-    std::vector<uint32_t> children = fresh_vector<uint32_t>(n);
+    std::vector<uint32_t> depth_of = fresh_vector<uint32_t>(n, kUnreached);
+    std::vector<uint32_t> children_of = fresh_vector<uint32_t>(n);
     // last[d]: the latest node given level d (0 for none, as no child is the root), so
     // that each level's numbers rise in the order its parents list them, which makes
     // number order the breadth-first order.
     std::vector<uint32_t> last{0};
     std::vector<uint64_t> level_size{1};
     bool rising = true;
-    depth[0] = 0;
+    // Raw pointers: the stores into the depths would otherwise make every array be
+    // read again through its vector after each one.
+    uint32_t* const depth = depth_of.data();
+    uint32_t* const children = children_of.data();
+    const uint32_t* const shifts = s.node_shifts.data();
+    const uint32_t* const transitions = s.child_transitions.data();
+    const uint32_t* const labels = s.child_labels.data();
     const uint64_t positions = s.child_transitions.size();
+    depth[0] = 0;
     for (size_t v = 0; v < n; ++v) {
         const uint32_t d = depth[v];
         if (d == kUnreached) continue;
@@ -178,23 +185,27 @@ bool derive_forward(const TrieStore& s, Facts& facts) {
             last.push_back(0);
             level_size.push_back(0);
         }
-        const auto r = s.child_range(v);
-        if (r.end > positions && r.begin < r.end) return false;
+        const uint64_t begin = shifts[v];
+        const uint64_t end = v + 1 < n ? shifts[v + 1] : positions;
+        if (begin >= end) continue;
+        if (end > positions) return false;
         uint32_t labelled = 0, previous = 0;
-        for (uint64_t pos = r.begin; pos < r.end; ++pos) {
-            const uint32_t w = s.child_transitions[pos];
+        uint32_t latest = last[d + 1];
+        for (uint64_t pos = begin; pos < end; ++pos) {
+            const uint32_t w = transitions[pos];
             if (w >= n) return false;
-            const uint32_t label = s.child_labels[w];
+            const uint32_t label = labels[w];
             if (label == 0) continue;
             // Out of range, numbered before its parent, reached twice, or out of
             // breadth-first order: the general route decides.
-            if (label > Entry::kLabelMask || w <= v || w <= last[d + 1] || depth[w] != kUnreached) return false;
+            if (label > Entry::kLabelMask || w <= v || w <= latest || depth[w] != kUnreached) return false;
             rising = rising && (labelled == 0 || previous < label);
             previous = label;
             depth[w] = d + 1;
-            last[d + 1] = w;
+            latest = w;
             ++labelled;
         }
+        last[d + 1] = latest;
         level_size[d + 1] += labelled;
         children[v] = labelled;
     }
@@ -213,7 +224,7 @@ bool derive_forward(const TrieStore& s, Facts& facts) {
         const auto first = static_cast<uint32_t>(start[d + 1] + listed[d]);
         listed[d] += children[v];
         if (v == 0) continue;
-        entries[start[d] + filled[d]++] = {s.child_labels[v] | (s.has_payload[v] ? Entry::kPayloadBit : 0), first,
+        entries[start[d] + filled[d]++] = {labels[v] | (s.has_payload[v] ? Entry::kPayloadBit : 0), first,
                                            static_cast<uint32_t>(v)};
     }
     entries[total] = {0, static_cast<uint32_t>(total), 0};  // the closing entry

@@ -247,13 +247,15 @@ constexpr size_t kFastSlotHead = 16;
 
 // The usual present slot on the fast route: tag 1, count, two lists of one length, every
 // value in a 32-bit form, all inside the input with room to spare. Appends the lists and
-// moves `p` past the slot; returns false, having moved nothing and kept nothing, for any
-// other slot (the careful route then reads it and says what is wrong, if anything).
-bool read_fast_slot(const uint8_t*& p, const uint8_t* end, uint32_t& count, Entries& ids, Entries& counts) {
+// moves `p` past the slot and `lists` to where its lists begin; returns false, having
+// moved nothing and kept nothing, for any other slot (the careful route then reads it and says what is wrong, if anything).
+bool read_fast_slot(const uint8_t*& p, const uint8_t* end, uint32_t& count, Entries& ids, Entries& counts,
+                    const uint8_t*& lists) {
     const uint8_t* q = p;
     if (static_cast<size_t>(end - q) < kFastSlotHead || q[0] != 1) return false;
     const detail::Taken32 c = detail::take_varint32(q + 1);
     q += 1 + c.size;
+    const uint8_t* first = q;
     const detail::Taken32 m = detail::take_varint32(q);
     q += m.size;
     // Both lists and the second length, each read loading up to 5 bytes.
@@ -269,8 +271,14 @@ bool read_fast_slot(const uint8_t*& p, const uint8_t* end, uint32_t& count, Entr
     const detail::Taken32 m2 = detail::take_varint32(q);
     q += m2.size;
     if (bad != 0 || m2.size == 0 || m2.value != m.value) return false;
+    // Video counts are nearly all single bytes: those take a predicted branch and one
+    // step, where the forms of ids vary too much for a branch to be guessed.
     dst = counts.room_for(m.value);
     for (uint32_t k = 0; k < m.value; ++k) {
+        if (q[0] <= kVarintMaxSingle) [[likely]] {
+            dst[k] = *q++;
+            continue;
+        }
         const detail::Taken32 x = detail::take_varint32(q);
         bad |= static_cast<uint32_t>(x.size == 0);
         dst[k] = x.value;
@@ -280,6 +288,7 @@ bool read_fast_slot(const uint8_t*& p, const uint8_t* end, uint32_t& count, Entr
     ids.used += m.value;
     counts.used += m.value;
     count = c.value;
+    lists = first;
     p = q;
     return true;
 }
@@ -295,20 +304,40 @@ Decoded<bool> read_plain_payloads(Reader& r, uint64_t n, PayloadTable& t) {
     Entries ids, video_counts;
     size_t shown_begin = 0;  // the lists the slot before shows: [shown_begin, shown_end)
     size_t shown_end = 0;
+    // The bytes those lists were read from (both lengths and lists), while they are not
+    // empty. A slot that repeats them byte for byte shows the same lists, read before
+    // without error: it is an alias, and its lists are stepped over unread.
+    const uint8_t* shown_bytes = nullptr;
+    size_t shown_size = 0;
     for (uint64_t v = 0; v < n; ++v) {
         if (r.pos != r.end && *r.pos == 0) {
             ++r.pos;
             ends[v] = static_cast<uint32_t>(ids.used);
             shown_begin = shown_end = ids.used;
+            shown_size = 0;
             continue;
+        }
+        if (shown_size != 0 && static_cast<size_t>(r.end - r.pos) >= 6 + shown_size && r.pos[0] == 1) {
+            const detail::Taken32 c = detail::take_varint32(r.pos + 1);
+            const uint8_t* lists = r.pos + 1 + c.size;
+            if (c.size != 0 && std::memcmp(lists, shown_bytes, shown_size) == 0) {
+                present[v] = 1;
+                counts[v] = c.value;
+                aliases[v / 64] |= uint64_t{1} << (v % 64);
+                ends[v] = static_cast<uint32_t>(ids.used);
+                r.pos = lists + shown_size;
+                continue;
+            }
         }
         const size_t begin = ids.used;
         uint32_t count = 0;
-        if (!read_fast_slot(r.pos, r.end, count, ids, video_counts)) {
+        const uint8_t* lists = nullptr;
+        if (!read_fast_slot(r.pos, r.end, count, ids, video_counts, lists)) {
             const auto is_present = read_option_tag(r, kPayloadTypeName);
             if (!is_present) return std::unexpected(is_present.error());
             const auto read_count = read_varint32(r);
             if (!read_count) return std::unexpected(read_count.error());
+            lists = r.pos;
             const auto id_count = read_length(r);
             if (!id_count) return std::unexpected(id_count.error());
             if (auto e = read_list(r, *id_count, ids); !e) return std::unexpected(e.error());
@@ -334,6 +363,8 @@ Decoded<bool> read_plain_payloads(Reader& r, uint64_t n, PayloadTable& t) {
         } else {
             shown_begin = begin;
             shown_end = ids.used;
+            shown_bytes = lists;
+            shown_size = length == 0 ? 0 : static_cast<size_t>(r.pos - lists);
         }
         ends[v] = static_cast<uint32_t>(ids.used);
     }

@@ -144,97 +144,100 @@ bool copy_tree(const TrieStore& s, const std::vector<uint64_t>& height, Facts& f
     return true;
 }
 
-// Every fact at once, for the usual numbering: the index builder's depth-first pre-order,
-// or any numbering in which the nodes of one level, taken in number order, are that level
-// in breadth-first order. Breadth-first order is then the nodes sorted by level, ties by
-// number, so every read is a sequential one where the breadth-first copy reads each
-// node's fields wherever its parent's list points:
-//   1. in number order, each reached node gives its labelled children the next level,
-//      checking every read the walks will make, and counts its children;
-//   2. in number order, each reached node writes its entry into its level's run, each
-//      run filled front to back;
-//   3. backwards over the entries, whose children always follow them, the heights.
-// Only nodes reached from the root are looked at, as the walks look at them; the facts
-// of the other stores, which this returns false for having set nothing, are the same
-// whichever way they are made.
-bool derive_forward(const TrieStore& s, Facts& facts) {
+// Every fact at once for a store numbered in depth-first pre-order with every node's
+// children in list order, the index builder's numbering, which is checked on the way:
+// node v's parent is then the nearest open node on the path to v, and the next child its
+// list names must be v. Every node is reached, and no list names a node twice. Nodes of
+// one level then come in breadth-first order, so breadth-first order is the nodes sorted
+// by level, ties by number, and two passes in number order make the entries without
+// reading any node's fields out of order:
+//   1. the path from the root kept on a stack: each node's level, its children, and the
+//      heights, each final when its node leaves the path;
+//   2. each node's entry written into its level's run, each run filled front to back.
+// Returns false, having set nothing, for any other store (the breadth-first copy then
+// decides).
+bool derive_preorder(const TrieStore& s, Facts& facts) {
     const size_t n = s.node_shifts.size();
-    if (s.has_payload.size() < n || s.child_labels.size() < n || n >= UINT32_MAX) return false;
-    constexpr uint32_t kUnreached = UINT32_MAX;
-    std::vector<uint32_t> depth_of = fresh_vector<uint32_t>(n, kUnreached);
-    std::vector<uint32_t> children_of = fresh_vector<uint32_t>(n);
-    // last[d]: the latest node given level d (0 for none, as no child is the root), so
-    // that each level's numbers rise in the order its parents list them, which makes
-    // number order the breadth-first order.
-    std::vector<uint32_t> last{0};
-    std::vector<uint64_t> level_size{1};
-    bool rising = true;
-    // Raw pointers: the stores into the depths would otherwise make every array be
-    // read again through its vector after each one.
-    uint32_t* const depth = depth_of.data();
-    uint32_t* const children = children_of.data();
+    const uint64_t positions = s.child_transitions.size();
+    if (s.has_payload.size() < n || s.child_labels.size() < n || n >= UINT32_MAX || positions != n - 1) return false;
     const uint32_t* const shifts = s.node_shifts.data();
     const uint32_t* const transitions = s.child_transitions.data();
     const uint32_t* const labels = s.child_labels.data();
-    const uint64_t positions = s.child_transitions.size();
-    depth[0] = 0;
-    for (size_t v = 0; v < n; ++v) {
-        const uint32_t d = depth[v];
-        if (d == kUnreached) continue;
-        if (d + 1 == last.size()) {
-            last.push_back(0);
-            level_size.push_back(0);
+    // Every node but the root is some list's child, so all must carry a label the
+    // entries can hold.
+    uint32_t unfit = 0;
+    for (size_t v = 1; v < n; ++v) unfit |= static_cast<uint32_t>(labels[v] - 1 >= Entry::kLabelMask);
+    if (unfit != 0) return false;
+    std::vector<uint32_t> depth_of = fresh_vector<uint32_t>(n);
+    std::vector<uint8_t> height_of = fresh_vector<uint8_t>(n);
+    uint32_t* const depth = depth_of.data();
+    uint8_t* const height = height_of.data();
+    struct Open {
+        uint32_t node;
+        uint32_t next;  // the position of the next child its list names
+        uint32_t end;
+    };
+    std::vector<Open> path;
+    std::vector<uint64_t> level_size{1};
+    bool rising = true;
+    auto range_of = [&](size_t v) {
+        const uint32_t begin = shifts[v];
+        const uint32_t end = v + 1 < n ? shifts[v + 1] : static_cast<uint32_t>(positions);
+        return Open{static_cast<uint32_t>(v), begin, std::max(begin, end)};
+    };
+    // Closes the node on top of the path: its height is final and raises its parent's.
+    auto close = [&] {
+        const uint32_t done = path.back().node;
+        path.pop_back();
+        if (!path.empty()) {
+            uint8_t& above = height[path.back().node];
+            above = std::max<uint8_t>(above, static_cast<uint8_t>(std::min<uint32_t>(height[done] + 1u, kHeightUnknown)));
         }
-        const uint64_t begin = shifts[v];
-        const uint64_t end = v + 1 < n ? shifts[v + 1] : positions;
-        if (begin >= end) continue;
-        if (end > positions) return false;
-        uint32_t labelled = 0, previous = 0;
-        uint32_t latest = last[d + 1];
-        for (uint64_t pos = begin; pos < end; ++pos) {
-            const uint32_t w = transitions[pos];
-            if (w >= n) return false;
-            const uint32_t label = labels[w];
-            if (label == 0) continue;
-            // Out of range, numbered before its parent, reached twice, or out of
-            // breadth-first order: the general route decides.
-            if (label > Entry::kLabelMask || w <= v || w <= latest || depth[w] != kUnreached) return false;
-            rising = rising && (labelled == 0 || previous < label);
-            previous = label;
-            depth[w] = d + 1;
-            latest = w;
-            ++labelled;
-        }
-        last[d + 1] = latest;
-        level_size[d + 1] += labelled;
-        children[v] = labelled;
+    };
+    path.push_back(range_of(0));
+    if (path.back().end > positions) return false;
+    for (size_t v = 1; v < n; ++v) {
+        while (!path.empty() && path.back().next == path.back().end) close();
+        if (path.empty() || transitions[path.back().next] != v) return false;
+        Open& parent = path.back();
+        // Labels of one list rise when each child's label is above the one before it.
+        if (parent.next != shifts[parent.node]) rising = rising && labels[transitions[parent.next - 1]] < labels[v];
+        ++parent.next;
+        const auto d = static_cast<uint32_t>(path.size());
+        depth[v] = d;
+        if (d == level_size.size()) level_size.push_back(0);
+        ++level_size[d];
+        path.push_back(range_of(v));
+        if (path.back().end > positions) return false;
+    }
+    // Lists that overlap share a position, which only one of them had consumed: the node
+    // it names is the other's child too.
+    while (!path.empty()) {
+        if (path.back().next != path.back().end) return false;
+        close();
     }
     // Level d's run starts at start[d]; the root (level 0) has no entry.
     const size_t levels = level_size.size();
-    std::vector<uint64_t> start(levels + 1, 0);
+    std::vector<uint64_t> start(levels + 2, 0);
     for (size_t d = 1; d < levels; ++d) start[d + 1] = start[d] + level_size[d];
+    start[levels + 1] = start[levels];
     const uint64_t total = start[levels];
     std::vector<Entry> entries = fresh_vector<Entry>(total + 1);
     // filled[d]: entries of level d written; listed[d]: the children of those nodes (a
     // node's run of children starts where its level's earlier runs end).
-    std::vector<uint64_t> filled(levels, 0), listed(levels, 0);
+    std::vector<uint64_t> filled(levels + 1, 0), listed(levels + 1, 0);
     for (size_t v = 0; v < n; ++v) {
         const uint32_t d = depth[v];
-        if (d == kUnreached) continue;
         const auto first = static_cast<uint32_t>(start[d + 1] + listed[d]);
-        listed[d] += children[v];
+        const Open r = range_of(v);
+        listed[d] += r.end - r.next;
         if (v == 0) continue;
-        entries[start[d] + filled[d]++] = {labels[v] | (s.has_payload[v] ? Entry::kPayloadBit : 0), first,
-                                           static_cast<uint32_t>(v)};
+        entries[start[d] + filled[d]++] = {labels[v] | (s.has_payload[v] ? Entry::kPayloadBit : 0) |
+                                               uint32_t{height[v]} << Entry::kHeightShift,
+                                           first, static_cast<uint32_t>(v)};
     }
     entries[total] = {0, static_cast<uint32_t>(total), 0};  // the closing entry
-    for (size_t i = total; i-- > 0;) {
-        uint32_t h = 0;
-        for (uint32_t c = entries[i].first; c < entries[i + 1].first; ++c) h = std::max(h, entries[c].height() + 1);
-        entries[i].info |= std::min(h, kHeightUnknown) << Entry::kHeightShift;
-    }
-    // The nodes of the deepest level opened one more, which stayed empty.
-    facts.max_depth = levels - 2;
+    facts.max_depth = levels - 1;
     facts.root_count = static_cast<uint32_t>(levels > 1 ? level_size[1] : 0);
     facts.entries = std::move(entries);
     facts.rising = rising;
@@ -248,7 +251,7 @@ void derive(const TrieStore& s, Facts& facts) {
         facts.max_depth = 0;
         return;
     }
-    if (derive_forward(s, facts)) return;
+    if (derive_preorder(s, facts)) return;
     std::vector<uint64_t> height;
     bool readable = true;
     if (!heights_backward(s, height) && !heights_from_root(s, height, readable)) return;  // a cycle

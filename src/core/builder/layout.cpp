@@ -1,6 +1,7 @@
 #include "core/builder/layout.hpp"
 
 #include <algorithm>
+#include <array>
 #include <new>
 #include <numeric>
 #include <utility>
@@ -9,6 +10,31 @@
 #include "core/text/utf8.hpp"
 
 namespace brindlex::build {
+
+namespace {
+
+// Sorts (head, term) pairs by head, stably: a radix sort, a byte a pass from the lowest,
+// skipping the bytes every head shares. Linear, where comparing sorts spend most of
+// their time on branches no predictor can guess.
+void sort_by_head(std::vector<std::pair<uint64_t, uint32_t>>& keyed) {
+    constexpr size_t kDigits = 8, kBuckets = 256;
+    std::vector<std::array<size_t, kBuckets>> counts(kDigits);
+    for (auto& c : counts) c.fill(0);
+    for (const auto& [head, t] : keyed) {
+        for (size_t d = 0; d < kDigits; ++d) ++counts[d][head >> (8 * d) & 0xFF];
+    }
+    std::vector<std::pair<uint64_t, uint32_t>> other(keyed.size());
+    for (size_t d = 0; d < kDigits; ++d) {
+        auto& c = counts[d];
+        if (std::find(c.begin(), c.end(), keyed.size()) != c.end()) continue;  // one value: nothing moves
+        size_t at = 0;
+        for (size_t& slot : c) at += std::exchange(slot, at);
+        for (const auto& item : keyed) other[c[item.first >> (8 * d) & 0xFF]++] = item;
+        keyed.swap(other);
+    }
+}
+
+}  // namespace
 
 std::expected<LaidOut, std::string> lay_out(TermTable& terms) {
     const size_t n_terms = terms.term_count();
@@ -42,10 +68,15 @@ std::expected<LaidOut, std::string> lay_out(TermTable& terms) {
         for (size_t i = 0; i < 8; ++i) head = head << 8 | (i < text.size() ? static_cast<uint8_t>(text[i]) : 0u);
         keyed[t] = {head, t};
     }
-    std::sort(keyed.begin(), keyed.end(), [&](const auto& a, const auto& b) {
-        if (a.first != b.first) return a.first < b.first;
-        return terms.term(a.second) < terms.term(b.second);
-    });
+    sort_by_head(keyed);
+    // Terms that share their first eight bytes, by the rest.
+    for (size_t i = 0, j = 0; i < keyed.size(); i = j) {
+        for (j = i + 1; j < keyed.size() && keyed[j].first == keyed[i].first;) ++j;
+        if (j - i > 1) {
+            std::sort(keyed.begin() + static_cast<ptrdiff_t>(i), keyed.begin() + static_cast<ptrdiff_t>(j),
+                      [&](const auto& a, const auto& b) { return terms.term(a.second) < terms.term(b.second); });
+        }
+    }
     std::vector<uint32_t> ordered(n_terms);
     for (size_t k = 0; k < n_terms; ++k) ordered[k] = keyed[k].second;
     keyed = {};

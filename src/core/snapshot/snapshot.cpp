@@ -295,11 +295,12 @@ bool read_fast_slot(const uint8_t*& p, const uint8_t* end, uint32_t& count, Entr
 
 // Whether the `size` bytes at `a` and at `b` are equal, a word at a time: the lists of
 // a slot are a few dozen bytes, where a call to memcmp costs more than the compare. Reads
-// up to 7 bytes past each range, which the caller has.
+// up to 6 bytes past each range, which the caller has.
 inline bool same_bytes(const uint8_t* a, const uint8_t* b, size_t size) {
     for (; size >= 8; size -= 8, a += 8, b += 8) {
         if (detail::load_le<uint64_t>(a) != detail::load_le<uint64_t>(b)) return false;
     }
+    if (size == 0) return true;  // no word may be loaded past the end here
     const uint64_t mask = (uint64_t{1} << (8 * size)) - 1;  // size < 8
     return ((detail::load_le<uint64_t>(a) ^ detail::load_le<uint64_t>(b)) & mask) == 0;
 }

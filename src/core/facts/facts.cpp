@@ -191,7 +191,8 @@ bool derive_preorder(const TrieStore& s, Facts& facts) {
         path.pop_back();
         if (!path.empty()) {
             uint8_t& above = height[path.back().node];
-            above = std::max<uint8_t>(above, static_cast<uint8_t>(std::min<uint32_t>(height[done] + 1u, kHeightUnknown)));
+            const auto raised = static_cast<uint8_t>(std::min<uint32_t>(height[done] + 1u, kHeightUnknown));
+            above = std::max(above, raised);
         }
     };
     path.push_back(range_of(0));
@@ -218,14 +219,13 @@ bool derive_preorder(const TrieStore& s, Facts& facts) {
     }
     // Level d's run starts at start[d]; the root (level 0) has no entry.
     const size_t levels = level_size.size();
-    std::vector<uint64_t> start(levels + 2, 0);
+    std::vector<uint64_t> start(levels + 1, 0);
     for (size_t d = 1; d < levels; ++d) start[d + 1] = start[d] + level_size[d];
-    start[levels + 1] = start[levels];
     const uint64_t total = start[levels];
     std::vector<Entry> entries = fresh_vector<Entry>(total + 1);
     // filled[d]: entries of level d written; listed[d]: the children of those nodes (a
     // node's run of children starts where its level's earlier runs end).
-    std::vector<uint64_t> filled(levels + 1, 0), listed(levels + 1, 0);
+    std::vector<uint64_t> filled(levels, 0), listed(levels, 0);
     for (size_t v = 0; v < n; ++v) {
         const uint32_t d = depth[v];
         const auto first = static_cast<uint32_t>(start[d + 1] + listed[d]);

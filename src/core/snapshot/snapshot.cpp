@@ -248,7 +248,8 @@ constexpr size_t kFastSlotHead = 16;
 // The usual present slot on the fast route: tag 1, count, two lists of one length, every
 // value in a 32-bit form, all inside the input with room to spare. Appends the lists and
 // moves `p` past the slot and `lists` to where its lists begin; returns false, having
-// moved nothing and kept nothing, for any other slot (the careful route then reads it and says what is wrong, if anything).
+// moved nothing and kept nothing, for any other slot (the careful route then reads it and
+// says what is wrong, if anything).
 bool read_fast_slot(const uint8_t*& p, const uint8_t* end, uint32_t& count, Entries& ids, Entries& counts,
                     const uint8_t*& lists) {
     const uint8_t* q = p;
@@ -295,7 +296,8 @@ bool read_fast_slot(const uint8_t*& p, const uint8_t* end, uint32_t& count, Entr
 
 // Whether the `size` bytes at `a` and at `b` are equal, a word at a time: the lists of
 // a slot are a few dozen bytes, where a call to memcmp costs more than the compare. Reads
-// up to 6 bytes past each range, which the caller has.
+// up to 7 bytes past each range (a last word that holds one byte of it), which the
+// caller has.
 inline bool same_bytes(const uint8_t* a, const uint8_t* b, size_t size) {
     for (; size >= 8; size -= 8, a += 8, b += 8) {
         if (detail::load_le<uint64_t>(a) != detail::load_le<uint64_t>(b)) return false;
@@ -336,7 +338,9 @@ Decoded<bool> read_plain_payloads(Reader& r, uint64_t n, PayloadTable& t) {
             shown_size = 0;
             continue;
         }
-        if (shown_size != 0 && static_cast<size_t>(r.end - r.pos) >= 6 + shown_size + 7 && r.pos[0] == 1) {
+        // Room for the tag, the count's longest form, the lists and what same_bytes may
+        // read past them.
+        if (shown_size != 0 && static_cast<size_t>(r.end - r.pos) >= 1 + 5 + shown_size + 7 && r.pos[0] == 1) {
             const detail::Taken32 c = detail::take_varint32(r.pos + 1);
             const uint8_t* lists = r.pos + 1 + c.size;
             if (c.size != 0 && same_bytes(lists, shown_bytes, shown_size)) {
@@ -374,8 +378,8 @@ Decoded<bool> read_plain_payloads(Reader& r, uint64_t n, PayloadTable& t) {
         const size_t length = ids.used - begin;
         const uint32_t* id = ids.items.data();
         const uint32_t* vc = video_counts.items.data();
-        if (length != 0 && v > 0 && length == shown_end - shown_begin && same_entries(id + begin, id + shown_begin, length) &&
-            same_entries(vc + begin, vc + shown_begin, length)) {
+        if (length != 0 && v > 0 && length == shown_end - shown_begin &&
+            same_entries(id + begin, id + shown_begin, length) && same_entries(vc + begin, vc + shown_begin, length)) {
             ids.used = video_counts.used = begin;
             aliases[v / 64] |= uint64_t{1} << (v % 64);
         } else {

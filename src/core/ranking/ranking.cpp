@@ -52,6 +52,10 @@ Result<std::optional<WeightedPayload>> weigh(const TrieStore& store, const NodeM
     return WeightedPayload{*w, p};
 }
 
+// Limits up to this keep a heap of the best while the scores are listed; longer ones
+// select from all of them at once.
+constexpr uint64_t kHeapLimit = 64;
+
 // Best first; equal scores by video number, so that the order is total and a call with
 // limit n returns the first n videos of the same call without a limit.
 bool ranks_before(const ScoredVideo& a, const ScoredVideo& b) {
@@ -112,16 +116,35 @@ std::vector<ScoredVideo> score_videos(const TrieStore& store, std::span<const We
     if (!(total_weight > 0.0)) return ranked;
 
     const double threshold = min_score.value_or(kDefaultMinScore);
-    ranked.reserve(scores.size());
-    scores.for_each([&](uint32_t video, double raw) {
-        const double score = raw / total_weight;
-        if (score >= threshold) ranked.push_back({video, score});
-    });
-
-    if (limit && *limit < ranked.size()) {
-        const auto keep = static_cast<std::ptrdiff_t>(*limit);
-        std::nth_element(ranked.begin(), ranked.begin() + keep, ranked.end(), ranks_before);
-        ranked.erase(ranked.begin() + keep, ranked.end());
+    if (limit && *limit < scores.size() && *limit <= kHeapLimit) {
+        // A short limit among many videos: keep the best `limit` seen so far in a heap
+        // whose top is the worst of them, so most videos cost one comparison and none is
+        // stored. The order is total, so this keeps the same videos as a full selection.
+        const auto keep = static_cast<size_t>(*limit);
+        ranked.reserve(keep);
+        scores.for_each([&](uint32_t video, double raw) {
+            const ScoredVideo v{video, raw / total_weight};
+            if (!(v.score >= threshold)) return;
+            if (ranked.size() < keep) {
+                ranked.push_back(v);
+                std::push_heap(ranked.begin(), ranked.end(), ranks_before);
+            } else if (keep > 0 && ranks_before(v, ranked.front())) {
+                std::pop_heap(ranked.begin(), ranked.end(), ranks_before);
+                ranked.back() = v;
+                std::push_heap(ranked.begin(), ranked.end(), ranks_before);
+            }
+        });
+    } else {
+        ranked.reserve(scores.size());
+        scores.for_each([&](uint32_t video, double raw) {
+            const double score = raw / total_weight;
+            if (score >= threshold) ranked.push_back({video, score});
+        });
+        if (limit && *limit < ranked.size()) {
+            const auto keep = static_cast<std::ptrdiff_t>(*limit);
+            std::nth_element(ranked.begin(), ranked.begin() + keep, ranked.end(), ranks_before);
+            ranked.erase(ranked.begin() + keep, ranked.end());
+        }
     }
     std::sort(ranked.begin(), ranked.end(), ranks_before);
 

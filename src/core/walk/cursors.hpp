@@ -128,17 +128,15 @@ public:
     Step next_wanted(List& list, Child& child, Wanted& wanted) const {
         while (wanted.next < wanted.count) {
             const uint32_t label = wanted.labels[wanted.next++];
-            // Halving without a branch on the labels: which way each step goes follows
-            // the query, so a branch on it would be mispredicted about half the time.
-            // The label, if listed, stays within [lo, lo + len); one candidate is left,
-            // and the labels after it lie above `label`, so the later (higher) wanted
-            // labels may be looked up from there.
             uint32_t lo = list.pos;
-            uint32_t len = list.end - list.pos;
-            while (len > 1) {
-                const uint32_t half = len / 2;
-                lo = entries_[lo + half - 1].label() < label ? lo + half : lo;
-                len -= half;
+            uint32_t hi = list.end;
+            while (lo < hi) {
+                const uint32_t mid = lo + (hi - lo) / 2;
+                if (entries_[mid].label() < label) {
+                    lo = mid + 1;
+                } else {
+                    hi = mid;
+                }
             }
             list.pos = lo;
             if (lo < list.end && entries_[lo].label() == label) return next(list, child);

@@ -90,9 +90,14 @@ Result<std::vector<ScoredVideo>> rank_videos(const TrieStore& store, std::string
         kept.push_back(**weighed);
         listed += kept.back().payload.video_ids.size();
     }
+    // A list of a few entries often ends past the cache line it starts in.
     for (const WeightedPayload& k : kept) {
-        __builtin_prefetch(k.payload.video_ids.data());
-        __builtin_prefetch(k.payload.video_counts.data());
+        const std::span<const uint32_t> ids = k.payload.video_ids;
+        const std::span<const uint32_t> counts = k.payload.video_counts;
+        __builtin_prefetch(ids.data());
+        __builtin_prefetch(counts.data());
+        if (!ids.empty()) __builtin_prefetch(&ids.back());
+        if (!counts.empty()) __builtin_prefetch(&counts.back());
     }
 
     return score_videos(store, kept, listed, limit, min_score);

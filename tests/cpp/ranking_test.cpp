@@ -241,6 +241,26 @@ TEST(RankingLimit, EqualScoresRankByVideoNumberSoPagesNest) {
     }
 }
 
+TEST(RankingLimit, EveryLimitCutsTheUnlimitedAnswer) {
+    // 150 videos in a shuffled order, scores with ties: short limits keep a heap of the
+    // best, longer ones select from all candidates; both must give the unlimited answer's
+    // start, on either side of the switch.
+    Payload p{1000, {}, {}};
+    std::vector<uint32_t> order(150);
+    for (uint32_t v = 0; v < 150; ++v) order[v] = (v * 97) % 150;
+    for (uint32_t v : order) {
+        p.video_ids.push_back(v);
+        p.video_counts.push_back(10 + v % 37);
+    }
+    const TrieStore s = single_term_store(p, std::vector<uint32_t>(150, 1));
+    const std::vector<uint32_t> all = videos_of(rank(s, "a"));
+    ASSERT_EQ(all.size(), 150u);
+    for (uint64_t limit = 0; limit <= 151; ++limit) {
+        const auto keep = static_cast<std::ptrdiff_t>(std::min<uint64_t>(limit, all.size()));
+        EXPECT_EQ(videos_of(rank(s, "a", 1, limit)), std::vector<uint32_t>(all.begin(), all.begin() + keep)) << limit;
+    }
+}
+
 TEST(RankingLimit, UnknownVideosAreSkippedAfterTheCut) {
     // Video 7 has no id: with limit 2 it takes the second place and is then skipped.
     const TrieStore s = single_term_store(Payload{10, {0, 7, 1}, {9, 8, 7}}, {100, 101});

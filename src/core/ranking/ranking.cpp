@@ -121,35 +121,28 @@ std::vector<ScoredVideo> score_videos(const TrieStore& store, std::span<const We
     if (!(total_weight > 0.0)) return ranked;
 
     const double threshold = min_score.value_or(kDefaultMinScore);
-    if (limit && *limit < scores.size() && *limit <= kHeapLimit) {
-        // A short limit among many videos: keep the best `limit` seen so far in a heap
-        // whose top is the worst of them, so most videos cost one comparison and none is
-        // stored. The order is total, so this keeps the same videos as a full selection.
-        const auto keep = static_cast<size_t>(*limit);
-        ranked.reserve(keep);
-        scores.for_each([&](uint32_t video, double raw) {
-            const ScoredVideo v{video, raw / total_weight};
-            if (!(v.score >= threshold)) return;
-            if (ranked.size() < keep) {
-                ranked.push_back(v);
-                std::push_heap(ranked.begin(), ranked.end(), ranks_before);
-            } else if (keep > 0 && ranks_before(v, ranked.front())) {
-                std::pop_heap(ranked.begin(), ranked.end(), ranks_before);
-                ranked.back() = v;
-                std::push_heap(ranked.begin(), ranked.end(), ranks_before);
-            }
-        });
-    } else {
-        ranked.reserve(scores.size());
-        scores.for_each([&](uint32_t video, double raw) {
-            const double score = raw / total_weight;
-            if (score >= threshold) ranked.push_back({video, score});
-        });
-        if (limit && *limit < ranked.size()) {
-            const auto keep = static_cast<std::ptrdiff_t>(*limit);
-            std::nth_element(ranked.begin(), ranked.begin() + keep, ranked.end(), ranks_before);
-            ranked.erase(ranked.begin() + keep, ranked.end());
+    // A short limit among many videos: the best `limit` seen so far are kept in a heap
+    // whose top is the worst of them, so most videos cost one comparison and none is
+    // stored. The order is total, so this keeps the same videos as a full selection.
+    const bool heap = limit && *limit < scores.size() && *limit <= kHeapLimit;
+    const size_t keep = heap ? static_cast<size_t>(*limit) : 0;
+    ranked.reserve(heap ? keep : scores.size());
+    scores.for_each([&](uint32_t video, double raw) {
+        const ScoredVideo v{video, raw / total_weight};
+        if (!(v.score >= threshold)) return;
+        if (!heap || ranked.size() < keep) {
+            ranked.push_back(v);
+            if (heap) std::push_heap(ranked.begin(), ranked.end(), ranks_before);
+        } else if (keep > 0 && ranks_before(v, ranked.front())) {
+            std::pop_heap(ranked.begin(), ranked.end(), ranks_before);
+            ranked.back() = v;
+            std::push_heap(ranked.begin(), ranked.end(), ranks_before);
         }
+    });
+    if (limit && *limit < ranked.size()) {
+        const auto cut = static_cast<std::ptrdiff_t>(*limit);
+        std::nth_element(ranked.begin(), ranked.begin() + cut, ranked.end(), ranks_before);
+        ranked.erase(ranked.begin() + cut, ranked.end());
     }
     std::sort(ranked.begin(), ranked.end(), ranks_before);
 
